@@ -1,0 +1,33 @@
+# make         configure and build everything into build/bin
+# make test    build and run every test (unit tests and tests that run the programs)
+# make asan-test   the same under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
+# make demo    run a real swarm transfer on generated data
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= 2
+CMAKE_FLAGS ?=
+
+.PHONY: all build test asan-test demo deps clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+asan-test: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DP2P_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
+
+demo: build
+	python3 demo/demo.py --bin $(BUILD)/bin $(DEMO_ARGS)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

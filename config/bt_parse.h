@@ -1,0 +1,88 @@
+// The configuration record, the peer records, and the peer's command line and peer list.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "engine/common.h"
+#include "engine/time_util.h"
+
+constexpr int BT_FILENAME_LEN = 255;  // name fields hold at most 254 characters and a NUL
+constexpr int BT_MAX_PEER_LINE = 255; // the peer list is read in pieces of at most 254 characters
+
+// One record per line of the peer list, this peer's own line included. The first group is the
+// receiving connection from this peer, the second the sending connection to it.
+struct bt_peer_s {
+    chunkitem *receiving_chunk;        // node of to_fetch_list being fetched (not owned); nullptr when idle
+    uint8_t *receiving_data;           // CHUNK_SIZE reassembly buffer, owned while a chunk is fetched
+    int receiving_active;              // truth value: DATA from this peer is being accepted
+    int receiving_offset;              // bytes taken in order so far
+    int receiving_lastseq;             // highest seq taken in order; -1 after GET, 0 when active
+    timeitem *receiving_outoforder;    // held copies of DATA packets ahead of a gap (owned)
+    int receiving_sentget;             // truth value: GET sent, first DATA not yet here
+    double receiving_last_action_time; // seconds; time of the last DATA
+
+    int sending_active;                // truth value: an upload to this peer runs
+    uint8_t *sending_data;             // CHUNK_SIZE copy of the chunk being uploaded (owned)
+    int sending_next_seq;              // seq of the next DATA packet to build; 1 at start
+    int sending_lastacked;             // highest cumulative ACK taken; 0 at start
+    int sending_win;                   // congestion window, packets
+    timeitem *sending_unacked;         // DATA packets sent, not released; newest first (owned)
+    int sending_next_aimd_increase;    // lastacked value at which the window next grows (avoidance)
+    int sending_dupack_count;          // duplicate ACKs counted
+    int sending_successive_timeouts;   // packet timeouts since the last ACK
+    int sending_min_dupack;            // lowest ACK number that counts as a duplicate
+    int sending_ssthreash;             // slow-start threshold, packets
+
+    short id;                          // identity from the peer list
+    struct sockaddr_in addr;           // AF_INET, address and port in network byte order
+    struct bt_peer_s *next;            // next record of the peer list
+    chunkitem *chunks_of_interest;     // hashes this peer announced in IHAVE packets (owned)
+    double receiving_get_time;         // seconds; when the GET of a requested connection was sent
+};
+typedef struct bt_peer_s bt_peer_t;
+
+// One per process; a local of main for the whole run.
+struct bt_config_s {
+    char chunk_file[BT_FILENAME_LEN];      // master chunk file (-f)
+    char has_chunk_file[BT_FILENAME_LEN];  // chunks this peer holds (-c)
+    char output_file[BT_FILENAME_LEN];     // output of the current GET; "output.dat" at start
+    char peer_list_file[BT_FILENAME_LEN];  // peer list (-p); "nodes.map" at start
+    int max_conn;                          // -m; printed by the dump only
+    short identity;                        // -i; non-zero and present in the peer list
+    unsigned short myport;                 // own UDP port, host byte order
+    int argc;
+    char **argv;
+    int test;                              // -t; read by nothing else
+    bt_peer_t *peers;                      // peer list, reverse file order
+    chunkitem *mychunks;                   // chunks this peer holds (id: index in master data file)
+    chunkitem *masterchunks;               // all chunks of the master data file
+    chunkitem *to_fetch_list;              // chunks of the running GET still to fetch (id: output index)
+    int download_in_progress;              // truth value
+    char chunk_data_file[BT_FILENAME_LEN]; // master data file, from the master chunk file
+    FILE *output_handle;                   // output file of the running GET (owned while it runs)
+    int sock;                              // the UDP socket
+    int max_tx_chunks;                     // -x; -1 when not given; > 0 is a limit
+    int tx_chunks;                         // sending connections ended so far
+    FILE *graphfile_out;                   // reserved; never opened
+    double start_time_sec;                 // wall clock at the end of parsing
+    double last_whohas_time;               // seconds; when the running download last sent WHOHAS
+};
+typedef struct bt_config_s bt_config_t;
+
+// Zeroes the record and sets the defaults "output.dat" and "nodes.map".
+void bt_init(bt_config_t *config, int argc, char **argv);
+// Parses options, reads the peer list, checks the identity; returns only on success, every failure
+// ends the process (status -1, 0 for -h).
+void bt_parse_command_line(bt_config_t *config);
+// Reads peer_list_file and prepends one heap record per line to peers (owned by config for the
+// whole run). Ends the process with status -1 on an unusable list.
+void bt_parse_peer_list(bt_config_t *config);
+// The first record from the head whose id equals peer_id, or nullptr.
+bt_peer_t *bt_peer_info(const bt_config_t *config, int peer_id);
+// Writes the configuration to standard output.
+void bt_dump_config(bt_config_t *config);
+void bt_usage();
+void bt_help();

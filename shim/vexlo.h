@@ -1,0 +1,47 @@
+// The shim every datagram travels through: plain sendto/recvfrom, or, when VEXLO_ROUTER names a
+// network-simulator router, the same datagrams wrapped in a 16-byte header and sent via the router.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+constexpr size_t VEXLO_HEADER_SIZE = 16;
+
+// The encapsulation header; every field in network byte order.
+struct vexlo_header_s {
+    int32_t ID;        // sender's node id
+    int32_t lSrcAddr;  // sender's IPv4 address as bound
+    int32_t lDestAddr; // destination IPv4 address
+    int16_t lSrcPort;  // sender's UDP port as bound
+    int16_t lDestPort; // destination UDP port
+};
+typedef struct vexlo_header_s vexlo_header;
+
+static_assert(sizeof(vexlo_header) == VEXLO_HEADER_SIZE);
+static_assert(std::is_trivially_copyable_v<vexlo_header>);
+static_assert(offsetof(vexlo_header, ID) == 0);
+static_assert(offsetof(vexlo_header, lSrcAddr) == 4);
+static_assert(offsetof(vexlo_header, lDestAddr) == 8);
+static_assert(offsetof(vexlo_header, lSrcPort) == 12);
+static_assert(offsetof(vexlo_header, lDestPort) == 14);
+
+// Shim state, written once by vexlo_init.
+extern long glSrcAddr;                  // own IPv4 address as bound, network order
+extern short gsSrcPort;                 // own UDP port as bound, network order
+extern int giVexloEnabled;              // 1 in simulator mode
+extern long glNodeID;                   // own node id
+extern struct sockaddr_in gsVexloRouter; // the router, network order
+
+// 0 simulator mode on; 1 VEXLO_ROUTER not set; -1 VEXLO_ROUTER malformed (both pass-through).
+int vexlo_init(long lNodeID, const struct sockaddr *addr, socklen_t addrlen);
+// Bytes of the caller's datagram sent, or -1 with errno set.
+ssize_t vexlo_sendto(int s, const void *msg, size_t len, int flags, const struct sockaddr *to,
+                     socklen_t tolen);
+// Payload bytes received; 0 or less means nothing usable arrived. addr must hold 16 bytes.
+int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sockaddr *addr,
+                   socklen_t *lengthPtr);
