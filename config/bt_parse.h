@@ -68,7 +68,7 @@ struct bt_config_s {
     int tx_chunks;                         // sending connections ended so far
     FILE *graphfile_out;                   // reserved; never opened
     double start_time_sec;                 // wall clock at the end of parsing
-    double last_whohas_time;               // seconds; when the running download last sent WHOHAS
+    double last_whohas_time;               // seconds; last WHOHAS of the download (or check that needed none)
 };
 typedef struct bt_config_s bt_config_t;
 

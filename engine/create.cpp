@@ -1,0 +1,229 @@
+#include "engine/create.h"
+
+#include <arpa/inet.h>
+
+#include <cassert>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/debug.h"
+#include "engine/chunklist.h"
+#include "engine/reliable.h"
+#include "engine/time_util.h"
+#include "shim/vexlo.h"
+
+// ---- headers and control packets -------------------------------------------------------------
+
+static void fill_header(header *hdr, uint8_t type, int p_len, uint32_t seq, uint32_t ack) {
+    hdr->magic = htons(PACKET_MAGIC);
+    hdr->version = PACKET_VERSION;
+    hdr->type = type;
+    hdr->h_len = htons(HEADER_SIZE);
+    hdr->p_len = htons(static_cast<uint16_t>(p_len));  // wire field: kept to 16 bits
+    hdr->seq = htonl(seq);
+    hdr->ack = htonl(ack);
+}
+
+// A control packet holding the first n hashes of the list starting at first.
+static header *buildControlPacket(const chunkitem *first, int n, uint8_t type) {
+    debug_log(DEBUG_WHOHAS, "creating Control packet of type %d with %d chunks \n", type, n);
+    size_t payload = static_cast<size_t>(CONTROL_PREFIX + HASH_SIZE * n);
+    header *hdr = static_cast<header *>(malloc(HEADER_SIZE + payload));
+    assert(hdr && "packet");
+    fill_header(hdr, type, HEADER_SIZE + CONTROL_PREFIX + HASH_SIZE * n, 0, 0);
+    uint8_t *body = reinterpret_cast<uint8_t *>(hdr) + HEADER_SIZE;
+    memset(body, 0x0A, payload);  // the three padding bytes keep 0x0A
+    body[0] = static_cast<uint8_t>(n);  // count byte: low 8 bits only; receivers use p_len
+    for (int i = 0; i < n && first; i++, first = first->next) {
+        memcpy(body + CONTROL_PREFIX + HASH_SIZE * i, first->hash, HASH_SIZE);
+    }
+    return hdr;
+}
+
+header *createControlPacket(const chunkitem *head, uint8_t type) {
+    assert(head && "head");
+    return buildControlPacket(head, chunklist_length(head), type);
+}
+
+static int packet_length(const header *hdr) { return ntohs(hdr->p_len); }
+
+// The node MAX_CONTROL_HASHES further on, and in *n how many nodes were passed.
+static const chunkitem *next_slice(const chunkitem *first, int *n) {
+    *n = 0;
+    while (first && *n < MAX_CONTROL_HASHES) {
+        first = first->next;
+        ++*n;
+    }
+    return first;
+}
+
+static ssize_t send_packet(bt_config_t *config, const header *hdr, const struct sockaddr_in *to) {
+    return vexlo_sendto(config->sock, hdr, static_cast<size_t>(packet_length(hdr)), 0,
+                        reinterpret_cast<const struct sockaddr *>(to), sizeof *to);
+}
+
+void sendWhoHasToPeers(bt_config_t *config, const chunkitem *list) {
+    const chunkitem *slice = list;
+    while (slice) {
+        int n = 0;
+        const chunkitem *rest = next_slice(slice, &n);
+        header *packet = buildControlPacket(slice, n, PKT_WHOHAS);
+        debug_log(DEBUG_ALL, "created WHOHAS packet of total size = %d \n", packet_length(packet));
+        for (bt_peer_t *p = config->peers; p; p = p->next) {
+            if (p->id == config->identity) continue;
+            debug_log(DEBUG_ALL, "sending WHOHAS to peer: id = %d addr = %s port = %d \n", p->id,
+                      inet_ntoa(p->addr.sin_addr), ntohs(p->addr.sin_port));
+            if (send_packet(config, packet, &p->addr) < 0) debug_log(DEBUG_ERRS, "Error sending WHOHAS \n");
+        }
+        free(packet);
+        slice = rest;
+    }
+    config->last_whohas_time = now_seconds();
+}
+
+void sendIHave(bt_config_t *config, const chunkitem *matches, const struct sockaddr_in *to) {
+    const chunkitem *slice = matches;
+    while (slice) {
+        int n = 0;
+        const chunkitem *rest = next_slice(slice, &n);
+        header *reply = buildControlPacket(slice, n, PKT_IHAVE);
+        debug_log(DEBUG_WHOHAS, "Peer %d Sending IHAVE of size %d to %s:%d\n", config->identity,
+                  packet_length(reply), inet_ntoa(to->sin_addr), ntohs(to->sin_port));
+        if (send_packet(config, reply, to) < 0) debug_log(DEBUG_ERRS, "error sending IHAVE \n");
+        free(reply);
+        slice = rest;
+    }
+}
+
+// ---- GET scheduling --------------------------------------------------------------------------
+
+BOOL alreadyDownloadingChunk(bt_config_t *config, const chunkitem *chunk) {
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p->receiving_chunk && memcmp(p->receiving_chunk->hash, chunk->hash, HASH_SIZE) == 0)
+            return 1;
+    }
+    return 0;
+}
+
+// The first chunk of the request list that nobody is fetching and that peer announced.
+static chunkitem *choose_chunk_for(bt_config_t *config, bt_peer_t *peer) {
+    for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
+        if (alreadyDownloadingChunk(config, item)) {
+            debug_log(DEBUG_ALL, "We're already downloading chunk: \n");
+            chunklist_print_single(item, DEBUG_ALL);
+            continue;
+        }
+        debug_log(DEBUG_ALL, "not downloading this chunk from anyone else: \n");
+        chunklist_print_single(item, DEBUG_ALL);
+        if (chunklist_find_hash(peer->chunks_of_interest, item->hash)) return item;
+    }
+    return nullptr;
+}
+
+static void send_get(bt_config_t *config, bt_peer_t *peer, const chunkitem *item) {
+    header *packet = static_cast<header *>(malloc(GET_PACKET_SIZE));
+    assert(packet && "packet");
+    fill_header(packet, PKT_GET, GET_PACKET_SIZE, 0, 0);
+    memcpy(reinterpret_cast<uint8_t *>(packet) + HEADER_SIZE, item->hash, HASH_SIZE);
+    if (send_packet(config, packet, &peer->addr) < 0) debug_log(DEBUG_ERRS, "Error Sending GET \n");
+    free(packet);
+}
+
+void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer) {
+    if (peer->id == config->identity) return;
+    if (peer->receiving_chunk) {
+        debug_log(DEBUG_ALL, "We're already downloading from peer %d \n", peer->id);
+        return;
+    }
+    debug_log(DEBUG_ALL, "No current download from peer %d \n", peer->id);
+    chunkitem *item = choose_chunk_for(config, peer);
+    if (!item) {
+        debug_log(DEBUG_WHOHAS, "Peer %d couldn't find any chunks needed from peer %d\n",
+                  config->identity, peer->id);
+        return;
+    }
+    debug_log(DEBUG_WHOHAS, "Peer %d sending GET to peer %s : %d for: \n", config->identity,
+              inet_ntoa(peer->addr.sin_addr), ntohs(peer->addr.sin_port));
+    chunklist_print_single(item, DEBUG_WHOHAS);
+    debug_log(DEBUG_WHOHAS, "Data Transfer May take a few minutes\n");
+    send_get(config, peer, item);
+    // Requested whatever the send returned: an unanswered GET is given up by the reliability scan.
+    peer->receiving_sentget = 1;
+    peer->receiving_lastseq = -1;
+    peer->receiving_chunk = item;  // a node of to_fetch_list, not a copy
+    peer->receiving_offset = 0;
+    peer->receiving_data = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
+    assert(peer->receiving_data && "receiving_data");
+    memset(peer->receiving_data, 0x0B, CHUNK_SIZE);
+    peer->receiving_get_time = now_seconds();
+}
+
+void tryAllGetRequests(bt_config_t *config) {
+    for (bt_peer_t *p = config->peers; p; p = p->next) tryToGenerateGetRequest(config, p);
+}
+
+// ---- the sending connection ------------------------------------------------------------------
+
+void writeWindowSizeToFile(bt_config_t *config, bt_peer_t *peer) {
+    (void)config;
+    (void)peer;
+}
+
+void initializeNewSendingConnection(bt_config_t *config, bt_peer_t *peer) {
+    peer->sending_win = INITIAL_WINDOW;
+    peer->sending_lastacked = 0;
+    peer->sending_next_seq = 1;
+    peer->sending_active = 1;
+    peer->sending_next_aimd_increase = 0;
+    peer->sending_dupack_count = 0;
+    peer->sending_successive_timeouts = 0;
+    peer->sending_min_dupack = 0;
+    peer->sending_ssthreash = INITIAL_SSTHRESH;
+    writeWindowSizeToFile(config, peer);
+}
+
+int sendDataForPeer(bt_config_t *config, bt_peer_t *peer) {
+    if (peer->sending_next_seq < 1 || peer->sending_next_seq > PACKETS_PER_CHUNK) return 0;
+    int cur_data_offset = (peer->sending_next_seq - 1) * DATA_PAYLOAD;
+    int data_len = CHUNK_SIZE - cur_data_offset;
+    if (data_len > DATA_PAYLOAD) data_len = DATA_PAYLOAD;
+    debug_log(DEBUG_ALL, "Sending data of size = %d to peer %s : %d with offset = %d \n", data_len,
+              inet_ntoa(peer->addr.sin_addr), ntohs(peer->addr.sin_port), cur_data_offset);
+
+    header *packet = static_cast<header *>(malloc(static_cast<size_t>(HEADER_SIZE + data_len)));
+    assert(packet && "packet");
+    fill_header(packet, PKT_DATA, HEADER_SIZE + data_len,
+                static_cast<uint32_t>(peer->sending_next_seq), 0);
+    memcpy(reinterpret_cast<uint8_t *>(packet) + HEADER_SIZE, peer->sending_data + cur_data_offset,
+           static_cast<size_t>(data_len));
+    ssize_t sent = send_packet(config, packet, &peer->addr);
+    debug_log(DEBUG_SEQ | DEBUG_ALL, "Sending seq = %d \n", peer->sending_next_seq);
+    if (sent < 0) debug_log(DEBUG_ERRS, "Error Sending Data \n");
+
+    // Outstanding even when the send failed: the timeout scan recovers it.
+    peer->sending_next_seq++;
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    timelist_add(&peer->sending_unacked, &now, packet);
+    return static_cast<int>(sent);
+}
+
+void fillWindowForPeer(bt_config_t *config, bt_peer_t *peer) {
+    for (;;) {
+        int num_unacked = timelist_length(peer->sending_unacked);
+        if (num_unacked >= peer->sending_win) return;
+        debug_log(DEBUG_ALL, "send seq = %d with %d / %d packet outstanding\n",
+                  peer->sending_next_seq, num_unacked, peer->sending_win);
+        if (sendDataForPeer(config, peer) <= 0) return;
+    }
+}
+
+void sendAckForPeer(bt_config_t *config, bt_peer_t *peer, int seq_num) {
+    debug_log(DEBUG_SEQ | DEBUG_ALL, "Sending ACK %d \n", seq_num);
+    header *packet = static_cast<header *>(malloc(HEADER_SIZE));
+    assert(packet && "ack");
+    fill_header(packet, PKT_ACK, HEADER_SIZE, 0, static_cast<uint32_t>(seq_num));
+    if (send_packet(config, packet, &peer->addr) < 0) debug_log(DEBUG_ERRS, "Error Sending Ack \n");
+    free(packet);
+}

@@ -1,0 +1,370 @@
+#include "engine/process.h"
+
+#include <arpa/inet.h>
+
+#include <cassert>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "config/debug.h"
+#include "engine/chunklist.h"
+#include "engine/create.h"
+#include "engine/reliable.h"
+#include "engine/time_util.h"
+#include "engine/util.h"
+
+// ---- header checks and control payloads ------------------------------------------------------
+
+static const uint8_t *payload_of(const header *hdr) {
+    return reinterpret_cast<const uint8_t *>(hdr) + ntohs(hdr->h_len);
+}
+
+static int payload_length(const header *hdr) {
+    return static_cast<int>(ntohs(hdr->p_len)) - static_cast<int>(ntohs(hdr->h_len));
+}
+
+int verifyPacketSanity(header *hdr, int total_size) {
+    debug_log(DEBUG_ALL, "verifying packet sanity \n");
+    // Nothing of a header may be read before it is known to have arrived whole.
+    if (total_size < HEADER_SIZE) {
+        debug_log(DEBUG_ERRS, "Hdr Error: datagram of %d bytes is shorter than a header\n",
+                  total_size);
+        return -1;
+    }
+    uint16_t magic = ntohs(hdr->magic);
+    if (magic != PACKET_MAGIC) {
+        debug_log(DEBUG_ERRS, "Hdr Error: Bad Magic (got %d ). Dumping Header Bytes:\n", magic);
+        dumpBytes(reinterpret_cast<const char *>(hdr), HEADER_SIZE);
+        return -1;
+    }
+    if (hdr->version != PACKET_VERSION) {
+        debug_log(DEBUG_ERRS, "Hdr Error: Bad Version\n");
+        return -1;
+    }
+    if (hdr->type > PKT_MAX_TYPE) {
+        debug_log(DEBUG_ERRS, "Hdr Error: Invalid Type: %d \n", hdr->type);
+        return -1;
+    }
+    uint16_t h_len = ntohs(hdr->h_len);
+    uint16_t p_len = ntohs(hdr->p_len);
+    if (h_len < HEADER_SIZE) {
+        debug_log(DEBUG_ERRS, "Hdr Error: Header can't have length %d \n", h_len);
+        return -1;
+    }
+    if (h_len > p_len) {
+        debug_log(DEBUG_ERRS, "Hdr Error: Header size is larger than packet size!\n");
+        return -1;
+    }
+    // Handlers read up to p_len: a datagram must hold every byte its header claims.
+    if (p_len > total_size) {
+        debug_log(DEBUG_ERRS, "Hdr Error: packet length %d is larger than the %d bytes received\n",
+                  p_len, total_size);
+        return -1;
+    }
+    return 0;
+}
+
+chunkitem *parseControlPacket(header *hdr) {
+    int d = payload_length(hdr);
+    if ((d - CONTROL_PREFIX) % HASH_SIZE != 0) {
+        debug_log(DEBUG_ERRS, "Control Packet data size - 4 is not a multiple of HASH_SIZE!\n");
+        return nullptr;
+    }
+    int n = (d - CONTROL_PREFIX) / HASH_SIZE;
+    const uint8_t *hashes = payload_of(hdr) + CONTROL_PREFIX;
+    chunkitem *head = nullptr;
+    chunkitem **tail = &head;
+    for (int i = 0; i < n; i++) {
+        chunkitem *item = static_cast<chunkitem *>(malloc(sizeof(chunkitem)));
+        assert(item && "tmp");
+        memcpy(item->hash, hashes + i * HASH_SIZE, HASH_SIZE);
+        item->id = -1;
+        item->next = nullptr;
+        *tail = item;
+        tail = &item->next;
+    }
+    return head;
+}
+
+// The peer record of a datagram's sender, or nullptr (logged) when the sender is not listed.
+static bt_peer_t *known_sender(bt_config_t *config, struct sockaddr_in *from, const char *what) {
+    bt_peer_t *peer = getPeerFromSockinfo(config, from);
+    if (!peer) {
+        debug_log(DEBUG_ERRS, "dropping %s from unknown sender %s:%d \n", what,
+                  inet_ntoa(from->sin_addr), ntohs(from->sin_port));
+    }
+    return peer;
+}
+
+// ---- discovery -------------------------------------------------------------------------------
+
+void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
+    chunkitem *requests = parseControlPacket(hdr);
+    debug_log(DEBUG_WHOHAS, "Peer %d received WHO_HAS with %d hashes \n", config->identity,
+              chunklist_length(requests));
+    chunklist_print(requests, DEBUG_WHOHAS);
+    chunkitem *matches = chunklist_findin(config->mychunks, requests);
+    debug_log(DEBUG_WHOHAS, "found %d matches: \n", chunklist_length(matches));
+    chunklist_print(matches, DEBUG_WHOHAS);
+    if (matches) sendIHave(config, matches, from);
+    chunklist_free(requests);
+    chunklist_free(matches);
+}
+
+void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
+    chunkitem *replies = parseControlPacket(hdr);
+    debug_log(DEBUG_WHOHAS, "Peer %d received I_HAVE with %d hashes \n", config->identity,
+              chunklist_length(replies));
+    chunklist_print(replies, DEBUG_WHOHAS);
+    bt_peer_t *peer = known_sender(config, from, "IHAVE");
+    if (!peer) {
+        chunklist_free(replies);
+        return;
+    }
+    chunklist_concat(&peer->chunks_of_interest, replies);
+    tryToGenerateGetRequest(config, peer);
+}
+
+// ---- upload side -----------------------------------------------------------------------------
+
+using FileHandle = std::unique_ptr<FILE, decltype(&fclose)>;
+
+// Reads chunk id of the master data file into buf (pre-filled with the fill byte, so bytes the
+// file lacks stay so). False when the chunk cannot be read; ends the process when the file
+// cannot be opened at all.
+static bool read_master_chunk(bt_config_t *config, int id, uint8_t *buf) {
+    off_t file_offset = static_cast<off_t>(id) * CHUNK_SIZE;
+    FileHandle f(fopen(config->chunk_data_file, "r"), &fclose);
+    if (!f) {
+        debug_log(DEBUG_ERRS, "Error opening chunk data file %s \n", config->chunk_data_file);
+        exit(-1);
+    }
+    debug_log(DEBUG_ALL, "trying to read %d bytes of %s from offset = %lld \n", CHUNK_SIZE,
+              config->chunk_data_file, static_cast<long long>(file_offset));
+    if (file_offset < 0 || fseeko(f.get(), file_offset, SEEK_SET) != 0) {
+        debug_log(DEBUG_ERRS, "Error with fseek! \n");
+        return false;
+    }
+    size_t got = fread(buf, 1, CHUNK_SIZE, f.get());
+    if (got == 0) {
+        debug_log(DEBUG_ERRS, "error reading from master data file \n");
+        debug_log(DEBUG_ERRS, "feof = %d, ferror = %d errno = %d \n", feof(f.get()),
+                  ferror(f.get()), errno);
+        return false;
+    }
+    debug_log(DEBUG_ALL, "read %d bytes from the chunk-data-file \n", static_cast<int>(got));
+    return true;
+}
+
+void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
+    bt_peer_t *peer = known_sender(config, from, "GET");
+    if (!peer) return;
+    if (payload_length(hdr) < HASH_SIZE) {
+        debug_log(DEBUG_ERRS, "dropping GET with a payload of %d bytes from peer %d \n",
+                  payload_length(hdr), peer->id);
+        return;
+    }
+    if (peer->sending_active) {
+        debug_log(DEBUG_ERRS,
+                  "Peer %d sent GET reqeust when we think we're not finished.  Start new "
+                  "download... \n",
+                  peer->id);
+        doneSendingData(config, peer);
+    }
+    chunkitem wanted{};
+    memcpy(wanted.hash, payload_of(hdr), HASH_SIZE);
+    wanted.id = -1;
+    chunkitem *match = chunklist_findin(config->mychunks, &wanted);
+    if (!match) {
+        debug_log(DEBUG_ERRS, "Recieved GET for chunk we don't have: \n");
+        chunklist_print(&wanted, DEBUG_ERRS);
+        return;
+    }
+    debug_log(DEBUG_WHOHAS, "Peer %d received GET from peer %d:  \n", config->identity, peer->id);
+    chunklist_print_single(match, DEBUG_WHOHAS);
+    debug_log(DEBUG_WHOHAS, "Data Transfer May take a few minutes\n");
+
+    uint8_t *data = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
+    assert(data && "sending_data");
+    memset(data, 0x0A, CHUNK_SIZE);
+    bool ok = read_master_chunk(config, match->id, data);
+    chunklist_free(match);
+    if (!ok) {
+        free(data);
+        return;
+    }
+    peer->sending_data = data;  // the connection owns the chunk copy until doneSendingData
+    initializeNewSendingConnection(config, peer);
+    fillWindowForPeer(config, peer);
+}
+
+void remove_acked(bt_peer_t *peer) {
+    timeitem **link = &peer->sending_unacked;
+    while (*link) {
+        timeitem *item = *link;
+        if (static_cast<int>(ntohl(item->hdr->seq)) <= peer->sending_lastacked) {
+            *link = item->next;
+            free(item->hdr);
+            free(item);
+        } else {
+            link = &item->next;
+        }
+    }
+}
+
+void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
+    bt_peer_t *peer = known_sender(config, from, "ACK");
+    if (!peer) return;
+    if (!peer->sending_active) {
+        debug_log(DEBUG_ERRS,
+                  "ignoring ack from peer %d  because we have no active sending connection with "
+                  "them \n",
+                  peer->id);
+        return;
+    }
+    int just_acked = static_cast<int>(ntohl(hdr->ack));
+    debug_log(DEBUG_SEQ, "Received ack = %d \n", just_acked);
+    // No chunk has acknowledgement numbers outside 0..375; such a number would only derail the
+    // window arithmetic.
+    if (just_acked < 0 || just_acked > PACKETS_PER_CHUNK) {
+        debug_log(DEBUG_ERRS, "dropping ack = %d from peer %d: out of range \n", just_acked,
+                  peer->id);
+        return;
+    }
+    if (just_acked != peer->sending_lastacked) {
+        peer->sending_lastacked = just_acked;
+        peer->sending_dupack_count = 0;
+        updateWindow(config, peer, LOSS_NONE);
+    } else if (just_acked >= peer->sending_min_dupack) {
+        peer->sending_dupack_count++;
+    }
+    peer->sending_successive_timeouts = 0;
+    if (peer->sending_dupack_count > DUPACK_LOSS_THRESHOLD) {
+        debug_log(DEBUG_WINDOW, "Dup Ack loss seq = %d\n", just_acked);
+        updateWindow(config, peer, LOSS_DUPACK);
+    }
+    if (peer->sending_next_seq < just_acked) peer->sending_next_seq = just_acked + 1;
+    remove_acked(peer);
+    debug_log(DEBUG_LOSS, "Unacked: \n");
+    timelist_print(peer->sending_unacked, DEBUG_LOSS);
+    if (peer->sending_lastacked >= PACKETS_PER_CHUNK) {
+        debug_log(DEBUG_SEQ, "Done sending chunk, all acked! \n");
+        doneSendingData(config, peer);
+    } else {
+        fillWindowForPeer(config, peer);
+    }
+}
+
+// ---- download side ---------------------------------------------------------------------------
+
+static bool already_held(const bt_peer_t *peer, int seq_num) {
+    for (const timeitem *t = peer->receiving_outoforder; t; t = t->next) {
+        if (static_cast<int>(ntohl(t->hdr->seq)) == seq_num) return true;
+    }
+    return false;
+}
+
+// Keeps a copy of a packet that is not next in order. Only sequence numbers a chunk can have,
+// each at most once, so the held packets of a connection stay bounded.
+static void hold_out_of_order(bt_peer_t *peer, const header *hdr, int seq_num) {
+    if (seq_num < 1 || seq_num > PACKETS_PER_CHUNK || already_held(peer, seq_num)) return;
+    size_t len = ntohs(hdr->p_len);
+    header *copy = static_cast<header *>(malloc(len));
+    assert(copy && "copy");
+    memcpy(copy, hdr, len);
+    timelist_add(&peer->receiving_outoforder, nullptr, copy);
+}
+
+// Copies an in-order payload into the chunk buffer; bytes that would run past it are dropped.
+static void take_in_order(bt_peer_t *peer, const header *hdr) {
+    int len = payload_length(hdr);
+    int room = CHUNK_SIZE - peer->receiving_offset;
+    int copy = len < room ? len : (room > 0 ? room : 0);
+    if (copy > 0) {
+        memcpy(peer->receiving_data + peer->receiving_offset, payload_of(hdr),
+               static_cast<size_t>(copy));
+    }
+    if (peer->receiving_offset <= INT_MAX - MAX_PACKET_SIZE) peer->receiving_offset += len;
+}
+
+void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL send_ack) {
+    bt_peer_t *peer = known_sender(config, from, "DATA");
+    if (!peer) return;
+    int seq_num = static_cast<int>(ntohl(hdr->seq));
+    if (!peer->receiving_active) {
+        if (!(peer->receiving_sentget && seq_num == 1)) {
+            debug_log(DEBUG_ERRS,
+                      "ignoring data from peer %d  because we have no active receiving "
+                      "connection with them \n",
+                      peer->id);
+            return;
+        }
+        peer->receiving_active = 1;
+        peer->receiving_sentget = 0;
+        peer->receiving_lastseq = 0;
+    }
+    peer->receiving_last_action_time = now_seconds();
+    debug_log(DEBUG_SEQ, "Received seq = %d \n", seq_num);
+
+    if (seq_num != peer->receiving_lastseq + 1) {
+        hold_out_of_order(peer, hdr, seq_num);
+        sendAckForPeer(config, peer, peer->receiving_lastseq);
+        return;
+    }
+    peer->receiving_lastseq++;
+    take_in_order(peer, hdr);
+    processOutoforderData(config, peer);
+    cleanUpOutoforder(peer);
+    debug_log(DEBUG_LOSS, "still out-of-order: \n");
+    timelist_print(peer->receiving_outoforder, DEBUG_LOSS);
+
+    if (!send_ack) {
+        debug_log(DEBUG_SEQ, "Not sending ack for %d, b/c it is old data \n", seq_num);
+    } else if (peer->receiving_lastseq >= 0) {
+        // -1 here means a nested call finished the chunk and a new GET went to this peer
+        // already: there is nothing of the new chunk to acknowledge.
+        sendAckForPeer(config, peer, peer->receiving_lastseq);
+    }
+    debug_log(DEBUG_ALL, "have received %d total bytes of this chunk \n", peer->receiving_offset);
+
+    // A nested call may have finished the chunk already; it is finished exactly once.
+    if (!peer->receiving_active) return;
+    if (peer->receiving_offset == CHUNK_SIZE) {
+        chunkReceiveFinished(config, peer);
+    } else if (peer->receiving_offset > CHUNK_SIZE) {
+        debug_log(DEBUG_ERRS, "Oops, we were sent too much data expected %d bytes, but got %d bytes\n",
+                  CHUNK_SIZE, peer->receiving_offset);
+    }
+}
+
+void processOutoforderData(bt_config_t *config, bt_peer_t *peer) {
+    int wanted = peer->receiving_lastseq + 1;
+    for (timeitem *t = peer->receiving_outoforder; t; t = t->next) {
+        if (static_cast<int>(ntohl(t->hdr->seq)) != wanted) continue;
+        debug_log(DEBUG_LOSS, "Using out-of-order seq = %d \n", wanted);
+        header *pkt = t->hdr;
+        timelist_remove(&peer->receiving_outoforder, t);
+        struct sockaddr_in source = peer->addr;
+        handleData(config, pkt, &source, 0);
+        free(pkt);
+        return;
+    }
+}
+
+void cleanUpOutoforder(bt_peer_t *peer) {
+    timeitem **link = &peer->receiving_outoforder;
+    while (*link) {
+        timeitem *item = *link;
+        if (static_cast<int>(ntohl(item->hdr->seq)) <= peer->receiving_lastseq) {
+            *link = item->next;
+            free(item->hdr);
+            free(item);
+        } else {
+            link = &item->next;
+        }
+    }
+}

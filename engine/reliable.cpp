@@ -1,0 +1,174 @@
+#include "engine/reliable.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "config/debug.h"
+#include "engine/chunklist.h"
+#include "engine/create.h"
+#include "engine/time_util.h"
+#include "engine/util.h"
+
+// ---- the congestion window -------------------------------------------------------------------
+
+void updateWindow(bt_config_t *config, bt_peer_t *peer, int loss_type) {
+    switch (loss_type) {
+        case LOSS_NONE:
+            updateWinOnAck(config, peer);
+            break;
+        case LOSS_TIMEOUT:
+        case LOSS_DUPACK:
+            updateWinOnLoss(config, peer);
+            break;
+        default:
+            debug_log(DEBUG_ERRS, "invalid loss type %d in updateWindow\n", loss_type);
+            break;
+    }
+}
+
+void updateWinOnAck(bt_config_t *config, bt_peer_t *peer) {
+    if (peer->sending_win < peer->sending_ssthreash) {
+        // Slow start: one packet more per new ACK number, however many packets it covers.
+        peer->sending_win++;
+        writeWindowSizeToFile(config, peer);
+        debug_log(DEBUG_WINDOW, "SS increase to %d \n", peer->sending_win);
+        peer->sending_next_aimd_increase = peer->sending_win + peer->sending_lastacked;
+        return;
+    }
+    // Congestion avoidance: one packet more once a whole window has been acknowledged.
+    if (peer->sending_lastacked < peer->sending_next_aimd_increase) return;
+    peer->sending_win++;
+    peer->sending_next_aimd_increase = peer->sending_win + peer->sending_lastacked;
+    debug_log(DEBUG_WINDOW, "AIMD window increase to %d \n", peer->sending_win);
+    writeWindowSizeToFile(config, peer);
+}
+
+void updateWinOnLoss(bt_config_t *config, bt_peer_t *peer) {
+    // Duplicates caused by packets already in flight must not raise a second loss.
+    peer->sending_min_dupack = peer->sending_next_seq;
+    // Go back to the first unacknowledged packet; packets are rebuilt from the chunk buffer.
+    peer->sending_next_seq = peer->sending_lastacked + 1;
+    peer->sending_dupack_count = 0;
+    peer->sending_ssthreash = peer->sending_win / 2;
+    peer->sending_win = 1;
+    peer->sending_next_aimd_increase = peer->sending_win + peer->sending_lastacked;
+    debug_log(DEBUG_WINDOW, "Window decrease to %d, ssthreath = %d \n", peer->sending_win,
+              peer->sending_ssthreash);
+    writeWindowSizeToFile(config, peer);
+}
+
+// ---- the timeout scan ------------------------------------------------------------------------
+
+static bool timed_out(const timeitem *item, double now) {
+    return now - timeval2double(&item->t) > RETRANSMIT_TIMEOUT_S;
+}
+
+// Walks one peer's outstanding packets; false when MAX_RETRANS ended the connection, which ends
+// the whole scan.
+static bool scan_peer_timeouts(bt_config_t *config, bt_peer_t *peer, double now) {
+    timeitem *item = peer->sending_unacked;
+    while (item) {
+        timeitem *next = item->next;
+        if (!timed_out(item, now)) {
+            item = next;
+            continue;
+        }
+        int seq = static_cast<int>(ntohl(item->hdr->seq));
+        if (seq < peer->sending_next_seq) {
+            peer->sending_successive_timeouts++;
+            if (peer->sending_successive_timeouts >= MAX_RETRANS) {
+                debug_log(DEBUG_ERRS, "Reached MAX_RETRANS  for peer %d.  Killing connection\n",
+                          peer->id);
+                doneSendingData(config, peer);
+                return false;
+            }
+            debug_log(DEBUG_LOSS | DEBUG_WINDOW, "timeout loss seq = %d\n", seq);
+            updateWindow(config, peer, LOSS_TIMEOUT);
+        } else {
+            debug_log(DEBUG_LOSS, "ignoring timeout for %d b/c we're already retransmitting\n", seq);
+        }
+        // The stored copy is never resent: lost packets are rebuilt from the chunk buffer.
+        header *packet = item->hdr;
+        timelist_remove(&peer->sending_unacked, item);
+        free(packet);
+        item = next;
+    }
+    return true;
+}
+
+void sendTimedOutPacketsAt(bt_config_t *config, double now) {
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (!scan_peer_timeouts(config, p, now)) return;
+        if (p->sending_active) fillWindowForPeer(config, p);
+    }
+}
+
+void sendTimedOutPackets(bt_config_t *config) { sendTimedOutPacketsAt(config, now_seconds()); }
+
+// ---- giving up on silent senders -------------------------------------------------------------
+
+void checkForStalledDownloadsAt(bt_config_t *config, double now) {
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (!p->receiving_active || now - p->receiving_last_action_time <= STALL_TIMEOUT_S) continue;
+        debug_log(DEBUG_ERRS, "Peer %d is giving up on download from Peer %d \n", config->identity,
+                  p->id);
+        printf("giving up on peer %d \n", p->id);
+        fflush(stdout);
+        // Ask this peer for nothing until it announces chunks again.
+        chunklist_free(p->chunks_of_interest);
+        p->chunks_of_interest = nullptr;
+        chunkReceiveFinished(config, p);
+    }
+}
+
+void checkForStalledDownloads(bt_config_t *config) {
+    double now = now_seconds();
+    checkForStalledDownloadsAt(config, now);
+    checkForUnansweredGets(config, now);
+    rediscoverMissingChunks(config, now);
+}
+
+void checkForUnansweredGets(bt_config_t *config, double now) {
+    bool released = false;
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (!p->receiving_chunk || p->receiving_active || !p->receiving_sentget) continue;
+        if (now - p->receiving_get_time <= GET_ANSWER_TIMEOUT_S) continue;
+        debug_log(DEBUG_ERRS, "Peer %d got no data from peer %d for its GET; giving up on it \n",
+                  config->identity, p->id);
+        chunklist_free(p->chunks_of_interest);
+        p->chunks_of_interest = nullptr;
+        releaseReceivingConnection(p);
+        released = true;
+    }
+    if (released) tryAllGetRequests(config);
+}
+
+static bool announced_by_some_peer(const bt_config_t *config, const chunkitem *chunk) {
+    for (const bt_peer_t *p = config->peers; p; p = p->next) {
+        if (chunklist_find_hash(p->chunks_of_interest, chunk->hash)) return true;
+    }
+    return false;
+}
+
+void rediscoverMissingChunks(bt_config_t *config, double now) {
+    if (!config->download_in_progress) return;
+    if (now - config->last_whohas_time <= REDISCOVERY_INTERVAL_S) return;
+    chunkitem *missing = nullptr;
+    chunkitem **tail = &missing;
+    for (const chunkitem *c = config->to_fetch_list; c; c = c->next) {
+        if (alreadyDownloadingChunk(config, c) || announced_by_some_peer(config, c)) continue;
+        chunklist_add(tail, c->hash, c->id);
+        tail = &(*tail)->next;
+    }
+    if (!missing) {
+        // Nothing to ask for: look again after another interval, not on every pass of the loop.
+        config->last_whohas_time = now;
+        return;
+    }
+    debug_log(DEBUG_WHOHAS, "asking again for %d chunks nobody announced \n",
+              chunklist_length(missing));
+    sendWhoHasToPeers(config, missing);
+    chunklist_free(missing);
+}

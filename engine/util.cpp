@@ -1,0 +1,259 @@
+#include "engine/util.h"
+
+#include <arpa/inet.h>
+
+#include <cassert>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "config/debug.h"
+#include "engine/chunklist.h"
+#include "engine/create.h"
+#include "engine/time_util.h"
+#include "support/chunk.h"
+
+// ---- hash files ------------------------------------------------------------------------------
+
+using FileHandle = std::unique_ptr<FILE, decltype(&fclose)>;
+using LineBuffer = std::unique_ptr<char, decltype(&free)>;
+
+// Cuts the line ending ("\n", and a "\r" before it) off a line read by getline. A last line
+// without a newline keeps all of its characters.
+static void strip_line_end(char *line, ssize_t *len) {
+    if (*len > 0 && line[*len - 1] == '\n') line[--*len] = '\0';
+    if (*len > 0 && line[*len - 1] == '\r') line[--*len] = '\0';
+}
+
+static bool is_hex_digits(const char *s, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        if (!isxdigit(static_cast<unsigned char>(s[i]))) return false;
+    }
+    return true;
+}
+
+// Reads the master file's header: the data-file path after the first colon of line 1 (the
+// character right after the colon is skipped), then line 2, which is ignored. A header that names
+// no usable path leaves chunk_data_file as it was.
+static void read_master_header(FILE *f, const char *fname, bt_config_t *config, char **line,
+                               size_t *cap, int *lineno) {
+    ssize_t len = getline(line, cap, f);
+    ++*lineno;
+    if (len < 0) {
+        fprintf(stderr, "Error: master chunk file %s is empty; no master data file set\n", fname);
+        return;
+    }
+    strip_line_end(*line, &len);
+    char *colon = strchr(*line, ':');
+    if (!colon) {
+        fprintf(stderr, "Error: master chunk file %s: no ':' on line 1; no master data file set\n",
+                fname);
+    } else {
+        // The path starts two characters after the colon; a line ending at the colon names none.
+        const char *path = colon[1] ? colon + 2 : colon + 1;
+        if (strlen(path) >= sizeof config->chunk_data_file) {
+            fprintf(stderr,
+                    "Error: master chunk file %s: data file path longer than %zu characters; "
+                    "no master data file set\n",
+                    fname, sizeof config->chunk_data_file - 1);
+        } else {
+            debug_log(DEBUG_ALL, "setting master data file to : '%s' \n", path);
+            strcpy(config->chunk_data_file, path);
+        }
+    }
+    if (getline(line, cap, f) >= 0) ++*lineno;
+}
+
+// A new node for one chunk line "<id> <40 hex digits>", or nullptr when the line has another form.
+static chunkitem *parse_hash_line(char *line, ssize_t len) {
+    strip_line_end(line, &len);
+    char *blank = strchr(line, ' ');
+    if (!blank) return nullptr;
+    const char *hex = blank + 1;
+    size_t hex_len = strlen(hex);
+    if (hex_len != HASH_HEX_SIZE || !is_hex_digits(hex, hex_len)) return nullptr;
+    *blank = '\0';
+    chunkitem *tmp = static_cast<chunkitem *>(malloc(sizeof(chunkitem)));
+    assert(tmp != nullptr && "tmp != ((void *)0)");
+    tmp->id = atoi(line);
+    tmp->next = nullptr;
+    hex2binary(hex, HASH_HEX_SIZE, tmp->hash);
+    return tmp;
+}
+
+chunkitem *readHashesFromFile(const char *fname, int is_master_file, bt_config_t *config) {
+    assert(fname && "fname");
+    FileHandle f(fopen(fname, "r"), &fclose);
+    if (!f) {
+        debug_log(DEBUG_ERRS, "Error: could not open hash_file: %s \n", fname);
+        return nullptr;
+    }
+    char *raw = nullptr;
+    size_t cap = 0;
+    int lineno = 0;
+    if (is_master_file) read_master_header(f.get(), fname, config, &raw, &cap, &lineno);
+
+    chunkitem *head = nullptr;
+    chunkitem **tail = &head;
+    ssize_t len;
+    while ((len = getline(&raw, &cap, f.get())) >= 0) {
+        lineno++;
+        chunkitem *item = parse_hash_line(raw, len);
+        if (!item) {
+            debug_log(DEBUG_ERRS, "%s:%d: not a chunk line (<id> <40 hex digits>); skipped\n",
+                      fname, lineno);
+            continue;
+        }
+        *tail = item;
+        tail = &item->next;
+    }
+    LineBuffer owned(raw, &free);
+    return head;
+}
+
+// ---- addresses and dumps ---------------------------------------------------------------------
+
+bt_peer_t *getPeerFromSockinfo(bt_config_t *config, struct sockaddr_in *from) {
+    if (from->sin_addr.s_addr == htonl(INADDR_ANY)) {
+        debug_log(DEBUG_ALL, "mapping from 0.0.0.0 to 127.0.0.1\n");
+        from->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    uint32_t addr = ntohl(from->sin_addr.s_addr);
+    uint16_t port = ntohs(from->sin_port);
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (ntohl(p->addr.sin_addr.s_addr) == addr && ntohs(p->addr.sin_port) == port) return p;
+    }
+    return nullptr;
+}
+
+void dumpBytes(const char *start, int numBytes) {
+    for (int i = 0; i < numBytes; i++) {
+        // Widened as a signed char: bytes from 0x80 print as ffffff80 and up.
+        int widened = static_cast<signed char>(start[i]);
+        printf("byte %d = %x \n", i, static_cast<unsigned int>(widened));
+    }
+}
+
+// ---- ends of connections ---------------------------------------------------------------------
+
+void doneSendingData(bt_config_t *config, bt_peer_t *peer) {
+    peer->sending_active = 0;
+    timelist_free(peer->sending_unacked);
+    peer->sending_unacked = nullptr;
+    free(peer->sending_data);
+    peer->sending_data = nullptr;
+    config->tx_chunks++;
+    if (config->max_tx_chunks > 0 && config->tx_chunks >= config->max_tx_chunks) {
+        printf("******** tolvane exiting after %d connections, as specified by -x flag ******** \n",
+               config->max_tx_chunks);
+        fflush(stdout);
+        exit(10);
+    }
+}
+
+void releaseReceivingConnection(bt_peer_t *peer) {
+    peer->receiving_active = 0;
+    peer->receiving_sentget = 0;
+    timelist_free(peer->receiving_outoforder);
+    peer->receiving_outoforder = nullptr;
+    free(peer->receiving_data);
+    peer->receiving_data = nullptr;
+    peer->receiving_chunk = nullptr;
+    peer->receiving_lastseq = -1;
+}
+
+void abortDownload(bt_config_t *config) {
+    fprintf(stderr, "Error: download of %s aborted: %s\n", config->output_file, strerror(errno));
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p->receiving_chunk) releaseReceivingConnection(p);
+    }
+    chunklist_free(config->to_fetch_list);
+    config->to_fetch_list = nullptr;
+    if (config->output_handle) fclose(config->output_handle);
+    config->output_handle = nullptr;
+    config->download_in_progress = 0;
+}
+
+// Writes the verified chunk at id * CHUNK_SIZE of the output file; false (after the messages)
+// when the file refused it. A short write is a failure too: the chunk would be lost.
+static bool write_chunk(bt_config_t *config, const chunkitem *chunk, const uint8_t *data) {
+    off_t file_offset = static_cast<off_t>(chunk->id) * CHUNK_SIZE;
+    debug_log(DEBUG_ALL, "trying to write out chunk to %s offset %lld \n", config->output_file,
+              static_cast<long long>(file_offset));
+    FILE *out = config->output_handle;
+    if (chunk->id < 0 || fseeko(out, file_offset, SEEK_SET) != 0) {
+        if (chunk->id < 0) errno = EINVAL;
+        fprintf(stderr, "error with fseek! \n");
+        return false;
+    }
+    size_t bytes_written = fwrite(data, 1, CHUNK_SIZE, out);
+    if (bytes_written != static_cast<size_t>(CHUNK_SIZE) || fflush(out) != 0) {
+        int saved = errno;
+        fprintf(stderr, "error writing output file \n");
+        fprintf(stderr, "feof = %d, ferror = %d errno = %d \n", feof(out), ferror(out), saved);
+        errno = saved;
+        return false;
+    }
+    debug_log(DEBUG_ALL, "successfully wrote %d bytes to output file \n",
+              static_cast<int>(bytes_written));
+    return true;
+}
+
+static void finishDownload(bt_config_t *config) {
+    config->download_in_progress = 0;
+    int closed = fclose(config->output_handle);
+    config->output_handle = nullptr;
+    if (closed != 0) {
+        fprintf(stderr, "Error: could not close output file %s: %s\n", config->output_file,
+                strerror(errno));
+        return;
+    }
+    printf("GOT %s \n", config->output_file);
+    fflush(stdout);
+    if (config->max_tx_chunks > 0) {
+        printf("********* tolvane exiting after %d connections, as specified by -x flag ***********\n",
+               config->max_tx_chunks);
+        fflush(stdout);
+        exit(10);
+    }
+}
+
+void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer) {
+    debug_log(DEBUG_ALL, "Finished downloading chunk \n");
+    peer->receiving_active = 0;
+    timelist_free(peer->receiving_outoforder);
+    peer->receiving_outoforder = nullptr;
+
+    chunkitem *chunk = peer->receiving_chunk;
+    uint8_t digest[HASH_SIZE];
+    shahash(peer->receiving_data, CHUNK_SIZE, digest);
+    if (memcmp(digest, chunk->hash, HASH_SIZE) != 0) {
+        debug_log(DEBUG_ERRS, "Hash check failed for chunk  trashing the data \n");
+        free(peer->receiving_data);
+        peer->receiving_data = nullptr;
+        peer->receiving_chunk = nullptr;
+        tryAllGetRequests(config);
+        return;
+    }
+    debug_log(DEBUG_WHOHAS, "Successfully Downloaded: ");
+    chunklist_print_single(chunk, DEBUG_WHOHAS);
+    if (!write_chunk(config, chunk, peer->receiving_data)) {
+        abortDownload(config);
+        return;
+    }
+    free(peer->receiving_data);
+    peer->receiving_data = nullptr;
+    peer->receiving_chunk = nullptr;
+    // receiving_chunk is the first node with this hash, so this removes exactly the chunk written.
+    uint8_t written_hash[HASH_SIZE];
+    memcpy(written_hash, chunk->hash, HASH_SIZE);
+    chunklist_remove(&config->to_fetch_list, written_hash);
+    if (!config->to_fetch_list) {
+        finishDownload(config);
+        return;
+    }
+    tryAllGetRequests(config);
+}

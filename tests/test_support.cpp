@@ -98,7 +98,7 @@ std::string random_bytes(size_t n, uint32_t seed) {
     std::mt19937 gen(seed);
     std::string s(n, '\0');
     for (size_t i = 0; i < n; i += 4) {
-        uint32_t v = gen();
+        uint32_t v = static_cast<uint32_t>(gen());
         for (size_t k = 0; k < 4 && i + k < n; k++) s[i + k] = static_cast<char>((v >> (8 * k)) & 0xff);
     }
     return s;

@@ -1,0 +1,32 @@
+// Timeouts, the congestion window, and the checks that give up silent connections.
+#pragma once
+
+#include "config/bt_parse.h"
+
+constexpr double RETRANSMIT_TIMEOUT_S = 1.0; // a packet older than this (strictly) is lost
+constexpr int MAX_RETRANS = 20;              // successive timeouts that end a sending connection
+constexpr int DUPACK_LOSS_THRESHOLD = 2;     // a loss when more duplicates than this are counted
+constexpr double STALL_TIMEOUT_S = 30.0;     // an active download silent this long is given up
+constexpr double GET_ANSWER_TIMEOUT_S = 5.0; // a GET with no first DATA this long is given up
+constexpr double REDISCOVERY_INTERVAL_S = 5.0; // minimum time between WHOHAS rounds of a download
+constexpr int INITIAL_WINDOW = 1;            // packets
+constexpr int INITIAL_SSTHRESH = 64;         // packets
+
+// Third argument of updateWindow.
+constexpr int LOSS_NONE = 0;
+constexpr int LOSS_TIMEOUT = 1;
+constexpr int LOSS_DUPACK = 2;
+
+void sendTimedOutPackets(bt_config_t *config);
+void updateWindow(bt_config_t *config, bt_peer_t *peer, int loss_type);
+void updateWinOnAck(bt_config_t *config, bt_peer_t *peer);
+void updateWinOnLoss(bt_config_t *config, bt_peer_t *peer);
+void checkForStalledDownloads(bt_config_t *config);
+
+// The same scans with the current time given, so that tests can judge stored timestamps.
+void sendTimedOutPacketsAt(bt_config_t *config, double now);
+void checkForStalledDownloadsAt(bt_config_t *config, double now);
+// Gives up requested connections whose first DATA has not come within GET_ANSWER_TIMEOUT_S.
+void checkForUnansweredGets(bt_config_t *config, double now);
+// Asks every other peer again for the chunks of the running download that nobody announced.
+void rediscoverMissingChunks(bt_config_t *config, double now);

@@ -1,0 +1,318 @@
+// The upload and download halves of a chunk transfer, driven packet by packet.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "config/debug.h"
+#include "engine/create.h"
+#include "engine/process.h"
+#include "engine/reliable.h"
+#include "engine/util.h"
+#include "engine_fixture.h"
+#include "support/chunk.h"
+
+using ef::Engine;
+using ef::packet;
+using ef::Packet;
+
+namespace {
+
+std::string sha(const std::string &bytes) {
+    uint8_t h[HASH_SIZE];
+    shahash(reinterpret_cast<const uint8_t *>(bytes.data()), static_cast<int>(bytes.size()), h);
+    return std::string(reinterpret_cast<char *>(h), HASH_SIZE);
+}
+
+std::string data_packet(const std::string &chunk, int seq) {
+    size_t off = static_cast<size_t>(seq - 1) * DATA_PAYLOAD;
+    return packet(PKT_DATA, chunk.substr(off, DATA_PAYLOAD), static_cast<uint32_t>(seq));
+}
+
+uint32_t ack_of(const std::string &bytes) { return ntohl(ef::parse_header(bytes).ack); }
+
+// An engine whose peer 2 was sent a GET for one chunk (output position out_id) of known content.
+struct Download {
+    Engine e{2};
+    ts::TempDir dir;
+    std::string chunk = ts::random_bytes(CHUNK_SIZE, 7);
+    std::string out_path = dir.file("out.dat");
+
+    explicit Download(int out_id = 1, const std::string &out = "") {
+        if (!out.empty()) out_path = out;
+        e.config.to_fetch_list = nullptr;
+        chunklist_add(&e.config.to_fetch_list, ef::u8(sha(chunk)), out_id);
+        e.config.output_handle = fopen(out_path.c_str(), "w");
+        snprintf(e.config.output_file, sizeof e.config.output_file, "%s", out_path.c_str());
+        e.config.download_in_progress = 1;
+        chunklist_add(&e.peer(2)->chunks_of_interest, ef::u8(sha(chunk)), -1);
+        tryToGenerateGetRequest(&e.config, e.peer(2));
+        EXPECT_TRUE(e.sock_of(2).recv(2.0));  // the GET
+    }
+    void deliver(int seq) { deliver_bytes(data_packet(chunk, seq)); }
+    void deliver_bytes(const std::string &bytes) {
+        Packet p(bytes);
+        auto from = e.addr_of(2);
+        handleData(&e.config, p.hdr(), &from, 1);
+    }
+    std::vector<uint32_t> acks() {
+        std::vector<uint32_t> v;
+        for (auto &b : e.sock_of(2).recv_all(0.2)) v.push_back(ack_of(b));
+        return v;
+    }
+};
+
+}  // namespace
+
+TEST(Download, GappedPacketsGiveOneCumulativeAckPerArrival) {
+    Download d;
+    for (int seq : {1, 3, 4, 2}) d.deliver(seq);
+    EXPECT_EQ(d.acks(), (std::vector<uint32_t>{1, 1, 1, 4}));
+    EXPECT_EQ(4, d.e.peer(2)->receiving_lastseq);
+    EXPECT_EQ(nullptr, d.e.peer(2)->receiving_outoforder);
+
+    /* a duplicate of a taken packet is answered and released at the next in-order arrival */
+    d.deliver(2);
+    EXPECT_EQ(d.acks(), (std::vector<uint32_t>{4}));
+    d.deliver(5);
+    EXPECT_EQ(d.acks(), (std::vector<uint32_t>{5}));
+    EXPECT_EQ(nullptr, d.e.peer(2)->receiving_outoforder);
+}
+
+TEST(Download, HeldPacketsAreBounded) {
+    Download d;
+    d.deliver(1);
+    d.deliver(3);
+    d.deliver(3);  // held once only
+    d.deliver_bytes(packet(PKT_DATA, "xx", 400));  // no chunk has packet 400
+    d.deliver_bytes(packet(PKT_DATA, "xx", 0xFFFFFFF0u));
+    EXPECT_EQ(1, timelist_length(d.e.peer(2)->receiving_outoforder));
+    EXPECT_EQ(d.acks(), (std::vector<uint32_t>{1, 1, 1, 1, 1}));
+}
+
+TEST(Download, DataBeforeTheFirstPacketIsIgnored) {
+    Download d;
+    d.deliver(2);
+    EXPECT_TRUE(d.acks().empty());
+    EXPECT_EQ(0, d.e.peer(2)->receiving_active);
+    /* a peer that was sent no GET gets no ACK either */
+    Packet p(data_packet(d.chunk, 1));
+    auto from3 = d.e.addr_of(3);
+    handleData(&d.e.config, p.hdr(), &from3, 1);
+    EXPECT_FALSE(d.e.sock_of(3).recv(0.2));
+}
+
+TEST(Download, WholeChunkIsVerifiedWrittenAtItsPlaceAndEndsTheDownload) {
+    Download d(2);
+    // The last packet first: held, then taken by the nested reprocessing when the gap closes.
+    d.deliver(1);
+    d.deliver(PACKETS_PER_CHUNK);
+    testing::internal::CaptureStdout();
+    for (int seq = 2; seq < PACKETS_PER_CHUNK; seq++) d.deliver(seq);
+    std::string out = testing::internal::GetCapturedStdout();
+    auto acks = d.acks();
+    ASSERT_EQ(static_cast<size_t>(PACKETS_PER_CHUNK), acks.size());
+    EXPECT_EQ(1u, acks[1]);                        // for the early last packet
+    EXPECT_EQ(375u, acks.back());                  // one ACK for the arrival that closed the gap
+    EXPECT_EQ("GOT " + d.out_path + " \n", out);
+    EXPECT_EQ(0, d.e.config.download_in_progress);
+    EXPECT_EQ(nullptr, d.e.config.output_handle);
+    EXPECT_EQ(nullptr, d.e.config.to_fetch_list);
+    EXPECT_EQ(nullptr, d.e.peer(2)->receiving_chunk);
+    std::string file = ts::read_file(d.out_path);
+    ASSERT_EQ(static_cast<size_t>(3 * CHUNK_SIZE), file.size());
+    EXPECT_EQ(d.chunk, file.substr(2 * CHUNK_SIZE));
+}
+
+TEST(Download, BadChunkIsDiscardedAndAskedForAgain) {
+    Download d;
+    std::string wrong = d.chunk;
+    wrong[1000] ^= 0x40;
+    for (int seq = 1; seq <= PACKETS_PER_CHUNK; seq++) {
+        size_t off = static_cast<size_t>(seq - 1) * DATA_PAYLOAD;
+        d.deliver_bytes(packet(PKT_DATA, wrong.substr(off, DATA_PAYLOAD), static_cast<uint32_t>(seq)));
+    }
+    auto replies = d.e.sock_of(2).recv_all(0.2);
+    ASSERT_EQ(static_cast<size_t>(PACKETS_PER_CHUNK + 1), replies.size());
+    EXPECT_EQ(packet(PKT_GET, sha(d.chunk)), replies.back());  // the same chunk again
+    EXPECT_EQ(1, chunklist_length(d.e.config.to_fetch_list));
+    EXPECT_EQ(1, d.e.config.download_in_progress);
+    EXPECT_EQ(0u, ts::read_file(d.out_path).size());  // nothing written
+}
+
+TEST(Download, FailedWriteAbortsTheDownloadAndAllowsANewOne) {
+    Download d(0, "/dev/full");
+    testing::internal::CaptureStderr();
+    for (int seq = 1; seq <= PACKETS_PER_CHUNK; seq++) d.deliver(seq);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, err.find("error writing output file \n"));
+    EXPECT_NE(std::string::npos, err.find("download of /dev/full aborted"));
+    EXPECT_EQ(0, d.e.config.download_in_progress);
+    EXPECT_EQ(nullptr, d.e.config.to_fetch_list);
+    EXPECT_EQ(nullptr, d.e.config.output_handle);
+    for (bt_peer_t *p = d.e.config.peers; p; p = p->next) {
+        EXPECT_EQ(nullptr, p->receiving_chunk);
+        EXPECT_EQ(nullptr, p->receiving_data);
+    }
+}
+
+TEST(Download, TooMuchDataIsDroppedNotWrittenPastTheBuffer) {
+    Download d;
+    unsigned saved = debug;
+    debug = DEBUG_ERRS;
+    testing::internal::CaptureStderr();
+    for (int seq = 1; seq < PACKETS_PER_CHUNK; seq++) d.deliver(seq);
+    // A last packet of 1400 bytes instead of 688 runs 712 bytes past the chunk (525000 in all).
+    d.deliver_bytes(packet(PKT_DATA, std::string(DATA_PAYLOAD, 'z'), PACKETS_PER_CHUNK));
+    std::string err = testing::internal::GetCapturedStderr();
+    debug = saved;
+    EXPECT_NE(std::string::npos,
+              err.find("Oops, we were sent too much data expected 524288 bytes, but got 525000 bytes\n"));
+    EXPECT_EQ(1, d.e.peer(2)->receiving_active);  // never completes by count
+}
+
+// ---- upload ----
+
+namespace {
+
+struct Upload {
+    Engine e{2};
+    ts::TempDir dir;
+    std::string data = ts::random_bytes(CHUNK_SIZE + 1000, 3);  // chunk 1 is mostly past the end
+    explicit Upload() {
+        std::string path = dir.file("master.dat");
+        ts::write_file(path, data);
+        snprintf(e.config.chunk_data_file, sizeof e.config.chunk_data_file, "%s", path.c_str());
+        chunklist_add(&e.config.mychunks, ef::u8(ef::hash_of(5)), 1);
+    }
+    void get(int from_id, const std::string &hash) {
+        Packet p(packet(PKT_GET, hash));
+        auto from = e.addr_of(from_id);
+        handleGet(&e.config, p.hdr(), &from);
+    }
+    void ack(int from_id, uint32_t n) {
+        Packet p(packet(PKT_ACK, "", 0, n));
+        auto from = e.addr_of(from_id);
+        handleAck(&e.config, p.hdr(), &from);
+    }
+};
+
+}  // namespace
+
+TEST(Upload, StreamsTheWholeChunkFilledPastTheFileEnd) {
+    Upload u;
+    u.get(2, ef::hash_of(5));
+    auto first = u.e.sock_of(2).recv_all(0.2);
+    ASSERT_EQ(1u, first.size());  // window 1
+    std::string expected = u.data.substr(CHUNK_SIZE) + std::string(CHUNK_SIZE - 1000, '\x0A');
+    std::string got;
+    std::vector<std::string> all = first;
+    uint32_t acked = 0;
+    while (acked < PACKETS_PER_CHUNK) {
+        ASSERT_FALSE(all.empty()) << "stream stopped after " << acked;
+        for (auto &pkt : all) {
+            header h = ef::parse_header(pkt);
+            uint32_t seq = ntohl(h.seq);
+            ASSERT_EQ(acked + 1, seq);
+            size_t want = seq == PACKETS_PER_CHUNK ? LAST_PACKET_PAYLOAD : DATA_PAYLOAD;
+            ASSERT_EQ(HEADER_SIZE + want, pkt.size());
+            ASSERT_EQ(HEADER_SIZE + want, ntohs(h.p_len));
+            got += pkt.substr(HEADER_SIZE);
+            acked = seq;
+        }
+        if (acked == PACKETS_PER_CHUNK) testing::internal::CaptureStdout();
+        u.ack(2, acked);
+        if (acked == PACKETS_PER_CHUNK) testing::internal::GetCapturedStdout();
+        all = u.e.sock_of(2).recv_all(0.1);
+    }
+    EXPECT_EQ(expected, got);
+    EXPECT_EQ(0, u.e.peer(2)->sending_active);
+    EXPECT_EQ(1, u.e.config.tx_chunks);
+    EXPECT_EQ(nullptr, u.e.peer(2)->sending_data);
+}
+
+TEST(Upload, AckRules) {
+    Upload u;
+    u.get(2, ef::hash_of(5));
+    bt_peer_t *p = u.e.peer(2);
+    auto first_seq_sent = [&] {
+        auto pkts = u.e.sock_of(2).recv_all(0.1);
+        return pkts.empty() ? 0u : ntohl(ef::parse_header(pkts[0]).seq);
+    };
+    first_seq_sent();
+    u.ack(2, 1);
+    u.ack(2, 3);
+    EXPECT_EQ(3, p->sending_lastacked);
+    EXPECT_GT(timelist_length(p->sending_unacked), 0);
+
+    /* a lower ACK is taken as new */
+    u.ack(2, 2);
+    EXPECT_EQ(2, p->sending_lastacked);
+    EXPECT_EQ(0, p->sending_dupack_count);
+    first_seq_sent();
+
+    /* an ACK equal to next_seq leaves it: sending resumes at that very packet */
+    int next = p->sending_next_seq;
+    u.ack(2, static_cast<uint32_t>(next));
+    EXPECT_EQ(static_cast<uint32_t>(next), first_seq_sent());
+    /* one above it moves next_seq to the ACK plus one */
+    next = p->sending_next_seq;
+    u.ack(2, static_cast<uint32_t>(next + 5));
+    EXPECT_EQ(static_cast<uint32_t>(next + 6), first_seq_sent());
+
+    /* out-of-range numbers are dropped */
+    int lastacked = p->sending_lastacked;
+    u.ack(2, 0xFFFFFFFFu);
+    u.ack(2, 376);
+    EXPECT_EQ(lastacked, p->sending_lastacked);
+
+    /* an ACK from a peer with no upload running changes nothing */
+    u.ack(3, 5);
+    EXPECT_EQ(0, u.e.peer(3)->sending_active);
+}
+
+TEST(Upload, NewGetReplacesARunningUploadAndUnknownChunkEndsIt) {
+    Upload u;
+    u.get(2, ef::hash_of(5));
+    u.ack(2, 1);
+    u.e.sock_of(2).recv_all(0.1);
+    u.get(2, ef::hash_of(5));
+    EXPECT_EQ(1, u.e.config.tx_chunks);
+    EXPECT_EQ(1, u.e.peer(2)->sending_win);
+    auto again = u.e.sock_of(2).recv_all(0.2);
+    ASSERT_EQ(1u, again.size());
+    EXPECT_EQ(1u, ntohl(ef::parse_header(again[0]).seq));
+
+    u.get(2, ef::hash_of(6));  // not held
+    EXPECT_EQ(2, u.e.config.tx_chunks);
+    EXPECT_EQ(0, u.e.peer(2)->sending_active);
+    EXPECT_TRUE(u.e.sock_of(2).recv_all(0.2).empty());
+
+    /* a GET whose payload is shorter than a hash is dropped without effect */
+    u.get(2, ef::hash_of(5));
+    u.e.sock_of(2).recv_all(0.1);
+    u.get(2, ef::hash_of(5).substr(0, 19));
+    EXPECT_EQ(2, u.e.config.tx_chunks);
+    EXPECT_EQ(1, u.e.peer(2)->sending_active);
+}
+
+TEST(Upload, UnreadableChunkStartsNoConnection) {
+    Upload u;
+    chunklist_add(&u.e.config.mychunks, ef::u8(ef::hash_of(8)), 9);  // far past the file's end
+    u.get(2, ef::hash_of(8));
+    EXPECT_EQ(0, u.e.peer(2)->sending_active);
+    EXPECT_EQ(nullptr, u.e.peer(2)->sending_data);
+    EXPECT_TRUE(u.e.sock_of(2).recv_all(0.2).empty());
+}
+
+TEST(UploadDeathTest, TxLimitEndsTheProcessWithStatus10) {
+    EXPECT_EXIT(
+        {
+            Upload u;
+            u.e.config.max_tx_chunks = 2;
+            u.get(2, ef::hash_of(5));
+            u.get(2, ef::hash_of(5));  // ends the first upload: 1
+            u.get(3, ef::hash_of(6));  // nothing held, nothing ended
+            u.get(2, ef::hash_of(6));  // ends the second: 2
+        },
+        testing::ExitedWithCode(10), "");
+}
