@@ -1,0 +1,181 @@
+#include "shim/vexlo.h"
+
+#include <arpa/inet.h>
+
+#include <cassert>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+long glSrcAddr = 0;
+short gsSrcPort = 0;
+int giVexloEnabled = 0;
+long glNodeID = 0;
+struct sockaddr_in gsVexloRouter = {};
+
+// Every address the shim sends to or reports is an IPv4 socket address of this length.
+constexpr socklen_t kInetAddrLen = sizeof(struct sockaddr_in);
+static_assert(kInetAddrLen == 16);
+
+// ---------------------------------------------------------------------------------------------
+// Set-up
+
+// Router port from the text after the colon: atoi's leading number, kept to its low 16 bits,
+// so an empty or non-numeric port is 0 and "9000:x" is 9000.
+static uint16_t router_port_from_text(const char *text) {
+    return static_cast<uint16_t>(static_cast<unsigned int>(atoi(text)) & 0xffffu);
+}
+
+// 0 when value names the router as "a.b.c.d:port" and gsVexloRouter now holds it; -1 after
+// the message for a malformed value.
+static int parse_router(const char *value) {
+    const char *colon = strchr(value, ':');
+    if (colon == nullptr) {
+        fprintf(stderr, "Badly formatted VEXLO_ROUTER:  %s\n", value);
+        return -1;
+    }
+    // Split in a copy: the environment string stays as the user set it.
+    const std::string host(value, static_cast<size_t>(colon - value));
+    gsVexloRouter.sin_family = AF_INET;
+    gsVexloRouter.sin_port = htons(router_port_from_text(colon + 1));
+    if (inet_aton(host.c_str(), &gsVexloRouter.sin_addr) == 0) {
+        fprintf(stderr, "Badly formatted VEXLO_ROUTER IP:  %s\n", host.c_str());
+        fputs("Must be an IP address.  127.0.0.1:port would be a nice format.\n", stderr);
+        return -1;
+    }
+    return 0;
+}
+
+int vexlo_init(long lNodeID, const struct sockaddr *addr, socklen_t addrlen) {
+    (void)addrlen;  // the bound address is always IPv4; its length says nothing new
+    const char *value = getenv("VEXLO_ROUTER");
+    if (value == nullptr) {
+        fputs("Returning from vexlo_init: no VEXLO_ROUTER environment set.\n", stderr);
+        return 1;
+    }
+    if (parse_router(value) != 0) return -1;
+    assert(addr != nullptr);
+
+    struct sockaddr_in bound;
+    memcpy(&bound, addr, sizeof bound);
+    giVexloEnabled = 1;
+    glNodeID = lNodeID;
+    glSrcAddr = static_cast<long>(bound.sin_addr.s_addr);
+    gsSrcPort = static_cast<short>(bound.sin_port);
+
+    fprintf(stderr, "Vexlo local stuff:  %08x:%d\n",
+            static_cast<unsigned int>(bound.sin_addr.s_addr), ntohs(bound.sin_port));
+    fprintf(stderr, "Vexlo setup complete.  %s:%d\nDelete this line after testing.\n",
+            inet_ntoa(gsVexloRouter.sin_addr), ntohs(gsVexloRouter.sin_port));
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Send and receive
+
+// A scratch buffer for one encapsulated datagram; nullptr when payload + header cannot be had.
+static std::unique_ptr<unsigned char[]> alloc_scratch(size_t payload) {
+    if (payload > SIZE_MAX - VEXLO_HEADER_SIZE) return nullptr;
+    return std::unique_ptr<unsigned char[]>(
+        new (std::nothrow) unsigned char[payload + VEXLO_HEADER_SIZE]);
+}
+
+// The header naming this process as sender and dest as destination. The wide fields carry the
+// low 32 bits of the long globals; addresses and ports are copied as stored (network order).
+static vexlo_header make_header(const struct sockaddr_in &dest) {
+    vexlo_header h;
+    h.ID = static_cast<int32_t>(htonl(static_cast<uint32_t>(glNodeID)));
+    h.lSrcAddr = static_cast<int32_t>(static_cast<uint32_t>(glSrcAddr));
+    h.lDestAddr = static_cast<int32_t>(dest.sin_addr.s_addr);
+    h.lSrcPort = gsSrcPort;
+    h.lDestPort = static_cast<int16_t>(dest.sin_port);
+    return h;
+}
+
+ssize_t vexlo_sendto(int s, const void *msg, size_t len, int flags, const struct sockaddr *to,
+                     socklen_t tolen) {
+    if (!giVexloEnabled) return sendto(s, msg, len, flags, to, tolen);
+
+    std::unique_ptr<unsigned char[]> buf = alloc_scratch(len);
+    if (!buf) {
+        errno = ENOMEM;
+        return -1;
+    }
+    // sa_family sits where every platform's layout keeps the family, length byte or not.
+    if (to == nullptr || to->sa_family != AF_INET) {
+        fputs("vexlo_sendto:  must specify AF_INET.  FIX YOUR CODE.\n", stderr);
+        errno = ENOTSUP;
+        return -1;
+    }
+    struct sockaddr_in dest;
+    memcpy(&dest, to, sizeof dest);
+    const vexlo_header h = make_header(dest);
+    memcpy(buf.get(), &h, VEXLO_HEADER_SIZE);
+    if (len > 0) memcpy(buf.get() + VEXLO_HEADER_SIZE, msg, len);
+
+    // The router, not the caller's destination, gets the datagram; tolen describes the latter.
+    const ssize_t sent =
+        sendto(s, buf.get(), len + VEXLO_HEADER_SIZE, flags,
+               reinterpret_cast<const struct sockaddr *>(&gsVexloRouter), kInetAddrLen);
+    if (sent > 0) return sent - static_cast<ssize_t>(VEXLO_HEADER_SIZE);
+    return sent;
+}
+
+// Reports the sender named in a header to the caller. Only family, port and address are
+// written, at the platform's offsets; a length byte, where the layout has one, is left alone.
+static void store_source(struct sockaddr *addr, const vexlo_header &h) {
+    if (addr == nullptr) return;
+    auto *bytes = reinterpret_cast<unsigned char *>(addr);
+    const sa_family_t family = AF_INET;
+    memcpy(bytes + offsetof(struct sockaddr_in, sin_family), &family, sizeof family);
+    memcpy(bytes + offsetof(struct sockaddr_in, sin_port), &h.lSrcPort, sizeof h.lSrcPort);
+    memcpy(bytes + offsetof(struct sockaddr_in, sin_addr), &h.lSrcAddr, sizeof h.lSrcAddr);
+}
+
+// Strips the header from the n bytes received into buf, hands at most size payload bytes and
+// the header's sender to the caller, and returns n - 16. Shorter datagrams are left untouched:
+// no byte beyond those received is read.
+static ssize_t unwrap(const unsigned char *buf, ssize_t n, void *buffer, size_t size,
+                      struct sockaddr *addr) {
+    const auto header_len = static_cast<ssize_t>(VEXLO_HEADER_SIZE);
+    if (n < header_len) return n - header_len;
+    vexlo_header h;
+    memcpy(&h, buf, VEXLO_HEADER_SIZE);
+    // MSG_TRUNC in the caller's flags makes n the datagram's full length, not what was stored.
+    size_t payload = static_cast<size_t>(n - header_len);
+    if (payload > size) payload = size;
+    if (payload > 0) memcpy(buffer, buf + VEXLO_HEADER_SIZE, payload);
+    store_source(addr, h);
+    return n - header_len;
+}
+
+int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sockaddr *addr,
+                   socklen_t *lengthPtr) {
+    socklen_t unused_len = 0;
+    if (lengthPtr == nullptr) lengthPtr = &unused_len;
+    *lengthPtr = kInetAddrLen;
+
+    if (!giVexloEnabled) {
+        // One line per call, left to stdio's buffering: callers receive in a tight loop.
+        fputs("Vexlo not enabled, using normal recvfrom\n", stdout);
+        return static_cast<int>(recvfrom(socket, buffer, size, flags, addr, lengthPtr));
+    }
+
+    std::unique_ptr<unsigned char[]> buf = alloc_scratch(size);
+    if (!buf) {
+        fputs("vexlo malloc failed \n", stdout);
+        return -1;
+    }
+    // The router's own address says nothing about the sender; the header does.
+    struct sockaddr_in router;
+    const ssize_t n = recvfrom(socket, buf.get(), size + VEXLO_HEADER_SIZE, flags,
+                               reinterpret_cast<struct sockaddr *>(&router), lengthPtr);
+    const ssize_t result = n > 0 ? unwrap(buf.get(), n, buffer, size, addr) : n;
+    if (result < 0) printf("Error on vexlo_recvfrom. errno: %d \n", errno);
+    return static_cast<int>(result);
+}

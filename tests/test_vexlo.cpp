@@ -1,0 +1,310 @@
+#include "shim/vexlo.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+constexpr const char *kPlainLine = "Vexlo not enabled, using normal recvfrom\n";
+constexpr unsigned char kGuard = 0xAA;  // fill of caller buffers, to spot bytes the shim wrote
+
+sockaddr_in inet_addr_of(const char *ip, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_aton(ip, &a.sin_addr);
+    a.sin_port = htons(port);
+    return a;
+}
+
+const sockaddr *as_sa(const sockaddr_in &a) {
+    return reinterpret_cast<const sockaddr *>(&a);
+}
+
+void put_be(std::string &out, uint32_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; i--) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+}
+
+// The 16 header bytes as they stand on the wire, built byte by byte.
+std::string wire_header(uint32_t id, const char *src, uint16_t sport, const char *dst,
+                        uint16_t dport) {
+    std::string h;
+    put_be(h, id, 4);
+    put_be(h, ntohl(inet_addr_of(src, 0).sin_addr.s_addr), 4);
+    put_be(h, ntohl(inet_addr_of(dst, 0).sin_addr.s_addr), 4);
+    put_be(h, sport, 2);
+    put_be(h, dport, 2);
+    return h;
+}
+
+bool readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 5000) == 1;
+}
+
+// What one vexlo_recvfrom call produced. buf is the caller's buffer, size bytes plus a guard.
+struct Received {
+    int result = 0;
+    std::string buf;
+    sockaddr_in from{};
+    socklen_t len = 0;
+    std::string out;  // standard output written during the call
+};
+
+Received shim_recv(int fd, size_t size) {
+    Received r;
+    r.buf.assign(size + 8, static_cast<char>(kGuard));
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    r.result =
+        vexlo_recvfrom(fd, r.buf.data(), size, 0, reinterpret_cast<sockaddr *>(&r.from), &r.len);
+    r.out = testing::internal::GetCapturedStdout();
+    return r;
+}
+
+// Each case starts and ends in pass-through mode with no router in the environment.
+class VexloTest : public testing::Test {
+protected:
+    void SetUp() override { reset(); }
+    void TearDown() override { reset(); }
+    static void reset() {
+        unsetenv("VEXLO_ROUTER");
+        giVexloEnabled = 0;
+        glNodeID = glSrcAddr = 0;
+        gsSrcPort = 0;
+        gsVexloRouter = {};
+    }
+    // vexlo_init for node bound to 127.0.0.1:port with VEXLO_ROUTER = router (nullptr: unset).
+    static int init(const char *router, long node, uint16_t port, std::string *err = nullptr) {
+        if (router) setenv("VEXLO_ROUTER", router, 1);
+        const sockaddr_in bound = inet_addr_of("127.0.0.1", port);
+        testing::internal::CaptureStderr();
+        const int rc = vexlo_init(node, as_sa(bound), sizeof bound);
+        const std::string text = testing::internal::GetCapturedStderr();
+        if (err) *err = text;
+        return rc;
+    }
+};
+
+TEST_F(VexloTest, InitFailuresStayInPassThrough) {
+    const std::string ip_help = "Must be an IP address.  127.0.0.1:port would be a nice format.\n";
+    struct Case {
+        const char *router;
+        int rc;
+        std::string err;
+    } cases[] = {
+        {nullptr, 1, "Returning from vexlo_init: no VEXLO_ROUTER environment set.\n"},
+        {"127.0.0.1", -1, "Badly formatted VEXLO_ROUTER:  127.0.0.1\n"},
+        {"", -1, "Badly formatted VEXLO_ROUTER:  \n"},
+        {"localhost:9000", -1, "Badly formatted VEXLO_ROUTER IP:  localhost\n" + ip_help},
+        {":9000", -1, "Badly formatted VEXLO_ROUTER IP:  \n" + ip_help},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.router ? c.router : "(unset)");
+        reset();
+        std::string err;
+        EXPECT_EQ(init(c.router, 3, 1111, &err), c.rc);
+        EXPECT_EQ(err, c.err);
+        EXPECT_EQ(giVexloEnabled, 0);
+    }
+}
+
+TEST_F(VexloTest, InitTakesRouterPortAsAtoiLow16Bits) {
+    struct Case {
+        const char *router;
+        uint16_t port;
+    } cases[] = {{"127.0.0.1:", 0},
+                 {"127.0.0.1:abc", 0},
+                 {"127.0.0.1:70000", 4464},
+                 {"127.0.0.1:9000:77", 9000},
+                 {"10.0.0.9:12x", 12}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.router);
+        reset();
+        EXPECT_EQ(init(c.router, 3, 1111), 0);
+        EXPECT_EQ(giVexloEnabled, 1);
+        EXPECT_EQ(gsVexloRouter.sin_family, AF_INET);
+        EXPECT_EQ(ntohs(gsVexloRouter.sin_port), c.port);
+    }
+    EXPECT_EQ(gsVexloRouter.sin_addr.s_addr, htonl(0x0a000009));
+}
+
+TEST_F(VexloTest, InitRecordsBoundAddressAndReportsIt) {
+    std::string err;
+    ASSERT_EQ(init("127.0.0.1:9000", 3, 1111, &err), 0);
+    const uint32_t stored = htonl(INADDR_LOOPBACK);  // prints as 0100007f on little-endian hosts
+    char local[64];
+    snprintf(local, sizeof local, "Vexlo local stuff:  %08x:1111\n", stored);
+    EXPECT_EQ(err, std::string(local) +
+                       "Vexlo setup complete.  127.0.0.1:9000\nDelete this line after testing.\n");
+    EXPECT_EQ(glNodeID, 3);
+    EXPECT_EQ(glSrcAddr, static_cast<long>(stored));
+    EXPECT_EQ(gsSrcPort, static_cast<short>(htons(1111)));
+}
+
+TEST_F(VexloTest, PassThroughSendsAndReceivesUnchanged) {
+    ts::UdpSocket a, b;
+    ASSERT_EQ(init(nullptr, 1, a.port), 1);
+    const sockaddr_in to_b = inet_addr_of("127.0.0.1", b.port);
+    const std::string first = ts::random_bytes(20, 1), second = ts::random_bytes(7, 2);
+    EXPECT_EQ(vexlo_sendto(a.fd, first.data(), first.size(), 0, as_sa(to_b), sizeof to_b), 20);
+    EXPECT_EQ(vexlo_sendto(a.fd, second.data(), second.size(), 0, as_sa(to_b), sizeof to_b), 7);
+    for (const std::string *sent : {&first, &second}) {
+        ASSERT_TRUE(readable(b.fd));
+        Received r = shim_recv(b.fd, 100);
+        ASSERT_EQ(r.result, static_cast<int>(sent->size()));
+        EXPECT_EQ(r.buf.substr(0, sent->size()), *sent);
+        EXPECT_EQ(ntohs(r.from.sin_port), a.port);
+        EXPECT_EQ(r.out, kPlainLine);  // one line for every receive call
+    }
+}
+
+TEST_F(VexloTest, SimulatorSendWrapsDatagramForRouter) {
+    ts::UdpSocket router, self, dest;
+    const std::string router_env = "127.0.0.1:" + std::to_string(router.port);
+    const sockaddr_in to = inet_addr_of("127.0.0.1", dest.port);
+    const std::string payload = ts::random_bytes(20, 3);
+    struct Case {
+        long node;
+        uint32_t wire_id;  // low 32 bits of the node id
+    } cases[] = {{3, 3}, {-2, 0xfffffffeu}, {0x100000007L, 7}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.node);
+        ASSERT_EQ(init(router_env.c_str(), c.node, self.port), 0);
+        // A tolen that could not hold the address: the shim reads the destination as IPv4.
+        EXPECT_EQ(vexlo_sendto(self.fd, payload.data(), payload.size(), 0, as_sa(to), 3), 20);
+        uint16_t from = 0;
+        const auto got = router.recv(5.0, &from);
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(from, self.port);
+        ASSERT_EQ(got->size(), 36u);
+        EXPECT_EQ(got->substr(4, 8), std::string("\x7f\x00\x00\x01\x7f\x00\x00\x01", 8));
+        EXPECT_EQ(got->substr(0, 16),
+                  wire_header(c.wire_id, "127.0.0.1", self.port, "127.0.0.1", dest.port));
+        EXPECT_EQ(got->substr(16), payload);
+    }
+    EXPECT_FALSE(dest.recv(0.0).has_value());  // the destination itself is never contacted
+}
+
+TEST_F(VexloTest, SimulatorReceiveReportsSenderFromHeader) {
+    ts::UdpSocket router, self;
+    ASSERT_EQ(init(("127.0.0.1:" + std::to_string(router.port)).c_str(), 2, self.port), 0);
+    const std::string payload = ts::random_bytes(20, 4);
+    // ID and destination are someone else's: the receive path ignores them.
+    ASSERT_TRUE(
+        router.send_to(self.port, wire_header(99, "10.1.2.3", 1111, "10.9.9.9", 1) + payload));
+    ASSERT_TRUE(readable(self.fd));
+    Received r = shim_recv(self.fd, 100);
+    EXPECT_EQ(r.result, 20);
+    EXPECT_EQ(r.buf.substr(0, 20), payload);
+    EXPECT_EQ(r.buf[20], static_cast<char>(kGuard));
+    EXPECT_EQ(r.from.sin_family, AF_INET);
+    EXPECT_EQ(r.from.sin_addr.s_addr, inet_addr_of("10.1.2.3", 0).sin_addr.s_addr);
+    EXPECT_EQ(ntohs(r.from.sin_port), 1111);
+    EXPECT_EQ(r.len, 16u);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(VexloTest, SimulatorReceiveBoundsShortAndLongDatagrams) {
+    ts::UdpSocket router, self;
+    ASSERT_EQ(init(("127.0.0.1:" + std::to_string(router.port)).c_str(), 2, self.port), 0);
+    const std::string header = wire_header(1, "127.0.0.1", 4242, "127.0.0.1", self.port);
+    const std::string guard(28, static_cast<char>(kGuard));
+
+    /* exactly a header: no payload, no message, the sender still reported */
+    ASSERT_TRUE(router.send_to(self.port, header));
+    ASSERT_TRUE(readable(self.fd));
+    Received r = shim_recv(self.fd, 20);
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.buf, guard);
+    EXPECT_EQ(ntohs(r.from.sin_port), 4242);
+
+    /* shorter than a header: negative length, error line, caller's buffer untouched */
+    ASSERT_TRUE(router.send_to(self.port, header.substr(0, 10)));
+    ASSERT_TRUE(readable(self.fd));
+    r = shim_recv(self.fd, 20);
+    EXPECT_EQ(r.result, -6);
+    EXPECT_THAT(r.out, testing::MatchesRegex("Error on vexlo_recvfrom\\. errno: [0-9]+ \n"));
+    EXPECT_EQ(r.buf, guard);
+
+    /* longer than size + header: cut to size, nothing written past it */
+    const std::string payload = ts::random_bytes(50, 5);
+    ASSERT_TRUE(router.send_to(self.port, header + payload));
+    ASSERT_TRUE(readable(self.fd));
+    r = shim_recv(self.fd, 20);
+    EXPECT_EQ(r.result, 20);
+    EXPECT_EQ(r.buf.substr(0, 20), payload.substr(0, 20));
+    EXPECT_EQ(r.buf.substr(20), guard.substr(20));
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(VexloTest, NonInetDestinationRefusedOnlyInSimulatorMode) {
+    ts::UdpSocket router, self;
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(2222);
+    v6.sin6_addr = in6addr_loopback;
+    const auto *to = reinterpret_cast<const sockaddr *>(&v6);
+    const char msg[4] = {1, 2, 3, 4};
+
+    ASSERT_EQ(init(("127.0.0.1:" + std::to_string(router.port)).c_str(), 2, self.port), 0);
+    testing::internal::CaptureStderr();
+    errno = 0;
+    EXPECT_EQ(vexlo_sendto(self.fd, msg, sizeof msg, 0, to, sizeof v6), -1);
+    EXPECT_EQ(errno, ENOTSUP);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "vexlo_sendto:  must specify AF_INET.  FIX YOUR CODE.\n");
+    EXPECT_FALSE(router.recv(0.0).has_value());
+
+    /* pass-through: the platform judges the address itself */
+    giVexloEnabled = 0;
+    testing::internal::CaptureStderr();
+    errno = 0;
+    EXPECT_EQ(vexlo_sendto(self.fd, msg, sizeof msg, 0, to, sizeof v6), -1);
+    EXPECT_EQ(errno, EAFNOSUPPORT);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(VexloTest, PlatformFailuresKeepTheirErrno) {
+    ts::UdpSocket router;
+    const sockaddr_in to = inet_addr_of("127.0.0.1", 2222);
+    const char msg[4] = {};
+    char buf[32];
+    sockaddr_in from{};
+    socklen_t len = 0;
+    char expected[64];
+    snprintf(expected, sizeof expected, "Error on vexlo_recvfrom. errno: %d \n", EBADF);
+
+    /* pass-through: results and errno are the platform's own */
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(vexlo_recvfrom(-1, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len),
+              -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), kPlainLine);
+
+    /* simulator mode: a failed send is -1 with the platform's errno; a failed receive adds a line
+     */
+    ASSERT_EQ(init(("127.0.0.1:" + std::to_string(router.port)).c_str(), 2, 1111), 0);
+    errno = 0;
+    EXPECT_EQ(vexlo_sendto(-1, msg, sizeof msg, 0, as_sa(to), sizeof to), -1);
+    EXPECT_EQ(errno, EBADF);
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(vexlo_recvfrom(-1, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len),
+              -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
+    EXPECT_EQ(len, 16u);
+}
+
+}  // namespace
