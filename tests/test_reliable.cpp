@@ -1,0 +1,292 @@
+#include "engine/reliable.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "config/debug.h"
+#include "engine/create.h"
+#include "engine/process.h"
+#include "engine/util.h"
+#include "engine_fixture.h"
+
+using ef::Engine;
+
+namespace {
+
+// Peer 2 in an active upload with the given window state; no packet outstanding.
+bt_peer_t *sending_peer(Engine &e, int win, int ssthresh, int lastacked = 0) {
+    bt_peer_t *p = e.peer(2);
+    initializeNewSendingConnection(&e.config, p);
+    p->sending_data = static_cast<uint8_t *>(calloc(1, CHUNK_SIZE));
+    p->sending_win = win;
+    p->sending_ssthreash = ssthresh;
+    p->sending_lastacked = lastacked;
+    p->sending_next_seq = lastacked + 1;
+    return p;
+}
+
+// Puts an outstanding packet with the given sequence number, sent at `sent` seconds.
+void outstanding(bt_peer_t *p, int seq, double sent) {
+    header *h = static_cast<header *>(calloc(1, HEADER_SIZE));
+    h->seq = htonl(static_cast<uint32_t>(seq));
+    struct timeval tv;
+    tv.tv_sec = static_cast<time_t>(sent);
+    tv.tv_usec = static_cast<suseconds_t>((sent - static_cast<double>(tv.tv_sec)) * 1e6 + 0.5);
+    timelist_add(&p->sending_unacked, &tv, h);
+}
+
+std::vector<int> outstanding_seqs(const bt_peer_t *p) {
+    std::vector<int> v;
+    for (const timeitem *t = p->sending_unacked; t; t = t->next) v.push_back(static_cast<int>(ntohl(t->hdr->seq)));
+    return v;
+}
+
+}  // namespace
+
+TEST(Window, SlowStartGrowsOnePerNewAckUpToTheThreshold) {
+    Engine e(1);
+    bt_peer_t *p = sending_peer(e, 1, 64);
+    for (int ack = 1; ack <= 63; ack++) {
+        p->sending_lastacked = ack * 3;  // however many packets an ACK covers
+        updateWindow(&e.config, p, LOSS_NONE);
+    }
+    EXPECT_EQ(64, p->sending_win);
+    EXPECT_EQ(64 + 63 * 3, p->sending_next_aimd_increase);
+
+    /* congestion avoidance: one more only when lastacked reaches next_aimd_increase */
+    p->sending_lastacked = p->sending_next_aimd_increase - 1;
+    updateWindow(&e.config, p, LOSS_NONE);
+    EXPECT_EQ(64, p->sending_win);
+    p->sending_lastacked = p->sending_next_aimd_increase;
+    updateWindow(&e.config, p, LOSS_NONE);
+    EXPECT_EQ(65, p->sending_win);
+    EXPECT_EQ(65 + p->sending_lastacked, p->sending_next_aimd_increase);
+}
+
+TEST(Window, LossHalvesTheThresholdAndGoesBack) {
+    Engine e(1);
+    struct {
+        int win;
+        int ssthresh_after;
+    } cases[] = {{5, 2}, {1, 0}, {64, 32}};
+    for (auto &c : cases) {
+        bt_peer_t *p = sending_peer(e, c.win, 64, 10);
+        p->sending_next_seq = 17;
+        p->sending_dupack_count = 3;
+        updateWindow(&e.config, p, c.win == 64 ? LOSS_TIMEOUT : LOSS_DUPACK);
+        EXPECT_EQ(1, p->sending_win) << c.win;
+        EXPECT_EQ(c.ssthresh_after, p->sending_ssthreash) << c.win;
+        EXPECT_EQ(17, p->sending_min_dupack);
+        EXPECT_EQ(11, p->sending_next_seq);
+        EXPECT_EQ(0, p->sending_dupack_count);
+        EXPECT_EQ(11, p->sending_next_aimd_increase);
+        free(p->sending_data);
+        p->sending_data = nullptr;
+    }
+    /* threshold 0: straight into congestion avoidance from a window of 1 */
+    bt_peer_t *p = sending_peer(e, 1, 0, 10);
+    p->sending_next_aimd_increase = 11;
+    p->sending_lastacked = 10;
+    updateWindow(&e.config, p, LOSS_NONE);
+    EXPECT_EQ(1, p->sending_win);
+    p->sending_lastacked = 11;
+    updateWindow(&e.config, p, LOSS_NONE);
+    EXPECT_EQ(2, p->sending_win);
+
+    /* an unknown loss type changes nothing */
+    updateWindow(&e.config, p, 7);
+    EXPECT_EQ(2, p->sending_win);
+}
+
+TEST(Window, DuplicateAcksBelowMinDupackAreNotCounted) {
+    Engine e(1);
+    bt_peer_t *p = sending_peer(e, 8, 64, 10);
+    p->sending_min_dupack = 20;
+    auto ack = [&](uint32_t n) {
+        ef::Packet pkt(ef::packet(PKT_ACK, "", 0, n));
+        auto from = e.addr_of(2);
+        handleAck(&e.config, pkt.hdr(), &from);
+    };
+    for (int i = 0; i < 5; i++) ack(10);
+    EXPECT_EQ(0, p->sending_dupack_count);
+    EXPECT_EQ(8, p->sending_win);
+
+    /* at or above min_dupack they count, and the third raises a loss */
+    p->sending_min_dupack = 10;
+    ack(10);
+    ack(10);
+    EXPECT_EQ(2, p->sending_dupack_count);
+    EXPECT_EQ(8, p->sending_win);
+    ack(10);
+    EXPECT_EQ(0, p->sending_dupack_count);
+    EXPECT_EQ(1, p->sending_win);
+    EXPECT_EQ(4, p->sending_ssthreash);
+    e.sock_of(2).recv_all(0.1);
+}
+
+TEST(TimeoutScan, OnlyPacketsOlderThanOneSecondTimeOut) {
+    Engine e(1);
+    bt_peer_t *p = sending_peer(e, 4, 64, 0);
+    const double now = 1000.0;
+    p->sending_next_seq = 3;
+    outstanding(p, 1, now - 1.0);    // exactly 1.0 s: no timeout
+    outstanding(p, 2, now - 1.001);  // just over: lost
+    sendTimedOutPacketsAt(&e.config, now);
+    EXPECT_EQ(1, p->sending_successive_timeouts);
+    EXPECT_EQ(1, p->sending_win);
+    EXPECT_EQ(2, p->sending_ssthreash);
+    // Packet 2 was released; packet 1 still fills the window of 1, so nothing new went out.
+    EXPECT_EQ(outstanding_seqs(p), (std::vector<int>{1}));
+    EXPECT_TRUE(e.sock_of(2).recv_all(0.1).empty());
+}
+
+TEST(TimeoutScan, SeveralTimeoutsInOnePassAndGoBack) {
+    Engine e(1);
+    bt_peer_t *p = sending_peer(e, 8, 64, 4);
+    const double now = 1000.0;
+    for (int seq = 5; seq <= 9; seq++) outstanding(p, seq, now - 2.0);
+    p->sending_next_seq = 10;
+    sendTimedOutPacketsAt(&e.config, now);
+    // The newest (9) is a loss and goes back to 5; 8..5 lie in the stretch being rebuilt.
+    EXPECT_EQ(1, p->sending_successive_timeouts);
+    EXPECT_EQ(4, p->sending_ssthreash);
+    // Every entry was examined and released; the refill sent packet 5 again, rebuilt.
+    auto sent = e.sock_of(2).recv_all(0.2);
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_EQ(5u, ntohl(ef::parse_header(sent[0]).seq));
+    EXPECT_EQ(outstanding_seqs(p), (std::vector<int>{5}));
+    EXPECT_EQ(6, p->sending_next_seq);
+}
+
+TEST(TimeoutScan, MaxRetransEndsTheConnectionAndAnyAckResetsTheCount) {
+    Engine e(1);
+    bt_peer_t *p = sending_peer(e, 1, 64, 0);
+    double now = 1000.0;
+    for (int round = 1; round < MAX_RETRANS; round++) {
+        outstanding(p, 1, now - 1.5);
+        p->sending_next_seq = 2;
+        sendTimedOutPacketsAt(&e.config, now);
+        ASSERT_EQ(round, p->sending_successive_timeouts);
+        ASSERT_EQ(1, p->sending_active);
+        timelist_free(p->sending_unacked);  // drop the rebuilt packet the refill sent
+        p->sending_unacked = nullptr;
+        now += 2.0;
+    }
+    /* a duplicate ACK starts the count again */
+    ef::Packet ack(ef::packet(PKT_ACK, "", 0, 0));
+    auto from = e.addr_of(2);
+    handleAck(&e.config, ack.hdr(), &from);
+    EXPECT_EQ(0, p->sending_successive_timeouts);
+    timelist_free(p->sending_unacked);
+    p->sending_unacked = nullptr;
+    p->sending_successive_timeouts = MAX_RETRANS - 1;
+    outstanding(p, 1, now - 1.5);
+    p->sending_next_seq = 2;
+    sendTimedOutPacketsAt(&e.config, now);
+    EXPECT_EQ(0, p->sending_active);
+    EXPECT_EQ(nullptr, p->sending_unacked);
+    EXPECT_EQ(nullptr, p->sending_data);
+    EXPECT_EQ(1, e.config.tx_chunks);
+    e.sock_of(2).recv_all(0.1);
+}
+
+namespace {
+
+// Peer `id` announced the single chunk of the request list and was sent a GET for it.
+void requested_from(Engine &e, int id, const std::string &hash) {
+    chunklist_add(&e.peer(id)->chunks_of_interest, ef::u8(hash), -1);
+    tryToGenerateGetRequest(&e.config, e.peer(id));
+    ASSERT_TRUE(e.sock_of(id).recv(1.0));
+}
+
+void start_download(Engine &e, ts::TempDir &dir, const std::vector<std::string> &hashes) {
+    e.config.to_fetch_list = ef::list_of(hashes);
+    e.config.output_handle = fopen(dir.file("out").c_str(), "w");
+    e.config.download_in_progress = 1;
+}
+
+}  // namespace
+
+TEST(StallCheck, GivesUpAfterMoreThanThirtySecondsAndAsksAnotherPeer) {
+    Engine e(2);
+    ts::TempDir dir;
+    std::string h = ef::hash_of(1);
+    start_download(e, dir, {h});
+    chunklist_add(&e.peer(2)->chunks_of_interest, ef::u8(h), -1);
+    requested_from(e, 3, h);
+    bt_peer_t *p3 = e.peer(3);
+    p3->receiving_active = 1;
+    p3->receiving_sentget = 0;
+    p3->receiving_last_action_time = 5000.0;
+
+    checkForStalledDownloadsAt(&e.config, 5030.0);  // exactly 30 s: goes on
+    EXPECT_EQ(1, p3->receiving_active);
+
+    testing::internal::CaptureStdout();
+    checkForStalledDownloadsAt(&e.config, 5030.01);
+    EXPECT_EQ("giving up on peer 3 \n", testing::internal::GetCapturedStdout());
+    EXPECT_EQ(0, p3->receiving_active);
+    EXPECT_EQ(nullptr, p3->receiving_chunk);
+    EXPECT_EQ(nullptr, p3->chunks_of_interest);
+    // The partial chunk failed its check and went to the other peer that announced it.
+    EXPECT_EQ(e.config.to_fetch_list, e.peer(2)->receiving_chunk);
+    auto get = e.sock_of(2).recv(1.0);
+    ASSERT_TRUE(get);
+    EXPECT_EQ(ef::packet(PKT_GET, h), *get);
+}
+
+TEST(Recovery, UnansweredGetIsGivenUpAfterFiveSeconds) {
+    Engine e(2);
+    ts::TempDir dir;
+    std::string h = ef::hash_of(1);
+    start_download(e, dir, {h});
+    chunklist_add(&e.peer(2)->chunks_of_interest, ef::u8(h), -1);
+    requested_from(e, 3, h);
+    double sent = e.peer(3)->receiving_get_time;
+
+    checkForUnansweredGets(&e.config, sent + 5.0);
+    EXPECT_EQ(1, e.peer(3)->receiving_sentget);
+    checkForUnansweredGets(&e.config, sent + 5.01);
+    EXPECT_EQ(nullptr, e.peer(3)->receiving_chunk);
+    EXPECT_EQ(nullptr, e.peer(3)->receiving_data);
+    EXPECT_EQ(nullptr, e.peer(3)->chunks_of_interest);
+    auto get = e.sock_of(2).recv(1.0);  // asked of the other announcer at once
+    ASSERT_TRUE(get);
+    EXPECT_EQ(ef::packet(PKT_GET, h), *get);
+
+    /* an active connection is the stall check's business, not this one's */
+    e.peer(2)->receiving_active = 1;
+    e.peer(2)->receiving_sentget = 0;
+    checkForUnansweredGets(&e.config, sent + 100.0);
+    EXPECT_NE(nullptr, e.peer(2)->receiving_chunk);
+}
+
+TEST(Recovery, RediscoveryAsksOnlyForChunksNobodyAnnounced) {
+    Engine e(2);
+    ts::TempDir dir;
+    std::string a = ef::hash_of(1), b = ef::hash_of(2), c = ef::hash_of(3);
+    start_download(e, dir, {a, b, c});
+    requested_from(e, 2, a);                                     // a is being fetched
+    chunklist_add(&e.peer(3)->chunks_of_interest, ef::u8(b), -1);  // b announced; c by nobody
+    e.config.last_whohas_time = 100.0;
+
+    rediscoverMissingChunks(&e.config, 105.0);  // not more than 5 s yet
+    EXPECT_TRUE(e.sock_of(3).recv_all(0.1).empty());
+
+    rediscoverMissingChunks(&e.config, 105.5);
+    for (int id : {2, 3}) {
+        auto who = e.sock_of(id).recv_all(0.2);
+        ASSERT_EQ(1u, who.size()) << id;
+        std::string payload = std::string("\x01\x0A\x0A\x0A", 4) + c;
+        EXPECT_EQ(ef::packet(PKT_WHOHAS, payload), who[0]) << id;
+    }
+    /* nothing is asked again before another interval has passed */
+    rediscoverMissingChunks(&e.config, 106.0);
+    EXPECT_TRUE(e.sock_of(3).recv_all(0.1).empty());
+
+    /* no download running: never */
+    e.config.download_in_progress = 0;
+    rediscoverMissingChunks(&e.config, 500.0);
+    EXPECT_TRUE(e.sock_of(3).recv_all(0.1).empty());
+}
