@@ -15,6 +15,7 @@
 #include "engine/create.h"
 #include "engine/time_util.h"
 #include "support/chunk.h"
+#include "support/sha.h"
 
 // ---- hash files ------------------------------------------------------------------------------
 
@@ -177,9 +178,39 @@ void abortDownload(bt_config_t *config) {
     config->download_in_progress = 0;
 }
 
-// Writes the verified chunk at id * CHUNK_SIZE of the output file; false (after the messages)
-// when the file refused it. A short write is a failure too: the chunk would be lost.
-static bool write_chunk(bt_config_t *config, const chunkitem *chunk, const uint8_t *data) {
+// ---- verifying and writing a chunk -----------------------------------------------------------
+
+constexpr uint8_t UPLOAD_FILL_BYTE = 0x0A;  // what an uploader sends past the end of its file
+
+// The number of leading bytes of a received chunk that the expected hash names: CHUNK_SIZE when
+// the whole buffer matches. The last chunk of a file is shorter and is named by the hash of its
+// real length, while the uploader always streams CHUNK_SIZE bytes with the fill byte after the
+// file's end; such a chunk matches at some length within its trailing run of fill bytes (the data
+// itself may end in fill bytes). -1 when no length matches.
+static int verified_length(const uint8_t *data, const uint8_t *expected) {
+    uint8_t digest[HASH_SIZE];
+    shahash(data, CHUNK_SIZE, digest);
+    if (memcmp(digest, expected, HASH_SIZE) == 0) return CHUNK_SIZE;
+    int start = CHUNK_SIZE;
+    while (start > 1 && data[start - 1] == UPLOAD_FILL_BYTE) start--;
+    if (start == CHUNK_SIZE) return -1;
+    // One pass over the data: extend the prefix a byte at a time and finish a copy at each length.
+    SHA1Context prefix;
+    SHA1Init(&prefix);
+    SHA1Update(&prefix, data, static_cast<uint32_t>(start));
+    for (int len = start; len < CHUNK_SIZE; len++) {
+        SHA1Context candidate = prefix;
+        SHA1Final(&candidate, digest);
+        if (memcmp(digest, expected, HASH_SIZE) == 0) return len;
+        SHA1Update(&prefix, data + len, 1);
+    }
+    return -1;
+}
+
+// Writes the first len verified bytes of the chunk at id * CHUNK_SIZE of the output file; false
+// (after the messages) when the file refused them. A short write is a failure too: the chunk
+// would be lost.
+static bool write_chunk(bt_config_t *config, const chunkitem *chunk, const uint8_t *data, int len) {
     off_t file_offset = static_cast<off_t>(chunk->id) * CHUNK_SIZE;
     debug_log(DEBUG_ALL, "trying to write out chunk to %s offset %lld \n", config->output_file,
               static_cast<long long>(file_offset));
@@ -189,8 +220,8 @@ static bool write_chunk(bt_config_t *config, const chunkitem *chunk, const uint8
         fprintf(stderr, "error with fseek! \n");
         return false;
     }
-    size_t bytes_written = fwrite(data, 1, CHUNK_SIZE, out);
-    if (bytes_written != static_cast<size_t>(CHUNK_SIZE) || fflush(out) != 0) {
+    size_t bytes_written = fwrite(data, 1, static_cast<size_t>(len), out);
+    if (bytes_written != static_cast<size_t>(len) || fflush(out) != 0) {
         int saved = errno;
         fprintf(stderr, "error writing output file \n");
         fprintf(stderr, "feof = %d, ferror = %d errno = %d \n", feof(out), ferror(out), saved);
@@ -228,9 +259,8 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer) {
     peer->receiving_outoforder = nullptr;
 
     chunkitem *chunk = peer->receiving_chunk;
-    uint8_t digest[HASH_SIZE];
-    shahash(peer->receiving_data, CHUNK_SIZE, digest);
-    if (memcmp(digest, chunk->hash, HASH_SIZE) != 0) {
+    int len = verified_length(peer->receiving_data, chunk->hash);
+    if (len < 0) {
         debug_log(DEBUG_ERRS, "Hash check failed for chunk  trashing the data \n");
         free(peer->receiving_data);
         peer->receiving_data = nullptr;
@@ -240,7 +270,7 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer) {
     }
     debug_log(DEBUG_WHOHAS, "Successfully Downloaded: ");
     chunklist_print_single(chunk, DEBUG_WHOHAS);
-    if (!write_chunk(config, chunk, peer->receiving_data)) {
+    if (!write_chunk(config, chunk, peer->receiving_data, len)) {
         abortDownload(config);
         return;
     }

@@ -83,15 +83,20 @@ struct Swarm {
                                          "-f", path("master.chunks"), "-i", std::to_string(id)};
         argv.insert(argv.end(), extra.begin(), extra.end());
         peers.emplace(id, ts::spawn(argv, env, dir.path, {"VEXLO_ROUTER"}));
-        return peers.at(id);
+        ts::Process &p = peers.at(id);
+        // The shim reports its mode right after the socket is bound: from then on the peer
+        // receives, so no WHOHAS sent to it is lost.
+        p.wait_until([&] { return p.err.find("exlo") != std::string::npos || p.exited; }, 10.0);
+        return p;
     }
 
     // Drains every peer's output (a peer whose pipe is full would block) until pred() holds or
     // timeout_s passes; returns pred().
     bool wait_for(const std::function<bool()> &pred, double timeout_s) {
-        for (double waited = 0; waited < timeout_s; waited += 0.02) {
+        double deadline = ts::monotonic_now() + timeout_s;
+        while (ts::monotonic_now() < deadline) {
             if (pred()) return true;
-            for (auto &[id, p] : peers) p.pump(0.005);
+            for (auto &[id, p] : peers) p.pump(0.002);
         }
         return pred();
     }

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -120,6 +121,14 @@ Process::Process(Process &&o) noexcept
     o.in_fd = o.out_fd = o.err_fd = -1;
 }
 
+Process &Process::operator=(Process &&o) noexcept {
+    if (this != &o) {
+        this->~Process();
+        new (this) Process(std::move(o));
+    }
+    return *this;
+}
+
 Process::~Process() {
     kill_now();
     if (in_fd >= 0) close(in_fd);
@@ -158,6 +167,16 @@ void Process::pump(double timeout_s) {
     poll(fds, static_cast<nfds_t>(n), static_cast<int>(timeout_s * 1000));
     if (out_fd >= 0) drain(out_fd, out);
     if (err_fd >= 0) drain(err_fd, err);
+    reap();
+}
+
+void Process::reap() {
+    if (exited || pid <= 0) return;
+    int st = 0;
+    if (waitpid(pid, &st, WNOHANG) == pid) {
+        exited = true;
+        status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
 }
 
 bool Process::wait_until(const std::function<bool()> &pred, double timeout_s) {
@@ -166,13 +185,6 @@ bool Process::wait_until(const std::function<bool()> &pred, double timeout_s) {
         double left = deadline - monotonic_seconds();
         if (left <= 0) return pred();
         pump(std::min(left, 0.05));
-        if (!exited && pid > 0) {
-            int st = 0;
-            if (waitpid(pid, &st, WNOHANG) == pid) {
-                exited = true;
-                status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            }
-        }
         if (exited && out_fd < 0 && err_fd < 0) return pred();
     }
     return true;
@@ -307,6 +319,8 @@ std::optional<std::string> UdpSocket::recv(double timeout_s, uint16_t *from_port
     if (from_port) *from_port = ntohs(from.sin_port);
     return std::string(buf, static_cast<size_t>(n));
 }
+
+double monotonic_now() { return monotonic_seconds(); }
 
 std::vector<std::string> UdpSocket::recv_all(double quiet_s, double max_s) const {
     std::vector<std::string> got;

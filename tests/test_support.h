@@ -50,6 +50,7 @@ struct Process {
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;
     Process(Process &&other) noexcept;
+    Process &operator=(Process &&other) noexcept;
     ~Process();
 
     void write_stdin(const std::string &bytes);
@@ -62,6 +63,8 @@ struct Process {
     bool wait_stderr(const std::string &needle, double timeout_s);
     // Waits for the process to end, collecting output; true when it ended in time.
     bool wait_exit(double timeout_s);
+    // Notes the exit status if the process has ended (without waiting).
+    void reap();
     void send_signal(int sig);
     void kill_now();
 };
@@ -80,6 +83,9 @@ struct RunResult {
 RunResult run(const std::vector<std::string> &argv, const std::string &stdin_bytes = "",
               double timeout_s = 20.0, const std::vector<std::string> &env = {},
               const std::string &cwd = "", const std::vector<std::string> &unset_env = {});
+
+// Seconds on a clock that never jumps.
+double monotonic_now();
 
 // A UDP port on 127.0.0.1 that was free a moment ago.
 uint16_t free_udp_port();
