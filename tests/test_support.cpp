@@ -162,6 +162,7 @@ void Process::pump(double timeout_s) {
     if (err_fd >= 0) fds[n++] = {err_fd, POLLIN, 0};
     if (n == 0) {
         if (timeout_s > 0) usleep(static_cast<useconds_t>(std::min(timeout_s, 0.05) * 1e6));
+        reap();
         return;
     }
     poll(fds, static_cast<nfds_t>(n), static_cast<int>(timeout_s * 1000));
