@@ -1,0 +1,289 @@
+#include "config/bt_parse.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "config/debug.h"
+
+static constexpr char _bt_optstring[] = "x:p:c:f:m:i:t:d:h";
+static constexpr size_t BT_MAX_NAME = BT_FILENAME_LEN - 1;  // characters a name field holds
+static constexpr char WHITE_SPACE[] = " \t\n\v\f\r";        // isspace in the C locale
+
+using file_handle = std::unique_ptr<FILE, decltype(&fclose)>;
+
+// ---- small helpers ------------------------------------------------------------------------
+
+// A start-up failure: one line on standard error, then status -1 (255 to the parent).
+[[noreturn, gnu::format(printf, 1, 2)]] static void startup_failure(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    exit(-1);
+}
+
+// The leading decimal number of text as atoi reads it (0 when there is none), minus atoi's
+// undefined behaviour on values out of range: strtol saturates and the narrowing to int wraps.
+static int leading_decimal(const char *text) {
+    return static_cast<int>(strtol(text, nullptr, 10));
+}
+
+static const char *program_name(const bt_config_t *config) {
+    return (config->argc > 0 && config->argv[0] != nullptr) ? config->argv[0] : "peer";
+}
+
+// ---- initialisation and options -----------------------------------------------------------
+
+void bt_init(bt_config_t *config, int argc, char **argv) {
+    assert(config != nullptr);
+    memset(config, 0, sizeof *config);
+    strcpy(config->output_file, "output.dat");
+    strcpy(config->peer_list_file, "nodes.map");
+    config->argc = argc;
+    config->argv = argv;
+}
+
+// The name fields hold BT_MAX_NAME characters; a longer -p, -c or -f argument is refused rather
+// than cut, since a shortened name would silently open some other file.
+static void copy_name_option(char *field, int opt, const char *arg) {
+    size_t len = strlen(arg);
+    if (len > BT_MAX_NAME) {
+        startup_failure("bt_parse error:  Argument of -%c is longer than %zu characters!\n", opt,
+                        BT_MAX_NAME);
+    }
+    memcpy(field, arg, len + 1);
+}
+
+// Applies one option returned by getopt, in command-line order: a repeated option overwrites,
+// except -d whose bits accumulate in the debug mask.
+static void apply_option(bt_config_t *config, int opt, const char *arg) {
+    switch (opt) {
+        case 'x':
+            config->max_tx_chunks = leading_decimal(arg);
+            break;
+        case 'p':
+            copy_name_option(config->peer_list_file, opt, arg);
+            break;
+        case 'c':
+            copy_name_option(config->has_chunk_file, opt, arg);
+            break;
+        case 'f':
+            copy_name_option(config->chunk_file, opt, arg);
+            break;
+        case 'm':
+            config->max_conn = leading_decimal(arg);
+            break;
+        // Identities are 16-bit signed values: only the low 16 bits count, so 65538 is 2.
+        case 'i':
+            config->identity = static_cast<short>(leading_decimal(arg));
+            break;
+        case 't':
+            config->test = leading_decimal(arg);
+            break;
+        case 'd':
+            if (set_debug(arg) == -1) {
+                startup_failure(
+                    "%s:  Invalid debug argument.  Use -d list  to see debugging options.\n",
+                    program_name(config));
+            }
+            break;
+        case 'h':
+            bt_help();
+            exit(0);
+        default:
+            // getopt has already described the problem in its own words.
+            bt_usage();
+            exit(-1);
+    }
+}
+
+// The checks that follow the peer list, in their fixed order: zero identity, own record, files.
+static void check_identity_and_files(bt_config_t *config) {
+    if (config->identity == 0)
+        startup_failure("bt_parse error:  Node identity must not be zero!\n");
+    const bt_peer_t *me = bt_peer_info(config, config->identity);
+    if (me == nullptr) {
+        startup_failure("bt_parse error:  No peer information for myself (id %d)!\n",
+                        config->identity);
+    }
+    config->myport = ntohs(me->addr.sin_port);
+    if (config->chunk_file[0] == '\0') {
+        startup_failure("bt_parse error:  No master chunk file given (-f)!\n");
+    }
+    if (config->has_chunk_file[0] == '\0') {
+        startup_failure("bt_parse error:  No chunk file given (-c)!\n");
+    }
+}
+
+void bt_parse_command_line(bt_config_t *config) {
+    assert(config != nullptr);
+    config->test = 0;
+    config->max_tx_chunks = -1;
+    // The caller's option index is put back so that a later getopt scan starts where it expects.
+    int saved_optind = optind;
+    int opt;
+    while ((opt = getopt(config->argc, config->argv, _bt_optstring)) != -1) {
+        apply_option(config, opt, optarg);
+    }
+    bt_parse_peer_list(config);
+    check_identity_and_files(config);
+    config->download_in_progress = 0;
+    config->to_fetch_list = nullptr;
+    config->tx_chunks = 0;
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    config->start_time_sec = timeval2double(&now);
+    optind = saved_optind;
+}
+
+// ---- the peer list ------------------------------------------------------------------------
+
+// The three fields of a peer-list line, read the way "%d %s %d" reads them.
+struct peer_fields {
+    long id;
+    char host[BT_MAX_PEER_LINE];
+    long port;
+};
+
+// Fills out from line and returns how many fields converted (0 to 3), as sscanf would. Numbers
+// go through strtol, which, unlike sscanf's %d, has a defined result when out of range.
+static int scan_peer_fields(const char *line, peer_fields *out) {
+    char *end;
+    out->id = strtol(line, &end, 10);
+    if (end == line) return 0;
+    const char *host = end + strspn(end, WHITE_SPACE);
+    size_t host_len = strcspn(host, WHITE_SPACE);
+    if (host_len == 0 || host_len >= sizeof out->host) return 1;
+    memcpy(out->host, host, host_len);
+    out->host[host_len] = '\0';
+    const char *port = host + host_len;
+    out->port = strtol(port, &end, 10);
+    if (end == port) return 2;
+    return 3;
+}
+
+static bool is_blank(const char *line) {
+    return line[strspn(line, WHITE_SPACE)] == '\0';
+}
+
+// The host's first IPv4 address; a dotted address resolves to itself.
+static bool resolve_host(const char *host, in_addr *addr) {
+    const hostent *he = gethostbyname(host);
+    if (he == nullptr || he->h_addrtype != AF_INET || he->h_length != sizeof *addr ||
+        he->h_addr_list[0] == nullptr) {
+        return false;
+    }
+    memcpy(addr, he->h_addr_list[0], sizeof *addr);
+    return true;
+}
+
+// Turns one piece of the file into a record at the head of peers. Every field comes from this
+// piece alone: fields is fresh for each piece and a short piece is refused, never completed.
+static void add_peer_from_line(bt_config_t *config, const char *line, int line_no) {
+    const char *file = config->peer_list_file;
+    peer_fields fields{};
+    int converted = scan_peer_fields(line, &fields);
+    if (converted == 0) {
+        startup_failure("bt_parse error:  Peer list %s, line %d: node id does not convert!\n", file,
+                        line_no);
+    }
+    if (converted < 3) {
+        startup_failure(
+            "bt_parse error:  Peer list %s, line %d: expected node id, host and port!\n", file,
+            line_no);
+    }
+    // Resolved before the record is allocated, so that a failure leaves no unowned block behind.
+    in_addr host_addr;
+    if (!resolve_host(fields.host, &host_addr)) {
+        startup_failure("bt_parse error:  Peer list %s, line %d: host %s does not resolve!\n", file,
+                        line_no, fields.host);
+    }
+    // calloc leaves every connection field 0 or null until a connection starts.
+    auto *peer = static_cast<bt_peer_t *>(calloc(1, sizeof(bt_peer_t)));
+    if (peer == nullptr) {
+        startup_failure("bt_parse error:  Peer list %s, line %d: no memory for the peer record!\n",
+                        file, line_no);
+    }
+    // Ids and ports keep their low 16 bits, so 40000 becomes -25536 and port 70000 becomes 4464.
+    peer->id = static_cast<short>(fields.id);
+    peer->addr.sin_family = AF_INET;
+    peer->addr.sin_addr = host_addr;
+    peer->addr.sin_port = htons(static_cast<uint16_t>(fields.port));
+    peer->next = config->peers;
+    config->peers = peer;
+}
+
+void bt_parse_peer_list(bt_config_t *config) {
+    assert(config != nullptr);
+    const char *file = config->peer_list_file;
+    file_handle f(fopen(file, "r"), &fclose);
+    if (!f)
+        startup_failure("bt_parse error:  Cannot open peer list %s: %s\n", file, strerror(errno));
+    // A line longer than the buffer arrives in pieces, each taken as a line of its own; the line
+    // number only advances once a piece has ended with the newline.
+    char piece[BT_MAX_PEER_LINE];
+    int line_no = 1;
+    while (fgets(piece, sizeof piece, f.get()) != nullptr) {
+        size_t len = strlen(piece);
+        bool ends_line = len > 0 && piece[len - 1] == '\n';
+        // Only the first character marks a comment.
+        if (piece[0] != '#' && !is_blank(piece)) add_peer_from_line(config, piece, line_no);
+        if (ends_line) line_no++;
+    }
+    if (ferror(f.get())) {
+        startup_failure("bt_parse error:  Cannot read peer list %s: %s\n", file, strerror(errno));
+    }
+}
+
+bt_peer_t *bt_peer_info(const bt_config_t *config, int peer_id) {
+    assert(config != nullptr);
+    for (bt_peer_t *peer = config->peers; peer != nullptr; peer = peer->next) {
+        if (peer->id == peer_id) return peer;
+    }
+    return nullptr;
+}
+
+// ---- texts --------------------------------------------------------------------------------
+
+void bt_dump_config(bt_config_t *config) {
+    assert(config != nullptr);
+    printf("VX-902 PROJECT 2 PEER\n\n");
+    printf("chunk-file:     %s\n", config->chunk_file);
+    printf("has-chunk-file: %s\n", config->has_chunk_file);
+    printf("max-conn:       %d\n", config->max_conn);
+    printf("peer-identity:  %d\n", config->identity);
+    printf("peer-list-file: %s\n", config->peer_list_file);
+    for (const bt_peer_t *peer = config->peers; peer != nullptr; peer = peer->next) {
+        printf("  peer %d: %s:%d\n", peer->id, inet_ntoa(peer->addr.sin_addr),
+               ntohs(peer->addr.sin_port));
+    }
+}
+
+void bt_usage() {
+    fputs(
+        "usage:  peer [-h] [-d <debug>] -p <peerfile> -c <chunkfile> -m <maxconn>\n"
+        "            -f <master-chunk-file> -i <identity>\n",
+        stderr);
+}
+
+void bt_help() {
+    bt_usage();
+    fputs(
+        "         -h                help (this message)\n"
+        "         -p <peerfile>     The list of all peers\n"
+        "         -c <chunkfile>    The list of chunks\n"
+        "         -m <maxconn>      Max # of downloads\n"
+        "\t    -f <master-chunk> The master chunk file\n"
+        "         -i <identity>     Which peer # am I?\n",
+        stderr);
+}

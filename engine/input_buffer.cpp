@@ -13,7 +13,9 @@ static_assert(USERBUF_SIZE - 1 - USERBUF_FULL_LIMIT >= 2);
 
 // The varnok build traces each step of the buffer on standard output; the peer's build is silent.
 #if defined(INPUT_BUFFER_TRACE) && INPUT_BUFFER_TRACE
-static void trace(const char *step) { fputs(step, stdout); }
+static void trace(const char *step) {
+    fputs(step, stdout);
+}
 #else
 static void trace(const char *) {}
 #endif
@@ -33,7 +35,7 @@ user_iobuf *create_userbuf() {
 // One read appended behind the held bytes. The request stops one byte short of the block so the
 // held bytes always end in a zero; end of input and read errors leave the buffer as it was.
 static void read_once(int fd, user_iobuf *userbuf) {
-    ssize_t got = read(fd, userbuf->buf + userbuf->cur, USERBUF_SIZE - userbuf->cur);
+    ssize_t got = read(fd, userbuf->buf + userbuf->cur, USERBUF_SIZE - 1 - userbuf->cur);
     if (got > 0) userbuf->cur += static_cast<unsigned int>(got);
 }
 
