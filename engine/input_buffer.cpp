@@ -29,6 +29,7 @@ user_iobuf *create_userbuf() {
         return nullptr;
     }
     userbuf->cur = 0;
+    userbuf->at_eof = 0;
     return userbuf;
 }
 
@@ -37,6 +38,7 @@ user_iobuf *create_userbuf() {
 static void read_once(int fd, user_iobuf *userbuf) {
     ssize_t got = read(fd, userbuf->buf + userbuf->cur, USERBUF_SIZE - 1 - userbuf->cur);
     if (got > 0) userbuf->cur += static_cast<unsigned int>(got);
+    userbuf->at_eof = got == 0;
 }
 
 // Removes a line of line_len bytes and its newline from the front. Clearing the bytes vacated

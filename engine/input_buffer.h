@@ -7,6 +7,7 @@ constexpr unsigned int USERBUF_FULL_LIMIT = 8189; // more held bytes than this w
 struct user_iobuf_s {
     char *buf;         // heap block of USERBUF_SIZE bytes; every byte from cur on is zero
     unsigned int cur;  // input bytes held at the front of buf, not yet handed on as lines
+    int at_eof;        // truth value: the last read reported the end of the input
 };
 typedef struct user_iobuf_s user_iobuf;
 

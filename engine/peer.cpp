@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -73,13 +72,6 @@ static int open_bound_socket(bt_config_t *config, struct sockaddr_in *myaddr) {
     return sock;
 }
 
-// True while standard input may still deliver bytes: a readable descriptor with nothing to read
-// is at its end, and watching it further would only spin the loop.
-static bool input_has_bytes(int fd) {
-    int pending = 0;
-    return ioctl(fd, FIONREAD, &pending) != 0 || pending > 0;
-}
-
 [[noreturn]] void peer_run(bt_config_t *config) {
     struct timeval select_timeout;
     user_iobuf *userbuf = create_userbuf();
@@ -103,8 +95,10 @@ static bool input_has_bytes(int fd) {
         if (nfds > 0) {
             if (FD_ISSET(config->sock, &readfds)) process_inbound_udp(config);
             if (stdin_open && FD_ISSET(STDIN_FILENO, &readfds)) {
-                stdin_open = input_has_bytes(STDIN_FILENO);
                 process_user_input(STDIN_FILENO, userbuf, handle_user_input, config);
+                // At its end standard input stays readable for ever: watching it further would
+                // spin the loop. The peer keeps serving the others.
+                stdin_open = !userbuf->at_eof;
             }
         }
         sendTimedOutPackets(config);

@@ -79,12 +79,14 @@ TEST(InputBuffer, LinesAreHandedOnWhenTheirNewlineArrives) {
     /* several lines in one read, an empty one among them; the rest waits */
     p.write_bytes("ab\n\ncd\nef");
     pass(p);
+    EXPECT_EQ(0, p.u->at_eof);
     EXPECT_THAT(p.lines, ElementsAre("GET a.chunks out.dat", "ab", "", "cd"));
     EXPECT_STREQ(p.u->buf, "ef");
 
-    /* end of input leaves the held bytes alone */
+    /* end of input leaves the held bytes alone, and is noted */
     p.close_writer();
     pass(p);
+    EXPECT_EQ(1, p.u->at_eof);
     EXPECT_EQ(p.lines.size(), 4u);
     EXPECT_EQ(p.u->cur, 2u);
     EXPECT_STREQ(p.u->buf, "ef");
