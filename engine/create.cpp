@@ -188,8 +188,11 @@ int sendDataForPeer(bt_config_t *config, bt_peer_t *peer) {
     int cur_data_offset = (peer->sending_next_seq - 1) * DATA_PAYLOAD;
     int data_len = CHUNK_SIZE - cur_data_offset;
     if (data_len > DATA_PAYLOAD) data_len = DATA_PAYLOAD;
-    debug_log(DEBUG_ALL, "Sending data of size = %d to peer %s : %d with offset = %d \n", data_len,
-              inet_ntoa(peer->addr.sin_addr), ntohs(peer->addr.sin_port), cur_data_offset);
+    if (debug & DEBUG_ALL) {  // per packet: no address formatting unless it is printed
+        debug_log(DEBUG_ALL, "Sending data of size = %d to peer %s : %d with offset = %d \n",
+                  data_len, inet_ntoa(peer->addr.sin_addr), ntohs(peer->addr.sin_port),
+                  cur_data_offset);
+    }
 
     header *packet = static_cast<header *>(malloc(static_cast<size_t>(HEADER_SIZE + data_len)));
     assert(packet && "packet");

@@ -115,8 +115,10 @@ void process_inbound_udp(bt_config_t *config) {
     int received = vexlo_recvfrom(config->sock, buffer, sizeof buffer, 0,
                                   reinterpret_cast<struct sockaddr *>(&from), &fromlen);
     if (received <= 0) return;
-    debug_log(DEBUG_ALL, "Incoming message (size = %d) from %s:%d\n", received,
-              inet_ntoa(from.sin_addr), ntohs(from.sin_port));
+    if (debug & DEBUG_ALL) {  // per datagram: no address formatting unless it is printed
+        debug_log(DEBUG_ALL, "Incoming message (size = %d) from %s:%d\n", received,
+                  inet_ntoa(from.sin_addr), ntohs(from.sin_port));
+    }
     header *hdr = reinterpret_cast<header *>(buffer);
     if (verifyPacketSanity(hdr, received) != 0) {
         debug_log(DEBUG_ERRS, "Bad packet header. Discarding... \n");

@@ -203,17 +203,7 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
 }
 
 void remove_acked(bt_peer_t *peer) {
-    timeitem **link = &peer->sending_unacked;
-    while (*link) {
-        timeitem *item = *link;
-        if (static_cast<int>(ntohl(item->hdr->seq)) <= peer->sending_lastacked) {
-            *link = item->next;
-            free(item->hdr);
-            free(item);
-        } else {
-            link = &item->next;
-        }
-    }
+    timelist_release_upto(&peer->sending_unacked, peer->sending_lastacked);
 }
 
 void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
@@ -356,15 +346,5 @@ void processOutoforderData(bt_config_t *config, bt_peer_t *peer) {
 }
 
 void cleanUpOutoforder(bt_peer_t *peer) {
-    timeitem **link = &peer->receiving_outoforder;
-    while (*link) {
-        timeitem *item = *link;
-        if (static_cast<int>(ntohl(item->hdr->seq)) <= peer->receiving_lastseq) {
-            *link = item->next;
-            free(item->hdr);
-            free(item);
-        } else {
-            link = &item->next;
-        }
-    }
+    timelist_release_upto(&peer->receiving_outoforder, peer->receiving_lastseq);
 }

@@ -59,6 +59,20 @@ void timelist_free(timeitem *head) {
     }
 }
 
+void timelist_release_upto(timeitem **head, int last_seq) {
+    timeitem **link = head;
+    while (*link) {
+        timeitem *item = *link;
+        if (static_cast<int>(ntohl(item->hdr->seq)) <= last_seq) {
+            *link = item->next;
+            free(item->hdr);
+            free(item);
+        } else {
+            link = &item->next;
+        }
+    }
+}
+
 void timelist_print(const timeitem *head, unsigned int db) {
     if (!(debug & db)) return;
     for (; head; head = head->next) {

@@ -26,5 +26,8 @@ void timelist_remove(timeitem **head, timeitem *to_remove);
 int timelist_length(const timeitem *head);
 // Releases every node and its packet.
 void timelist_free(timeitem *head);
+// Releases every node, and its packet, whose packet's sequence number is at most last_seq; the
+// others stay in their order.
+void timelist_release_upto(timeitem **head, int last_seq);
 // Under debug category db: "sent = %f  seq = %d (%x)\n" per node.
 void timelist_print(const timeitem *head, unsigned int db);

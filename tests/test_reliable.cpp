@@ -206,15 +206,24 @@ void start_download(Engine &e, ts::TempDir &dir, const std::vector<std::string> 
     e.config.download_in_progress = 1;
 }
 
+// A one-chunk download whose chunk peers 2 and 3 both announced; peer 3 was sent the GET.
+struct TwoAnnouncers {
+    Engine e{2};
+    ts::TempDir dir;
+    std::string h = ef::hash_of(1);
+    TwoAnnouncers() {
+        start_download(e, dir, {h});
+        chunklist_add(&e.peer(2)->chunks_of_interest, ef::u8(h), -1);
+        requested_from(e, 3, h);
+    }
+};
+
 }  // namespace
 
 TEST(StallCheck, GivesUpAfterMoreThanThirtySecondsAndAsksAnotherPeer) {
-    Engine e(2);
-    ts::TempDir dir;
-    std::string h = ef::hash_of(1);
-    start_download(e, dir, {h});
-    chunklist_add(&e.peer(2)->chunks_of_interest, ef::u8(h), -1);
-    requested_from(e, 3, h);
+    TwoAnnouncers t;
+    Engine &e = t.e;
+    const std::string &h = t.h;
     bt_peer_t *p3 = e.peer(3);
     p3->receiving_active = 1;
     p3->receiving_sentget = 0;
@@ -237,12 +246,9 @@ TEST(StallCheck, GivesUpAfterMoreThanThirtySecondsAndAsksAnotherPeer) {
 }
 
 TEST(Recovery, UnansweredGetIsGivenUpAfterFiveSeconds) {
-    Engine e(2);
-    ts::TempDir dir;
-    std::string h = ef::hash_of(1);
-    start_download(e, dir, {h});
-    chunklist_add(&e.peer(2)->chunks_of_interest, ef::u8(h), -1);
-    requested_from(e, 3, h);
+    TwoAnnouncers t;
+    Engine &e = t.e;
+    const std::string &h = t.h;
     double sent = e.peer(3)->receiving_get_time;
 
     checkForUnansweredGets(&e.config, sent + 5.0);
