@@ -9,38 +9,39 @@
 #include "engine/common.h"
 #include "engine/time_util.h"
 
-constexpr int BT_FILENAME_LEN = 255;  // name fields hold at most 254 characters and a NUL
-constexpr int BT_MAX_PEER_LINE = 255; // the peer list is read in pieces of at most 254 characters
+constexpr int BT_FILENAME_LEN = 255;   // name fields hold at most 254 characters and a NUL
+constexpr int BT_MAX_PEER_LINE = 255;  // the peer list is read in pieces of at most 254 characters
 
 // One record per line of the peer list, this peer's own line included. The first group is the
 // receiving connection from this peer, the second the sending connection to it.
 struct bt_peer_s {
-    chunkitem *receiving_chunk;        // node of to_fetch_list being fetched (not owned); nullptr when idle
-    uint8_t *receiving_data;           // CHUNK_SIZE reassembly buffer, owned while a chunk is fetched
-    int receiving_active;              // truth value: DATA from this peer is being accepted
-    int receiving_offset;              // bytes taken in order so far
-    int receiving_lastseq;             // highest seq taken in order; -1 after GET, 0 when active
-    timeitem *receiving_outoforder;    // held copies of DATA packets ahead of a gap (owned)
-    int receiving_sentget;             // truth value: GET sent, first DATA not yet here
-    double receiving_last_action_time; // seconds; time of the last DATA
+    chunkitem
+        *receiving_chunk;     // node of to_fetch_list being fetched (not owned); nullptr when idle
+    uint8_t *receiving_data;  // CHUNK_SIZE reassembly buffer, owned while a chunk is fetched
+    int receiving_active;     // truth value: DATA from this peer is being accepted
+    int receiving_offset;     // bytes taken in order so far
+    int receiving_lastseq;    // highest seq taken in order; -1 after GET, 0 when active
+    timeitem *receiving_outoforder;     // held copies of DATA packets ahead of a gap (owned)
+    int receiving_sentget;              // truth value: GET sent, first DATA not yet here
+    double receiving_last_action_time;  // seconds; time of the last DATA
 
-    int sending_active;                // truth value: an upload to this peer runs
-    uint8_t *sending_data;             // CHUNK_SIZE copy of the chunk being uploaded (owned)
-    int sending_next_seq;              // seq of the next DATA packet to build; 1 at start
-    int sending_lastacked;             // highest cumulative ACK taken; 0 at start
-    int sending_win;                   // congestion window, packets
-    timeitem *sending_unacked;         // DATA packets sent, not released; newest first (owned)
-    int sending_next_aimd_increase;    // lastacked value at which the window next grows (avoidance)
-    int sending_dupack_count;          // duplicate ACKs counted
-    int sending_successive_timeouts;   // packet timeouts since the last ACK
-    int sending_min_dupack;            // lowest ACK number that counts as a duplicate
-    int sending_ssthreash;             // slow-start threshold, packets
+    int sending_active;               // truth value: an upload to this peer runs
+    uint8_t *sending_data;            // CHUNK_SIZE copy of the chunk being uploaded (owned)
+    int sending_next_seq;             // seq of the next DATA packet to build; 1 at start
+    int sending_lastacked;            // highest cumulative ACK taken; 0 at start
+    int sending_win;                  // congestion window, packets
+    timeitem *sending_unacked;        // DATA packets sent, not released; newest first (owned)
+    int sending_next_aimd_increase;   // lastacked value at which the window next grows (avoidance)
+    int sending_dupack_count;         // duplicate ACKs counted
+    int sending_successive_timeouts;  // packet timeouts since the last ACK
+    int sending_min_dupack;           // lowest ACK number that counts as a duplicate
+    int sending_ssthreash;            // slow-start threshold, packets
 
-    short id;                          // identity from the peer list
-    struct sockaddr_in addr;           // AF_INET, address and port in network byte order
-    struct bt_peer_s *next;            // next record of the peer list
-    chunkitem *chunks_of_interest;     // hashes this peer announced in IHAVE packets (owned)
-    double receiving_get_time;         // seconds; when the GET of a requested connection was sent
+    short id;                       // identity from the peer list
+    struct sockaddr_in addr;        // AF_INET, address and port in network byte order
+    struct bt_peer_s *next;         // next record of the peer list
+    chunkitem *chunks_of_interest;  // hashes this peer announced in IHAVE packets (owned)
+    double receiving_get_time;      // seconds; when the GET of a requested connection was sent
 };
 typedef struct bt_peer_s bt_peer_t;
 
@@ -55,20 +56,20 @@ struct bt_config_s {
     unsigned short myport;                 // own UDP port, host byte order
     int argc;
     char **argv;
-    int test;                              // -t; read by nothing else
-    bt_peer_t *peers;                      // peer list, reverse file order
-    chunkitem *mychunks;                   // chunks this peer holds (id: index in master data file)
-    chunkitem *masterchunks;               // all chunks of the master data file
-    chunkitem *to_fetch_list;              // chunks of the running GET still to fetch (id: output index)
-    int download_in_progress;              // truth value
-    char chunk_data_file[BT_FILENAME_LEN]; // master data file, from the master chunk file
-    FILE *output_handle;                   // output file of the running GET (owned while it runs)
-    int sock;                              // the UDP socket
-    int max_tx_chunks;                     // -x; -1 when not given; > 0 is a limit
-    int tx_chunks;                         // sending connections ended so far
-    FILE *graphfile_out;                   // reserved; never opened
-    double start_time_sec;                 // wall clock at the end of parsing
-    double last_whohas_time;               // seconds; last WHOHAS of the download (or check that needed none)
+    int test;                  // -t; read by nothing else
+    bt_peer_t *peers;          // peer list, reverse file order
+    chunkitem *mychunks;       // chunks this peer holds (id: index in master data file)
+    chunkitem *masterchunks;   // all chunks of the master data file
+    chunkitem *to_fetch_list;  // chunks of the running GET still to fetch (id: output index)
+    int download_in_progress;  // truth value
+    char chunk_data_file[BT_FILENAME_LEN];  // master data file, from the master chunk file
+    FILE *output_handle;                    // output file of the running GET (owned while it runs)
+    int sock;                               // the UDP socket
+    int max_tx_chunks;                      // -x; -1 when not given; > 0 is a limit
+    int tx_chunks;                          // sending connections ended so far
+    FILE *graphfile_out;                    // reserved; never opened
+    double start_time_sec;                  // wall clock at the end of parsing
+    double last_whohas_time;  // seconds; last WHOHAS of the download (or check that needed none)
 };
 typedef struct bt_config_s bt_config_t;
 

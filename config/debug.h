@@ -3,13 +3,13 @@
 
 // Debug categories (bit values of the mask).
 constexpr unsigned int DEBUG_NONE = 0;
-constexpr unsigned int DEBUG_ERRS = 1;       // verbose error reporting
-constexpr unsigned int DEBUG_WHOHAS = 2;     // WHOHAS, IHAVE, GET scheduling
-constexpr unsigned int DEBUG_SEQ = 4;        // received seq and ack numbers
-constexpr unsigned int DEBUG_LOSS = 8;       // loss related code
-constexpr unsigned int DEBUG_WINDOW = 16;    // changes to the sending window
-constexpr unsigned int DEBUG_ALL = 32;       // lots of debug output
-constexpr unsigned int DEBUG_VEXLO = 64;     // the shim's sending code
+constexpr unsigned int DEBUG_ERRS = 1;     // verbose error reporting
+constexpr unsigned int DEBUG_WHOHAS = 2;   // WHOHAS, IHAVE, GET scheduling
+constexpr unsigned int DEBUG_SEQ = 4;      // received seq and ack numbers
+constexpr unsigned int DEBUG_LOSS = 8;     // loss related code
+constexpr unsigned int DEBUG_WINDOW = 16;  // changes to the sending window
+constexpr unsigned int DEBUG_ALL = 32;     // lots of debug output
+constexpr unsigned int DEBUG_VEXLO = 64;   // the shim's sending code
 
 struct debug_def_s {
     int debug_val;          // the bit value

@@ -8,7 +8,9 @@
 #include "config/debug.h"
 #include "support/chunk.h"
 
-static bool same_hash(const uint8_t *a, const uint8_t *b) { return memcmp(a, b, HASH_SIZE) == 0; }
+static bool same_hash(const uint8_t *a, const uint8_t *b) {
+    return memcmp(a, b, HASH_SIZE) == 0;
+}
 
 static chunkitem *new_chunkitem(const uint8_t *hash, int id) {
     chunkitem *n = static_cast<chunkitem *>(malloc(sizeof(chunkitem)));

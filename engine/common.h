@@ -8,15 +8,15 @@
 typedef int BOOL;  // an int used as a truth value
 
 // ---- sizes -----------------------------------------------------------------------------------
-constexpr int HASH_SIZE = 20;                // bytes of a raw SHA-1 digest
-constexpr int HASH_HEX_SIZE = 2 * HASH_SIZE; // text form: 40 hex digits
-constexpr int CHUNK_SIZE = 524288;           // bytes per chunk (512 KiB)
-constexpr int HEADER_SIZE = 16;              // bytes of every packet header this system builds
-constexpr int DATA_PAYLOAD = 1400;           // chunk bytes per DATA packet (all but the last)
+constexpr int HASH_SIZE = 20;                 // bytes of a raw SHA-1 digest
+constexpr int HASH_HEX_SIZE = 2 * HASH_SIZE;  // text form: 40 hex digits
+constexpr int CHUNK_SIZE = 524288;            // bytes per chunk (512 KiB)
+constexpr int HEADER_SIZE = 16;               // bytes of every packet header this system builds
+constexpr int DATA_PAYLOAD = 1400;            // chunk bytes per DATA packet (all but the last)
 constexpr int PACKETS_PER_CHUNK = (CHUNK_SIZE + DATA_PAYLOAD - 1) / DATA_PAYLOAD;
 constexpr int LAST_PACKET_PAYLOAD = CHUNK_SIZE - (PACKETS_PER_CHUNK - 1) * DATA_PAYLOAD;
-constexpr int MAX_PACKET_SIZE = 1500;        // receive buffer: bytes of a datagram a peer takes
-constexpr int CONTROL_PREFIX = 4;            // count byte + 3 padding bytes of WHOHAS/IHAVE
+constexpr int MAX_PACKET_SIZE = 1500;  // receive buffer: bytes of a datagram a peer takes
+constexpr int CONTROL_PREFIX = 4;      // count byte + 3 padding bytes of WHOHAS/IHAVE
 constexpr int MAX_CONTROL_HASHES = (MAX_PACKET_SIZE - HEADER_SIZE - CONTROL_PREFIX) / HASH_SIZE;
 constexpr int GET_PACKET_SIZE = HEADER_SIZE + HASH_SIZE;
 

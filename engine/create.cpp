@@ -33,7 +33,7 @@ static header *buildControlPacket(const chunkitem *first, int n, uint8_t type) {
     assert(hdr && "packet");
     fill_header(hdr, type, HEADER_SIZE + CONTROL_PREFIX + HASH_SIZE * n, 0, 0);
     uint8_t *body = reinterpret_cast<uint8_t *>(hdr) + HEADER_SIZE;
-    memset(body, 0x0A, payload);  // the three padding bytes keep 0x0A
+    memset(body, 0x0A, payload);        // the three padding bytes keep 0x0A
     body[0] = static_cast<uint8_t>(n);  // count byte: low 8 bits only; receivers use p_len
     for (int i = 0; i < n && first; i++, first = first->next) {
         memcpy(body + CONTROL_PREFIX + HASH_SIZE * i, first->hash, HASH_SIZE);
@@ -46,7 +46,9 @@ header *createControlPacket(const chunkitem *head, uint8_t type) {
     return buildControlPacket(head, chunklist_length(head), type);
 }
 
-static int packet_length(const header *hdr) { return ntohs(hdr->p_len); }
+static int packet_length(const header *hdr) {
+    return ntohs(hdr->p_len);
+}
 
 // The node MAX_CONTROL_HASHES further on, and in *n how many nodes were passed.
 static const chunkitem *next_slice(const chunkitem *first, int *n) {
@@ -74,7 +76,8 @@ void sendWhoHasToPeers(bt_config_t *config, const chunkitem *list) {
             if (p->id == config->identity) continue;
             debug_log(DEBUG_ALL, "sending WHOHAS to peer: id = %d addr = %s port = %d \n", p->id,
                       inet_ntoa(p->addr.sin_addr), ntohs(p->addr.sin_port));
-            if (send_packet(config, packet, &p->addr) < 0) debug_log(DEBUG_ERRS, "Error sending WHOHAS \n");
+            if (send_packet(config, packet, &p->addr) < 0)
+                debug_log(DEBUG_ERRS, "Error sending WHOHAS \n");
         }
         free(packet);
         slice = rest;

@@ -1,8 +1,9 @@
 // The input line buffer: cuts standard input into lines for a line handler.
 #pragma once
 
-constexpr unsigned int USERBUF_SIZE = 8192;       // bytes of the block
-constexpr unsigned int USERBUF_FULL_LIMIT = 8189; // more held bytes than this without a newline is fatal
+constexpr unsigned int USERBUF_SIZE = 8192;  // bytes of the block
+constexpr unsigned int USERBUF_FULL_LIMIT =
+    8189;  // more held bytes than this without a newline is fatal
 
 struct user_iobuf_s {
     char *buf;         // heap block of USERBUF_SIZE bytes; every byte from cur on is zero

@@ -21,8 +21,8 @@
 #include "engine/util.h"
 #include "shim/vexlo.h"
 
-constexpr int GET_NAME_BUF = 128;       // each name of a GET line is at most 120 characters
-constexpr int SOCKET_BUFFER_BYTES = 4 << 20; // room for the windows of several uploaders at once
+constexpr int GET_NAME_BUF = 128;             // each name of a GET line is at most 120 characters
+constexpr int SOCKET_BUFFER_BYTES = 4 << 20;  // room for the windows of several uploaders at once
 
 // ---- start-up --------------------------------------------------------------------------------
 

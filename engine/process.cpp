@@ -326,7 +326,8 @@ void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL
     if (peer->receiving_offset == CHUNK_SIZE) {
         chunkReceiveFinished(config, peer);
     } else if (peer->receiving_offset > CHUNK_SIZE) {
-        debug_log(DEBUG_ERRS, "Oops, we were sent too much data expected %d bytes, but got %d bytes\n",
+        debug_log(DEBUG_ERRS,
+                  "Oops, we were sent too much data expected %d bytes, but got %d bytes\n",
                   CHUNK_SIZE, peer->receiving_offset);
     }
 }

@@ -87,7 +87,8 @@ static bool scan_peer_timeouts(bt_config_t *config, bt_peer_t *peer, double now)
             debug_log(DEBUG_LOSS | DEBUG_WINDOW, "timeout loss seq = %d\n", seq);
             updateWindow(config, peer, LOSS_TIMEOUT);
         } else {
-            debug_log(DEBUG_LOSS, "ignoring timeout for %d b/c we're already retransmitting\n", seq);
+            debug_log(DEBUG_LOSS, "ignoring timeout for %d b/c we're already retransmitting\n",
+                      seq);
         }
         // The stored copy is never resent: lost packets are rebuilt from the chunk buffer.
         header *packet = item->hdr;
@@ -105,13 +106,16 @@ void sendTimedOutPacketsAt(bt_config_t *config, double now) {
     }
 }
 
-void sendTimedOutPackets(bt_config_t *config) { sendTimedOutPacketsAt(config, now_seconds()); }
+void sendTimedOutPackets(bt_config_t *config) {
+    sendTimedOutPacketsAt(config, now_seconds());
+}
 
 // ---- giving up on silent senders -------------------------------------------------------------
 
 void checkForStalledDownloadsAt(bt_config_t *config, double now) {
     for (bt_peer_t *p = config->peers; p; p = p->next) {
-        if (!p->receiving_active || now - p->receiving_last_action_time <= STALL_TIMEOUT_S) continue;
+        if (!p->receiving_active || now - p->receiving_last_action_time <= STALL_TIMEOUT_S)
+            continue;
         debug_log(DEBUG_ERRS, "Peer %d is giving up on download from Peer %d \n", config->identity,
                   p->id);
         printf("giving up on peer %d \n", p->id);

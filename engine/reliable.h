@@ -3,14 +3,14 @@
 
 #include "config/bt_parse.h"
 
-constexpr double RETRANSMIT_TIMEOUT_S = 1.0; // a packet older than this (strictly) is lost
-constexpr int MAX_RETRANS = 20;              // successive timeouts that end a sending connection
-constexpr int DUPACK_LOSS_THRESHOLD = 2;     // a loss when more duplicates than this are counted
-constexpr double STALL_TIMEOUT_S = 30.0;     // an active download silent this long is given up
-constexpr double GET_ANSWER_TIMEOUT_S = 5.0; // a GET with no first DATA this long is given up
-constexpr double REDISCOVERY_INTERVAL_S = 5.0; // minimum time between WHOHAS rounds of a download
-constexpr int INITIAL_WINDOW = 1;            // packets
-constexpr int INITIAL_SSTHRESH = 64;         // packets
+constexpr double RETRANSMIT_TIMEOUT_S = 1.0;    // a packet older than this (strictly) is lost
+constexpr int MAX_RETRANS = 20;                 // successive timeouts that end a sending connection
+constexpr int DUPACK_LOSS_THRESHOLD = 2;        // a loss when more duplicates than this are counted
+constexpr double STALL_TIMEOUT_S = 30.0;        // an active download silent this long is given up
+constexpr double GET_ANSWER_TIMEOUT_S = 5.0;    // a GET with no first DATA this long is given up
+constexpr double REDISCOVERY_INTERVAL_S = 5.0;  // minimum time between WHOHAS rounds of a download
+constexpr int INITIAL_WINDOW = 1;               // packets
+constexpr int INITIAL_SSTHRESH = 64;            // packets
 
 // Third argument of updateWindow.
 constexpr int LOSS_NONE = 0;

@@ -7,9 +7,9 @@
 
 // One node of a timed-packet list. The list grows at the head.
 struct timeitem_s {
-    struct timeval t;          // when the packet was sent; all zero when no time was given
-    struct timeitem_s *next;   // nullptr at the end
-    header *hdr;               // heap block holding a whole stored packet, header first
+    struct timeval t;         // when the packet was sent; all zero when no time was given
+    struct timeitem_s *next;  // nullptr at the end
+    header *hdr;              // heap block holding a whole stored packet, header first
 };
 typedef struct timeitem_s timeitem;
 

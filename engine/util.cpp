@@ -245,8 +245,9 @@ static void finishDownload(bt_config_t *config) {
     printf("GOT %s \n", config->output_file);
     fflush(stdout);
     if (config->max_tx_chunks > 0) {
-        printf("********* tolvane exiting after %d connections, as specified by -x flag ***********\n",
-               config->max_tx_chunks);
+        printf(
+            "********* tolvane exiting after %d connections, as specified by -x flag ***********\n",
+            config->max_tx_chunks);
         fflush(stdout);
         exit(10);
     }

@@ -18,7 +18,8 @@ void dumpBytes(const char *start, int numBytes);
 
 // Ends the sending connection to peer and applies the -x limit (may end the process).
 void doneSendingData(bt_config_t *config, bt_peer_t *peer);
-// Ends the receiving connection from peer: checks, writes and accounts for the chunk, asks for more.
+// Ends the receiving connection from peer: checks, writes and accounts for the chunk, asks for
+// more.
 void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer);
 // Puts peer's receiving side back to idle: held packets and the buffer released, chunk cleared.
 void releaseReceivingConnection(bt_peer_t *peer);

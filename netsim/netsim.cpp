@@ -34,19 +34,19 @@
 
 // ==== constants ==================================================================================
 
-constexpr size_t MAX_DATAGRAM = 65536;           // bytes; above any UDP payload over IPv4
-constexpr int SOCKET_BUFFER_BYTES = 8 << 20;     // per direction; bursts of 100k datagrams/s
-constexpr unsigned RECV_BATCH = 32;              // datagrams per recvmmsg: syscalls dominate the cost
-constexpr unsigned SEND_BATCH = 64;              // copies per sendmmsg
-constexpr uint32_t NO_SLOT = UINT32_MAX;         // a send whose bytes are still in a receive buffer
-constexpr size_t MAX_LINKS = 65536;              // link records kept; garbage cannot grow past it
-constexpr size_t MAX_PENDING_BYTES = 256u << 20; // buffer memory held by delayed datagrams
-constexpr size_t POOLED_BUFFER_BYTES = 2048;     // a reused buffer holds any peer datagram
-constexpr size_t MAX_CONFIG_BYTES = 1u << 20;    // a rule file is a few lines
+constexpr size_t MAX_DATAGRAM = 65536;        // bytes; above any UDP payload over IPv4
+constexpr int SOCKET_BUFFER_BYTES = 8 << 20;  // per direction; bursts of 100k datagrams/s
+constexpr unsigned RECV_BATCH = 32;           // datagrams per recvmmsg: syscalls dominate the cost
+constexpr unsigned SEND_BATCH = 64;           // copies per sendmmsg
+constexpr uint32_t NO_SLOT = UINT32_MAX;      // a send whose bytes are still in a receive buffer
+constexpr size_t MAX_LINKS = 65536;           // link records kept; garbage cannot grow past it
+constexpr size_t MAX_PENDING_BYTES = 256u << 20;  // buffer memory held by delayed datagrams
+constexpr size_t POOLED_BUFFER_BYTES = 2048;      // a reused buffer holds any peer datagram
+constexpr size_t MAX_CONFIG_BYTES = 1u << 20;     // a rule file is a few lines
 constexpr int64_t NS_PER_MS = 1000000;
 constexpr int64_t NS_PER_S = 1000000000;
-constexpr double MAX_DELAY_MS = 3600000.0;       // one hour; keeps every time sum inside int64
-constexpr double MIN_BANDWIDTH_KBPS = 0.1;       // slower links would hold the queue for days
+constexpr double MAX_DELAY_MS = 3600000.0;  // one hour; keeps every time sum inside int64
+constexpr double MIN_BANDWIDTH_KBPS = 0.1;  // slower links would hold the queue for days
 constexpr double MAX_BANDWIDTH_KBPS = 10000000.0;
 constexpr double BYTES_PER_KB = 1000.0;
 constexpr uint64_t DEFAULT_QUEUE_BYTES = 65536;
@@ -111,17 +111,17 @@ namespace {
 
 // The impairments that apply to one datagram; every default imposes nothing.
 struct impair_s {
-    double loss = 0;                        // drop probability
-    uint64_t max_drops = 0;                 // consecutive loss drops allowed; 0 = no cap
-    int64_t delay_ns = 0;                   // fixed one-way delay
-    int64_t jitter_ns = 0;                  // extra delay, uniform in [0, jitter_ns]
-    double bandwidth = 0;                   // bytes per second; 0 = unlimited
-    uint64_t queue_bytes = DEFAULT_QUEUE_BYTES; // backlog limit behind a limited link
-    double dup = 0;                         // duplication probability
-    double corrupt = 0;                     // corruption probability
-    bool corrupt_data_only = false;         // only DATA payload bytes may change
-    int64_t blackout_start_ns = 0;          // from netsim start
-    int64_t blackout_len_ns = 0;            // 0 = no blackout
+    double loss = 0;                             // drop probability
+    uint64_t max_drops = 0;                      // consecutive loss drops allowed; 0 = no cap
+    int64_t delay_ns = 0;                        // fixed one-way delay
+    int64_t jitter_ns = 0;                       // extra delay, uniform in [0, jitter_ns]
+    double bandwidth = 0;                        // bytes per second; 0 = unlimited
+    uint64_t queue_bytes = DEFAULT_QUEUE_BYTES;  // backlog limit behind a limited link
+    double dup = 0;                              // duplication probability
+    double corrupt = 0;                          // corruption probability
+    bool corrupt_data_only = false;              // only DATA payload bytes may change
+    int64_t blackout_start_ns = 0;               // from netsim start
+    int64_t blackout_len_ns = 0;                 // 0 = no blackout
 };
 
 // One side of a link as a rule names it; addresses and ports in network byte order.
@@ -158,9 +158,9 @@ struct link_key_hash {
 };
 
 struct counters_s {
-    uint64_t received = 0;     // datagrams that arrived for this link
-    uint64_t forwarded = 0;    // copies sent, duplicates included
-    uint64_t dropped = 0;      // datagrams dropped before sending (the four reasons below)
+    uint64_t received = 0;   // datagrams that arrived for this link
+    uint64_t forwarded = 0;  // copies sent, duplicates included
+    uint64_t dropped = 0;    // datagrams dropped before sending (the four reasons below)
     uint64_t loss = 0;
     uint64_t blackout = 0;
     uint64_t taildrop = 0;     // bandwidth queue full
@@ -172,13 +172,13 @@ struct counters_s {
 
 struct link_s {
     link_key_s key;
-    sockaddr_in dest;                 // where every copy goes
-    char src_text[24];                // "a.b.c.d:port"
+    sockaddr_in dest;   // where every copy goes
+    char src_text[24];  // "a.b.c.d:port"
     char dst_text[24];
-    impair_s by_type[TYPE_COUNT];     // the rules resolved once for this link
-    int64_t busy_until_ns = 0;        // when the limited link has sent all it admitted
-    double last_bandwidth = 0;        // bytes/s of the last datagram queued, for the backlog
-    uint64_t consecutive_drops = 0;   // loss drops in a row
+    impair_s by_type[TYPE_COUNT];    // the rules resolved once for this link
+    int64_t busy_until_ns = 0;       // when the limited link has sent all it admitted
+    double last_bandwidth = 0;       // bytes/s of the last datagram queued, for the backlog
+    uint64_t consecutive_drops = 0;  // loss drops in a row
     uint64_t peak_queued_bytes = 0;
     counters_s c;
 };
@@ -189,7 +189,6 @@ struct packet_info_s {
     uint32_t seq = 0;
     uint32_t ack = 0;
 };
-
 
 // A copy waiting in the send batch. Its bytes are in a receive buffer (valid until the batch is
 // flushed, which happens before the next read) or in a slot, found by index when the batch is
@@ -223,19 +222,19 @@ struct xoshiro_s {
 
 struct router_s {
     int fd = -1;
-    uint16_t port = 0;                // host order
+    uint16_t port = 0;  // host order
     int64_t start_ns = 0;
     xoshiro_s rng{};
-    std::vector<rule_s> rules;        // file order, then the command line
-    std::vector<link_s> links;        // in order of first appearance
+    std::vector<rule_s> rules;  // file order, then the command line
+    std::vector<link_s> links;  // in order of first appearance
     std::unordered_map<link_key_s, uint32_t, link_key_hash> link_index;
     uint32_t last_link = UINT32_MAX;  // consecutive datagrams mostly share a link
     std::vector<slot_s> slots;
     std::vector<uint32_t> free_slots;
-    std::vector<pending_s> heap;      // min-heap on (release_ns, order)
+    std::vector<pending_s> heap;  // min-heap on (release_ns, order)
     uint64_t next_order = 0;
-    size_t pending_bytes = 0;         // buffer capacity held by pending slots
-    FILE *trace = nullptr;            // owned by main
+    size_t pending_bytes = 0;  // buffer capacity held by pending slots
+    FILE *trace = nullptr;     // owned by main
     std::vector<uint8_t> rx = std::vector<uint8_t>(RECV_BATCH * MAX_DATAGRAM);
     std::array<mmsghdr, RECV_BATCH> rx_msgs{};
     std::array<iovec, RECV_BATCH> rx_iov{};
@@ -244,10 +243,10 @@ struct router_s {
     std::array<mmsghdr, SEND_BATCH> tx_msgs{};
     std::array<iovec, SEND_BATCH> tx_iov{};
     unsigned tx_count = 0;
-    uint64_t received = 0;            // every datagram read
-    uint64_t short_dropped = 0;       // shorter than the encapsulation header
-    uint64_t bad_dest = 0;            // destination not a loopback address and port
-    uint64_t untracked = 0;           // arrived after MAX_LINKS links were known
+    uint64_t received = 0;       // every datagram read
+    uint64_t short_dropped = 0;  // shorter than the encapsulation header
+    uint64_t bad_dest = 0;       // destination not a loopback address and port
+    uint64_t untracked = 0;      // arrived after MAX_LINKS links were known
 };
 
 struct options_s {
@@ -287,7 +286,9 @@ static void rng_seed(xoshiro_s *r, uint64_t seed) {
     for (uint64_t &word : r->s) word = splitmix64(&seed);
 }
 
-static uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+static uint64_t rotl(uint64_t x, int k) {
+    return (x << k) | (x >> (64 - k));
+}
 
 static uint64_t rng_next(xoshiro_s *r) {
     uint64_t *s = r->s;
@@ -308,11 +309,15 @@ static double rng_unit(xoshiro_s *r) {
 }
 
 // Uniform in [0, n); n > 0.
-static uint64_t rng_below(xoshiro_s *r, uint64_t n) { return rng_next(r) % n; }
+static uint64_t rng_below(xoshiro_s *r, uint64_t n) {
+    return rng_next(r) % n;
+}
 
 // A draw is taken only for a probability above 0, so settings that are off leave the sequence
 // of choices of the others unchanged.
-static bool rng_chance(xoshiro_s *r, double p) { return p > 0 && (p >= 1 || rng_unit(r) < p); }
+static bool rng_chance(xoshiro_s *r, double p) {
+    return p > 0 && (p >= 1 || rng_unit(r) < p);
+}
 
 // ==== parsing values =============================================================================
 
@@ -477,14 +482,22 @@ static unsigned setting_bit(const std::string &name) {
 
 static bool parse_setting(impair_s *v, unsigned bit, const char *value, std::string *why) {
     switch (bit) {
-        case SET_LOSS: return parse_probability(value, &v->loss, why);
-        case SET_DELAY: return parse_ms(value, &v->delay_ns, why);
-        case SET_JITTER: return parse_ms(value, &v->jitter_ns, why);
-        case SET_BANDWIDTH: return parse_bandwidth(value, &v->bandwidth, why);
-        case SET_DUP: return parse_probability(value, &v->dup, why);
-        case SET_CORRUPT: return parse_probability(value, &v->corrupt, why);
-        case SET_CORRUPT_DATA_ONLY: return parse_flag(value, &v->corrupt_data_only, why);
-        case SET_BLACKOUT: return parse_blackout(value, v, why);
+        case SET_LOSS:
+            return parse_probability(value, &v->loss, why);
+        case SET_DELAY:
+            return parse_ms(value, &v->delay_ns, why);
+        case SET_JITTER:
+            return parse_ms(value, &v->jitter_ns, why);
+        case SET_BANDWIDTH:
+            return parse_bandwidth(value, &v->bandwidth, why);
+        case SET_DUP:
+            return parse_probability(value, &v->dup, why);
+        case SET_CORRUPT:
+            return parse_probability(value, &v->corrupt, why);
+        case SET_CORRUPT_DATA_ONLY:
+            return parse_flag(value, &v->corrupt_data_only, why);
+        case SET_BLACKOUT:
+            return parse_blackout(value, v, why);
         case SET_MAX_DROPS:
             if (parse_unsigned(value, MAX_CONSECUTIVE_CAP, &v->max_drops)) return true;
             *why = not_a(value, "a count from 0 to 1000000000");
@@ -493,13 +506,13 @@ static bool parse_setting(impair_s *v, unsigned bit, const char *value, std::str
             if (parse_unsigned(value, MAX_QUEUE_BYTES, &v->queue_bytes)) return true;
             *why = not_a(value, "a byte count from 0 to 1073741824");
             return false;
-        default: return false;
+        default:
+            return false;
     }
 }
 
 // Sets one named setting of a rule, or its types ("types" is a scope, not a setting).
-static bool apply_setting(rule_s *r, const std::string &key, const char *value,
-                          std::string *why) {
+static bool apply_setting(rule_s *r, const std::string &key, const char *value, std::string *why) {
     if (key == "types") return parse_types(value, &r->types, why);
     unsigned bit = setting_bit(key);
     if (bit == 0) {
@@ -577,8 +590,7 @@ static bool read_text_file(const char *path, std::string *out, std::string *why)
 }
 
 // Appends the file's rules in line order; on failure why names the file and line.
-static bool load_rule_file(const std::string &path, std::vector<rule_s> *rules,
-                           std::string *why) {
+static bool load_rule_file(const std::string &path, std::vector<rule_s> *rules, std::string *why) {
     std::string text, err;
     if (!read_text_file(path.c_str(), &text, &err)) {
         *why = "cannot read " + path + ": " + err;
@@ -612,24 +624,45 @@ static bool rule_matches(const rule_s &r, const link_key_s &k, int type) {
 }
 
 // A rule naming both ends beats one naming one end, which beats a rule for all links.
-static int specificity(const rule_s &r) { return (r.src.any ? 0 : 1) + (r.dst.any ? 0 : 1); }
+static int specificity(const rule_s &r) {
+    return (r.src.any ? 0 : 1) + (r.dst.any ? 0 : 1);
+}
 
 static void copy_setting(impair_s *to, const impair_s &from, unsigned bit) {
     switch (bit) {
-        case SET_LOSS: to->loss = from.loss; break;
-        case SET_MAX_DROPS: to->max_drops = from.max_drops; break;
-        case SET_DELAY: to->delay_ns = from.delay_ns; break;
-        case SET_JITTER: to->jitter_ns = from.jitter_ns; break;
-        case SET_BANDWIDTH: to->bandwidth = from.bandwidth; break;
-        case SET_QUEUE: to->queue_bytes = from.queue_bytes; break;
-        case SET_DUP: to->dup = from.dup; break;
-        case SET_CORRUPT: to->corrupt = from.corrupt; break;
-        case SET_CORRUPT_DATA_ONLY: to->corrupt_data_only = from.corrupt_data_only; break;
+        case SET_LOSS:
+            to->loss = from.loss;
+            break;
+        case SET_MAX_DROPS:
+            to->max_drops = from.max_drops;
+            break;
+        case SET_DELAY:
+            to->delay_ns = from.delay_ns;
+            break;
+        case SET_JITTER:
+            to->jitter_ns = from.jitter_ns;
+            break;
+        case SET_BANDWIDTH:
+            to->bandwidth = from.bandwidth;
+            break;
+        case SET_QUEUE:
+            to->queue_bytes = from.queue_bytes;
+            break;
+        case SET_DUP:
+            to->dup = from.dup;
+            break;
+        case SET_CORRUPT:
+            to->corrupt = from.corrupt;
+            break;
+        case SET_CORRUPT_DATA_ONLY:
+            to->corrupt_data_only = from.corrupt_data_only;
+            break;
         case SET_BLACKOUT:
             to->blackout_start_ns = from.blackout_start_ns;
             to->blackout_len_ns = from.blackout_len_ns;
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -708,8 +741,8 @@ static void print_link(const link_s &l, int64_t now) {
 static void print_counters(const router_s *r, int64_t now) {
     printf("netsim counters at %.3f s: received=%" PRIu64 " short=%" PRIu64 " bad_dest=%" PRIu64
            " untracked=%" PRIu64 " pending=%zu\n",
-           static_cast<double>(now - r->start_ns) / 1e9, r->received, r->short_dropped,
-           r->bad_dest, r->untracked, r->heap.size());
+           static_cast<double>(now - r->start_ns) / 1e9, r->received, r->short_dropped, r->bad_dest,
+           r->untracked, r->heap.size());
     for (const link_s &l : r->links) print_link(l, now);
     printf("netsim counters end\n");
     fflush(stdout);
@@ -724,16 +757,16 @@ static void trace_line(const router_s *r, int64_t now, const char *src, const ch
                        const char *type, const packet_info_s &info, size_t bytes,
                        const char *action, int64_t delay_ns, bool corrupted) {
     fprintf(r->trace, "%.6f,%s,%s,%s,%" PRIu32 ",%" PRIu32 ",%zu,%s,%.3f,%d\n",
-            static_cast<double>(now - r->start_ns) / 1e9, src, dst, type, info.seq, info.ack,
-            bytes, action, static_cast<double>(delay_ns) / 1e6, corrupted ? 1 : 0);
+            static_cast<double>(now - r->start_ns) / 1e9, src, dst, type, info.seq, info.ack, bytes,
+            action, static_cast<double>(delay_ns) / 1e6, corrupted ? 1 : 0);
 }
 
 static void trace_link_event(const router_s *r, int64_t now, const link_s &l,
                              const packet_info_s &info, size_t bytes, const char *action,
                              int64_t delay_ns, bool corrupted) {
     if (!r->trace) return;
-    trace_line(r, now, l.src_text, l.dst_text, TYPE_NAMES[info.type], info, bytes, action,
-               delay_ns, corrupted);
+    trace_line(r, now, l.src_text, l.dst_text, TYPE_NAMES[info.type], info, bytes, action, delay_ns,
+               corrupted);
 }
 
 // ==== datagrams ==================================================================================
@@ -840,7 +873,9 @@ static void count_drop(const router_s *r, link_s *l, drop_reason why, const pack
             l->c.taildrop++;
             action = "drop_queue";
             break;
-        default: l->c.loss++; break;
+        default:
+            l->c.loss++;
+            break;
     }
     trace_link_event(r, now, *l, info, len, action, 0, false);
 }
@@ -1065,7 +1100,7 @@ static void on_signal(int sig) {
 // The three signals stay blocked except inside ppoll, so none can slip in between the flag test
 // and the wait; *wait_mask receives the mask to wait with.
 static void install_signals(sigset_t *wait_mask) {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sigset_t block;
@@ -1096,8 +1131,8 @@ static void receive_batch(router_s *r) {
     for (unsigned i = 0; n > 0 && i < static_cast<unsigned>(n); i++) {
         int64_t now = mono_ns();
         release_due(r, now);
-        handle_datagram(r, r->rx.data() + i * MAX_DATAGRAM, r->rx_msgs[i].msg_len,
-                        r->rx_from[i], now);
+        handle_datagram(r, r->rx.data() + i * MAX_DATAGRAM, r->rx_msgs[i].msg_len, r->rx_from[i],
+                        now);
     }
     flush_sends(r, mono_ns());
 }
@@ -1179,11 +1214,20 @@ static bool apply_option(int code, int index, const char *arg, options_s *o, std
             if (!parse_unsigned(arg, UINT64_MAX, &o->seed)) *why = not_a(arg, "a seed");
             o->seed_given = true;
             return why->empty();
-        case OPT_CONFIG: o->config_path = arg; return true;
-        case OPT_TRACE: o->trace_path = arg; return true;
-        case OPT_TYPES: o->scoped = true; return parse_types(arg, &o->cli_rule.types, why);
-        case OPT_LINK: o->scoped = true; return parse_link(arg, &o->cli_rule, why);
-        default: return apply_setting(&o->cli_rule, LONG_OPTIONS[index].name, arg, why);
+        case OPT_CONFIG:
+            o->config_path = arg;
+            return true;
+        case OPT_TRACE:
+            o->trace_path = arg;
+            return true;
+        case OPT_TYPES:
+            o->scoped = true;
+            return parse_types(arg, &o->cli_rule.types, why);
+        case OPT_LINK:
+            o->scoped = true;
+            return parse_link(arg, &o->cli_rule, why);
+        default:
+            return apply_setting(&o->cli_rule, LONG_OPTIONS[index].name, arg, why);
     }
 }
 
@@ -1256,9 +1300,9 @@ int main(int argc, char **argv) {
     if (open_socket(r.get(), opt.port) != 0) return 1;
     sigset_t wait_mask;
     install_signals(&wait_mask);
-    uint64_t seed = opt.seed_given ? opt.seed
-                                   : static_cast<uint64_t>(mono_ns()) ^
-                                         (static_cast<uint64_t>(getpid()) << 32);
+    uint64_t seed =
+        opt.seed_given ? opt.seed
+                       : static_cast<uint64_t>(mono_ns()) ^ (static_cast<uint64_t>(getpid()) << 32);
     rng_seed(&r->rng, seed);
     fprintf(stderr, "netsim: seed %" PRIu64 "\n", seed);
     r->start_ns = mono_ns();

@@ -14,11 +14,11 @@ constexpr size_t VEXLO_HEADER_SIZE = 16;
 
 // The encapsulation header; every field in network byte order.
 struct vexlo_header_s {
-    int32_t ID;        // sender's node id
-    int32_t lSrcAddr;  // sender's IPv4 address as bound
-    int32_t lDestAddr; // destination IPv4 address
-    int16_t lSrcPort;  // sender's UDP port as bound
-    int16_t lDestPort; // destination UDP port
+    int32_t ID;         // sender's node id
+    int32_t lSrcAddr;   // sender's IPv4 address as bound
+    int32_t lDestAddr;  // destination IPv4 address
+    int16_t lSrcPort;   // sender's UDP port as bound
+    int16_t lDestPort;  // destination UDP port
 };
 typedef struct vexlo_header_s vexlo_header;
 
@@ -31,11 +31,11 @@ static_assert(offsetof(vexlo_header, lSrcPort) == 12);
 static_assert(offsetof(vexlo_header, lDestPort) == 14);
 
 // Shim state, written once by vexlo_init.
-extern long glSrcAddr;                  // own IPv4 address as bound, network order
-extern short gsSrcPort;                 // own UDP port as bound, network order
-extern int giVexloEnabled;              // 1 in simulator mode
-extern long glNodeID;                   // own node id
-extern struct sockaddr_in gsVexloRouter; // the router, network order
+extern long glSrcAddr;                    // own IPv4 address as bound, network order
+extern short gsSrcPort;                   // own UDP port as bound, network order
+extern int giVexloEnabled;                // 1 in simulator mode
+extern long glNodeID;                     // own node id
+extern struct sockaddr_in gsVexloRouter;  // the router, network order
 
 // 0 simulator mode on; 1 VEXLO_ROUTER not set; -1 VEXLO_ROUTER malformed (both pass-through).
 int vexlo_init(long lNodeID, const struct sockaddr *addr, socklen_t addrlen);

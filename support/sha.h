@@ -12,7 +12,7 @@ struct SHA1Context {
     union {
         uint32_t words[16];
         uint8_t bytes[64];
-    } buffer;               // the partial block not yet compressed
+    } buffer;  // the partial block not yet compressed
 };
 
 void SHA1Init(SHA1Context *sc);

@@ -46,12 +46,15 @@ inline std::string hash_of(int n) {
     return h;
 }
 
-inline const uint8_t *u8(const std::string &s) { return reinterpret_cast<const uint8_t *>(s.data()); }
+inline const uint8_t *u8(const std::string &s) {
+    return reinterpret_cast<const uint8_t *>(s.data());
+}
 
 // A list of the given hashes with ids 0, 1, 2, ... in that order.
 inline chunkitem *list_of(const std::vector<std::string> &hashes) {
     chunkitem *head = nullptr;
-    for (size_t i = hashes.size(); i-- > 0;) chunklist_add(&head, u8(hashes[i]), static_cast<int>(i));
+    for (size_t i = hashes.size(); i-- > 0;)
+        chunklist_add(&head, u8(hashes[i]), static_cast<int>(i));
     return head;
 }
 
@@ -119,7 +122,9 @@ struct Engine {
         return nullptr;
     }
     ts::UdpSocket &sock_of(int id) { return *remote[static_cast<size_t>(id - 2)]; }
-    struct sockaddr_in addr_of(int id) { return peer(id)->addr; }
+    struct sockaddr_in addr_of(int id) {
+        return peer(id)->addr;
+    }
 };
 
 }  // namespace ef

@@ -42,9 +42,11 @@ struct DataSet {
     std::string lines(const std::vector<int> &ids = {}) const {
         std::string s;
         if (ids.empty()) {
-            for (size_t i = 0; i < hashes.size(); i++) s += std::to_string(i) + " " + hex_of(hashes[i]) + "\n";
+            for (size_t i = 0; i < hashes.size(); i++)
+                s += std::to_string(i) + " " + hex_of(hashes[i]) + "\n";
         } else {
-            for (int i : ids) s += std::to_string(i) + " " + hex_of(hashes[static_cast<size_t>(i)]) + "\n";
+            for (int i : ids)
+                s += std::to_string(i) + " " + hex_of(hashes[static_cast<size_t>(i)]) + "\n";
         }
         return s;
     }
@@ -71,7 +73,8 @@ struct Swarm {
 
     void write_master(const DataSet &data) {
         ts::write_file(path("data.bin"), data.bytes);
-        ts::write_file(path("master.chunks"), "File: " + path("data.bin") + "\nChunks:\n" + data.lines());
+        ts::write_file(path("master.chunks"),
+                       "File: " + path("data.bin") + "\nChunks:\n" + data.lines());
     }
 
     // Starts peer `id` holding the chunk lines `has`; extra arguments follow.
@@ -79,8 +82,9 @@ struct Swarm {
                        const std::vector<std::string> &env = {}) {
         std::string has_file = path("has" + std::to_string(id) + ".chunks");
         ts::write_file(has_file, has);
-        std::vector<std::string> argv = {ts::bin("peer"), "-p", path("nodes.map"), "-c", has_file,
-                                         "-f", path("master.chunks"), "-i", std::to_string(id)};
+        std::vector<std::string> argv = {ts::bin("peer"),   "-p", path("nodes.map"),     "-c",
+                                         has_file,          "-f", path("master.chunks"), "-i",
+                                         std::to_string(id)};
         argv.insert(argv.end(), extra.begin(), extra.end());
         peers.emplace(id, ts::spawn(argv, env, dir.path, {"VEXLO_ROUTER"}));
         ts::Process &p = peers.at(id);

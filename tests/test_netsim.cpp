@@ -84,7 +84,8 @@ Netsim start_netsim(const std::vector<std::string> &extra) {
         10);
     size_t at = n.proc.out.find(ready);
     EXPECT_NE(at, std::string::npos) << "stderr: " << n.proc.err;
-    if (at != std::string::npos) n.port = static_cast<uint16_t>(atoi(n.proc.out.c_str() + at + ready.size()));
+    if (at != std::string::npos)
+        n.port = static_cast<uint16_t>(atoi(n.proc.out.c_str() + at + ready.size()));
     return n;
 }
 
@@ -151,8 +152,9 @@ std::vector<std::string> numbered(uint16_t src, uint16_t dst, uint8_t type, int 
                                   size_t payload = 100) {
     std::vector<std::string> v;
     for (int i = 0; i < n; i++)
-        v.push_back(encap(src, dst, peer_packet(type, static_cast<uint32_t>(i), 0,
-                                                ts::random_bytes(payload, static_cast<uint32_t>(i)))));
+        v.push_back(encap(src, dst,
+                          peer_packet(type, static_cast<uint32_t>(i), 0,
+                                      ts::random_bytes(payload, static_cast<uint32_t>(i)))));
     return v;
 }
 
@@ -169,9 +171,9 @@ TEST(Netsim, ForwardsWholeDatagramToNamedDestination) {
     ts::UdpSocket a, b;
     std::vector<std::string> to_b = {
         encap(a.port, b.port, peer_packet(DATA, 7, 0, "hello")),  // /* peer packet */
-        encap(a.port, b.port, ""),                                 // /* header only */
-        encap(a.port, b.port, "not a peer packet"),                // /* other traffic */
-        encap(4321, b.port, ts::random_bytes(9000, 1)),            // /* source from header */
+        encap(a.port, b.port, ""),                                // /* header only */
+        encap(a.port, b.port, "not a peer packet"),               // /* other traffic */
+        encap(4321, b.port, ts::random_bytes(9000, 1)),           // /* source from header */
     };
     for (const std::string &d : to_b) {
         ASSERT_TRUE(a.send_to(n.port, d));
@@ -234,7 +236,8 @@ TEST(Netsim, TypeLimitedLossDropsOnlyData) {
     dgs.push_back(encap(a.port, b.port, "plain bytes"));
     auto got = send_and_collect(a, b, n.port, dgs);
     ASSERT_EQ(got.size(), 41u);
-    for (const std::string &d : got) EXPECT_NE(static_cast<uint8_t>(d.size() > 19 ? d[19] : 0), DATA);
+    for (const std::string &d : got)
+        EXPECT_NE(static_cast<uint8_t>(d.size() > 19 ? d[19] : 0), DATA);
     std::string out = stop(n);
     EXPECT_EQ(counter(out, link_name(a.port, b.port), "loss"), 20);
 }
@@ -244,13 +247,16 @@ TEST(Netsim, LinkRulesOverrideGlobalRulesAndCommandLineComesLast) {
     ts::UdpSocket a, b, c, d;
     auto ep = [](const ts::UdpSocket &s) { return "127.0.0.1:" + std::to_string(s.port); };
     // The link rule comes first: it wins by rank, not by position.
-    ts::write_file(dir.file("rules"), "link " + ep(a) + " " + ep(b) + " loss=0   # a->b is clean\n"
-                                      "# drop everything else\n"
-                                      "all loss=1\n\n"
-                                      "link " + ep(c) + " " + ep(b) + " loss=1\n"
-                                      "loss=0 types=ack   # ...except acknowledgements\n");
-    Netsim n = start_netsim({"--config", dir.file("rules"), "--link", ep(c) + "-" + ep(b),
-                             "--loss", "0"});
+    ts::write_file(dir.file("rules"), "link " + ep(a) + " " + ep(b) +
+                                          " loss=0   # a->b is clean\n"
+                                          "# drop everything else\n"
+                                          "all loss=1\n\n"
+                                          "link " +
+                                          ep(c) + " " + ep(b) +
+                                          " loss=1\n"
+                                          "loss=0 types=ack   # ...except acknowledgements\n");
+    Netsim n =
+        start_netsim({"--config", dir.file("rules"), "--link", ep(c) + "-" + ep(b), "--loss", "0"});
     auto delivered = [&](const ts::UdpSocket &from, const ts::UdpSocket &to, uint8_t type) {
         return send_and_collect(from, to, n.port, numbered(from.port, to.port, type, 10), 0.2)
             .size();
@@ -405,7 +411,8 @@ TEST(Netsim, BlackoutDropsALinkForItsWindowOnly) {
 TEST(Netsim, ShortDatagramsAreCountedAndDropped) {
     Netsim n = start_netsim({});
     ts::UdpSocket a, b;
-    for (size_t len : std::vector<size_t>{0, 1, 8, 15}) ASSERT_TRUE(a.send_to(n.port, std::string(len, '\x7f')));
+    for (size_t len : std::vector<size_t>{0, 1, 8, 15})
+        ASSERT_TRUE(a.send_to(n.port, std::string(len, '\x7f')));
     std::string good = encap(a.port, b.port, peer_packet(ACK, 0, 1, ""));
     ASSERT_TRUE(a.send_to(n.port, good));
     std::vector<std::string> got = b.recv_all(0.3);
@@ -481,7 +488,8 @@ TEST(Netsim, TraceHasOneCsvLinePerEvent) {
     send_and_collect(b, a, n.port, {ack}, 0.2);
     stop(n);
     std::string csv = ts::read_file(dir.file("t.csv"));
-    std::string pa = "127.0.0.1:" + std::to_string(a.port), pb = "127.0.0.1:" + std::to_string(b.port);
+    std::string pa = "127.0.0.1:" + std::to_string(a.port),
+                pb = "127.0.0.1:" + std::to_string(b.port);
     EXPECT_EQ(csv.rfind("time,src,dst,type,seq,ack,bytes,action,delay_ms,corrupted\n", 0), 0u);
     EXPECT_NE(csv.find("," + pa + "," + pb + ",data,5,0,36,forward,"), std::string::npos) << csv;
     EXPECT_NE(csv.find("," + pb + "," + pa + ",ack,0,9,32,drop_loss,"), std::string::npos) << csv;

@@ -25,7 +25,9 @@ struct OnePeer {
     explicit OnePeer(const std::vector<std::string> &extra = {}) {
         // Hashes of four distinct byte ranges stand in for chunks here.
         data.hashes.clear();
-        for (int i = 0; i < 4; i++) data.hashes.push_back(pf::sha_raw(data.bytes.substr(static_cast<size_t>(i) * 1000, 1000)));
+        for (int i = 0; i < 4; i++)
+            data.hashes.push_back(
+                pf::sha_raw(data.bytes.substr(static_cast<size_t>(i) * 1000, 1000)));
         swarm.write_peer_list({1, 2, 3}, {{2, s2.port}, {3, s3.port}});
         swarm.write_master(data);
         peer = &swarm.start(1, data.lines({1, 3}), extra);
@@ -107,8 +109,9 @@ TEST(PeerProcess, GetLinesThatAreNotCommandsAndRefusedRequests) {
     t.type("GET empty.chunks out.dat\n");
     EXPECT_TRUE(t.peer->wait_stderr("empty.chunks cannot be read or holds no chunk hashes", 3.0));
     t.type("GET want.chunks no/such/dir/out.dat\n");
-    EXPECT_TRUE(t.peer->wait_stderr("cannot create output file no/such/dir/out.dat: No such file or directory", 3.0));
-    EXPECT_FALSE(t.s2.recv(0.3));  // nothing was sent so far
+    EXPECT_TRUE(t.peer->wait_stderr(
+        "cannot create output file no/such/dir/out.dat: No such file or directory", 3.0));
+    EXPECT_FALSE(t.s2.recv(0.3));        // nothing was sent so far
     t.type("GETwant.chunks out.dat\n");  // the blank in the format may match nothing
     auto who = t.s2.recv(3.0);
     ASSERT_TRUE(who);
@@ -133,7 +136,8 @@ TEST(PeerProcess, BadHeadersAreDroppedAndTypeFiveReported) {
     ASSERT_TRUE(t.peer->wait_exit(5.0));
     EXPECT_EQ(1, t.peer->status);
     const std::string &out = t.peer->out;
-    EXPECT_NE(std::string::npos, out.find("byte 0 = 12 \nbyte 1 = 34 \nbyte 2 = 1 \nbyte 3 = 0 \n"));
+    EXPECT_NE(std::string::npos,
+              out.find("byte 0 = 12 \nbyte 1 = 34 \nbyte 2 = 1 \nbyte 3 = 0 \n"));
     EXPECT_NE(std::string::npos, out.find("byte 15 = 0 \n"));
     EXPECT_NE(std::string::npos, out.find("received unknown type = 5 \n"));
     EXPECT_NE(std::string::npos, out.find("ouch, got signal 15 ! Exiting \n"));
@@ -151,10 +155,18 @@ TEST(PeerProcess, StartupFailures) {
         int status;
         const char *message;
     } cases[] = {
-        {"no peer list", {"-p", s.path("absent.map"), "-c", "h", "-f", "h", "-i", "1"}, 255, "absent.map"},
-        {"identity not listed", {"-p", nodes, "-c", "h", "-f", "h", "-i", "7"}, 255,
+        {"no peer list",
+         {"-p", s.path("absent.map"), "-c", "h", "-f", "h", "-i", "1"},
+         255,
+         "absent.map"},
+        {"identity not listed",
+         {"-p", nodes, "-c", "h", "-f", "h", "-i", "7"},
+         255,
          "bt_parse error:  No peer information for myself (id 7)!\n"},
-        {"no identity", {"-p", nodes, "-c", "h", "-f", "h"}, 255, "bt_parse error:  Node identity must not be zero!\n"},
+        {"no identity",
+         {"-p", nodes, "-c", "h", "-f", "h"},
+         255,
+         "bt_parse error:  Node identity must not be zero!\n"},
         {"bad option", {"-p", nodes, "-q"}, 255, "usage:  peer"},
         {"help", {"-h"}, 0, "-i <identity>     Which peer # am I?\n"},
     };
@@ -168,9 +180,11 @@ TEST(PeerProcess, StartupFailures) {
     /* the port is taken */
     ts::UdpSocket taken;
     s.write_peer_list({1}, {{1, taken.port}});
-    auto r = ts::run({ts::bin("peer"), "-p", nodes, "-c", "h", "-f", "h", "-i", "1"}, "", 10.0, {}, s.dir.path);
+    auto r = ts::run({ts::bin("peer"), "-p", nodes, "-c", "h", "-f", "h", "-i", "1"}, "", 10.0, {},
+                     s.dir.path);
     EXPECT_EQ(255, r.status);
-    EXPECT_NE(std::string::npos, r.err.find("peer_run could not bind socket: Address already in use"));
+    EXPECT_NE(std::string::npos,
+              r.err.find("peer_run could not bind socket: Address already in use"));
 }
 
 TEST(PeerProcess, ConfigurationDumpUnderDebug16) {
@@ -178,13 +192,16 @@ TEST(PeerProcess, ConfigurationDumpUnderDebug16) {
     s.write_peer_list({1, 2});
     ts::write_file(s.path("h"), "");
     std::string nodes = s.path("nodes.map");
-    ts::Process p = ts::spawn({ts::bin("peer"), "-p", nodes, "-c", "h", "-f", "h", "-i", "2", "-d", "16", "-m", "3"},
-                              {}, s.dir.path, {"VEXLO_ROUTER"});
-    ASSERT_TRUE(p.wait_stdout("  peer 1: 127.0.0.1:" + std::to_string(s.ports[1]) + "\n", 5.0)) << p.out;
-    std::string expected = "VX-902 PROJECT 2 PEER\n\nchunk-file:     h\nhas-chunk-file: h\nmax-conn:       3\n"
-                           "peer-identity:  2\npeer-list-file: " + nodes + "\n" +
-                           "  peer 2: 127.0.0.1:" + std::to_string(s.ports[2]) + "\n" +
-                           "  peer 1: 127.0.0.1:" + std::to_string(s.ports[1]) + "\n";
+    ts::Process p = ts::spawn(
+        {ts::bin("peer"), "-p", nodes, "-c", "h", "-f", "h", "-i", "2", "-d", "16", "-m", "3"}, {},
+        s.dir.path, {"VEXLO_ROUTER"});
+    ASSERT_TRUE(p.wait_stdout("  peer 1: 127.0.0.1:" + std::to_string(s.ports[1]) + "\n", 5.0))
+        << p.out;
+    std::string expected =
+        "VX-902 PROJECT 2 PEER\n\nchunk-file:     h\nhas-chunk-file: h\nmax-conn:       3\n"
+        "peer-identity:  2\npeer-list-file: " +
+        nodes + "\n" + "  peer 2: 127.0.0.1:" + std::to_string(s.ports[2]) + "\n" +
+        "  peer 1: 127.0.0.1:" + std::to_string(s.ports[1]) + "\n";
     EXPECT_EQ(expected, p.out);
     p.send_signal(SIGINT);
     ASSERT_TRUE(p.wait_exit(5.0));

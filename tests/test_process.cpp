@@ -46,7 +46,7 @@ std::string control_payload(const std::vector<std::string> &hashes) {
 
 TEST(HeaderCheck, EveryRuleInOrder) {
     std::string good = packet(PKT_ACK);
-    EXPECT_EQ(0, verify(good, 16).first);  // h_len 16, p_len 16
+    EXPECT_EQ(0, verify(good, 16).first);                      // h_len 16, p_len 16
     EXPECT_EQ(0, verify(with_field(good, 3, {5}), 16).first);  // type 5 passes
 
     struct {
@@ -56,7 +56,8 @@ TEST(HeaderCheck, EveryRuleInOrder) {
         const char *message;
     } bad[] = {
         {"short datagram", good.substr(0, 10), 10, "shorter than a header"},
-        {"bad magic and bad version: magic decides", with_field(with_field(good, 0, {0x12, 0x34}), 2, {2}), 16,
+        {"bad magic and bad version: magic decides",
+         with_field(with_field(good, 0, {0x12, 0x34}), 2, {2}), 16,
          "Hdr Error: Bad Magic (got 4660 ). Dumping Header Bytes:\n"},
         {"version 2", with_field(good, 2, {2}), 16, "Hdr Error: Bad Version\n"},
         {"type 6", with_field(good, 3, {6}), 16, "Hdr Error: Invalid Type: 6 \n"},

@@ -38,7 +38,8 @@ void outstanding(bt_peer_t *p, int seq, double sent) {
 
 std::vector<int> outstanding_seqs(const bt_peer_t *p) {
     std::vector<int> v;
-    for (const timeitem *t = p->sending_unacked; t; t = t->next) v.push_back(static_cast<int>(ntohl(t->hdr->seq)));
+    for (const timeitem *t = p->sending_unacked; t; t = t->next)
+        v.push_back(static_cast<int>(ntohl(t->hdr->seq)));
     return v;
 }
 
@@ -273,7 +274,7 @@ TEST(Recovery, RediscoveryAsksOnlyForChunksNobodyAnnounced) {
     ts::TempDir dir;
     std::string a = ef::hash_of(1), b = ef::hash_of(2), c = ef::hash_of(3);
     start_download(e, dir, {a, b, c});
-    requested_from(e, 2, a);                                     // a is being fetched
+    requested_from(e, 2, a);                                       // a is being fetched
     chunklist_add(&e.peer(3)->chunks_of_interest, ef::u8(b), -1);  // b announced; c by nobody
     e.config.last_whohas_time = 100.0;
 

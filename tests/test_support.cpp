@@ -65,8 +65,12 @@ sockaddr_in loopback(uint16_t port) {
 
 }  // namespace
 
-std::string bin(const std::string &name) { return std::string(P2P_BIN_DIR) + "/" + name; }
-std::string source_path(const std::string &rel) { return std::string(P2P_SOURCE_DIR) + "/" + rel; }
+std::string bin(const std::string &name) {
+    return std::string(P2P_BIN_DIR) + "/" + name;
+}
+std::string source_path(const std::string &rel) {
+    return std::string(P2P_SOURCE_DIR) + "/" + rel;
+}
 
 TempDir::TempDir() {
     const char *base = getenv("TMPDIR");
@@ -100,7 +104,8 @@ std::string random_bytes(size_t n, uint32_t seed) {
     std::string s(n, '\0');
     for (size_t i = 0; i < n; i += 4) {
         uint32_t v = static_cast<uint32_t>(gen());
-        for (size_t k = 0; k < 4 && i + k < n; k++) s[i + k] = static_cast<char>((v >> (8 * k)) & 0xff);
+        for (size_t k = 0; k < 4 && i + k < n; k++)
+            s[i + k] = static_cast<char>((v >> (8 * k)) & 0xff);
     }
     return s;
 }
@@ -115,8 +120,14 @@ std::string reference_sha1_hex(const std::string &bytes) {
 }
 
 Process::Process(Process &&o) noexcept
-    : pid(o.pid), in_fd(o.in_fd), out_fd(o.out_fd), err_fd(o.err_fd), out(std::move(o.out)),
-      err(std::move(o.err)), status(o.status), exited(o.exited) {
+    : pid(o.pid),
+      in_fd(o.in_fd),
+      out_fd(o.out_fd),
+      err_fd(o.err_fd),
+      out(std::move(o.out)),
+      err(std::move(o.err)),
+      status(o.status),
+      exited(o.exited) {
     o.pid = -1;
     o.in_fd = o.out_fd = o.err_fd = -1;
 }
@@ -321,7 +332,9 @@ std::optional<std::string> UdpSocket::recv(double timeout_s, uint16_t *from_port
     return std::string(buf, static_cast<size_t>(n));
 }
 
-double monotonic_now() { return monotonic_seconds(); }
+double monotonic_now() {
+    return monotonic_seconds();
+}
 
 std::vector<std::string> UdpSocket::recv_all(double quiet_s, double max_s) const {
     std::vector<std::string> got;

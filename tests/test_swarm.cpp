@@ -1,4 +1,5 @@
-// Real swarms of peer processes on 127.0.0.1: every download must equal the data file byte for byte.
+// Real swarms of peer processes on 127.0.0.1: every download must equal the data file byte for
+// byte.
 #include <gtest/gtest.h>
 
 #include "peer_fixture.h"
@@ -31,7 +32,8 @@ TEST(Swarm, ThreeUploadersOneDownloaderByteExact) {
     for (int i = chunks - 1; i >= 0; i--) want += data.lines({i});
     ts::write_file(s.path("want.chunks"), want);
     down.write_stdin("GET want.chunks out.bin\n");
-    ASSERT_TRUE(s.wait_for([&] { return down.out.find("GOT out.bin \n") != std::string::npos; }, 60.0))
+    ASSERT_TRUE(
+        s.wait_for([&] { return down.out.find("GOT out.bin \n") != std::string::npos; }, 60.0))
         << down.err;
     // The short last chunk arrives padded with fill bytes and is written at its real length.
     EXPECT_TRUE(ts::read_file(s.path("out.bin")) == data.bytes);
@@ -39,10 +41,12 @@ TEST(Swarm, ThreeUploadersOneDownloaderByteExact) {
     /* a second request on the same peer is accepted once the first has finished */
     ts::write_file(s.path("two.chunks"), data.lines({3, 5}));
     down.write_stdin("GET two.chunks two.bin\n");
-    ASSERT_TRUE(s.wait_for([&] { return down.out.find("GOT two.bin \n") != std::string::npos; }, 30.0));
+    ASSERT_TRUE(
+        s.wait_for([&] { return down.out.find("GOT two.bin \n") != std::string::npos; }, 30.0));
     std::string two = ts::read_file(s.path("two.bin"));
     ASSERT_EQ(6u * CHUNK_SIZE, two.size());
-    EXPECT_TRUE(two.substr(3 * CHUNK_SIZE, CHUNK_SIZE) == data.bytes.substr(3 * CHUNK_SIZE, CHUNK_SIZE));
+    EXPECT_TRUE(two.substr(3 * CHUNK_SIZE, CHUNK_SIZE) ==
+                data.bytes.substr(3 * CHUNK_SIZE, CHUNK_SIZE));
     EXPECT_TRUE(two.substr(5 * CHUNK_SIZE) == data.bytes.substr(5 * CHUNK_SIZE, CHUNK_SIZE));
     s.stop_all();
 }
@@ -58,11 +62,15 @@ TEST(Swarm, UploadLimitEndsTheUploaderWithStatus10) {
     down.write_stdin("GET want.chunks out.bin\n");
     ASSERT_TRUE(s.wait_for([&] { return up.exited; }, 30.0));
     EXPECT_EQ(10, up.status);
-    EXPECT_NE(std::string::npos,
-              up.out.find("******** tolvane exiting after 1 connections, as specified by -x flag ******** \n"));
+    EXPECT_NE(
+        std::string::npos,
+        up.out.find(
+            "******** tolvane exiting after 1 connections, as specified by -x flag ******** \n"));
     // The download itself completed before the uploader left (the last ACK ended the upload).
-    ASSERT_TRUE(s.wait_for([&] { return down.out.find("GOT out.bin \n") != std::string::npos; }, 10.0));
-    EXPECT_TRUE(ts::read_file(s.path("out.bin")).substr(CHUNK_SIZE) == data.bytes.substr(CHUNK_SIZE));
+    ASSERT_TRUE(
+        s.wait_for([&] { return down.out.find("GOT out.bin \n") != std::string::npos; }, 10.0));
+    EXPECT_TRUE(ts::read_file(s.path("out.bin")).substr(CHUNK_SIZE) ==
+                data.bytes.substr(CHUNK_SIZE));
     s.stop_all();
 }
 
@@ -78,7 +86,8 @@ TEST(Swarm, DownloaderWithUploadLimitExitsAfterItsDownload) {
     ASSERT_TRUE(s.wait_for([&] { return down.exited; }, 30.0));
     EXPECT_EQ(10, down.status);
     EXPECT_NE(std::string::npos,
-              down.out.find("GOT out.bin \n********* tolvane exiting after 3 connections, as specified by -x flag ***********\n"));
+              down.out.find("GOT out.bin \n********* tolvane exiting after 3 connections, as "
+                            "specified by -x flag ***********\n"));
     EXPECT_TRUE(ts::read_file(s.path("out.bin")) == data.bytes);
     s.stop_all();
 }

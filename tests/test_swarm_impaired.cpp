@@ -30,7 +30,8 @@ uint16_t start_netsim(ts::Process &proc, const std::vector<std::string> &args) {
 
 // Uploaders 2..n+1 each hold an overlapping two thirds of the chunks; peer 1 downloads them all.
 // Returns true when the download completed byte-exact within the timeout.
-bool run_swarm(pf::Swarm &s, const pf::DataSet &data, int uploaders, const std::vector<std::string> &env) {
+bool run_swarm(pf::Swarm &s, const pf::DataSet &data, int uploaders,
+               const std::vector<std::string> &env) {
     int chunks = static_cast<int>(data.hashes.size());
     std::vector<int> ids = {1};
     for (int u = 0; u < uploaders; u++) ids.push_back(u + 2);
@@ -46,7 +47,8 @@ bool run_swarm(pf::Swarm &s, const pf::DataSet &data, int uploaders, const std::
     ts::Process &down = s.start(1, "", {"-d", "1"}, env);
     ts::write_file(s.path("want.chunks"), data.lines());
     down.write_stdin("GET want.chunks out.bin\n");
-    bool done = s.wait_for([&] { return down.out.find("GOT out.bin \n") != std::string::npos; }, kSwarmTimeout);
+    bool done = s.wait_for([&] { return down.out.find("GOT out.bin \n") != std::string::npos; },
+                           kSwarmTimeout);
     s.stop_all();
     return done && ts::read_file(s.path("out.bin")) == data.bytes;
 }
@@ -70,8 +72,9 @@ TEST_P(NetsimSwarm, CompletesByteExact) {
     bool ok = run_swarm(s, data, 3, {"VEXLO_ROUTER=127.0.0.1:" + std::to_string(port)});
     router.send_signal(SIGTERM);
     router.wait_exit(5.0);
-    EXPECT_TRUE(ok) << c.label << "\ndownloader:\n" << s.peers.at(1).err.substr(0, 4000)
-                    << "\nnetsim:\n" << router.out;
+    EXPECT_TRUE(ok) << c.label << "\ndownloader:\n"
+                    << s.peers.at(1).err.substr(0, 4000) << "\nnetsim:\n"
+                    << router.out;
     EXPECT_EQ(0, router.status) << router.err;
 }
 
@@ -79,9 +82,12 @@ INSTANTIATE_TEST_SUITE_P(
     Impairments, NetsimSwarm,
     testing::Values(NetsimCase{"2% loss on everything", {"--loss", "0.02"}},
                     NetsimCase{"10% loss on DATA", {"--loss", "0.10", "--types", "data"}},
-                    NetsimCase{"30% loss on WHOHAS/IHAVE/GET", {"--loss", "0.30", "--types", "whohas,ihave,get"}},
-                    NetsimCase{"1% corruption of DATA payload", {"--corrupt", "0.01", "--corrupt-data-only"}},
-                    NetsimCase{"duplication and reordering", {"--dup", "0.05", "--delay", "1", "--jitter", "4"}}),
+                    NetsimCase{"30% loss on WHOHAS/IHAVE/GET",
+                               {"--loss", "0.30", "--types", "whohas,ihave,get"}},
+                    NetsimCase{"1% corruption of DATA payload",
+                               {"--corrupt", "0.01", "--corrupt-data-only"}},
+                    NetsimCase{"duplication and reordering",
+                               {"--dup", "0.05", "--delay", "1", "--jitter", "4"}}),
     [](const testing::TestParamInfo<NetsimCase> &param_info) {
         std::string name;
         for (const char *p = param_info.param.label; *p; p++)
@@ -101,7 +107,8 @@ struct DroppingRouter {
     std::atomic<int> dropped{0};
     std::thread worker;
 
-    explicit DroppingRouter(std::function<bool(const header &, uint16_t)> pick) : drop(std::move(pick)) {
+    explicit DroppingRouter(std::function<bool(const header &, uint16_t)> pick)
+        : drop(std::move(pick)) {
         worker = std::thread([this] { loop(); });
     }
     ~DroppingRouter() {
@@ -134,26 +141,31 @@ struct DroppingRouter {
 TEST(ImpairedSwarm, LastDataPacketAndFinalAckDroppedOnceEach) {
     std::atomic<bool> data_dropped{false}, ack_dropped{false};
     DroppingRouter router([&](const header &h, uint16_t) {
-        if (h.type == PKT_DATA && ntohl(h.seq) == PACKETS_PER_CHUNK && !data_dropped.exchange(true)) return true;
-        if (h.type == PKT_ACK && ntohl(h.ack) == PACKETS_PER_CHUNK && !ack_dropped.exchange(true)) return true;
+        if (h.type == PKT_DATA && ntohl(h.seq) == PACKETS_PER_CHUNK && !data_dropped.exchange(true))
+            return true;
+        if (h.type == PKT_ACK && ntohl(h.ack) == PACKETS_PER_CHUNK && !ack_dropped.exchange(true))
+            return true;
         return false;
     });
     pf::Swarm s;
     pf::DataSet data(2 * CHUNK_SIZE, 41);
-    EXPECT_TRUE(run_swarm(s, data, 1, {"VEXLO_ROUTER=127.0.0.1:" + std::to_string(router.sock.port)}));
+    EXPECT_TRUE(
+        run_swarm(s, data, 1, {"VEXLO_ROUTER=127.0.0.1:" + std::to_string(router.sock.port)}));
     EXPECT_EQ(2, router.dropped.load());
 }
 
 TEST(ImpairedSwarm, FirstWhoHasAndFirstGetLostAreRecovered) {
     std::atomic<int> whohas_seen{0}, gets_seen{0};
     DroppingRouter router([&](const header &h, uint16_t) {
-        if (h.type == PKT_WHOHAS) return whohas_seen++ < 1;  // the WHOHAS to one of the two uploaders
+        if (h.type == PKT_WHOHAS)
+            return whohas_seen++ < 1;  // the WHOHAS to one of the two uploaders
         if (h.type == PKT_GET) return gets_seen++ < 1;
         return false;
     });
     pf::Swarm s;
     pf::DataSet data(3 * CHUNK_SIZE, 43);
-    EXPECT_TRUE(run_swarm(s, data, 2, {"VEXLO_ROUTER=127.0.0.1:" + std::to_string(router.sock.port)}));
+    EXPECT_TRUE(
+        run_swarm(s, data, 2, {"VEXLO_ROUTER=127.0.0.1:" + std::to_string(router.sock.port)}));
     EXPECT_EQ(2, router.dropped.load());
 }
 
@@ -179,7 +191,8 @@ TEST(ImpairedSwarm, UploaderKilledMidChunkIsGivenUp) {
     ts::write_file(s.path("want.chunks"), data.lines());
     down.write_stdin("GET want.chunks out.bin\n");
     // The stall check waits 30 seconds before it gives peer 3 up.
-    ASSERT_TRUE(s.wait_for([&] { return down.out.find("GOT out.bin \n") != std::string::npos; }, kSwarmTimeout));
+    ASSERT_TRUE(s.wait_for([&] { return down.out.find("GOT out.bin \n") != std::string::npos; },
+                           kSwarmTimeout));
     EXPECT_EQ(-1, victim.load());
     EXPECT_NE(std::string::npos, down.out.find("giving up on peer 3 \n"));
     EXPECT_TRUE(ts::read_file(s.path("out.bin")) == data.bytes);

@@ -28,7 +28,9 @@ std::string data_packet(const std::string &chunk, int seq) {
     return packet(PKT_DATA, chunk.substr(off, DATA_PAYLOAD), static_cast<uint32_t>(seq));
 }
 
-uint32_t ack_of(const std::string &bytes) { return ntohl(ef::parse_header(bytes).ack); }
+uint32_t ack_of(const std::string &bytes) {
+    return ntohl(ef::parse_header(bytes).ack);
+}
 
 // An engine whose peer 2 was sent a GET for one chunk (output position out_id) of known content.
 struct Download {
@@ -82,7 +84,7 @@ TEST(Download, HeldPacketsAreBounded) {
     Download d;
     d.deliver(1);
     d.deliver(3);
-    d.deliver(3);  // held once only
+    d.deliver(3);                                  // held once only
     d.deliver_bytes(packet(PKT_DATA, "xx", 400));  // no chunk has packet 400
     d.deliver_bytes(packet(PKT_DATA, "xx", 0xFFFFFFF0u));
     EXPECT_EQ(1, timelist_length(d.e.peer(2)->receiving_outoforder));
@@ -111,8 +113,8 @@ TEST(Download, WholeChunkIsVerifiedWrittenAtItsPlaceAndEndsTheDownload) {
     std::string out = testing::internal::GetCapturedStdout();
     auto acks = d.acks();
     ASSERT_EQ(static_cast<size_t>(PACKETS_PER_CHUNK), acks.size());
-    EXPECT_EQ(1u, acks[1]);                        // for the early last packet
-    EXPECT_EQ(375u, acks.back());                  // one ACK for the arrival that closed the gap
+    EXPECT_EQ(1u, acks[1]);        // for the early last packet
+    EXPECT_EQ(375u, acks.back());  // one ACK for the arrival that closed the gap
     EXPECT_EQ("GOT " + d.out_path + " \n", out);
     EXPECT_EQ(0, d.e.config.download_in_progress);
     EXPECT_EQ(nullptr, d.e.config.output_handle);
@@ -129,7 +131,8 @@ TEST(Download, BadChunkIsDiscardedAndAskedForAgain) {
     wrong[1000] ^= 0x40;
     for (int seq = 1; seq <= PACKETS_PER_CHUNK; seq++) {
         size_t off = static_cast<size_t>(seq - 1) * DATA_PAYLOAD;
-        d.deliver_bytes(packet(PKT_DATA, wrong.substr(off, DATA_PAYLOAD), static_cast<uint32_t>(seq)));
+        d.deliver_bytes(
+            packet(PKT_DATA, wrong.substr(off, DATA_PAYLOAD), static_cast<uint32_t>(seq)));
     }
     auto replies = d.e.sock_of(2).recv_all(0.2);
     ASSERT_EQ(static_cast<size_t>(PACKETS_PER_CHUNK + 1), replies.size());
@@ -165,8 +168,9 @@ TEST(Download, TooMuchDataIsDroppedNotWrittenPastTheBuffer) {
     d.deliver_bytes(packet(PKT_DATA, std::string(DATA_PAYLOAD, 'z'), PACKETS_PER_CHUNK));
     std::string err = testing::internal::GetCapturedStderr();
     debug = saved;
-    EXPECT_NE(std::string::npos,
-              err.find("Oops, we were sent too much data expected 524288 bytes, but got 525000 bytes\n"));
+    EXPECT_NE(
+        std::string::npos,
+        err.find("Oops, we were sent too much data expected 524288 bytes, but got 525000 bytes\n"));
     EXPECT_EQ(1, d.e.peer(2)->receiving_active);  // never completes by count
 }
 

@@ -15,13 +15,15 @@ const char *kHashB = "ffeeddccbbaa99887766554433221100ffeeddcc";
 
 std::vector<std::pair<int, std::string>> entries(const chunkitem *l) {
     std::vector<std::pair<int, std::string>> v;
-    for (; l; l = l->next) v.emplace_back(l->id, std::string(reinterpret_cast<const char *>(l->hash), HASH_SIZE));
+    for (; l; l = l->next)
+        v.emplace_back(l->id, std::string(reinterpret_cast<const char *>(l->hash), HASH_SIZE));
     return v;
 }
 
 std::string raw(const char *hex) {
     std::string out;
-    for (int i = 0; i < 40; i += 2) out.push_back(static_cast<char>(std::stoi(std::string(hex + i, 2), nullptr, 16)));
+    for (int i = 0; i < 40; i += 2)
+        out.push_back(static_cast<char>(std::stoi(std::string(hex + i, 2), nullptr, 16)));
     return out;
 }
 
@@ -30,7 +32,8 @@ std::string raw(const char *hex) {
 TEST(HashFile, WellFormedLinesInFileOrderEitherCase) {
     ts::TempDir dir;
     std::string path = dir.file("h.chunks");
-    ts::write_file(path, std::string("2 ") + kHashB + "\n0 " + kHashA + "\n7 " + kHashAUpper + "\n");
+    ts::write_file(path,
+                   std::string("2 ") + kHashB + "\n0 " + kHashA + "\n7 " + kHashAUpper + "\n");
     bt_config_t config{};
     chunkitem *l = readHashesFromFile(path.c_str(), 0, &config);
     auto e = entries(l);
@@ -44,14 +47,14 @@ TEST(HashFile, WellFormedLinesInFileOrderEitherCase) {
 TEST(HashFile, MalformedLinesAreSkippedAndNamed) {
     ts::TempDir dir;
     std::string path = dir.file("bad.chunks");
-    ts::write_file(path, std::string("1 ") + kHashA + "\n" +  // good, line 1
-                             "\n" +                           // empty
-                             "nohashhere\n" +                 // no blank
-                             "3 " + std::string(kHashA).substr(0, 39) + "\n" +  // 39 digits
-                             "4 " + kHashA + "0\n" +          // 41 digits
+    ts::write_file(path, std::string("1 ") + kHashA + "\n" +                     // good, line 1
+                             "\n" +                                              // empty
+                             "nohashhere\n" +                                    // no blank
+                             "3 " + std::string(kHashA).substr(0, 39) + "\n" +   // 39 digits
+                             "4 " + kHashA + "0\n" +                             // 41 digits
                              "5 " + std::string(kHashA).substr(0, 39) + "g\n" +  // not hex
-                             "6\t" + kHashA + "\n" +          // a tab is no separator
-                             "9 " + kHashB);                  // last line without newline
+                             "6\t" + kHashA + "\n" +  // a tab is no separator
+                             "9 " + kHashB);          // last line without newline
     bt_config_t config{};
     unsigned saved = debug;
     debug = DEBUG_ERRS;
@@ -94,11 +97,16 @@ TEST(HashFile, MasterFileHeader) {
         const char *data_file;  // expected chunk_data_file afterwards
         bool complains;
     } cases[] = {
-        {"blank after colon", std::string("File: /data/x.tar\nChunks:\n0 ") + kHashA + "\n", "/data/x.tar", false},
-        {"no blank loses a character", std::string("File:/data/y.tar\nChunks:\n0 ") + kHashA + "\n", "data/y.tar", false},
-        {"no colon keeps the old name", std::string("File /z\nChunks:\n0 ") + kHashA + "\n", "data/y.tar", true},
-        {"path too long", "File: " + std::string(300, 'p') + "\nChunks:\n0 " + kHashA + "\n", "data/y.tar", true},
-        {"line 2 is never parsed", std::string("File: /d\n1 ") + kHashB + "\n0 " + kHashA + "\n", "/d", false},
+        {"blank after colon", std::string("File: /data/x.tar\nChunks:\n0 ") + kHashA + "\n",
+         "/data/x.tar", false},
+        {"no blank loses a character", std::string("File:/data/y.tar\nChunks:\n0 ") + kHashA + "\n",
+         "data/y.tar", false},
+        {"no colon keeps the old name", std::string("File /z\nChunks:\n0 ") + kHashA + "\n",
+         "data/y.tar", true},
+        {"path too long", "File: " + std::string(300, 'p') + "\nChunks:\n0 " + kHashA + "\n",
+         "data/y.tar", true},
+        {"line 2 is never parsed", std::string("File: /d\n1 ") + kHashB + "\n0 " + kHashA + "\n",
+         "/d", false},
     };
     for (auto &c : cases) {
         ts::write_file(path, c.text);
