@@ -15,14 +15,13 @@ constexpr int BT_MAX_PEER_LINE = 255;  // the peer list is read in pieces of at 
 // One record per line of the peer list, this peer's own line included. The first group is the
 // receiving connection from this peer, the second the sending connection to it.
 struct bt_peer_s {
-    chunkitem
-        *receiving_chunk;     // node of to_fetch_list being fetched (not owned); nullptr when idle
-    uint8_t *receiving_data;  // CHUNK_SIZE reassembly buffer, owned while a chunk is fetched
-    int receiving_active;     // truth value: DATA from this peer is being accepted
-    int receiving_offset;     // bytes taken in order so far
-    int receiving_lastseq;    // highest seq taken in order; -1 after GET, 0 when active
-    timeitem *receiving_outoforder;     // held copies of DATA packets ahead of a gap (owned)
-    int receiving_sentget;              // truth value: GET sent, first DATA not yet here
+    chunkitem *receiving_chunk;      // to_fetch_list node being fetched (not owned); nullptr: idle
+    uint8_t *receiving_data;         // CHUNK_SIZE reassembly buffer, owned while a chunk is fetched
+    int receiving_active;            // truth value: DATA from this peer is being accepted
+    int receiving_offset;            // bytes taken in order so far
+    int receiving_lastseq;           // highest seq taken in order; -1 after GET, 0 when active
+    timeitem *receiving_outoforder;  // held copies of DATA packets ahead of a gap (owned)
+    int receiving_sentget;           // truth value: GET sent, first DATA not yet here
     double receiving_last_action_time;  // seconds; time of the last DATA
 
     int sending_active;               // truth value: an upload to this peer runs
