@@ -1,0 +1,137 @@
+#!/usr/bin/env python3
+"""Transfer benchmark: one file, loss-free and direct (no netsim), from one uploader to one
+downloader and from three uploaders to one downloader, several runs each.
+
+Prints per run and as the median of the runs: seconds (GET typed to GOT printed), MB/s
+(10^6 bytes per second) and the CPU seconds (user + system, from the rusage of each stopped
+peer) per GiB of the file, for every peer. Every uploader holds the whole file, so the layouts
+differ only in how many peers serve it. The data file is made once under --dir, outside the
+repository, and reused.
+
+    python3 bench/transfer_bench.py [--size MIB] [--runs N] [--uploaders 1,3] [--bin build/bin]
+"""
+
+import argparse
+import shutil
+import statistics
+import sys
+import tempfile
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "demo"))
+import swarm  # noqa: E402  (demo/ is on the path only from here)
+
+GIB = 1 << 30
+HASHLIST_TIMEOUT_S = 300
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--bin", type=Path, default=REPO / "build" / "bin",
+                   help="folder with peer and hashlist (default: build/bin)")
+    p.add_argument("--size", type=int, default=256, help="file size in MiB (default 256)")
+    p.add_argument("--runs", type=int, default=3, help="runs per layout (default 3)")
+    p.add_argument("--uploaders", default="1,3",
+                   help="comma list of uploader counts, one layout each (default 1,3)")
+    p.add_argument("--timeout", type=float, default=600.0,
+                   help="longest wait for one run in seconds (default 600)")
+    p.add_argument("--dir", type=Path, default=Path("/tmp/p2p-bench"),
+                   help="folder for the data file and the runs (default /tmp/p2p-bench)")
+    args = p.parse_args(argv)
+    try:
+        args.uploaders = [int(n) for n in args.uploaders.split(",")]
+    except ValueError:
+        p.error("--uploaders takes a comma list of numbers, e.g. 1,3")
+    if args.size < 1 or args.runs < 1 or args.timeout <= 0 or min(args.uploaders) < 1:
+        p.error("--size, --runs, --timeout and every uploader count must be positive")
+    for name in ("peer", "hashlist"):
+        if not (args.bin / name).is_file():
+            p.error(f"no {name} in {args.bin}: build it first")
+    return args
+
+
+def layout_name(uploaders):
+    return f"{uploaders} uploader{'s' if uploaders > 1 else ''}"
+
+
+def one_run(args, data, hashes, uploaders):
+    """Runs the swarm once in a fresh folder under --dir, removed afterwards.
+
+    Returns (seconds, MB/s, {peer name: CPU seconds per GiB}) or raises SwarmError."""
+    work = Path(tempfile.mkdtemp(prefix="run-", dir=args.dir))
+    try:
+        files = swarm.prepare_swarm(work, data, hashes, uploaders, copies=uploaders)
+        run = swarm.run_swarm(args.bin, files, args.timeout)
+        if not run.verified:
+            raise swarm.SwarmError(run.download.reason or "the downloaded copy differs")
+        gib = files.size / GIB
+        cpu = {f"{p.name}{' (downloader)' if p is run.downloader else ''}":
+               p.cpu_seconds() / gib for p in [run.downloader] + run.uploaders}
+        return run.download.seconds, files.size / swarm.MB / run.download.seconds, cpu
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def cpu_text(cpu):
+    return "  ".join(f"{name} {value:.2f}" for name, value in cpu.items())
+
+
+def median_of(results):
+    """The per-column median of (seconds, MB/s, cpu dict) results."""
+    cpu = {name: statistics.median(r[2][name] for r in results) for name in results[0][2]}
+    return (statistics.median(r[0] for r in results), statistics.median(r[1] for r in results),
+            cpu)
+
+
+def bench_layout(args, data, hashes, uploaders):
+    """All runs of one layout, each printed as it ends; returns the successful results."""
+    results = []
+    for i in range(1, args.runs + 1):
+        label = f"  {layout_name(uploaders):<12} run {i}/{args.runs}:"
+        try:
+            seconds, rate, cpu = one_run(args, data, hashes, uploaders)
+        except swarm.SwarmError as e:
+            print(f"{label} FAILED: {e}", flush=True)
+            continue
+        results.append((seconds, rate, cpu))
+        print(f"{label} {seconds:7.2f} s  {rate:7.1f} MB/s   CPU s/GiB: {cpu_text(cpu)}",
+              flush=True)
+    return results
+
+
+def print_medians(medians):
+    print("median of the successful runs")
+    for uploaders, (count, (seconds, rate, cpu)) in medians.items():
+        runs = f"({count} run{'s' if count > 1 else ''})"
+        print(f"  {layout_name(uploaders):<12} {runs:<8} {seconds:7.2f} s  {rate:7.1f} MB/s"
+              f"   CPU s/GiB: {cpu_text(cpu)}")
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    swarm.raise_on_sigterm()
+    medians = {}
+    try:
+        data = swarm.ensure_data_file(args.dir, args.size * swarm.MIB)
+        hashes = swarm.chunk_hashes(args.bin, data, HASHLIST_TIMEOUT_S)
+        print(f"transfer benchmark: {args.size} MiB ({data}), {args.runs} "
+              f"run{'s' if args.runs > 1 else ''} per layout, "
+              f"direct on 127.0.0.1, no loss", flush=True)
+        for uploaders in args.uploaders:
+            results = bench_layout(args, data, hashes, uploaders)
+            if results:
+                medians[uploaders] = (len(results), median_of(results))
+    except KeyboardInterrupt:
+        print("interrupted; every process was stopped", file=sys.stderr)
+        return 130
+    except swarm.SwarmError as e:
+        print(f"benchmark failed: {e}", file=sys.stderr)
+        return 1
+    print_medians(medians)
+    failed = len(args.uploaders) * args.runs - sum(c for c, _ in medians.values())
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

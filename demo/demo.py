@@ -1,0 +1,187 @@
+#!/usr/bin/env python3
+"""Runs a real swarm transfer on generated data: `make demo` (DEMO_ARGS="..." for options).
+
+Several uploading peers each hold an overlapping part of a random file, so every chunk is held
+by two of them; one more peer holds nothing and downloads the whole file. The downloaded copy is
+compared with the original byte for byte. With --loss, --delay or --seed every datagram goes
+through netsim. Exits 0 only when the copy is verified.
+"""
+
+import argparse
+import shutil
+import sys
+import tempfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import swarm  # noqa: E402  (the folder of this script is on the path only from here)
+
+MIB = swarm.MIB
+MB = swarm.MB
+HASHLIST_TIMEOUT_S = 120
+REPO = Path(__file__).resolve().parent.parent
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--bin", type=Path, default=REPO / "build" / "bin",
+                   help="folder with peer, hashlist and netsim (default: build/bin)")
+    p.add_argument("--size", type=float, default=64.0,
+                   help="size of the generated file in MiB, fractions allowed (default 64)")
+    p.add_argument("--peers", type=int, default=4, help="uploading peers (default 4)")
+    p.add_argument("--timeout", type=float, default=300.0,
+                   help="longest wait in seconds for the swarm to deliver the file (default 300)")
+    p.add_argument("--work", type=Path, help="work folder to use and keep (default: temporary)")
+    p.add_argument("--keep", action="store_true", help="keep the temporary work folder")
+    p.add_argument("--loss", type=float, help="netsim: drop probability per datagram, 0..1")
+    p.add_argument("--delay", type=float, help="netsim: one-way delay in ms")
+    p.add_argument("--seed", type=int, help="netsim: seed of its random choices")
+    args = p.parse_args(argv)
+    problems = check_args(args)
+    if problems:
+        p.error("; ".join(problems))
+    return args
+
+
+def check_args(args):
+    """Messages for option values that cannot make a run."""
+    problems = []
+    if not args.size * MIB >= 1:
+        problems.append("--size must be positive")
+    if not 1 <= args.peers <= 64:
+        problems.append("--peers must be between 1 and 64")
+    if not args.timeout > 0:
+        problems.append("--timeout must be positive")
+    if args.loss is not None and not 0 <= args.loss <= 1:
+        problems.append("--loss must be between 0 and 1")
+    if args.delay is not None and not args.delay >= 0:
+        problems.append("--delay must not be negative")
+    needed = ["peer", "hashlist"] + (["netsim"] if uses_netsim(args) else [])
+    for name in needed:
+        if not (args.bin / name).is_file():
+            problems.append(f"no {name} in {args.bin} (build it first: make)")
+    return problems
+
+
+def uses_netsim(args):
+    return args.loss is not None or args.delay is not None or args.seed is not None
+
+
+def netsim_options(args):
+    """netsim's arguments for the chosen impairments, or None to let the peers talk directly."""
+    if not uses_netsim(args):
+        return None
+    options = []
+    for flag, value in (("--loss", args.loss), ("--delay", args.delay), ("--seed", args.seed)):
+        if value is not None:
+            options += [flag, str(value)]
+    return options
+
+
+# ==== output =====================================================================================
+
+def print_setup(args, files, work_note):
+    copies = min(swarm.DEMO_COPIES, args.peers)
+    ids = files.uploader_ids
+    print("p2p swarm demo")
+    print(f"  file      {files.size / MIB:g} MiB of random data, {files.chunks} chunks of 512 KiB")
+    print(f"  peers     {len(ids)} uploading (ids {ids[0]}..{ids[-1]}, every chunk held by "
+          f"{copies}), 1 downloading (id {swarm.DOWNLOADER_ID}, holds nothing)")
+    print(f"  work      {files.work}{work_note}")
+
+
+def print_network(args, router):
+    if router is None:
+        print("  network   direct, 127.0.0.1")
+    else:
+        parts = [f"loss {args.loss:g}" if args.loss is not None else "no loss",
+                 f"delay {args.delay:g} ms each way" if args.delay is not None else "no delay",
+                 f"seed {router.seed}"]
+        print(f"  network   netsim on 127.0.0.1:{router.port}: " + ", ".join(parts))
+    print("transferring", flush=True)
+
+
+def print_summary(files, run):
+    d = run.download
+    print("summary")
+    print(f"  bytes     {files.size} ({files.size / MIB:g} MiB)")
+    print(f"  seconds   {d.seconds:.2f}")
+    rate = files.size / MB / d.seconds if d.done and d.seconds > 0 else 0.0
+    print(f"  MB/s      {rate:.1f}" if d.done else "  MB/s      -")
+    print(f"  chunks    {d.chunks} of {files.chunks} verified by the downloader"
+          + (f", {d.hash_failures} failed their hash check" if d.hash_failures else "")
+          + (f", {d.gave_up} stalled uploads given up" if d.gave_up else ""))
+    if not d.done:
+        print(f"  stopped   {d.reason}")
+    print(f"  verified  {'yes' if run.verified else 'no'}")
+
+
+def describe_link(line, names):
+    """A netsim link line with peer names for addresses and only its non-zero counters."""
+    words = line.split()
+    src, _, dst = words[1].partition("->")
+    counts = [w for w in words[2:] if not w.endswith("=0")]
+    return f"    {names.get(src, src)} -> {names.get(dst, dst)}: {' '.join(counts)}"
+
+
+def print_netsim_counters(files, router):
+    lines = swarm.netsim_counters(router)
+    if not lines:
+        print("netsim printed no counters")
+        return
+    names = {f"127.0.0.1:{port}": f"peer {i}" for i, port in swarm.peer_ports(files).items()}
+    print("netsim counters (non-zero)")
+    for line in lines:
+        print(describe_link(line, names) if line.startswith("link ") else "  " + line)
+
+
+# ==== the run ====================================================================================
+
+def run_demo(args, work, work_note):
+    """Generates the data, runs the swarm once and reports it; True when the copy is verified."""
+    size = int(round(args.size * MIB))
+    data = work / "data.bin"
+    swarm.write_random_file(data, size)
+    hashes = swarm.chunk_hashes(args.bin, data, HASHLIST_TIMEOUT_S)
+    files = swarm.prepare_swarm(work, data, hashes, args.peers, swarm.DEMO_COPIES)
+    print_setup(args, files, work_note)
+    progress = swarm.Progress(files)
+    try:
+        run = swarm.run_swarm(args.bin, files, args.timeout, netsim_options(args),
+                              on_started=lambda router: print_network(args, router),
+                              on_progress=progress.update)
+    finally:
+        progress.finish()
+    print_summary(files, run)
+    if run.router is not None:
+        print_netsim_counters(files, run.router)
+    return run.verified
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    swarm.raise_on_sigterm()
+    temporary = args.work is None
+    work = Path(tempfile.mkdtemp(prefix="p2p-demo-")) if temporary else args.work.resolve()
+    work.mkdir(parents=True, exist_ok=True)
+    # A temporary folder goes when the demo succeeds or is interrupted; after a failure it
+    # stays, since the peers' logs in it are what explains the failure.
+    ok = False
+    interrupted = False
+    try:
+        ok = run_demo(args, work, " (temporary)" if temporary and not args.keep else "")
+    except swarm.SwarmError as e:
+        print(f"demo failed: {e}", file=sys.stderr)
+    except KeyboardInterrupt:
+        interrupted = True
+        print("\ninterrupted; every process was stopped", file=sys.stderr)
+    finally:
+        if temporary and (ok or interrupted) and not args.keep:
+            shutil.rmtree(work, ignore_errors=True)
+        else:
+            print(f"work folder kept: {work}")
+    return 0 if ok else 130 if interrupted else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
