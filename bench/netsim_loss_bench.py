@@ -30,8 +30,7 @@ HASHLIST_TIMEOUT_S = 120
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--bin", type=Path, default=REPO / "build" / "bin",
-                   help="folder with peer, hashlist and netsim (default: build/bin)")
+    swarm.add_folder_options(p, ["peer", "hashlist", "netsim"], data_dir=True)
     p.add_argument("--size", type=float, default=64.0, help="file size in MiB (default 64)")
     p.add_argument("--peers", type=int, default=4, help="uploading peers (default 4)")
     p.add_argument("--delay", type=float, default=5.0,
@@ -41,8 +40,6 @@ def parse_args(argv):
     p.add_argument("--seed", type=int, default=1, help="netsim seed (default 1)")
     p.add_argument("--timeout", type=float, default=1800.0,
                    help="longest wait for one run in seconds (default 1800)")
-    p.add_argument("--dir", type=Path, default=Path("/tmp/p2p-bench"),
-                   help="folder for the data file and the runs (default /tmp/p2p-bench)")
     args = p.parse_args(argv)
     try:
         args.losses = [float(x) for x in args.losses.split(",")]
@@ -53,9 +50,9 @@ def parse_args(argv):
     if not (args.size * swarm.MIB >= 1 and args.peers >= 1 and args.delay >= 0
             and args.timeout > 0):
         p.error("--size, --peers and --timeout must be positive, --delay not negative")
-    for name in ("peer", "hashlist", "netsim"):
-        if not (args.bin / name).is_file():
-            p.error(f"no {name} in {args.bin}: build it first")
+    missing = swarm.missing_programs(args.bin, ["peer", "hashlist", "netsim"])
+    if missing:
+        p.error("; ".join(missing))
     return args
 
 

@@ -28,16 +28,13 @@ HASHLIST_TIMEOUT_S = 300
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--bin", type=Path, default=REPO / "build" / "bin",
-                   help="folder with peer and hashlist (default: build/bin)")
+    swarm.add_folder_options(p, ["peer", "hashlist"], data_dir=True)
     p.add_argument("--size", type=int, default=256, help="file size in MiB (default 256)")
     p.add_argument("--runs", type=int, default=3, help="runs per layout (default 3)")
     p.add_argument("--uploaders", default="1,3",
                    help="comma list of uploader counts, one layout each (default 1,3)")
     p.add_argument("--timeout", type=float, default=600.0,
                    help="longest wait for one run in seconds (default 600)")
-    p.add_argument("--dir", type=Path, default=Path("/tmp/p2p-bench"),
-                   help="folder for the data file and the runs (default /tmp/p2p-bench)")
     args = p.parse_args(argv)
     try:
         args.uploaders = [int(n) for n in args.uploaders.split(",")]
@@ -45,9 +42,9 @@ def parse_args(argv):
         p.error("--uploaders takes a comma list of numbers, e.g. 1,3")
     if args.size < 1 or args.runs < 1 or args.timeout <= 0 or min(args.uploaders) < 1:
         p.error("--size, --runs, --timeout and every uploader count must be positive")
-    for name in ("peer", "hashlist"):
-        if not (args.bin / name).is_file():
-            p.error(f"no {name} in {args.bin}: build it first")
+    missing = swarm.missing_programs(args.bin, ["peer", "hashlist"])
+    if missing:
+        p.error("; ".join(missing))
     return args
 
 

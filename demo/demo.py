@@ -19,13 +19,11 @@ import swarm  # noqa: E402  (the folder of this script is on the path only from 
 MIB = swarm.MIB
 MB = swarm.MB
 HASHLIST_TIMEOUT_S = 120
-REPO = Path(__file__).resolve().parent.parent
 
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--bin", type=Path, default=REPO / "build" / "bin",
-                   help="folder with peer, hashlist and netsim (default: build/bin)")
+    swarm.add_folder_options(p, ["peer", "hashlist", "netsim"])
     p.add_argument("--size", type=float, default=64.0,
                    help="size of the generated file in MiB, fractions allowed (default 64)")
     p.add_argument("--peers", type=int, default=4, help="uploading peers (default 4)")
@@ -57,10 +55,7 @@ def check_args(args):
     if args.delay is not None and not args.delay >= 0:
         problems.append("--delay must not be negative")
     needed = ["peer", "hashlist"] + (["netsim"] if uses_netsim(args) else [])
-    for name in needed:
-        if not (args.bin / name).is_file():
-            problems.append(f"no {name} in {args.bin} (build it first: make)")
-    return problems
+    return problems + swarm.missing_programs(args.bin, needed)
 
 
 def uses_netsim(args):

@@ -39,6 +39,25 @@ MIB = 1 << 20
 MB = 1_000_000
 
 
+REPO = Path(__file__).resolve().parent.parent
+BENCH_DIR = Path("/tmp/p2p-bench")  # generated benchmark data, outside the repository
+
+
+def add_folder_options(parser, programs, data_dir=False):
+    """Adds --bin (where `programs` are) and, with data_dir, --dir (benchmark data and runs)."""
+    parser.add_argument("--bin", type=Path, default=REPO / "build" / "bin",
+                        help=f"folder with {', '.join(programs)} (default: build/bin)")
+    if data_dir:
+        parser.add_argument("--dir", type=Path, default=BENCH_DIR,
+                            help=f"folder for the data file and the runs (default {BENCH_DIR})")
+
+
+def missing_programs(bin_dir, programs):
+    """A message for each of `programs` not built in bin_dir."""
+    return [f"no {name} in {bin_dir} (build it first: make)"
+            for name in programs if not (Path(bin_dir) / name).is_file()]
+
+
 class SwarmError(Exception):
     """A failure of the swarm set-up or run, with a message meant for the user."""
 
