@@ -39,9 +39,15 @@ struct Download {
     std::string chunk = ts::random_bytes(CHUNK_SIZE, 7);
     std::string out_path = dir.file("out.dat");
 
-    explicit Download(int out_id = 1, const std::string &out = "") {
+    // A request for `chunk` at position out_id, and `more` other chunks after it that peer 2
+    // announced as well.
+    explicit Download(int out_id = 1, const std::string &out = "", int more = 0) {
         if (!out.empty()) out_path = out;
         e.config.to_fetch_list = nullptr;
+        for (int i = more; i > 0; i--) {
+            chunklist_add(&e.config.to_fetch_list, ef::u8(ef::hash_of(i)), out_id + i);
+            chunklist_add(&e.peer(2)->chunks_of_interest, ef::u8(ef::hash_of(i)), -1);
+        }
         chunklist_add(&e.config.to_fetch_list, ef::u8(sha(chunk)), out_id);
         e.config.output_handle = fopen(out_path.c_str(), "w");
         snprintf(e.config.output_file, sizeof e.config.output_file, "%s", out_path.c_str());
@@ -123,6 +129,40 @@ TEST(Download, WholeChunkIsVerifiedWrittenAtItsPlaceAndEndsTheDownload) {
     std::string file = ts::read_file(d.out_path);
     ASSERT_EQ(static_cast<size_t>(3 * CHUNK_SIZE), file.size());
     EXPECT_EQ(d.chunk, file.substr(2 * CHUNK_SIZE));
+}
+
+TEST(Download, NestedFinishThatStartsTheNextGetSendsNoAckForIt) {
+    Download d(0, "", 1);
+    d.deliver(1);
+    d.deliver(PACKETS_PER_CHUNK);
+    for (int seq = 2; seq < PACKETS_PER_CHUNK - 1; seq++) d.deliver(seq);
+    d.e.sock_of(2).recv_all(0.2);
+    // Packet 374 closes the gap: the nested call finishes the chunk and sends the GET for the
+    // next one to the same peer; the outer call then has nothing of the new chunk to acknowledge.
+    d.deliver(PACKETS_PER_CHUNK - 1);
+    auto replies = d.e.sock_of(2).recv_all(0.2);
+    ASSERT_EQ(1u, replies.size());
+    EXPECT_EQ(packet(PKT_GET, ef::hash_of(1)), replies[0]);
+    EXPECT_EQ(-1, d.e.peer(2)->receiving_lastseq);
+    EXPECT_EQ(1, d.e.config.download_in_progress);
+    EXPECT_TRUE(ts::read_file(d.out_path) == d.chunk);
+}
+
+TEST(Download, ChunkIdsBeyond4095AreWrittenAtTheirWideOffset) {
+    const int id = 5000;  // id * CHUNK_SIZE does not fit in 32 bits
+    Download d(id);
+    testing::internal::CaptureStdout();
+    for (int seq = 1; seq <= PACKETS_PER_CHUNK; seq++) d.deliver(seq);
+    EXPECT_EQ("GOT " + d.out_path + " \n", testing::internal::GetCapturedStdout());
+    FILE *f = fopen(d.out_path.c_str(), "rb");
+    ASSERT_NE(nullptr, f);
+    ASSERT_EQ(0, fseeko(f, 0, SEEK_END));
+    EXPECT_EQ(static_cast<off_t>(id + 1) * CHUNK_SIZE, ftello(f));
+    std::string back(CHUNK_SIZE, '\0');
+    ASSERT_EQ(0, fseeko(f, static_cast<off_t>(id) * CHUNK_SIZE, SEEK_SET));
+    ASSERT_EQ(static_cast<size_t>(CHUNK_SIZE), fread(back.data(), 1, CHUNK_SIZE, f));
+    fclose(f);
+    EXPECT_TRUE(back == d.chunk);
 }
 
 TEST(Download, BadChunkIsDiscardedAndAskedForAgain) {
@@ -297,6 +337,22 @@ TEST(Upload, NewGetReplacesARunningUploadAndUnknownChunkEndsIt) {
     u.get(2, ef::hash_of(5).substr(0, 19));
     EXPECT_EQ(2, u.e.config.tx_chunks);
     EXPECT_EQ(1, u.e.peer(2)->sending_active);
+}
+
+TEST(Upload, ChunkIdsBeyond4095AreReadAtTheirWideOffset) {
+    Upload u;
+    const int id = 5000;
+    std::string chunk = ts::random_bytes(DATA_PAYLOAD, 9);
+    FILE *f = fopen(u.e.config.chunk_data_file, "r+b");
+    ASSERT_NE(nullptr, f);
+    ASSERT_EQ(0, fseeko(f, static_cast<off_t>(id) * CHUNK_SIZE, SEEK_SET));
+    ASSERT_EQ(chunk.size(), fwrite(chunk.data(), 1, chunk.size(), f));
+    fclose(f);
+    chunklist_add(&u.e.config.mychunks, ef::u8(ef::hash_of(9)), id);
+    u.get(2, ef::hash_of(9));
+    auto first = u.e.sock_of(2).recv(2.0);
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(first->substr(HEADER_SIZE) == chunk);
 }
 
 TEST(Upload, UnreadableChunkStartsNoConnection) {
