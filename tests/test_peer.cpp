@@ -1,6 +1,9 @@
 // The peer program as a process: start-up, the GET command, discovery and the header check,
 // talked to from test-owned UDP sockets.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <sstream>
 
 #include "engine_fixture.h"
 #include "peer_fixture.h"
@@ -207,4 +210,33 @@ TEST(PeerProcess, ConfigurationDumpUnderDebug16) {
     ASSERT_TRUE(p.wait_exit(5.0));
     EXPECT_EQ(1, p.status);
     EXPECT_NE(std::string::npos, p.out.find("ouch, got signal 2 ! Exiting \n"));
+}
+
+namespace {
+
+// User plus system CPU seconds a process has used so far, from /proc.
+double cpu_seconds(pid_t pid) {
+    std::string stat = ts::read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t pos = stat.rfind(')');
+    std::istringstream fields(stat.substr(pos + 2));
+    std::string skip;
+    for (int i = 0; i < 11; i++) fields >> skip;  // state .. cmajflt
+    double utime = 0, stime = 0;
+    fields >> utime >> stime;
+    return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace
+
+TEST(PeerProcess, KeepsServingQuietlyAfterStandardInputEnds) {
+    OnePeer t;
+    t.peer->close_stdin();
+    double before = cpu_seconds(t.peer->pid);
+    // A peer that kept watching its finished input would spin: a whole core for this second.
+    t.peer->wait_until([] { return false; }, 1.0);
+    EXPECT_LT(cpu_seconds(t.peer->pid) - before, 0.5);
+    t.s2.send_to(t.port(), packet(PKT_WHOHAS, control_payload({t.data.hashes[3]})));
+    auto reply = t.s2.recv(3.0);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(packet(PKT_IHAVE, control_payload({t.data.hashes[3]})), *reply);
 }
