@@ -41,12 +41,7 @@ def parse_args(argv):
     p.add_argument("--timeout", type=float, default=1800.0,
                    help="longest wait for one run in seconds (default 1800)")
     args = p.parse_args(argv)
-    try:
-        args.losses = [float(x) for x in args.losses.split(",")]
-    except ValueError:
-        p.error("--losses takes a comma list of probabilities, e.g. 0,0.01")
-    if not all(0 <= x <= 1 for x in args.losses):
-        p.error("every loss must be between 0 and 1")
+    args.losses = swarm.parse_list(p, "--losses", args.losses, float, lambda x: 0 <= x <= 1)
     if not (args.size * swarm.MIB >= 1 and args.peers >= 1 and args.delay >= 0
             and args.timeout > 0):
         p.error("--size, --peers and --timeout must be positive, --delay not negative")

@@ -36,12 +36,9 @@ def parse_args(argv):
     p.add_argument("--timeout", type=float, default=600.0,
                    help="longest wait for one run in seconds (default 600)")
     args = p.parse_args(argv)
-    try:
-        args.uploaders = [int(n) for n in args.uploaders.split(",")]
-    except ValueError:
-        p.error("--uploaders takes a comma list of numbers, e.g. 1,3")
-    if args.size < 1 or args.runs < 1 or args.timeout <= 0 or min(args.uploaders) < 1:
-        p.error("--size, --runs, --timeout and every uploader count must be positive")
+    args.uploaders = swarm.parse_list(p, "--uploaders", args.uploaders, int, lambda n: n >= 1)
+    if args.size < 1 or args.runs < 1 or args.timeout <= 0:
+        p.error("--size, --runs and --timeout must be positive")
     missing = swarm.missing_programs(args.bin, ["peer", "hashlist"])
     if missing:
         p.error("; ".join(missing))

@@ -52,6 +52,18 @@ def add_folder_options(parser, programs, data_dir=False):
                             help=f"folder for the data file and the runs (default {BENCH_DIR})")
 
 
+def parse_list(parser, option, text, kind, valid):
+    """The comma list `text` of an option as values of `kind`; a parser error when one does not
+    convert or fails `valid`."""
+    try:
+        values = [kind(x) for x in text.split(",")]
+    except ValueError:
+        values = None
+    if not values or not all(valid(v) for v in values):
+        parser.error(f"{option} takes a comma list of {kind.__name__} values, got '{text}'")
+    return values
+
+
 def missing_programs(bin_dir, programs):
     """A message for each of `programs` not built in bin_dir."""
     return [f"no {name} in {bin_dir} (build it first: make)"

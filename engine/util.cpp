@@ -20,7 +20,6 @@
 // ---- hash files ------------------------------------------------------------------------------
 
 using FileHandle = std::unique_ptr<FILE, decltype(&fclose)>;
-using LineBuffer = std::unique_ptr<char, decltype(&free)>;
 
 // Cuts the line ending ("\n", and a "\r" before it) off a line read by getline. A last line
 // without a newline keeps all of its characters.
@@ -111,7 +110,7 @@ chunkitem *readHashesFromFile(const char *fname, int is_master_file, bt_config_t
         *tail = item;
         tail = &item->next;
     }
-    LineBuffer owned(raw, &free);
+    free(raw);  // getline's buffer, grown as the lines required
     return head;
 }
 

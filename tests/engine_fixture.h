@@ -14,6 +14,7 @@
 #include "engine/chunklist.h"
 #include "engine/common.h"
 #include "engine/time_util.h"
+#include "support/chunk.h"
 #include "test_support.h"
 
 namespace ef {
@@ -44,6 +45,20 @@ inline std::string hash_of(int n) {
     std::string h(HASH_SIZE, '\0');
     for (int i = 0; i < HASH_SIZE; i++) h[static_cast<size_t>(i)] = static_cast<char>(n * 31 + i);
     return h;
+}
+
+// The payload of a WHOHAS or IHAVE: count byte, three 0x0A padding bytes, the hashes.
+inline std::string control_payload(const std::vector<std::string> &hashes) {
+    std::string p = {static_cast<char>(hashes.size()), 0x0A, 0x0A, 0x0A};
+    for (auto &h : hashes) p += h;
+    return p;
+}
+
+// The raw 20-byte SHA-1 of bytes.
+inline std::string sha_raw(const std::string &bytes) {
+    uint8_t h[HASH_SIZE];
+    shahash(reinterpret_cast<const uint8_t *>(bytes.data()), static_cast<int>(bytes.size()), h);
+    return std::string(reinterpret_cast<char *>(h), HASH_SIZE);
 }
 
 inline const uint8_t *u8(const std::string &s) {

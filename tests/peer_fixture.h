@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/common.h"
+#include "engine_fixture.h"
 #include "support/chunk.h"
 #include "test_support.h"
 
@@ -23,12 +24,6 @@ inline std::string hex_of(const std::string &raw) {
     return hex;
 }
 
-inline std::string sha_raw(const std::string &bytes) {
-    uint8_t h[HASH_SIZE];
-    shahash(reinterpret_cast<const uint8_t *>(bytes.data()), static_cast<int>(bytes.size()), h);
-    return std::string(reinterpret_cast<char *>(h), HASH_SIZE);
-}
-
 // A data file cut into chunks, with the hash-file lines of its chunks.
 struct DataSet {
     std::string bytes;
@@ -36,7 +31,7 @@ struct DataSet {
 
     DataSet(size_t size, uint32_t seed) : bytes(ts::random_bytes(size, seed)) {
         for (size_t off = 0; off < size; off += CHUNK_SIZE)
-            hashes.push_back(sha_raw(bytes.substr(off, CHUNK_SIZE)));
+            hashes.push_back(ef::sha_raw(bytes.substr(off, CHUNK_SIZE)));
     }
     // "<id> <hex>\n" for the given chunk ids (all when empty).
     std::string lines(const std::vector<int> &ids = {}) const {

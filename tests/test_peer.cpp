@@ -8,15 +8,10 @@
 #include "engine_fixture.h"
 #include "peer_fixture.h"
 
+using ef::control_payload;
 using ef::packet;
 
 namespace {
-
-std::string control_payload(const std::vector<std::string> &hashes) {
-    std::string p = {static_cast<char>(hashes.size()), 0x0A, 0x0A, 0x0A};
-    for (auto &h : hashes) p += h;
-    return p;
-}
 
 // Peer 1 under test; ids 2 and 3 are test sockets. Peer 1 holds chunks 1 and 3 of `data`.
 struct OnePeer {
@@ -30,7 +25,7 @@ struct OnePeer {
         data.hashes.clear();
         for (int i = 0; i < 4; i++)
             data.hashes.push_back(
-                pf::sha_raw(data.bytes.substr(static_cast<size_t>(i) * 1000, 1000)));
+                ef::sha_raw(data.bytes.substr(static_cast<size_t>(i) * 1000, 1000)));
         swarm.write_peer_list({1, 2, 3}, {{2, s2.port}, {3, s3.port}});
         swarm.write_master(data);
         peer = &swarm.start(1, data.lines({1, 3}), extra);

@@ -10,6 +10,7 @@
 #include "engine_fixture.h"
 #include "support/chunk.h"
 
+using ef::control_payload;
 using ef::Engine;
 using ef::hash_of;
 using ef::packet;
@@ -34,12 +35,6 @@ std::pair<int, std::string> verify(const std::string &bytes, int received) {
 std::string with_field(std::string bytes, size_t offset, std::initializer_list<uint8_t> values) {
     for (uint8_t v : values) bytes[offset++] = static_cast<char>(v);
     return bytes;
-}
-
-std::string control_payload(const std::vector<std::string> &hashes) {
-    std::string p = {static_cast<char>(hashes.size()), 0x0A, 0x0A, 0x0A};
-    for (auto &h : hashes) p += h;
-    return p;
 }
 
 }  // namespace

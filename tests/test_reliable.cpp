@@ -285,8 +285,7 @@ TEST(Recovery, RediscoveryAsksOnlyForChunksNobodyAnnounced) {
     for (int id : {2, 3}) {
         auto who = e.sock_of(id).recv_all(0.2);
         ASSERT_EQ(1u, who.size()) << id;
-        std::string payload = std::string("\x01\x0A\x0A\x0A", 4) + c;
-        EXPECT_EQ(ef::packet(PKT_WHOHAS, payload), who[0]) << id;
+        EXPECT_EQ(ef::packet(PKT_WHOHAS, ef::control_payload({c})), who[0]) << id;
     }
     /* nothing is asked again before another interval has passed */
     rediscoverMissingChunks(&e.config, 106.0);

@@ -53,6 +53,11 @@ bool run_swarm(pf::Swarm &s, const pf::DataSet &data, int uploaders,
     return done && ts::read_file(s.path("out.bin")) == data.bytes;
 }
 
+// The environment that sends a peer's datagrams through a router on the given port.
+std::vector<std::string> via_router(uint16_t port) {
+    return {"VEXLO_ROUTER=127.0.0.1:" + std::to_string(port)};
+}
+
 struct NetsimCase {
     const char *label;
     std::vector<std::string> args;
@@ -70,7 +75,7 @@ TEST_P(NetsimSwarm, CompletesByteExact) {
     ASSERT_NE(0, port) << router.err;
     pf::Swarm s;
     pf::DataSet data(static_cast<size_t>(c.chunks) * CHUNK_SIZE - 100, 31);
-    bool ok = run_swarm(s, data, 3, {"VEXLO_ROUTER=127.0.0.1:" + std::to_string(port)});
+    bool ok = run_swarm(s, data, 3, via_router(port));
     router.send_signal(SIGTERM);
     router.wait_exit(5.0);
     EXPECT_TRUE(ok) << c.label << "\ndownloader:\n"
@@ -150,8 +155,7 @@ TEST(ImpairedSwarm, LastDataPacketAndFinalAckDroppedOnceEach) {
     });
     pf::Swarm s;
     pf::DataSet data(2 * CHUNK_SIZE, 41);
-    EXPECT_TRUE(
-        run_swarm(s, data, 1, {"VEXLO_ROUTER=127.0.0.1:" + std::to_string(router.sock.port)}));
+    EXPECT_TRUE(run_swarm(s, data, 1, via_router(router.sock.port)));
     EXPECT_EQ(2, router.dropped.load());
 }
 
@@ -165,8 +169,7 @@ TEST(ImpairedSwarm, FirstWhoHasAndFirstGetLostAreRecovered) {
     });
     pf::Swarm s;
     pf::DataSet data(3 * CHUNK_SIZE, 43);
-    EXPECT_TRUE(
-        run_swarm(s, data, 2, {"VEXLO_ROUTER=127.0.0.1:" + std::to_string(router.sock.port)}));
+    EXPECT_TRUE(run_swarm(s, data, 2, via_router(router.sock.port)));
     EXPECT_EQ(2, router.dropped.load());
 }
 
@@ -184,7 +187,7 @@ TEST(ImpairedSwarm, UploaderKilledMidChunkIsGivenUp) {
         }
         return victim.load() < 0;
     });
-    std::vector<std::string> env = {"VEXLO_ROUTER=127.0.0.1:" + std::to_string(router.sock.port)};
+    std::vector<std::string> env = via_router(router.sock.port);
     s.write_master(data);
     victim = s.start(3, data.lines(), {}, env).pid;
     s.start(2, data.lines(), {}, env);

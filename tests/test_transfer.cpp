@@ -17,12 +17,6 @@ using ef::Packet;
 
 namespace {
 
-std::string sha(const std::string &bytes) {
-    uint8_t h[HASH_SIZE];
-    shahash(reinterpret_cast<const uint8_t *>(bytes.data()), static_cast<int>(bytes.size()), h);
-    return std::string(reinterpret_cast<char *>(h), HASH_SIZE);
-}
-
 std::string data_packet(const std::string &chunk, int seq) {
     size_t off = static_cast<size_t>(seq - 1) * DATA_PAYLOAD;
     return packet(PKT_DATA, chunk.substr(off, DATA_PAYLOAD), static_cast<uint32_t>(seq));
@@ -48,11 +42,11 @@ struct Download {
             chunklist_add(&e.config.to_fetch_list, ef::u8(ef::hash_of(i)), out_id + i);
             chunklist_add(&e.peer(2)->chunks_of_interest, ef::u8(ef::hash_of(i)), -1);
         }
-        chunklist_add(&e.config.to_fetch_list, ef::u8(sha(chunk)), out_id);
+        chunklist_add(&e.config.to_fetch_list, ef::u8(ef::sha_raw(chunk)), out_id);
         e.config.output_handle = fopen(out_path.c_str(), "w");
         snprintf(e.config.output_file, sizeof e.config.output_file, "%s", out_path.c_str());
         e.config.download_in_progress = 1;
-        chunklist_add(&e.peer(2)->chunks_of_interest, ef::u8(sha(chunk)), -1);
+        chunklist_add(&e.peer(2)->chunks_of_interest, ef::u8(ef::sha_raw(chunk)), -1);
         tryToGenerateGetRequest(&e.config, e.peer(2));
         EXPECT_TRUE(e.sock_of(2).recv(2.0));  // the GET
     }
@@ -176,7 +170,7 @@ TEST(Download, BadChunkIsDiscardedAndAskedForAgain) {
     }
     auto replies = d.e.sock_of(2).recv_all(0.2);
     ASSERT_EQ(static_cast<size_t>(PACKETS_PER_CHUNK + 1), replies.size());
-    EXPECT_EQ(packet(PKT_GET, sha(d.chunk)), replies.back());  // the same chunk again
+    EXPECT_EQ(packet(PKT_GET, ef::sha_raw(d.chunk)), replies.back());  // the same chunk again
     EXPECT_EQ(1, chunklist_length(d.e.config.to_fetch_list));
     EXPECT_EQ(1, d.e.config.download_in_progress);
     EXPECT_EQ(0u, ts::read_file(d.out_path).size());  // nothing written
