@@ -41,6 +41,11 @@ struct bt_peer_s {
     struct bt_peer_s *next;         // next record of the peer list
     chunkitem *chunks_of_interest;  // hashes this peer announced in IHAVE packets (owned)
     double receiving_get_time;      // seconds; when the GET of a requested connection was sent
+    int receiving_get_resent;       // truth value: the unanswered GET was sent a second time
+    uint8_t *receiving_prev_data;   // CHUNK_SIZE buffer of the last chunk ended (owned), to tell
+                                    // its late DATA apart; nullptr when none
+    failitem *receiving_failures;   // chunks from this peer that failed their hash check (owned)
+    int sending_highest_seq;        // highest seq sent in the current sending connection
 };
 typedef struct bt_peer_s bt_peer_t;
 
@@ -69,6 +74,7 @@ struct bt_config_s {
     FILE *graphfile_out;                    // reserved; never opened
     double start_time_sec;                  // wall clock at the end of parsing
     double last_whohas_time;  // seconds; last WHOHAS of the download (or check that needed none)
+    double retry_due_time;    // seconds; when a paused chunk request may go out again; 0: none
 };
 typedef struct bt_config_s bt_config_t;
 

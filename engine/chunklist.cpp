@@ -91,3 +91,31 @@ chunkitem *chunklist_findin(const chunkitem *haystack, const chunkitem *needles)
     }
     return result;
 }
+
+// ---- hash-check failures ---------------------------------------------------------------------
+
+failitem *failurelist_find(failitem *head, const uint8_t *hash) {
+    for (; head; head = head->next) {
+        if (same_hash(head->hash, hash)) return head;
+    }
+    return nullptr;
+}
+
+failitem *failurelist_note(failitem **head, const uint8_t *hash) {
+    failitem *f = failurelist_find(*head, hash);
+    if (f) return f;
+    f = static_cast<failitem *>(calloc(1, sizeof(failitem)));
+    assert(f && "failitem");
+    memcpy(f->hash, hash, HASH_SIZE);
+    f->next = *head;
+    *head = f;
+    return f;
+}
+
+void failurelist_free(failitem *head) {
+    while (head) {
+        failitem *next = head->next;
+        free(head);
+        head = next;
+    }
+}

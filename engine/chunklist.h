@@ -22,3 +22,11 @@ void chunklist_print_single(const chunkitem *item, unsigned int db);
 chunkitem *chunklist_findin(const chunkitem *haystack, const chunkitem *needles);
 // The first node of the list with the given hash, or nullptr.
 chunkitem *chunklist_find_hash(chunkitem *head, const uint8_t *hash);
+
+// The node of the failure list with the given hash, or nullptr.
+failitem *failurelist_find(failitem *head, const uint8_t *hash);
+// The node for hash, put first in *head with no failures when the list has none yet (owned by the
+// list).
+failitem *failurelist_note(failitem **head, const uint8_t *hash);
+// Releases every node of the failure list.
+void failurelist_free(failitem *head);

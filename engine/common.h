@@ -67,3 +67,13 @@ struct chunkitem_s {
     struct chunkitem_s *next;  // nullptr at the end
 };
 typedef struct chunkitem_s chunkitem;
+
+// A chunk that failed its hash check when fetched from one peer: how often, and from when that
+// peer may be asked for it again.
+struct failitem_s {
+    uint8_t hash[HASH_SIZE];  // raw SHA-1 digest of the chunk
+    int failures;             // hash-check failures so far
+    double retry_after;       // seconds; the peer is not asked for the chunk before this
+    struct failitem_s *next;  // nullptr at the end
+};
+typedef struct failitem_s failitem;

@@ -109,6 +109,27 @@ BOOL alreadyDownloadingChunk(bt_config_t *config, const chunkitem *chunk) {
     return 0;
 }
 
+// Whether some peer other than `except` announced the chunk and has not failed it too often.
+static bool other_good_holder(bt_config_t *config, const bt_peer_t *except,
+                              const chunkitem *chunk) {
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p == except || p->id == config->identity) continue;
+        if (!chunklist_find_hash(p->chunks_of_interest, chunk->hash)) continue;
+        const failitem *f = failurelist_find(p->receiving_failures, chunk->hash);
+        if (!f || f->failures < MAX_HASH_FAILURES) return true;
+    }
+    return false;
+}
+
+// A peer whose copy of the chunk failed its hash check waits out its pause, and after
+// MAX_HASH_FAILURES is asked only while no other holder is left.
+static bool may_ask_again(bt_config_t *config, const bt_peer_t *peer, const chunkitem *chunk) {
+    const failitem *f = failurelist_find(peer->receiving_failures, chunk->hash);
+    if (!f) return true;
+    if (now_seconds() < f->retry_after) return false;
+    return f->failures < MAX_HASH_FAILURES || !other_good_holder(config, peer, chunk);
+}
+
 // The first chunk of the request list that nobody is fetching and that peer announced.
 static chunkitem *choose_chunk_for(bt_config_t *config, bt_peer_t *peer) {
     for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
@@ -119,12 +140,14 @@ static chunkitem *choose_chunk_for(bt_config_t *config, bt_peer_t *peer) {
         }
         debug_log(DEBUG_ALL, "not downloading this chunk from anyone else: \n");
         chunklist_print_single(item, DEBUG_ALL);
-        if (chunklist_find_hash(peer->chunks_of_interest, item->hash)) return item;
+        if (!chunklist_find_hash(peer->chunks_of_interest, item->hash)) continue;
+        if (peer->receiving_failures && !may_ask_again(config, peer, item)) continue;
+        return item;
     }
     return nullptr;
 }
 
-static void send_get(bt_config_t *config, bt_peer_t *peer, const chunkitem *item) {
+void sendGetForPeer(bt_config_t *config, bt_peer_t *peer, const chunkitem *item) {
     header *packet = static_cast<header *>(malloc(GET_PACKET_SIZE));
     assert(packet && "packet");
     fill_header(packet, PKT_GET, GET_PACKET_SIZE, 0, 0);
@@ -150,7 +173,7 @@ void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer) {
               inet_ntoa(peer->addr.sin_addr), ntohs(peer->addr.sin_port));
     chunklist_print_single(item, DEBUG_WHOHAS);
     debug_log(DEBUG_WHOHAS, "Data Transfer May take a few minutes\n");
-    send_get(config, peer, item);
+    sendGetForPeer(config, peer, item);
     // Requested whatever the send returned: an unanswered GET is given up by the reliability scan.
     peer->receiving_sentget = 1;
     peer->receiving_lastseq = -1;
@@ -160,6 +183,7 @@ void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer) {
     assert(peer->receiving_data && "receiving_data");
     memset(peer->receiving_data, 0x0B, CHUNK_SIZE);
     peer->receiving_get_time = now_seconds();
+    peer->receiving_get_resent = 0;
 }
 
 void tryAllGetRequests(bt_config_t *config) {
@@ -183,6 +207,7 @@ void initializeNewSendingConnection(bt_config_t *config, bt_peer_t *peer) {
     peer->sending_successive_timeouts = 0;
     peer->sending_min_dupack = 0;
     peer->sending_ssthreash = INITIAL_SSTHRESH;
+    peer->sending_highest_seq = 0;
     writeWindowSizeToFile(config, peer);
 }
 
@@ -208,6 +233,8 @@ int sendDataForPeer(bt_config_t *config, bt_peer_t *peer) {
     if (sent < 0) debug_log(DEBUG_ERRS, "Error Sending Data \n");
 
     // Outstanding even when the send failed: the timeout scan recovers it.
+    if (peer->sending_next_seq > peer->sending_highest_seq)
+        peer->sending_highest_seq = peer->sending_next_seq;
     peer->sending_next_seq++;
     struct timeval now;
     gettimeofday(&now, nullptr);

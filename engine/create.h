@@ -6,6 +6,12 @@
 #include "config/bt_parse.h"
 #include "engine/common.h"
 
+constexpr double HASH_RETRY_PAUSE_S = 1.0;   // first pause before a peer whose chunk failed its
+                                             // hash check is asked for that chunk again
+constexpr int HASH_RETRY_MAX_DOUBLINGS = 5;  // the pause doubles per failure up to 32 s
+constexpr int MAX_HASH_FAILURES = 3;         // failures after which a peer is asked for the chunk
+                                             // only when no other peer announced it
+
 // A new heap packet holding every hash of the non-empty list head; the caller sends and frees it.
 header *createControlPacket(const chunkitem *head, uint8_t type);
 // Sends a WHOHAS for the hashes of list to every other peer, as packets of at most
@@ -15,6 +21,8 @@ void sendWhoHasToPeers(bt_config_t *config, const chunkitem *list);
 void sendIHave(bt_config_t *config, const chunkitem *matches, const struct sockaddr_in *to);
 
 void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer);
+// Sends one GET for item's hash to peer; changes no state.
+void sendGetForPeer(bt_config_t *config, bt_peer_t *peer, const chunkitem *item);
 void tryAllGetRequests(bt_config_t *config);
 BOOL alreadyDownloadingChunk(bt_config_t *config, const chunkitem *chunk);
 

@@ -62,10 +62,10 @@ void process_user_input(int fd, user_iobuf *userbuf, handle_line handler, void *
     }
     read_once(fd, userbuf);
     trace("before while loop\n");
-    // The search stops at the first zero byte, which is at cur at the latest, so a newline found
-    // always lies among the held bytes.
+    // Only the held bytes are searched: a zero byte among them (a stray NUL typed or piped in)
+    // must not hide the newlines behind it.
     char *newline;
-    while ((newline = strchr(userbuf->buf, '\n')) != nullptr) {
+    while ((newline = static_cast<char *>(memchr(userbuf->buf, '\n', userbuf->cur))) != nullptr) {
         trace("starting while\n");
         auto line_len = static_cast<unsigned int>(newline - userbuf->buf);
         *newline = '\0';

@@ -4,8 +4,11 @@
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -21,35 +24,60 @@
 #include "engine/util.h"
 #include "shim/vexlo.h"
 
-constexpr int GET_NAME_BUF = 128;             // each name of a GET line is at most 120 characters
+constexpr size_t GET_NAME_MAX = 120;          // characters of each name of a GET line
+constexpr int GET_NAME_BUF = 128;             // room for a name and its NUL
 constexpr int SOCKET_BUFFER_BYTES = 4 << 20;  // room for the windows of several uploaders at once
 
 // ---- start-up --------------------------------------------------------------------------------
 
+// The signal that asked the process to end; the event loop acts on it.
+static volatile sig_atomic_t caught_signal = 0;
+
+// "ouch, got signal N ! Exiting \n" written with async-signal-safe calls only.
+static void write_signal_message(int sig_num) {
+    char text[64] = "ouch, got signal ";
+    size_t len = strlen(text);
+    char digits[12];
+    size_t n = 0;
+    unsigned value = static_cast<unsigned>(sig_num);
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value && n < sizeof digits);
+    while (n) text[len++] = digits[--n];
+    const char tail[] = " ! Exiting \n";
+    memcpy(text + len, tail, sizeof tail - 1);
+    len += sizeof tail - 1;
+    ssize_t ignored = write(STDOUT_FILENO, text, len);
+    (void)ignored;
+}
+
+// Only records the signal: a handler that lands inside malloc or a stdio call must not call them
+// again. A fault cannot be returned to, so it ends the process here, with safe calls only.
 void catch_sig(int sig_num) {
-    printf("ouch, got signal %d ! Exiting \n", sig_num);
+    if (sig_num == SIGSEGV || sig_num == SIGBUS) {
+        write_signal_message(sig_num);
+        _exit(1);
+    }
+    caught_signal = sig_num;
+}
+
+[[noreturn]] static void exit_on_signal() {
+    printf("ouch, got signal %d ! Exiting \n", static_cast<int>(caught_signal));
     fflush(stdout);
     exit(1);
 }
 
-int main(int argc, char **argv) {
-    signal(SIGINT, catch_sig);
-    signal(SIGTERM, catch_sig);
-    signal(SIGSEGV, catch_sig);
-    signal(SIGBUS, catch_sig);
-    // Fully buffered: the receive path writes a line per datagram; lines a user or a script waits
-    // for are flushed where they are written.
-    static char stdout_buffer[1 << 16];
-    setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
-
-    bt_config_t config;
-    bt_init(&config, argc, argv);
-    bt_parse_command_line(&config);
-    if (debug & (DEBUG_WINDOW | DEBUG_ALL)) {
-        bt_dump_config(&config);
-        fflush(stdout);
+// A process started with descriptor 0, 1 or 2 closed would be handed that number for its socket,
+// and read datagrams as commands or write messages into it: such descriptors are opened on
+// /dev/null first.
+void open_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is fd itself.
+        int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) close(opened);
     }
-    peer_run(&config);
 }
 
 [[noreturn]] static void fail_setup(const char *what) {
@@ -73,7 +101,7 @@ static int open_bound_socket(bt_config_t *config, struct sockaddr_in *myaddr) {
 }
 
 [[noreturn]] void peer_run(bt_config_t *config) {
-    struct timeval select_timeout;
+    struct timespec select_timeout;
     user_iobuf *userbuf = create_userbuf();
     if (!userbuf) fail_setup("peer_run could not allocate userbuf");
 
@@ -83,15 +111,27 @@ static int open_bound_socket(bt_config_t *config, struct sockaddr_in *myaddr) {
     config->masterchunks = readHashesFromFile(config->chunk_file, 1, config);
     config->mychunks = readHashesFromFile(config->has_chunk_file, 0, config);
 
+    // SIGINT and SIGTERM are let through only while the loop waits, so that one arriving between
+    // the check and the wait still ends the wait at once.
+    sigset_t ending, waiting;
+    sigemptyset(&ending);
+    sigaddset(&ending, SIGINT);
+    sigaddset(&ending, SIGTERM);
+    sigprocmask(SIG_BLOCK, &ending, &waiting);
+    sigdelset(&waiting, SIGINT);
+    sigdelset(&waiting, SIGTERM);
+
     bool stdin_open = true;
     fd_set readfds;
     for (;;) {
+        if (caught_signal) exit_on_signal();
         FD_ZERO(&readfds);
         if (stdin_open) FD_SET(STDIN_FILENO, &readfds);
         FD_SET(config->sock, &readfds);
         select_timeout.tv_sec = 1;
-        select_timeout.tv_usec = 0;
-        int nfds = select(config->sock + 1, &readfds, nullptr, nullptr, &select_timeout);
+        select_timeout.tv_nsec = 0;
+        int nfds = pselect(config->sock + 1, &readfds, nullptr, nullptr, &select_timeout, &waiting);
+        if (caught_signal) exit_on_signal();
         if (nfds > 0) {
             if (FD_ISSET(config->sock, &readfds)) process_inbound_udp(config);
             if (stdin_open && FD_ISSET(STDIN_FILENO, &readfds)) {
@@ -119,45 +159,53 @@ void process_inbound_udp(bt_config_t *config) {
         debug_log(DEBUG_ALL, "Incoming message (size = %d) from %s:%d\n", received,
                   inet_ntoa(from.sin_addr), ntohs(from.sin_port));
     }
-    header *hdr = reinterpret_cast<header *>(buffer);
-    if (verifyPacketSanity(hdr, received) != 0) {
-        debug_log(DEBUG_ERRS, "Bad packet header. Discarding... \n");
-        return;
-    }
-    debug_log(DEBUG_ALL, "got valid packet type = %d total size = %d \n", hdr->type,
-              ntohs(hdr->p_len));
-    switch (hdr->type) {
-        case PKT_WHOHAS:
-            handleWhoHas(config, hdr, &from);
-            break;
-        case PKT_IHAVE:
-            handleIHave(config, hdr, &from);
-            break;
-        case PKT_GET:
-            handleGet(config, hdr, &from);
-            break;
-        case PKT_DATA:
-            handleData(config, hdr, &from, 1);
-            break;
-        case PKT_ACK:
-            handleAck(config, hdr, &from);
-            break;
-        default:
-            printf("received unknown type = %d \n", hdr->type);
-            break;
-    }
+    handleDatagram(config, reinterpret_cast<header *>(buffer), received, &from);
 }
 
 // ---- the GET command -------------------------------------------------------------------------
+
+// Whether a GET line names a file longer than the GET_NAME_MAX characters the command takes: cut
+// there, its rest would be taken as the next name and create a file the user never named.
+static bool get_name_too_long(const char *line) {
+    if (strncmp(line, "GET", 3) != 0) return false;
+    const char *p = line + 3;
+    for (int name = 0; name < 2; name++) {
+        while (*p && isspace(static_cast<unsigned char>(*p))) p++;
+        size_t len = 0;
+        while (p[len] && !isspace(static_cast<unsigned char>(p[len]))) len++;
+        if (len > GET_NAME_MAX) return true;
+        p += len;
+    }
+    return false;
+}
 
 void handle_user_input(char *line, void *cbdata) {
     char chunkf[GET_NAME_BUF];
     char outf[GET_NAME_BUF];
     memset(chunkf, 0, sizeof chunkf);
     memset(outf, 0, sizeof outf);
+    if (get_name_too_long(line)) {
+        fprintf(stderr, "Error: GET refused: a file name is longer than %zu characters\n",
+                GET_NAME_MAX);
+        return;
+    }
     if (sscanf(line, "GET %120s %120s", chunkf, outf) <= 0) return;
     if (outf[0] == '\0') return;
     process_get(chunkf, outf, static_cast<bt_config_t *>(cbdata));
+}
+
+// Which of this peer's own files (master data, has-chunk, master chunk) path names, by device and
+// inode; nullptr when none. Opening it as a download's output would truncate the swarm's data.
+static const char *own_file_named(const bt_config_t *config, const char *path) {
+    struct stat out;
+    if (stat(path, &out) != 0) return nullptr;
+    const char *own[] = {config->chunk_data_file, config->has_chunk_file, config->chunk_file};
+    for (const char *name : own) {
+        struct stat st;
+        if (name[0] && stat(name, &st) == 0 && st.st_dev == out.st_dev && st.st_ino == out.st_ino)
+            return name;
+    }
+    return nullptr;
 }
 
 void process_get(char *chunkfile, char *outputfile, bt_config_t *config) {
@@ -174,6 +222,12 @@ void process_get(char *chunkfile, char *outputfile, bt_config_t *config) {
     if (!list) {
         fprintf(stderr, "Error: GET refused: %s cannot be read or holds no chunk hashes\n",
                 chunkfile);
+        return;
+    }
+    if (const char *own = own_file_named(config, outputfile)) {
+        fprintf(stderr, "Error: GET refused: output file %s is this peer's own file %s\n",
+                outputfile, own);
+        chunklist_free(list);
         return;
     }
     FILE *out = fopen(outputfile, "w");

@@ -3,11 +3,14 @@
 
 #include "config/bt_parse.h"
 
-// Writes the signal message to standard output and ends the process with status 1.
+// Records SIGINT or SIGTERM for the event loop, which then writes the signal message and ends the
+// process with status 1; SIGSEGV and SIGBUS end it at once, with the message.
 void catch_sig(int sig_num);
+// Opens descriptors 0, 1 and 2 on /dev/null when they are closed.
+void open_standard_descriptors();
 // Opens the socket, starts the shim, loads the hash lists and runs the event loop; never returns.
 [[noreturn]] void peer_run(bt_config_t *config);
-// Receives one datagram, checks its header and dispatches it by type.
+// Receives one datagram and hands it to handleDatagram.
 void process_inbound_udp(bt_config_t *config);
 // The line handler of standard input: recognises "GET <hashfile> <outfile>".
 void handle_user_input(char *line, void *cbdata);

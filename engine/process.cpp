@@ -100,6 +100,37 @@ static bt_peer_t *known_sender(bt_config_t *config, struct sockaddr_in *from, co
     return peer;
 }
 
+// ---- dispatch --------------------------------------------------------------------------------
+
+void handleDatagram(bt_config_t *config, header *hdr, int received, struct sockaddr_in *from) {
+    if (verifyPacketSanity(hdr, received) != 0) {
+        debug_log(DEBUG_ERRS, "Bad packet header. Discarding... \n");
+        return;
+    }
+    debug_log(DEBUG_ALL, "got valid packet type = %d total size = %d \n", hdr->type,
+              ntohs(hdr->p_len));
+    switch (hdr->type) {
+        case PKT_WHOHAS:
+            handleWhoHas(config, hdr, from);
+            break;
+        case PKT_IHAVE:
+            handleIHave(config, hdr, from);
+            break;
+        case PKT_GET:
+            handleGet(config, hdr, from);
+            break;
+        case PKT_DATA:
+            handleData(config, hdr, from, 1);
+            break;
+        case PKT_ACK:
+            handleAck(config, hdr, from);
+            break;
+        default:
+            printf("received unknown type = %d \n", hdr->type);
+            break;
+    }
+}
+
 // ---- discovery -------------------------------------------------------------------------------
 
 void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
@@ -115,6 +146,32 @@ void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
     chunklist_free(matches);
 }
 
+// A hash is worth remembering when this swarm's master list or the running request names it.
+static bool hash_matters(bt_config_t *config, const uint8_t *hash) {
+    return chunklist_find_hash(config->to_fetch_list, hash) ||
+           chunklist_find_hash(config->masterchunks, hash);
+}
+
+// Appends the announced hashes that matter and that the peer has not announced before, so a
+// flood of IHAVEs can neither grow the list beyond the hashes this peer knows nor lengthen it
+// with repeats. Takes ownership of replies.
+static void record_announcements(bt_config_t *config, bt_peer_t *peer, chunkitem *replies) {
+    chunkitem **tail = &peer->chunks_of_interest;
+    while (*tail) tail = &(*tail)->next;
+    while (replies) {
+        chunkitem *item = replies;
+        replies = replies->next;
+        item->next = nullptr;
+        if (hash_matters(config, item->hash) &&
+            !chunklist_find_hash(peer->chunks_of_interest, item->hash)) {
+            *tail = item;
+            tail = &item->next;
+        } else {
+            free(item);
+        }
+    }
+}
+
 void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
     chunkitem *replies = parseControlPacket(hdr);
     debug_log(DEBUG_WHOHAS, "Peer %d received I_HAVE with %d hashes \n", config->identity,
@@ -125,7 +182,7 @@ void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
         chunklist_free(replies);
         return;
     }
-    chunklist_concat(&peer->chunks_of_interest, replies);
+    record_announcements(config, peer, replies);
     tryToGenerateGetRequest(config, peer);
 }
 
@@ -134,14 +191,17 @@ void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
 using FileHandle = std::unique_ptr<FILE, decltype(&fclose)>;
 
 // Reads chunk id of the master data file into buf (pre-filled with the fill byte, so bytes the
-// file lacks stay so). False when the chunk cannot be read; ends the process when the file
-// cannot be opened at all.
+// file lacks stay so). False when the chunk cannot be read.
 static bool read_master_chunk(bt_config_t *config, int id, uint8_t *buf) {
     off_t file_offset = static_cast<off_t>(id) * CHUNK_SIZE;
     FileHandle f(fopen(config->chunk_data_file, "r"), &fclose);
     if (!f) {
+        // A GET any listed peer can send must not end this peer and its own download.
+        int saved = errno;
         debug_log(DEBUG_ERRS, "Error opening chunk data file %s \n", config->chunk_data_file);
-        exit(-1);
+        fprintf(stderr, "Error: GET for chunk %d refused: cannot open master data file '%s': %s\n",
+                id, config->chunk_data_file, strerror(saved));
+        return false;
     }
     debug_log(DEBUG_ALL, "trying to read %d bytes of %s from offset = %lld \n", CHUNK_SIZE,
               config->chunk_data_file, static_cast<long long>(file_offset));
@@ -225,6 +285,13 @@ void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
                   peer->id);
         return;
     }
+    // An ACK carries no chunk: one above anything this connection has sent is a late ACK of the
+    // previous chunk to the same peer, overtaken by the GET that started this one.
+    if (just_acked > peer->sending_highest_seq) {
+        debug_log(DEBUG_ERRS, "dropping ack = %d from peer %d: above seq %d, the highest sent \n",
+                  just_acked, peer->id, peer->sending_highest_seq);
+        return;
+    }
     if (just_acked != peer->sending_lastacked) {
         peer->sending_lastacked = just_acked;
         peer->sending_dupack_count = 0;
@@ -258,10 +325,26 @@ static bool already_held(const bt_peer_t *peer, int seq_num) {
     return false;
 }
 
+// True when the packet is byte for byte the packet of the same number of the previous chunk
+// from this peer: a late copy of it (duplicated or delayed) that must not be spliced into this
+// chunk. Should the new chunk really hold the same bytes there, the sender resends it in order.
+static bool copy_of_previous_chunk(const bt_peer_t *peer, const header *hdr, int seq_num) {
+    if (!peer->receiving_prev_data) return false;
+    size_t offset = static_cast<size_t>(seq_num - 1) * DATA_PAYLOAD;
+    return memcmp(peer->receiving_prev_data + offset, payload_of(hdr),
+                  static_cast<size_t>(payload_length(hdr))) == 0;
+}
+
 // Keeps a copy of a packet that is not next in order. Only sequence numbers a chunk can have,
 // each at most once, so the held packets of a connection stay bounded.
 static void hold_out_of_order(bt_peer_t *peer, const header *hdr, int seq_num) {
-    if (seq_num < 1 || seq_num > PACKETS_PER_CHUNK || already_held(peer, seq_num)) return;
+    if (already_held(peer, seq_num)) return;
+    if (copy_of_previous_chunk(peer, hdr, seq_num)) {
+        debug_log(DEBUG_ERRS,
+                  "dropping DATA seq = %d from peer %d: a late copy from its last chunk \n",
+                  seq_num, peer->id);
+        return;
+    }
     size_t len = ntohs(hdr->p_len);
     header *copy = static_cast<header *>(malloc(len));
     assert(copy && "copy");
@@ -281,10 +364,24 @@ static void take_in_order(bt_peer_t *peer, const header *hdr) {
     if (peer->receiving_offset <= INT_MAX - MAX_PACKET_SIZE) peer->receiving_offset += len;
 }
 
+// Packets 1..374 carry DATA_PAYLOAD bytes and packet 375 the rest of the chunk; anything else
+// would push the reassembly offset past the chunk's end, where it could never complete.
+static bool fits_chunk_layout(const header *hdr, int seq_num) {
+    if (seq_num < 1 || seq_num > PACKETS_PER_CHUNK) return false;
+    int expected = seq_num == PACKETS_PER_CHUNK ? LAST_PACKET_PAYLOAD : DATA_PAYLOAD;
+    return payload_length(hdr) == expected;
+}
+
 void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL send_ack) {
     bt_peer_t *peer = known_sender(config, from, "DATA");
     if (!peer) return;
     int seq_num = static_cast<int>(ntohl(hdr->seq));
+    if (!fits_chunk_layout(hdr, seq_num)) {
+        debug_log(DEBUG_ERRS,
+                  "dropping DATA seq = %d of %d bytes from peer %d: not a packet of a chunk \n",
+                  seq_num, payload_length(hdr), peer->id);
+        return;
+    }
     if (!peer->receiving_active) {
         if (!(peer->receiving_sentget && seq_num == 1)) {
             debug_log(DEBUG_ERRS,
@@ -297,7 +394,6 @@ void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL
         peer->receiving_sentget = 0;
         peer->receiving_lastseq = 0;
     }
-    peer->receiving_last_action_time = now_seconds();
     debug_log(DEBUG_SEQ, "Received seq = %d \n", seq_num);
 
     if (seq_num != peer->receiving_lastseq + 1) {
@@ -305,6 +401,9 @@ void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL
         sendAckForPeer(config, peer, peer->receiving_lastseq);
         return;
     }
+    // The stall check measures progress: repeated or stray packets must not keep a connection
+    // that delivers nothing alive.
+    peer->receiving_last_action_time = now_seconds();
     peer->receiving_lastseq++;
     take_in_order(peer, hdr);
     processOutoforderData(config, peer);

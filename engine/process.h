@@ -12,6 +12,10 @@ int verifyPacketSanity(header *hdr, int total_size);
 // packet holds no hashes or its payload size is wrong.
 chunkitem *parseControlPacket(header *hdr);
 
+// Checks the header of a received datagram of `received` bytes (hdr points at them, aligned for a
+// header) and hands it to the handler of its type; a bad one is dropped.
+void handleDatagram(bt_config_t *config, header *hdr, int received, struct sockaddr_in *from);
+
 void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from);
 void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from);
 void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from);

@@ -131,7 +131,18 @@ void checkForStalledDownloads(bt_config_t *config) {
     double now = now_seconds();
     checkForStalledDownloadsAt(config, now);
     checkForUnansweredGets(config, now);
+    retryPausedRequests(config, now);
     rediscoverMissingChunks(config, now);
+}
+
+// Gives up the requested connection of peer: it is asked for nothing of that chunk until it
+// announces it again, while its other announcements stay.
+static void give_up_get(bt_config_t *config, bt_peer_t *peer) {
+    debug_log(DEBUG_ERRS, "Peer %d got no data from peer %d for its GET; giving up on it \n",
+              config->identity, peer->id);
+    while (chunklist_remove(&peer->chunks_of_interest, peer->receiving_chunk->hash)) {
+    }
+    releaseReceivingConnection(peer);
 }
 
 void checkForUnansweredGets(bt_config_t *config, double now) {
@@ -139,14 +150,25 @@ void checkForUnansweredGets(bt_config_t *config, double now) {
     for (bt_peer_t *p = config->peers; p; p = p->next) {
         if (!p->receiving_chunk || p->receiving_active || !p->receiving_sentget) continue;
         if (now - p->receiving_get_time <= GET_ANSWER_TIMEOUT_S) continue;
-        debug_log(DEBUG_ERRS, "Peer %d got no data from peer %d for its GET; giving up on it \n",
-                  config->identity, p->id);
-        chunklist_free(p->chunks_of_interest);
-        p->chunks_of_interest = nullptr;
-        releaseReceivingConnection(p);
+        if (!p->receiving_get_resent) {
+            // The GET or its first DATA may just have been lost; no DATA has come, so asking
+            // again restarts nothing that is flowing.
+            debug_log(DEBUG_ERRS, "no data from peer %d for its GET; sending it again \n", p->id);
+            sendGetForPeer(config, p, p->receiving_chunk);
+            p->receiving_get_resent = 1;
+            p->receiving_get_time = now;
+            continue;
+        }
+        give_up_get(config, p);
         released = true;
     }
     if (released) tryAllGetRequests(config);
+}
+
+void retryPausedRequests(bt_config_t *config, double now) {
+    if (config->retry_due_time == 0 || now < config->retry_due_time) return;
+    config->retry_due_time = 0;
+    if (config->download_in_progress) tryAllGetRequests(config);
 }
 
 static bool announced_by_some_peer(const bt_config_t *config, const chunkitem *chunk) {
@@ -159,6 +181,9 @@ static bool announced_by_some_peer(const bt_config_t *config, const chunkitem *c
 void rediscoverMissingChunks(bt_config_t *config, double now) {
     if (!config->download_in_progress) return;
     if (now - config->last_whohas_time <= REDISCOVERY_INTERVAL_S) return;
+    // Announcements may be older than this download (or than a paused retry): an idle peer that
+    // announced a needed chunk is asked for it now, and gives it up if it no longer answers.
+    tryAllGetRequests(config);
     chunkitem *missing = nullptr;
     chunkitem **tail = &missing;
     for (const chunkitem *c = config->to_fetch_list; c; c = c->next) {

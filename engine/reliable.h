@@ -26,7 +26,11 @@ void checkForStalledDownloads(bt_config_t *config);
 // The same scans with the current time given, so that tests can judge stored timestamps.
 void sendTimedOutPacketsAt(bt_config_t *config, double now);
 void checkForStalledDownloadsAt(bt_config_t *config, double now);
-// Gives up requested connections whose first DATA has not come within GET_ANSWER_TIMEOUT_S.
+// Sends the GET of a requested connection again when its first DATA has not come within
+// GET_ANSWER_TIMEOUT_S, and gives it up (forgetting that peer's announcement of the chunk) after
+// another such wait.
 void checkForUnansweredGets(bt_config_t *config, double now);
+// Offers the peers the chunks again once the earliest hash-check pause (retry_due_time) is over.
+void retryPausedRequests(bt_config_t *config, double now);
 // Asks every other peer again for the chunks of the running download that nobody announced.
 void rediscoverMissingChunks(bt_config_t *config, double now);

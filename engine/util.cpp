@@ -5,6 +5,7 @@
 #include <cassert>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -67,6 +68,20 @@ static void read_master_header(FILE *f, const char *fname, bt_config_t *config, 
     if (getline(line, cap, f) >= 0) ++*lineno;
 }
 
+// The chunk number of a hash-file line: decimal digits only, within an int; false otherwise (a
+// line like "x <hash>" must not be taken as chunk 0).
+static bool parse_chunk_id(const char *text, int *id) {
+    if (*text == '\0') return false;
+    long long value = 0;
+    for (const char *c = text; *c; c++) {
+        if (!isdigit(static_cast<unsigned char>(*c))) return false;
+        value = value * 10 + (*c - '0');
+        if (value > INT_MAX) return false;
+    }
+    *id = static_cast<int>(value);
+    return true;
+}
+
 // A new node for one chunk line "<id> <40 hex digits>", or nullptr when the line has another form.
 static chunkitem *parse_hash_line(char *line, ssize_t len) {
     strip_line_end(line, &len);
@@ -76,9 +91,11 @@ static chunkitem *parse_hash_line(char *line, ssize_t len) {
     size_t hex_len = strlen(hex);
     if (hex_len != HASH_HEX_SIZE || !is_hex_digits(hex, hex_len)) return nullptr;
     *blank = '\0';
+    int id;
+    if (!parse_chunk_id(line, &id)) return nullptr;
     chunkitem *tmp = static_cast<chunkitem *>(malloc(sizeof(chunkitem)));
     assert(tmp != nullptr && "tmp != ((void *)0)");
-    tmp->id = atoi(line);
+    tmp->id = id;
     tmp->next = nullptr;
     hex2binary(hex, HASH_HEX_SIZE, tmp->hash);
     return tmp;
@@ -103,7 +120,7 @@ chunkitem *readHashesFromFile(const char *fname, int is_master_file, bt_config_t
         lineno++;
         chunkitem *item = parse_hash_line(raw, len);
         if (!item) {
-            debug_log(DEBUG_ERRS, "%s:%d: not a chunk line (<id> <40 hex digits>); skipped\n",
+            debug_log(DEBUG_ERRS, "%s:%d: not a chunk line (<digits> <40 hex digits>); skipped\n",
                       fname, lineno);
             continue;
         }
@@ -165,11 +182,24 @@ void releaseReceivingConnection(bt_peer_t *peer) {
     peer->receiving_lastseq = -1;
 }
 
+// What the peers' records keep only for the running download: the last chunk buffers (kept to
+// recognise late DATA) and the hash-check failures.
+static void forget_download_state(bt_config_t *config) {
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        free(p->receiving_prev_data);
+        p->receiving_prev_data = nullptr;
+        failurelist_free(p->receiving_failures);
+        p->receiving_failures = nullptr;
+    }
+    config->retry_due_time = 0;
+}
+
 void abortDownload(bt_config_t *config) {
     fprintf(stderr, "Error: download of %s aborted: %s\n", config->output_file, strerror(errno));
     for (bt_peer_t *p = config->peers; p; p = p->next) {
         if (p->receiving_chunk) releaseReceivingConnection(p);
     }
+    forget_download_state(config);
     chunklist_free(config->to_fetch_list);
     config->to_fetch_list = nullptr;
     if (config->output_handle) fclose(config->output_handle);
@@ -234,6 +264,7 @@ static bool write_chunk(bt_config_t *config, const chunkitem *chunk, const uint8
 
 static void finishDownload(bt_config_t *config) {
     config->download_in_progress = 0;
+    forget_download_state(config);
     int closed = fclose(config->output_handle);
     config->output_handle = nullptr;
     if (closed != 0) {
@@ -252,6 +283,31 @@ static void finishDownload(bt_config_t *config) {
     }
 }
 
+// The chunk buffer of an ended connection stays with the peer record until the next one ends, so
+// that late DATA of this chunk can be told apart from the next chunk's.
+static void retire_receiving_buffer(bt_peer_t *peer) {
+    free(peer->receiving_prev_data);
+    peer->receiving_prev_data = peer->receiving_data;
+    peer->receiving_data = nullptr;
+    peer->receiving_chunk = nullptr;
+}
+
+// A complete chunk from peer failed its hash check: the peer is not asked for it again before a
+// pause that doubles with every failure (see tryToGenerateGetRequest), so other holders go first.
+static void note_hash_failure(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk) {
+    failitem *f = failurelist_note(&peer->receiving_failures, chunk->hash);
+    f->failures++;
+    int doublings =
+        f->failures - 1 < HASH_RETRY_MAX_DOUBLINGS ? f->failures - 1 : HASH_RETRY_MAX_DOUBLINGS;
+    double pause = HASH_RETRY_PAUSE_S * static_cast<double>(1 << doublings);
+    f->retry_after = now_seconds() + pause;
+    if (config->retry_due_time == 0 || f->retry_after < config->retry_due_time)
+        config->retry_due_time = f->retry_after;
+    fprintf(stderr,
+            "chunk %d from peer %d failed its hash check (%d times); not asked of it for %.0f s\n",
+            chunk->id, peer->id, f->failures, pause);
+}
+
 void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer) {
     debug_log(DEBUG_ALL, "Finished downloading chunk \n");
     peer->receiving_active = 0;
@@ -262,9 +318,9 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer) {
     int len = verified_length(peer->receiving_data, chunk->hash);
     if (len < 0) {
         debug_log(DEBUG_ERRS, "Hash check failed for chunk  trashing the data \n");
-        free(peer->receiving_data);
-        peer->receiving_data = nullptr;
-        peer->receiving_chunk = nullptr;
+        // A stalled connection's partial chunk fails too; only a complete one is the peer's fault.
+        if (peer->receiving_offset == CHUNK_SIZE) note_hash_failure(config, peer, chunk);
+        retire_receiving_buffer(peer);
         tryAllGetRequests(config);
         return;
     }
@@ -274,9 +330,7 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer) {
         abortDownload(config);
         return;
     }
-    free(peer->receiving_data);
-    peer->receiving_data = nullptr;
-    peer->receiving_chunk = nullptr;
+    retire_receiving_buffer(peer);
     // receiving_chunk is the first node with this hash, so this removes exactly the chunk written.
     uint8_t written_hash[HASH_SIZE];
     memcpy(written_hash, chunk->hash, HASH_SIZE);

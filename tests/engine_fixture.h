@@ -111,6 +111,8 @@ struct Engine {
             timelist_free(p->receiving_outoforder);
             free(p->sending_data);
             free(p->receiving_data);
+            free(p->receiving_prev_data);
+            failurelist_free(p->receiving_failures);
             chunklist_free(p->chunks_of_interest);
             free(p);
             p = next;

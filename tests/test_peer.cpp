@@ -109,6 +109,24 @@ TEST(PeerProcess, GetLinesThatAreNotCommandsAndRefusedRequests) {
     t.type("GET want.chunks no/such/dir/out.dat\n");
     EXPECT_TRUE(t.peer->wait_stderr(
         "cannot create output file no/such/dir/out.dat: No such file or directory", 3.0));
+    /* names longer than 120 characters are refused, not cut into a name never typed */
+    std::string long_name(125, 'n');
+    t.type("GET " + long_name + " out.dat\nGET want.chunks " + long_name + "\n");
+    EXPECT_TRUE(t.peer->wait_until(
+        [&] {
+            std::string needle = "a file name is longer than 120 characters";
+            size_t first = t.peer->err.find(needle);
+            return first != std::string::npos &&
+                   t.peer->err.find(needle, first + 1) != std::string::npos;
+        },
+        3.0));
+    EXPECT_NE(0, access(t.swarm.path(long_name.substr(120)).c_str(), F_OK));
+    /* the peer's own files are never a download's output */
+    std::string data_before = ts::read_file(t.swarm.path("data.bin"));
+    t.type("GET want.chunks data.bin\nGET want.chunks master.chunks\n");
+    EXPECT_TRUE(t.peer->wait_stderr("output file master.chunks is this peer's own file", 3.0));
+    EXPECT_NE(std::string::npos, t.peer->err.find("output file data.bin is this peer's own file"));
+    EXPECT_EQ(data_before, ts::read_file(t.swarm.path("data.bin")));
     EXPECT_FALSE(t.s2.recv(0.3));        // nothing was sent so far
     t.type("GETwant.chunks out.dat\n");  // the blank in the format may match nothing
     auto who = t.s2.recv(3.0);
@@ -222,6 +240,34 @@ double cpu_seconds(pid_t pid) {
 }
 
 }  // namespace
+
+TEST(PeerProcess, StartedWithStandardStreamsClosedServesItsSocketOnly) {
+    // With descriptor 0 closed the socket would get it, and datagrams would be read as input.
+    pf::Swarm swarm;
+    pf::DataSet data{3 * CHUNK_SIZE / 2, 5};
+    ts::UdpSocket s2;
+    swarm.write_peer_list({1, 2}, {{2, s2.port}});
+    swarm.write_master(data);
+    ts::write_file(swarm.path("has1.chunks"), data.lines());
+    std::string cmd =
+        ts::bin("peer") + " -p nodes.map -c has1.chunks -f master.chunks -i 1 <&- >&- 2>&-";
+    ts::Process p =
+        ts::spawn({"/bin/sh", "-c", "exec " + cmd}, {}, swarm.dir.path, {"VEXLO_ROUTER"});
+    std::string who = packet(PKT_WHOHAS, control_payload({data.hashes[1]}));
+    std::optional<std::string> ready;
+    for (int tries = 0; tries < 200 && !ready; tries++) {
+        s2.send_to(swarm.ports[1], who);
+        ready = s2.recv(0.05);
+    }
+    ASSERT_TRUE(ready);
+    s2.recv_all(0.1);
+    /* every WHOHAS is answered: none is taken for a line of input */
+    for (int i = 0; i < 6; i++) {
+        s2.send_to(swarm.ports[1], who);
+        EXPECT_TRUE(s2.recv(2.0)) << "WHOHAS " << i << " unanswered";
+    }
+    EXPECT_FALSE(p.exited);
+}
 
 TEST(PeerProcess, KeepsServingQuietlyAfterStandardInputEnds) {
     OnePeer t;

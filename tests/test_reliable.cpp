@@ -23,6 +23,7 @@ bt_peer_t *sending_peer(Engine &e, int win, int ssthresh, int lastacked = 0) {
     p->sending_ssthreash = ssthresh;
     p->sending_lastacked = lastacked;
     p->sending_next_seq = lastacked + 1;
+    p->sending_highest_seq = lastacked;  // everything acknowledged was sent
     return p;
 }
 
@@ -246,18 +247,30 @@ TEST(StallCheck, GivesUpAfterMoreThanThirtySecondsAndAsksAnotherPeer) {
     EXPECT_EQ(ef::packet(PKT_GET, h), *get);
 }
 
-TEST(Recovery, UnansweredGetIsGivenUpAfterFiveSeconds) {
+TEST(Recovery, UnansweredGetIsSentAgainOnceThenOnlyThatChunkIsForgotten) {
     TwoAnnouncers t;
     Engine &e = t.e;
     const std::string &h = t.h;
+    std::string other = ef::hash_of(9);
+    chunklist_add(&e.peer(3)->chunks_of_interest, ef::u8(other), -1);
     double sent = e.peer(3)->receiving_get_time;
 
     checkForUnansweredGets(&e.config, sent + 5.0);
-    EXPECT_EQ(1, e.peer(3)->receiving_sentget);
+    EXPECT_FALSE(e.sock_of(3).recv(0.1));
+    /* after 5 s the same GET goes out once more, and the peer stays requested */
     checkForUnansweredGets(&e.config, sent + 5.01);
+    auto again = e.sock_of(3).recv(1.0);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(ef::packet(PKT_GET, h), *again);
+    EXPECT_EQ(1, e.peer(3)->receiving_sentget);
+    EXPECT_FALSE(e.sock_of(2).recv(0.1));
+
+    /* another 5 s without DATA: given up; only the requested chunk is forgotten */
+    checkForUnansweredGets(&e.config, sent + 10.02);
     EXPECT_EQ(nullptr, e.peer(3)->receiving_chunk);
     EXPECT_EQ(nullptr, e.peer(3)->receiving_data);
-    EXPECT_EQ(nullptr, e.peer(3)->chunks_of_interest);
+    EXPECT_EQ(1, chunklist_length(e.peer(3)->chunks_of_interest));
+    EXPECT_TRUE(chunklist_find_hash(e.peer(3)->chunks_of_interest, ef::u8(other)));
     auto get = e.sock_of(2).recv(1.0);  // asked of the other announcer at once
     ASSERT_TRUE(get);
     EXPECT_EQ(ef::packet(PKT_GET, h), *get);
@@ -269,24 +282,28 @@ TEST(Recovery, UnansweredGetIsGivenUpAfterFiveSeconds) {
     EXPECT_NE(nullptr, e.peer(2)->receiving_chunk);
 }
 
-TEST(Recovery, RediscoveryAsksOnlyForChunksNobodyAnnounced) {
+TEST(Recovery, RediscoveryAsksIdleAnnouncersAndWhoHasForUnannouncedChunks) {
     Engine e(2);
     ts::TempDir dir;
     std::string a = ef::hash_of(1), b = ef::hash_of(2), c = ef::hash_of(3);
     start_download(e, dir, {a, b, c});
-    requested_from(e, 2, a);                                       // a is being fetched
-    chunklist_add(&e.peer(3)->chunks_of_interest, ef::u8(b), -1);  // b announced; c by nobody
+    requested_from(e, 2, a);  // a is being fetched
+    // b was announced by peer 3 before this download started (no GET followed); c by nobody.
+    chunklist_add(&e.peer(3)->chunks_of_interest, ef::u8(b), -1);
     e.config.last_whohas_time = 100.0;
 
     rediscoverMissingChunks(&e.config, 105.0);  // not more than 5 s yet
     EXPECT_TRUE(e.sock_of(3).recv_all(0.1).empty());
 
     rediscoverMissingChunks(&e.config, 105.5);
-    for (int id : {2, 3}) {
-        auto who = e.sock_of(id).recv_all(0.2);
-        ASSERT_EQ(1u, who.size()) << id;
-        EXPECT_EQ(ef::packet(PKT_WHOHAS, ef::control_payload({c})), who[0]) << id;
-    }
+    auto to3 = e.sock_of(3).recv_all(0.2);
+    ASSERT_EQ(2u, to3.size());
+    EXPECT_EQ(ef::packet(PKT_GET, b), to3[0]);  // the old announcement is tried, not trusted
+    EXPECT_EQ(ef::packet(PKT_WHOHAS, ef::control_payload({c})), to3[1]);
+    auto to2 = e.sock_of(2).recv_all(0.2);
+    ASSERT_EQ(1u, to2.size());
+    EXPECT_EQ(ef::packet(PKT_WHOHAS, ef::control_payload({c})), to2[0]);
+
     /* nothing is asked again before another interval has passed */
     rediscoverMissingChunks(&e.config, 106.0);
     EXPECT_TRUE(e.sock_of(3).recv_all(0.1).empty());

@@ -54,6 +54,14 @@ TEST(Varnok, CompleteLinesOfOneWriteAreTracedAndPrinted) {
     EXPECT_EQ(p.err, "");
 }
 
+TEST(Varnok, ZeroByteInALineDoesNotHideTheLinesBehindIt) {
+    ts::Process p = ts::spawn({ts::bin("varnok")});
+    p.write_stdin(std::string("ab\0cd\nef\n", 9));
+    std::string want = "made it in!\nbefore while loop\n" + line_trace("ab") + line_trace("ef") +
+                       "returning\n" + kEnter;
+    EXPECT_EQ(wait_for_output(p, want), want);
+}
+
 TEST(Varnok, LineInTwoPiecesIsHandedOnAfterTheSecondRead) {
     ts::Process p = ts::spawn({ts::bin("varnok")});
     p.write_stdin("ab");
