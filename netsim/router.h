@@ -25,6 +25,7 @@ constexpr const char *TRACE_HEADER = "time,src,dst,type,seq,ack,bytes,action,del
 
 // ==== records ====================================================================================
 
+// Hashes a link key for the router's index of links.
 struct link_key_hash {
     size_t operator()(const link_key_s &k) const {
         uint64_t a = (uint64_t{k.src_addr} << 32) | k.dst_addr;
@@ -33,6 +34,7 @@ struct link_key_hash {
     }
 };
 
+// What happened to the traffic of one link since start.
 struct counters_s {
     uint64_t received = 0;   // datagrams that arrived for this link
     uint64_t forwarded = 0;  // copies sent, duplicates included
@@ -46,6 +48,7 @@ struct counters_s {
     uint64_t corrupted = 0;    // datagrams with one byte changed
 };
 
+// One direction of traffic, created on its first datagram; owned by router_s::links.
 struct link_s {
     link_key_s key;
     sockaddr_in dest;   // where every copy goes
@@ -79,16 +82,20 @@ struct slot_s {
     send_s send{};  // what to send; its slot field names this slot
 };
 
+// An entry of the release heap: a slot and when it may leave.
 struct pending_s {
     int64_t release_ns;
     uint64_t order;  // arrival order: equal release times leave first in, first out
     uint32_t slot;
 };
 
+// The state of the xoshiro256** generator.
 struct xoshiro_s {
     uint64_t s[4];
 };
 
+// The whole router: socket, rules, links, delayed copies, batches and global counters. main
+// owns it; it owns everything in it except the trace file.
 struct router_s {
     int fd = -1;
     uint16_t port = 0;  // host order
