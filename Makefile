@@ -27,7 +27,7 @@ asan-test: deps
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
 
 demo: build
-	python3 demo/demo.py --bin $(BUILD)/bin $(DEMO_ARGS)
+	python3 -m demo.demo --bin $(BUILD)/bin $(DEMO_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

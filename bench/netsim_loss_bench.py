@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Loss benchmark: the default demo swarm (4 uploaders, every chunk held by two, 64 MiB) through
 netsim with a one-way delay of 5 ms on every datagram, at 0%, 1%, 2% and 5% loss.
 
@@ -8,7 +7,7 @@ the uploaders reacted to) and the datagrams netsim dropped. The uploaders run wi
 whose "SS increase to", "AIMD window increase to" and "Window decrease to" lines give the window
 sizes. Each run has its own time limit; a run that hits it is reported as timed out.
 
-    python3 bench/netsim_loss_bench.py [--losses 0,0.01,0.02,0.05] [--timeout S] [--bin build/bin]
+    python3 -m bench.netsim_loss_bench [--losses 0,0.01,0.02,0.05] [--timeout S] [--bin build/bin]
 """
 
 import argparse
@@ -18,9 +17,13 @@ import sys
 import tempfile
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(REPO / "demo"))
-import swarm  # noqa: E402  (demo/ is on the path only from here)
+from swarmlib import (DEMO_COPIES, DOWNLOADER_ID, MB, MIB, SwarmError, add_folder_options,
+                      missing_programs, parse_list)
+from swarmlib.files import chunk_hashes, ensure_data_file, prepare_swarm
+from swarmlib.processes import raise_on_sigterm
+from swarmlib.progress import Progress
+from swarmlib.router import netsim_counters
+from swarmlib.run import run_swarm
 
 DEBUG_WINDOW = 16
 WINDOW_GROWTH = re.compile(r"^(?:SS increase to|AIMD window increase to) (\d+) $", re.MULTILINE)
@@ -30,7 +33,7 @@ HASHLIST_TIMEOUT_S = 120
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    swarm.add_folder_options(p, ["peer", "hashlist", "netsim"], data_dir=True)
+    add_folder_options(p, ["peer", "hashlist", "netsim"], data_dir=True)
     p.add_argument("--size", type=float, default=64.0, help="file size in MiB (default 64)")
     p.add_argument("--peers", type=int, default=4, help="uploading peers (default 4)")
     p.add_argument("--delay", type=float, default=5.0,
@@ -41,11 +44,11 @@ def parse_args(argv):
     p.add_argument("--timeout", type=float, default=1800.0,
                    help="longest wait for one run in seconds (default 1800)")
     args = p.parse_args(argv)
-    args.losses = swarm.parse_list(p, "--losses", args.losses, float, lambda x: 0 <= x <= 1)
-    if not (args.size * swarm.MIB >= 1 and args.peers >= 1 and args.delay >= 0
+    args.losses = parse_list(p, "--losses", args.losses, float, lambda x: 0 <= x <= 1)
+    if not (args.size * MIB >= 1 and args.peers >= 1 and args.delay >= 0
             and args.timeout > 0):
         p.error("--size, --peers and --timeout must be positive, --delay not negative")
-    missing = swarm.missing_programs(args.bin, ["peer", "hashlist", "netsim"])
+    missing = missing_programs(args.bin, ["peer", "hashlist", "netsim"])
     if missing:
         p.error("; ".join(missing))
     return args
@@ -61,7 +64,7 @@ def window_figures(log):
 
 def netsim_dropped(router):
     """All datagrams netsim dropped, summed over its links."""
-    return sum(int(m) for line in swarm.netsim_counters(router)
+    return sum(int(m) for line in netsim_counters(router)
                for m in re.findall(r" dropped=(\d+)", line))
 
 
@@ -69,12 +72,12 @@ def one_run(args, data, hashes, loss):
     """Runs the swarm once at `loss` in a fresh folder under --dir, removed afterwards."""
     work = Path(tempfile.mkdtemp(prefix="loss-", dir=args.dir))
     try:
-        files = swarm.prepare_swarm(work, data, hashes, args.peers, swarm.DEMO_COPIES)
+        files = prepare_swarm(work, data, hashes, args.peers, DEMO_COPIES)
         options = ["--loss", str(loss), "--delay", str(args.delay), "--seed", str(args.seed)]
-        progress = swarm.Progress(files)
+        progress = Progress(files)
         try:
-            run = swarm.run_swarm(args.bin, files, args.timeout, options,
-                                  uploader_debug=DEBUG_WINDOW, on_progress=progress.update)
+            run = run_swarm(args.bin, files, args.timeout, options,
+                            uploader_debug=DEBUG_WINDOW, on_progress=progress.update)
         finally:
             progress.finish()
         windows = [window_figures(p.log) for p in run.uploaders]
@@ -86,7 +89,7 @@ def one_run(args, data, hashes, loss):
 def result_line(loss, files, run, windows, dropped):
     d = run.download
     if run.verified:
-        outcome = f"{d.seconds:8.1f} s  {files.size / swarm.MB / d.seconds:6.2f} MB/s"
+        outcome = f"{d.seconds:8.1f} s  {files.size / MB / d.seconds:6.2f} MB/s"
     elif d.reason == "timed out":
         outcome = f"timed out after {d.seconds:.0f} s with {d.chunks}/{files.chunks} chunks"
     else:
@@ -101,14 +104,14 @@ def result_line(loss, files, run, windows, dropped):
 def run_all(args):
     """Runs every loss rate in turn, printing each result as it comes; returns the lines and
     whether every copy was verified."""
-    size = int(round(args.size * swarm.MIB))
-    data = swarm.ensure_data_file(args.dir, size)
-    hashes = swarm.chunk_hashes(args.bin, data, HASHLIST_TIMEOUT_S)
-    copies = min(swarm.DEMO_COPIES, args.peers)
+    size = int(round(args.size * MIB))
+    data = ensure_data_file(args.dir, size)
+    hashes = chunk_hashes(args.bin, data, HASHLIST_TIMEOUT_S)
+    copies = min(DEMO_COPIES, args.peers)
     print(f"netsim loss benchmark: {args.size:g} MiB, {args.peers} uploaders (every chunk held by "
           f"{copies}), delay {args.delay:g} ms each way, seed {args.seed}, "
           f"at most {args.timeout:g} s per run", flush=True)
-    ids = " ".join(str(swarm.DOWNLOADER_ID + 1 + k) for k in range(args.peers))
+    ids = " ".join(str(DOWNLOADER_ID + 1 + k) for k in range(args.peers))
     print(f"peak windows in packets, of uploaders {ids}", flush=True)
     lines = []
     all_ok = True
@@ -123,13 +126,13 @@ def run_all(args):
 
 def main(argv=None):
     args = parse_args(argv)
-    swarm.raise_on_sigterm()
+    raise_on_sigterm()
     try:
         lines, all_ok = run_all(args)
     except KeyboardInterrupt:
         print("interrupted; every process was stopped", file=sys.stderr)
         return 130
-    except swarm.SwarmError as e:
+    except SwarmError as e:
         print(f"benchmark failed: {e}", file=sys.stderr)
         return 1
     print("summary")

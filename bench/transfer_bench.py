@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Transfer benchmark: one file, loss-free and direct (no netsim), from one uploader to one
 downloader and from three uploaders to one downloader, several runs each.
 
@@ -8,7 +7,7 @@ peer) per GiB of the file, for every peer. Every uploader holds the whole file, 
 differ only in how many peers serve it. The data file is made once under --dir, outside the
 repository, and reused.
 
-    python3 bench/transfer_bench.py [--size MIB] [--runs N] [--uploaders 1,3] [--bin build/bin]
+    python3 -m bench.transfer_bench [--size MIB] [--runs N] [--uploaders 1,3] [--bin build/bin]
 """
 
 import argparse
@@ -18,9 +17,10 @@ import sys
 import tempfile
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(REPO / "demo"))
-import swarm  # noqa: E402  (demo/ is on the path only from here)
+from swarmlib import MB, MIB, SwarmError, add_folder_options, missing_programs, parse_list
+from swarmlib.files import chunk_hashes, ensure_data_file, prepare_swarm
+from swarmlib.processes import raise_on_sigterm
+from swarmlib.run import run_swarm
 
 GIB = 1 << 30
 HASHLIST_TIMEOUT_S = 300
@@ -28,7 +28,7 @@ HASHLIST_TIMEOUT_S = 300
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    swarm.add_folder_options(p, ["peer", "hashlist"], data_dir=True)
+    add_folder_options(p, ["peer", "hashlist"], data_dir=True)
     p.add_argument("--size", type=int, default=256, help="file size in MiB (default 256)")
     p.add_argument("--runs", type=int, default=3, help="runs per layout (default 3)")
     p.add_argument("--uploaders", default="1,3",
@@ -36,10 +36,10 @@ def parse_args(argv):
     p.add_argument("--timeout", type=float, default=600.0,
                    help="longest wait for one run in seconds (default 600)")
     args = p.parse_args(argv)
-    args.uploaders = swarm.parse_list(p, "--uploaders", args.uploaders, int, lambda n: n >= 1)
+    args.uploaders = parse_list(p, "--uploaders", args.uploaders, int, lambda n: n >= 1)
     if args.size < 1 or args.runs < 1 or args.timeout <= 0:
         p.error("--size, --runs and --timeout must be positive")
-    missing = swarm.missing_programs(args.bin, ["peer", "hashlist"])
+    missing = missing_programs(args.bin, ["peer", "hashlist"])
     if missing:
         p.error("; ".join(missing))
     return args
@@ -55,14 +55,14 @@ def one_run(args, data, hashes, uploaders):
     Returns (seconds, MB/s, {peer name: CPU seconds per GiB}) or raises SwarmError."""
     work = Path(tempfile.mkdtemp(prefix="run-", dir=args.dir))
     try:
-        files = swarm.prepare_swarm(work, data, hashes, uploaders, copies=uploaders)
-        run = swarm.run_swarm(args.bin, files, args.timeout)
+        files = prepare_swarm(work, data, hashes, uploaders, copies=uploaders)
+        run = run_swarm(args.bin, files, args.timeout)
         if not run.verified:
-            raise swarm.SwarmError(run.download.reason or "the downloaded copy differs")
+            raise SwarmError(run.download.reason or "the downloaded copy differs")
         gib = files.size / GIB
         cpu = {f"{p.name}{' (downloader)' if p is run.downloader else ''}":
                p.cpu_seconds() / gib for p in [run.downloader] + run.uploaders}
-        return run.download.seconds, files.size / swarm.MB / run.download.seconds, cpu
+        return run.download.seconds, files.size / MB / run.download.seconds, cpu
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -85,7 +85,7 @@ def bench_layout(args, data, hashes, uploaders):
         label = f"  {layout_name(uploaders):<12} run {i}/{args.runs}:"
         try:
             seconds, rate, cpu = one_run(args, data, hashes, uploaders)
-        except swarm.SwarmError as e:
+        except SwarmError as e:
             print(f"{label} FAILED: {e}", flush=True)
             continue
         results.append((seconds, rate, cpu))
@@ -104,11 +104,11 @@ def print_medians(medians):
 
 def main(argv=None):
     args = parse_args(argv)
-    swarm.raise_on_sigterm()
+    raise_on_sigterm()
     medians = {}
     try:
-        data = swarm.ensure_data_file(args.dir, args.size * swarm.MIB)
-        hashes = swarm.chunk_hashes(args.bin, data, HASHLIST_TIMEOUT_S)
+        data = ensure_data_file(args.dir, args.size * MIB)
+        hashes = chunk_hashes(args.bin, data, HASHLIST_TIMEOUT_S)
         print(f"transfer benchmark: {args.size} MiB ({data}), {args.runs} "
               f"run{'s' if args.runs > 1 else ''} per layout, "
               f"direct on 127.0.0.1, no loss", flush=True)
@@ -119,7 +119,7 @@ def main(argv=None):
     except KeyboardInterrupt:
         print("interrupted; every process was stopped", file=sys.stderr)
         return 130
-    except swarm.SwarmError as e:
+    except SwarmError as e:
         print(f"benchmark failed: {e}", file=sys.stderr)
         return 1
     print_medians(medians)

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Runs a real swarm transfer on generated data: `make demo` (DEMO_ARGS="..." for options).
 
 Several uploading peers each hold an overlapping part of a random file, so every chunk is held
@@ -13,17 +12,20 @@ import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import swarm  # noqa: E402  (the folder of this script is on the path only from here)
+from swarmlib import (DEMO_COPIES, DOWNLOADER_ID, MB, MIB, SwarmError, add_folder_options,
+                      missing_programs)
+from swarmlib.files import chunk_hashes, peer_ports, prepare_swarm, write_random_file
+from swarmlib.processes import raise_on_sigterm
+from swarmlib.progress import Progress
+from swarmlib.router import netsim_counters
+from swarmlib.run import run_swarm
 
-MIB = swarm.MIB
-MB = swarm.MB
 HASHLIST_TIMEOUT_S = 120
 
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    swarm.add_folder_options(p, ["peer", "hashlist", "netsim"])
+    add_folder_options(p, ["peer", "hashlist", "netsim"])
     p.add_argument("--size", type=float, default=64.0,
                    help="size of the generated file in MiB, fractions allowed (default 64)")
     p.add_argument("--peers", type=int, default=4, help="uploading peers (default 4)")
@@ -55,7 +57,7 @@ def check_args(args):
     if args.delay is not None and not args.delay >= 0:
         problems.append("--delay must not be negative")
     needed = ["peer", "hashlist"] + (["netsim"] if uses_netsim(args) else [])
-    return problems + swarm.missing_programs(args.bin, needed)
+    return problems + missing_programs(args.bin, needed)
 
 
 def uses_netsim(args):
@@ -76,12 +78,12 @@ def netsim_options(args):
 # ==== output =====================================================================================
 
 def print_setup(args, files, work_note):
-    copies = min(swarm.DEMO_COPIES, args.peers)
+    copies = min(DEMO_COPIES, args.peers)
     ids = files.uploader_ids
     print("p2p swarm demo")
     print(f"  file      {files.size / MIB:g} MiB of random data, {files.chunks} chunks of 512 KiB")
     print(f"  peers     {len(ids)} uploading (ids {ids[0]}..{ids[-1]}, every chunk held by "
-          f"{copies}), 1 downloading (id {swarm.DOWNLOADER_ID}, holds nothing)")
+          f"{copies}), 1 downloading (id {DOWNLOADER_ID}, holds nothing)")
     print(f"  work      {files.work}{work_note}")
 
 
@@ -120,11 +122,11 @@ def describe_link(line, names):
 
 
 def print_netsim_counters(files, router):
-    lines = swarm.netsim_counters(router)
+    lines = netsim_counters(router)
     if not lines:
         print("netsim printed no counters")
         return
-    names = {f"127.0.0.1:{port}": f"peer {i}" for i, port in swarm.peer_ports(files).items()}
+    names = {f"127.0.0.1:{port}": f"peer {i}" for i, port in peer_ports(files).items()}
     print("netsim counters (non-zero)")
     for line in lines:
         print(describe_link(line, names) if line.startswith("link ") else "  " + line)
@@ -136,15 +138,15 @@ def run_demo(args, work, work_note):
     """Generates the data, runs the swarm once and reports it; True when the copy is verified."""
     size = int(round(args.size * MIB))
     data = work / "data.bin"
-    swarm.write_random_file(data, size)
-    hashes = swarm.chunk_hashes(args.bin, data, HASHLIST_TIMEOUT_S)
-    files = swarm.prepare_swarm(work, data, hashes, args.peers, swarm.DEMO_COPIES)
+    write_random_file(data, size)
+    hashes = chunk_hashes(args.bin, data, HASHLIST_TIMEOUT_S)
+    files = prepare_swarm(work, data, hashes, args.peers, DEMO_COPIES)
     print_setup(args, files, work_note)
-    progress = swarm.Progress(files)
+    progress = Progress(files)
     try:
-        run = swarm.run_swarm(args.bin, files, args.timeout, netsim_options(args),
-                              on_started=lambda router: print_network(args, router),
-                              on_progress=progress.update)
+        run = run_swarm(args.bin, files, args.timeout, netsim_options(args),
+                        on_started=lambda router: print_network(args, router),
+                        on_progress=progress.update)
     finally:
         progress.finish()
     print_summary(files, run)
@@ -155,7 +157,7 @@ def run_demo(args, work, work_note):
 
 def main(argv=None):
     args = parse_args(argv)
-    swarm.raise_on_sigterm()
+    raise_on_sigterm()
     temporary = args.work is None
     work = Path(tempfile.mkdtemp(prefix="p2p-demo-")) if temporary else args.work.resolve()
     work.mkdir(parents=True, exist_ok=True)
@@ -165,7 +167,7 @@ def main(argv=None):
     interrupted = False
     try:
         ok = run_demo(args, work, " (temporary)" if temporary and not args.keep else "")
-    except swarm.SwarmError as e:
+    except SwarmError as e:
         print(f"demo failed: {e}", file=sys.stderr)
     except KeyboardInterrupt:
         interrupted = True

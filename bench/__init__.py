@@ -1,0 +1,1 @@
+"""Benchmarks, run from the repository root as `python3 -m bench.NAME`."""
