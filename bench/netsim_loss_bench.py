@@ -11,13 +11,15 @@ sizes. Each run has its own time limit; a run that hits it is reported as timed 
 """
 
 import argparse
+import math
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
-from swarmlib import (DEMO_COPIES, DOWNLOADER_ID, MB, MIB, SwarmError, add_folder_options,
+from swarmlib import (CHUNK_SIZE, DEMO_COPIES, DOWNLOADER_ID, MB, MIB, SwarmError, add_folder_options,
                       missing_programs, parse_list)
 from swarmlib.files import chunk_hashes, ensure_data_file, prepare_swarm
 from swarmlib.processes import raise_on_sigterm
@@ -25,9 +27,7 @@ from swarmlib.progress import Progress
 from swarmlib.router import netsim_counters
 from swarmlib.run import run_swarm
 
-DEBUG_WINDOW = 16
-WINDOW_GROWTH = re.compile(r"^(?:SS increase to|AIMD window increase to) (\d+) $", re.MULTILINE)
-WINDOW_DECREASE = re.compile(r"^Window decrease to \d+, ssthreath = \d+ $", re.MULTILINE)
+DEBUG_LOSS = 8
 HASHLIST_TIMEOUT_S = 120
 
 
@@ -43,8 +43,19 @@ def parse_args(argv):
     p.add_argument("--seed", type=int, default=1, help="netsim seed (default 1)")
     p.add_argument("--timeout", type=float, default=1800.0,
                    help="longest wait for one run in seconds (default 1800)")
+    p.add_argument("--transport", default="classic,adaptive",
+                   help="comma list of transport profiles, each run on the same seed and path "
+                        "(default classic,adaptive)")
+    p.add_argument("--long-delay", type=float, default=750.0,
+                   help="one-way delay in ms of an extra one-chunk run without loss (default 750; "
+                        "0 skips it)")
+    p.add_argument("--plot", type=Path, default=None,
+                   help="write the uploaders' window logs next to this PNG and plot them into it "
+                        "(needs matplotlib)")
     args = p.parse_args(argv)
     args.losses = parse_list(p, "--losses", args.losses, float, lambda x: 0 <= x <= 1)
+    args.transport = parse_list(p, "--transport", args.transport, str,
+                                lambda x: x in ("classic", "adaptive"))
     if not (args.size * MIB >= 1 and args.peers >= 1 and args.delay >= 0
             and args.timeout > 0):
         p.error("--size, --peers and --timeout must be positive, --delay not negative")
@@ -54,12 +65,34 @@ def parse_args(argv):
     return args
 
 
-def window_figures(log):
-    """(peak window, window decreases) from an uploader's debug-16 log; the peak is None when
-    the window never grew (the uploader served nothing, or never got past its first packet)."""
-    text = log.read_text(errors="replace") if log.is_file() else ""
-    peaks = [int(n) for n in WINDOW_GROWTH.findall(text)]
-    return (max(peaks) if peaks else None), len(WINDOW_DECREASE.findall(text))
+def read_window_log(path):
+    """[(ms, window)] of one uploader's --window-log, in order; empty when it wrote none."""
+    points = []
+    if path.is_file():
+        for line in path.read_text(errors="replace").splitlines():
+            fields = line.split()
+            if len(fields) == 3 and all(f.lstrip("-").isdigit() for f in fields):
+                points.append((int(fields[1]), int(fields[2])))
+    return points
+
+
+def window_figures(points):
+    """(peak window, window decreases) of one uploader's log; the peak is None when the window
+    never changed (the uploader served nothing)."""
+    if not points:
+        return None, 0
+    windows = [w for _, w in points]
+    decreases = sum(1 for a, b in zip(windows, windows[1:]) if b < a)
+    return max(windows), decreases
+
+
+def model_mb_per_s(loss, delay_ms, connections):
+    """Goodput a TCP-like sender reaches on this path (Mathis et al.: 1.22 MSS / (RTT sqrt p))
+    per connection, times the connections; None without loss."""
+    if loss <= 0 or delay_ms <= 0:
+        return None
+    rtt = 2 * delay_ms / 1000.0
+    return connections * 1.22 * 1400 / (rtt * math.sqrt(loss)) / MB
 
 
 def netsim_dropped(router):
@@ -68,28 +101,41 @@ def netsim_dropped(router):
                for m in re.findall(r" dropped=(\d+)", line))
 
 
-def one_run(args, data, hashes, loss):
-    """Runs the swarm once at `loss` in a fresh folder under --dir, removed afterwards."""
+def one_run(args, data, hashes, loss, transport, delay, label):
+    """Runs the swarm once at `loss` and `delay` with one transport profile in a fresh folder
+    under --dir, removed afterwards; the uploaders' window logs are kept under --plot's folder
+    as <label>-<transport>-<peer>.log when --plot is given."""
     work = Path(tempfile.mkdtemp(prefix="loss-", dir=args.dir))
     try:
         files = prepare_swarm(work, data, hashes, args.peers, DEMO_COPIES)
-        options = ["--loss", str(loss), "--delay", str(args.delay), "--seed", str(args.seed)]
+        options = ["--loss", str(loss), "--delay", str(delay), "--seed", str(args.seed)]
         progress = Progress(files)
         try:
             run = run_swarm(args.bin, files, args.timeout, options,
-                            uploader_debug=DEBUG_WINDOW, on_progress=progress.update)
+                            uploader_debug=DEBUG_LOSS, on_progress=progress.update,
+                            peer_args=["--transport", transport], window_logs=True)
         finally:
             progress.finish()
-        windows = [window_figures(p.log) for p in run.uploaders]
+        logs = [work / f"windows{p}.log" for p in files.uploader_ids]
+        if args.plot:
+            for peer_id, log in zip(files.uploader_ids, logs):
+                if log.is_file():
+                    shutil.copy(log, args.plot.parent / f"{label}-{transport}-{peer_id}.log")
+        windows = [window_figures(read_window_log(log)) for log in logs]
         return files, run, windows, netsim_dropped(run.router)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
 
-def result_line(loss, files, run, windows, dropped):
+def goodput(files, run):
+    """MB/s of a verified run, else None."""
+    return files.size / MB / run.download.seconds if run.verified else None
+
+
+def result_line(label, transport, files, run, windows, dropped, extra=""):
     d = run.download
     if run.verified:
-        outcome = f"{d.seconds:8.1f} s  {files.size / MB / d.seconds:6.2f} MB/s"
+        outcome = f"{d.seconds:8.1f} s  {goodput(files, run):6.2f} MB/s"
     elif d.reason == "timed out":
         outcome = f"timed out after {d.seconds:.0f} s with {d.chunks}/{files.chunks} chunks"
     else:
@@ -97,30 +143,79 @@ def result_line(loss, files, run, windows, dropped):
                    f"{d.reason or 'copy differs'}")
     peaks = " ".join("-" if peak is None else str(peak) for peak, _ in windows)
     decreases = sum(n for _, n in windows)
-    return (f"loss {100 * loss:4.1f}%: {outcome}   peak windows {peaks}   "
-            f"window decreases {decreases}   netsim dropped {dropped}")
+    return (f"{label:>12} {transport:>8}: {outcome}   peak windows {peaks}   "
+            f"window decreases {decreases}   netsim dropped {dropped}{extra}")
+
+
+def ratio_line(label, rates, loss, delay, connections):
+    """Adaptive against classic, and against the model, when both ran and finished."""
+    parts = []
+    if rates.get("adaptive") and rates.get("classic"):
+        parts.append(f"adaptive/classic {rates['adaptive'] / rates['classic']:.1f}x")
+    model = model_mb_per_s(loss, delay, connections)
+    if model:
+        parts.append(f"model {model:.2f} MB/s")
+        for t, r in rates.items():
+            if r:
+                parts.append(f"{t}/model {r / model:.2f}")
+    return f"{label:>12}   " + "   ".join(parts) if parts else None
+
+
+def plot(args):
+    """Turns the kept window logs into one picture; a note instead when matplotlib is missing."""
+    script = Path(__file__).resolve().parent.parent / "scripts" / "plot_windows.py"
+    logs = sorted(str(p) for p in args.plot.parent.glob("*-*-*.log"))
+    result = subprocess.run(["/usr/bin/python3", str(script), "--out", str(args.plot)] + logs,
+                            capture_output=True, text=True)
+    print((result.stdout + result.stderr).strip() or f"window plot written to {args.plot}")
+
+
+def run_case(args, data, hashes, loss, delay, label, lines):
+    """Every profile once on the same path; returns whether every copy was verified."""
+    rates = {}
+    ok = True
+    for transport in args.transport:
+        print(f"running {label} with {transport} ...", flush=True)
+        files, run, windows, dropped = one_run(args, data, hashes, loss, transport, delay, label)
+        rates[transport] = goodput(files, run)
+        lines.append(result_line(label, transport, files, run, windows, dropped))
+        print(lines[-1], flush=True)
+        ok = ok and run.verified
+    ratios = ratio_line(label, rates, loss, delay, args.peers)
+    if ratios:
+        lines.append(ratios)
+        print(ratios, flush=True)
+    return ok
 
 
 def run_all(args):
-    """Runs every loss rate in turn, printing each result as it comes; returns the lines and
-    whether every copy was verified."""
+    """Runs every loss rate in turn, and the long-delay case, printing each result as it comes;
+    returns the lines and whether every copy was verified."""
     size = int(round(args.size * MIB))
     data = ensure_data_file(args.dir, size)
     hashes = chunk_hashes(args.bin, data, HASHLIST_TIMEOUT_S)
     copies = min(DEMO_COPIES, args.peers)
+    if args.plot:
+        args.plot.parent.mkdir(parents=True, exist_ok=True)
+        for old in args.plot.parent.glob("*-*-*.log"):
+            old.unlink()
     print(f"netsim loss benchmark: {args.size:g} MiB, {args.peers} uploaders (every chunk held by "
           f"{copies}), delay {args.delay:g} ms each way, seed {args.seed}, "
-          f"at most {args.timeout:g} s per run", flush=True)
+          f"at most {args.timeout:g} s per run, profiles {','.join(args.transport)}", flush=True)
     ids = " ".join(str(DOWNLOADER_ID + 1 + k) for k in range(args.peers))
     print(f"peak windows in packets, of uploaders {ids}", flush=True)
     lines = []
     all_ok = True
     for loss in args.losses:
-        print(f"running at loss {100 * loss:g}% ...", flush=True)
-        files, run, windows, dropped = one_run(args, data, hashes, loss)
-        lines.append(result_line(loss, files, run, windows, dropped))
-        print(lines[-1], flush=True)
-        all_ok = all_ok and run.verified
+        all_ok = run_case(args, data, hashes, loss, args.delay, f"loss {100 * loss:g}%",
+                          lines) and all_ok
+    if args.long_delay > 0:
+        one_chunk = ensure_data_file(args.dir, CHUNK_SIZE)
+        one_hash = chunk_hashes(args.bin, one_chunk, HASHLIST_TIMEOUT_S)
+        all_ok = run_case(args, one_chunk, one_hash, 0.0, args.long_delay,
+                          f"{args.long_delay:g} ms", lines) and all_ok
+    if args.plot:
+        plot(args)
     return lines, all_ok
 
 

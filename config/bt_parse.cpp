@@ -6,6 +6,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <getopt.h>
+
 #include <cassert>
 #include <cerrno>
 #include <cstdarg>
@@ -16,6 +18,15 @@
 #include "config/debug.h"
 
 static constexpr char _bt_optstring[] = "x:p:c:f:m:i:t:d:h";
+
+// Long options: additions beside the short options, which keep their meaning.
+enum long_option_code { OPT_TRANSPORT = 256, OPT_WINDOW_LOG, OPT_HELP };
+static const struct option _bt_longopts[] = {
+    {"transport", required_argument, nullptr, OPT_TRANSPORT},
+    {"window-log", required_argument, nullptr, OPT_WINDOW_LOG},
+    {"help", no_argument, nullptr, OPT_HELP},
+    {nullptr, 0, nullptr, 0},
+};
 static constexpr size_t BT_MAX_NAME = BT_FILENAME_LEN - 1;  // characters a name field holds
 static constexpr char WHITE_SPACE[] = " \t\n\v\f\r";        // isspace in the C locale
 
@@ -100,6 +111,29 @@ static void apply_option(bt_config_t *config, int opt, const char *arg) {
         case 'h':
             bt_help();
             exit(0);
+        case OPT_HELP:
+            bt_help();
+            bt_help_long_options();
+            exit(0);
+        case OPT_TRANSPORT:
+            if (strcmp(arg, "classic") == 0) {
+                config->transport = TRANSPORT_CLASSIC;
+            } else if (strcmp(arg, "adaptive") == 0) {
+                config->transport = TRANSPORT_ADAPTIVE;
+            } else {
+                startup_failure(
+                    "bt_parse error:  --transport takes classic or adaptive, not '%s'\n", arg);
+            }
+            break;
+        case OPT_WINDOW_LOG:
+            if (strlen(arg) > BT_MAX_NAME) {
+                startup_failure(
+                    "bt_parse error:  Argument of --window-log is longer than %zu "
+                    "characters!\n",
+                    BT_MAX_NAME);
+            }
+            memcpy(config->window_log_file, arg, strlen(arg) + 1);
+            break;
         default:
             // getopt has already described the problem in its own words.
             bt_usage();
@@ -132,7 +166,8 @@ void bt_parse_command_line(bt_config_t *config) {
     // The caller's option index is put back so that a later getopt scan starts where it expects.
     int saved_optind = optind;
     int opt;
-    while ((opt = getopt(config->argc, config->argv, _bt_optstring)) != -1) {
+    while ((opt = getopt_long(config->argc, config->argv, _bt_optstring, _bt_longopts, nullptr)) !=
+           -1) {
         apply_option(config, opt, optarg);
     }
     bt_parse_peer_list(config);
@@ -143,6 +178,7 @@ void bt_parse_command_line(bt_config_t *config) {
     struct timeval now;
     gettimeofday(&now, nullptr);
     config->start_time_sec = timeval2double(&now);
+    config->start_time_mono = now_seconds();
     optind = saved_optind;
 }
 
@@ -285,5 +321,18 @@ void bt_help() {
         "         -m <maxconn>      Max # of downloads\n"
         "\t    -f <master-chunk> The master chunk file\n"
         "         -i <identity>     Which peer # am I?\n",
+        stderr);
+}
+
+void bt_help_long_options() {
+    fputs(
+        "         --transport classic|adaptive\n"
+        "                           classic (default): the fixed 1 s timeout and go-back-N;\n"
+        "                           adaptive: measured RTT and RTO, fast retransmit and\n"
+        "                           recovery, the window carried from chunk to chunk\n"
+        "         --window-log <file>\n"
+        "                           one line per change of a sending window:\n"
+        "                           <peer id> <ms since start> <window in packets>\n"
+        "         --help            this message\n",
         stderr);
 }

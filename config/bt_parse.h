@@ -12,6 +12,12 @@
 constexpr int BT_FILENAME_LEN = 255;   // name fields hold at most 254 characters and a NUL
 constexpr int BT_MAX_PEER_LINE = 255;  // the peer list is read in pieces of at most 254 characters
 
+// The transport profiles of --transport: the designed rules, or the adaptive sender and downloader.
+constexpr int TRANSPORT_CLASSIC = 0;
+constexpr int TRANSPORT_ADAPTIVE = 1;
+
+struct adaptive_s;  // the adaptive profile's sender state (engine/adaptive.h)
+
 // One record per line of the peer list, this peer's own line included. The first group is the
 // receiving connection from this peer, the second the sending connection to it.
 struct bt_peer_s {
@@ -41,11 +47,14 @@ struct bt_peer_s {
     struct bt_peer_s *next;         // next record of the peer list
     chunkitem *chunks_of_interest;  // hashes this peer announced in IHAVE packets (owned)
     double receiving_get_time;      // seconds; when the GET of a requested connection was sent
-    int receiving_get_resent;       // truth value: the unanswered GET was sent a second time
+    int receiving_get_resent;       // times the unanswered GET was sent again
     uint8_t *receiving_prev_data;   // CHUNK_SIZE buffer of the last chunk ended (owned), to tell
                                     // its late DATA apart; nullptr when none
     failitem *receiving_failures;   // chunks from this peer that failed their hash check (owned)
     int sending_highest_seq;        // highest seq sent in the current sending connection
+    struct adaptive_s *sending_adaptive;  // adaptive sender state, kept from chunk to chunk
+                                          // (owned); nullptr in the classic profile
+    double receiving_get_rtt;             // seconds; smoothed GET to first DATA time; 0: none
 };
 typedef struct bt_peer_s bt_peer_t;
 
@@ -71,10 +80,13 @@ struct bt_config_s {
     int sock;                               // the UDP socket
     int max_tx_chunks;                      // -x; -1 when not given; > 0 is a limit
     int tx_chunks;                          // sending connections ended so far
-    FILE *graphfile_out;                    // reserved; never opened
+    FILE *graphfile_out;                    // the --window-log file (owned); nullptr: none
     double start_time_sec;                  // wall clock at the end of parsing
     double last_whohas_time;  // seconds; last WHOHAS of the download (or check that needed none)
     double retry_due_time;    // seconds; when a paused chunk request may go out again; 0: none
+    int transport;            // TRANSPORT_CLASSIC or TRANSPORT_ADAPTIVE (--transport)
+    char window_log_file[BT_FILENAME_LEN];  // --window-log; empty: no log
+    double start_time_mono;                 // now_seconds() at the end of parsing
 };
 typedef struct bt_config_s bt_config_t;
 
@@ -91,4 +103,7 @@ bt_peer_t *bt_peer_info(const bt_config_t *config, int peer_id);
 // Writes the configuration to standard output.
 void bt_dump_config(bt_config_t *config);
 void bt_usage();
+// The help text of -h, on standard error.
 void bt_help();
+// The long options' lines that --help adds after the help text of -h.
+void bt_help_long_options();

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "config/debug.h"
+#include "engine/adaptive.h"
 #include "engine/chunklist.h"
 #include "engine/reliable.h"
 #include "engine/time_util.h"
@@ -60,7 +61,7 @@ static const chunkitem *next_slice(const chunkitem *first, int *n) {
     return first;
 }
 
-static ssize_t send_packet(bt_config_t *config, const header *hdr, const struct sockaddr_in *to) {
+ssize_t sendPacketTo(bt_config_t *config, const header *hdr, const struct sockaddr_in *to) {
     return vexlo_sendto(config->sock, hdr, static_cast<size_t>(packet_length(hdr)), 0,
                         reinterpret_cast<const struct sockaddr *>(to), sizeof *to);
 }
@@ -76,7 +77,7 @@ void sendWhoHasToPeers(bt_config_t *config, const chunkitem *list) {
             if (p->id == config->identity) continue;
             debug_log(DEBUG_ALL, "sending WHOHAS to peer: id = %d addr = %s port = %d \n", p->id,
                       inet_ntoa(p->addr.sin_addr), ntohs(p->addr.sin_port));
-            if (send_packet(config, packet, &p->addr) < 0)
+            if (sendPacketTo(config, packet, &p->addr) < 0)
                 debug_log(DEBUG_ERRS, "Error sending WHOHAS \n");
         }
         free(packet);
@@ -93,7 +94,7 @@ void sendIHave(bt_config_t *config, const chunkitem *matches, const struct socka
         header *reply = buildControlPacket(slice, n, PKT_IHAVE);
         debug_log(DEBUG_WHOHAS, "Peer %d Sending IHAVE of size %d to %s:%d\n", config->identity,
                   packet_length(reply), inet_ntoa(to->sin_addr), ntohs(to->sin_port));
-        if (send_packet(config, reply, to) < 0) debug_log(DEBUG_ERRS, "error sending IHAVE \n");
+        if (sendPacketTo(config, reply, to) < 0) debug_log(DEBUG_ERRS, "error sending IHAVE \n");
         free(reply);
         slice = rest;
     }
@@ -152,7 +153,8 @@ void sendGetForPeer(bt_config_t *config, bt_peer_t *peer, const chunkitem *item)
     assert(packet && "packet");
     fill_header(packet, PKT_GET, GET_PACKET_SIZE, 0, 0);
     memcpy(reinterpret_cast<uint8_t *>(packet) + HEADER_SIZE, item->hash, HASH_SIZE);
-    if (send_packet(config, packet, &peer->addr) < 0) debug_log(DEBUG_ERRS, "Error Sending GET \n");
+    if (sendPacketTo(config, packet, &peer->addr) < 0)
+        debug_log(DEBUG_ERRS, "Error Sending GET \n");
     free(packet);
 }
 
@@ -193,8 +195,9 @@ void tryAllGetRequests(bt_config_t *config) {
 // ---- the sending connection ------------------------------------------------------------------
 
 void writeWindowSizeToFile(bt_config_t *config, bt_peer_t *peer) {
-    (void)config;
-    (void)peer;
+    if (!config->graphfile_out) return;
+    long long ms = static_cast<long long>((now_seconds() - config->start_time_mono) * 1000.0);
+    fprintf(config->graphfile_out, "%d %lld %d\n", peer->id, ms, peer->sending_win);
 }
 
 void initializeNewSendingConnection(bt_config_t *config, bt_peer_t *peer) {
@@ -209,26 +212,31 @@ void initializeNewSendingConnection(bt_config_t *config, bt_peer_t *peer) {
     peer->sending_ssthreash = INITIAL_SSTHRESH;
     peer->sending_highest_seq = 0;
     writeWindowSizeToFile(config, peer);
+    if (config->transport == TRANSPORT_ADAPTIVE) adaptiveStartConnection(config, peer);
 }
 
-int sendDataForPeer(bt_config_t *config, bt_peer_t *peer) {
-    if (peer->sending_next_seq < 1 || peer->sending_next_seq > PACKETS_PER_CHUNK) return 0;
-    int cur_data_offset = (peer->sending_next_seq - 1) * DATA_PAYLOAD;
+int buildDataPacket(const bt_peer_t *peer, int seq, header *packet) {
+    if (seq < 1 || seq > PACKETS_PER_CHUNK) return 0;
+    int cur_data_offset = (seq - 1) * DATA_PAYLOAD;
     int data_len = CHUNK_SIZE - cur_data_offset;
     if (data_len > DATA_PAYLOAD) data_len = DATA_PAYLOAD;
+    fill_header(packet, PKT_DATA, HEADER_SIZE + data_len, static_cast<uint32_t>(seq), 0);
+    memcpy(reinterpret_cast<uint8_t *>(packet) + HEADER_SIZE, peer->sending_data + cur_data_offset,
+           static_cast<size_t>(data_len));
     if (debug & DEBUG_ALL) {  // per packet: no address formatting unless it is printed
         debug_log(DEBUG_ALL, "Sending data of size = %d to peer %s : %d with offset = %d \n",
                   data_len, inet_ntoa(peer->addr.sin_addr), ntohs(peer->addr.sin_port),
                   cur_data_offset);
     }
+    return HEADER_SIZE + data_len;
+}
 
-    header *packet = static_cast<header *>(malloc(static_cast<size_t>(HEADER_SIZE + data_len)));
+int sendDataForPeer(bt_config_t *config, bt_peer_t *peer) {
+    if (peer->sending_next_seq < 1 || peer->sending_next_seq > PACKETS_PER_CHUNK) return 0;
+    header *packet = static_cast<header *>(malloc(HEADER_SIZE + DATA_PAYLOAD));
     assert(packet && "packet");
-    fill_header(packet, PKT_DATA, HEADER_SIZE + data_len,
-                static_cast<uint32_t>(peer->sending_next_seq), 0);
-    memcpy(reinterpret_cast<uint8_t *>(packet) + HEADER_SIZE, peer->sending_data + cur_data_offset,
-           static_cast<size_t>(data_len));
-    ssize_t sent = send_packet(config, packet, &peer->addr);
+    buildDataPacket(peer, peer->sending_next_seq, packet);
+    ssize_t sent = sendPacketTo(config, packet, &peer->addr);
     debug_log(DEBUG_SEQ | DEBUG_ALL, "Sending seq = %d \n", peer->sending_next_seq);
     if (sent < 0) debug_log(DEBUG_ERRS, "Error Sending Data \n");
 
@@ -237,12 +245,16 @@ int sendDataForPeer(bt_config_t *config, bt_peer_t *peer) {
         peer->sending_highest_seq = peer->sending_next_seq;
     peer->sending_next_seq++;
     struct timeval now;
-    gettimeofday(&now, nullptr);
+    now_timeval(&now);
     timelist_add(&peer->sending_unacked, &now, packet);
     return static_cast<int>(sent);
 }
 
 void fillWindowForPeer(bt_config_t *config, bt_peer_t *peer) {
+    if (config->transport == TRANSPORT_ADAPTIVE) {
+        adaptiveFillWindow(config, peer);
+        return;
+    }
     for (;;) {
         int num_unacked = timelist_length(peer->sending_unacked);
         if (num_unacked >= peer->sending_win) return;
@@ -257,6 +269,7 @@ void sendAckForPeer(bt_config_t *config, bt_peer_t *peer, int seq_num) {
     header *packet = static_cast<header *>(malloc(HEADER_SIZE));
     assert(packet && "ack");
     fill_header(packet, PKT_ACK, HEADER_SIZE, 0, static_cast<uint32_t>(seq_num));
-    if (send_packet(config, packet, &peer->addr) < 0) debug_log(DEBUG_ERRS, "Error Sending Ack \n");
+    if (sendPacketTo(config, packet, &peer->addr) < 0)
+        debug_log(DEBUG_ERRS, "Error Sending Ack \n");
     free(packet);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include "config/bt_parse.h"
 #include "engine/common.h"
@@ -28,8 +29,14 @@ BOOL alreadyDownloadingChunk(bt_config_t *config, const chunkitem *chunk);
 
 void initializeNewSendingConnection(bt_config_t *config, bt_peer_t *peer);
 void fillWindowForPeer(bt_config_t *config, bt_peer_t *peer);
+// Writes DATA packet seq of peer's chunk (sending_data) into packet, which has room for
+// HEADER_SIZE + DATA_PAYLOAD bytes; its length, or 0 when the chunk has no packet seq.
+int buildDataPacket(const bt_peer_t *peer, int seq, header *packet);
+// vexlo_sendto of the p_len bytes of hdr to `to` on the peer's socket.
+ssize_t sendPacketTo(bt_config_t *config, const header *hdr, const struct sockaddr_in *to);
 // The send's result for one new DATA packet, or 0 when the chunk has no byte left to send.
 int sendDataForPeer(bt_config_t *config, bt_peer_t *peer);
 void sendAckForPeer(bt_config_t *config, bt_peer_t *peer, int seq_num);
-// Called after every change of sending_win; records nothing.
+// Called after every change of sending_win: a line "<peer id> <ms since start> <window>" in the
+// --window-log file, when one was given.
 void writeWindowSizeToFile(bt_config_t *config, bt_peer_t *peer);

@@ -24,6 +24,8 @@
 #include "engine/util.h"
 #include "shim/vexlo.h"
 
+constexpr double MAX_WAIT_S = 1.0;            // the loop's longest wait
+constexpr double DEADLINE_SLACK_S = 0.001;    // woken this much after a deadline, and never sooner
 constexpr size_t GET_NAME_MAX = 120;          // characters of each name of a GET line
 constexpr int GET_NAME_BUF = 128;             // room for a name and its NUL
 constexpr int SOCKET_BUFFER_BYTES = 4 << 20;  // room for the windows of several uploaders at once
@@ -80,17 +82,46 @@ void open_standard_descriptors() {
     }
 }
 
+// The wait of one pass: until the earliest timer of the engine is due (a moment after, as the
+// checks fire strictly after their limits), never longer than MAX_WAIT_S, so an idle peer sleeps.
+static void wait_until_next_deadline(const bt_config_t *config, struct timespec *wait) {
+    double seconds = MAX_WAIT_S;
+    double deadline = nextTimerDeadline(config);
+    if (deadline != 0) {
+        double until = deadline - now_seconds() + DEADLINE_SLACK_S;
+        if (until < seconds) seconds = until < DEADLINE_SLACK_S ? DEADLINE_SLACK_S : until;
+    }
+    wait->tv_sec = static_cast<time_t>(seconds);
+    wait->tv_nsec = static_cast<long>((seconds - static_cast<double>(wait->tv_sec)) * 1e9);
+}
+
 [[noreturn]] static void fail_setup(const char *what) {
     perror(what);
     exit(-1);
 }
 
+// The kernel caps SO_RCVBUF and SO_SNDBUF at its rmem_max and wmem_max (a few hundred KiB on a
+// stock kernel), fewer datagrams than several uploaders keep in flight. The FORCE variants
+// pass the cap where the process may (CAP_NET_ADMIN); elsewhere the capped size is what we get.
+static void set_socket_buffers(int sock) {
+    int bytes = SOCKET_BUFFER_BYTES;
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+        setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    if (setsockopt(sock, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) != 0)
+        setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    int granted = 0;
+    socklen_t len = sizeof granted;
+    getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &granted, &len);
+    // Linux reports twice the size asked for, the doubling being its bookkeeping.
+    if (granted < SOCKET_BUFFER_BYTES)
+        debug_log(DEBUG_ERRS, "receive buffer of %d bytes granted, %d asked for \n", granted / 2,
+                  bytes);
+}
+
 static int open_bound_socket(bt_config_t *config, struct sockaddr_in *myaddr) {
     int sock = socket(AF_INET, SOCK_DGRAM, 0);
     if (sock < 0) fail_setup("peer_run could not create socket");
-    int bytes = SOCKET_BUFFER_BYTES;
-    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-    setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    set_socket_buffers(sock);
     memset(myaddr, 0, sizeof *myaddr);
     myaddr->sin_family = AF_INET;
     inet_aton("127.0.0.1", &myaddr->sin_addr);
@@ -108,6 +139,10 @@ static int open_bound_socket(bt_config_t *config, struct sockaddr_in *myaddr) {
     struct sockaddr_in myaddr;
     config->sock = open_bound_socket(config, &myaddr);
     vexlo_init(config->identity, reinterpret_cast<struct sockaddr *>(&myaddr), sizeof myaddr);
+    if (config->window_log_file[0]) {
+        config->graphfile_out = fopen(config->window_log_file, "w");
+        if (!config->graphfile_out) fail_setup("peer_run could not open the window log");
+    }
     config->masterchunks = readHashesFromFile(config->chunk_file, 1, config);
     config->mychunks = readHashesFromFile(config->has_chunk_file, 0, config);
 
@@ -128,8 +163,7 @@ static int open_bound_socket(bt_config_t *config, struct sockaddr_in *myaddr) {
         FD_ZERO(&readfds);
         if (stdin_open) FD_SET(STDIN_FILENO, &readfds);
         FD_SET(config->sock, &readfds);
-        select_timeout.tv_sec = 1;
-        select_timeout.tv_nsec = 0;
+        wait_until_next_deadline(config, &select_timeout);
         int nfds = pselect(config->sock + 1, &readfds, nullptr, nullptr, &select_timeout, &waiting);
         if (caught_signal) exit_on_signal();
         if (nfds > 0) {

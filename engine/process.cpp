@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "config/debug.h"
+#include "engine/adaptive.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/reliable.h"
@@ -292,6 +293,10 @@ void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
                   just_acked, peer->id, peer->sending_highest_seq);
         return;
     }
+    if (config->transport == TRANSPORT_ADAPTIVE) {
+        adaptiveHandleAck(config, peer, just_acked);
+        return;
+    }
     if (just_acked != peer->sending_lastacked) {
         peer->sending_lastacked = just_acked;
         peer->sending_dupack_count = 0;
@@ -390,6 +395,7 @@ void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL
                       peer->id);
             return;
         }
+        if (config->transport == TRANSPORT_ADAPTIVE) adaptiveNoteGetAnswered(peer, now_seconds());
         peer->receiving_active = 1;
         peer->receiving_sentget = 0;
         peer->receiving_lastseq = 0;

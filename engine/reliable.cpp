@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "config/debug.h"
+#include "engine/adaptive.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/time_util.h"
@@ -101,6 +102,10 @@ static bool scan_peer_timeouts(bt_config_t *config, bt_peer_t *peer, double now)
 
 void sendTimedOutPacketsAt(bt_config_t *config, double now) {
     for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (config->transport == TRANSPORT_ADAPTIVE) {
+            if (!adaptiveCheckTimers(config, p, now)) return;
+            continue;  // the adaptive sender fills its window as ACKs and timers move it
+        }
         if (!scan_peer_timeouts(config, p, now)) return;
         if (p->sending_active) fillWindowForPeer(config, p);
     }
@@ -145,17 +150,30 @@ static void give_up_get(bt_config_t *config, bt_peer_t *peer) {
     releaseReceivingConnection(peer);
 }
 
+// How long a requested connection waits for its first DATA, and how often its GET is resent.
+static double get_wait(const bt_config_t *config, const bt_peer_t *peer) {
+    return config->transport == TRANSPORT_ADAPTIVE ? adaptiveGetWait(peer) : GET_ANSWER_TIMEOUT_S;
+}
+
+static int get_retries(const bt_config_t *config) {
+    return config->transport == TRANSPORT_ADAPTIVE ? ADAPTIVE_GET_RETRIES : 1;
+}
+
+static bool awaiting_first_data(const bt_peer_t *peer) {
+    return peer->receiving_chunk && !peer->receiving_active && peer->receiving_sentget;
+}
+
 void checkForUnansweredGets(bt_config_t *config, double now) {
     bool released = false;
     for (bt_peer_t *p = config->peers; p; p = p->next) {
-        if (!p->receiving_chunk || p->receiving_active || !p->receiving_sentget) continue;
-        if (now - p->receiving_get_time <= GET_ANSWER_TIMEOUT_S) continue;
-        if (!p->receiving_get_resent) {
+        if (!awaiting_first_data(p)) continue;
+        if (now - p->receiving_get_time <= get_wait(config, p)) continue;
+        if (p->receiving_get_resent < get_retries(config)) {
             // The GET or its first DATA may just have been lost; no DATA has come, so asking
             // again restarts nothing that is flowing.
             debug_log(DEBUG_ERRS, "no data from peer %d for its GET; sending it again \n", p->id);
             sendGetForPeer(config, p, p->receiving_chunk);
-            p->receiving_get_resent = 1;
+            p->receiving_get_resent++;
             p->receiving_get_time = now;
             continue;
         }
@@ -200,4 +218,38 @@ void rediscoverMissingChunks(bt_config_t *config, double now) {
               chunklist_length(missing));
     sendWhoHasToPeers(config, missing);
     chunklist_free(missing);
+}
+
+// ---- the next deadline -----------------------------------------------------------------------
+
+static void earliest(double *deadline, double t) {
+    if (t != 0 && (*deadline == 0 || t < *deadline)) *deadline = t;
+}
+
+// The send time of the oldest outstanding packet (the list is newest first); 0 when none.
+static double oldest_outstanding(const bt_peer_t *peer) {
+    const timeitem *t = peer->sending_unacked;
+    if (!t) return 0;
+    while (t->next) t = t->next;
+    return timeval2double(&t->t);
+}
+
+double nextTimerDeadline(const bt_config_t *config) {
+    double deadline = 0;
+    for (const bt_peer_t *p = config->peers; p; p = p->next) {
+        if (config->transport == TRANSPORT_ADAPTIVE) {
+            earliest(&deadline, adaptiveNextDeadline(p));
+        } else {
+            double oldest = oldest_outstanding(p);
+            if (oldest != 0) earliest(&deadline, oldest + RETRANSMIT_TIMEOUT_S);
+        }
+        if (p->receiving_active)
+            earliest(&deadline, p->receiving_last_action_time + STALL_TIMEOUT_S);
+        if (awaiting_first_data(p))
+            earliest(&deadline, p->receiving_get_time + get_wait(config, p));
+    }
+    earliest(&deadline, config->retry_due_time);
+    if (config->download_in_progress)
+        earliest(&deadline, config->last_whohas_time + REDISCOVERY_INTERVAL_S);
+    return deadline;
 }

@@ -34,3 +34,7 @@ void checkForUnansweredGets(bt_config_t *config, double now);
 void retryPausedRequests(bt_config_t *config, double now);
 // Asks every other peer again for the chunks of the running download that nobody announced.
 void rediscoverMissingChunks(bt_config_t *config, double now);
+// The earliest time (seconds, now_seconds clock) at which one of the checks above has work: a
+// packet or connection timeout, an unanswered GET, a paused retry or a rediscovery round; 0 when
+// nothing is pending.
+double nextTimerDeadline(const bt_config_t *config);

@@ -5,6 +5,7 @@
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "config/debug.h"
 
@@ -12,9 +13,16 @@ double timeval2double(const struct timeval *t) {
     return static_cast<double>(t->tv_sec) + static_cast<double>(t->tv_usec) / 1000000.0;
 }
 
+void now_timeval(struct timeval *tv) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    tv->tv_sec = ts.tv_sec;
+    tv->tv_usec = static_cast<suseconds_t>(ts.tv_nsec / 1000);
+}
+
 double now_seconds() {
     struct timeval tv;
-    gettimeofday(&tv, nullptr);
+    now_timeval(&tv);
     return timeval2double(&tv);
 }
 

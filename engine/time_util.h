@@ -15,7 +15,10 @@ typedef struct timeitem_s timeitem;
 
 // Seconds with the microseconds as fraction.
 double timeval2double(const struct timeval *t);
-// The current wall-clock time in seconds (gettimeofday through timeval2double).
+// The current time on the monotonic clock, which a step of the wall clock cannot move: every
+// timer of the peer is read from it.
+void now_timeval(struct timeval *tv);
+// now_timeval in seconds.
 double now_seconds();
 
 // Puts a new node first in *head; copies *tval (zero when null). The node refers to hdr, the

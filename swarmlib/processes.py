@@ -150,16 +150,19 @@ def tail_of(path, lines=3):
     return " | ".join(text[-lines:]) or "(empty log)"
 
 
-def start_peer(procs, bin_dir, files, peer_id, env, debug=None, stdout=None, stderr=None):
+def start_peer(procs, bin_dir, files, peer_id, env, debug=None, stdout=None, stderr=None,
+               extra=()):
     """Starts the peer `peer_id` of the swarm in its work folder, with relative file names.
 
     `bin_dir` may be relative to our own folder. Unless told otherwise the peer's standard
     output and error go to peer<id>.out and peer<id>.err there: without netsim the output
-    carries a line per datagram received, so it must never sit unread in a pipe."""
+    carries a line per datagram received, so it must never sit unread in a pipe. `extra`
+    arguments follow the designed ones (--transport, --window-log ...)."""
     argv = [Path(bin_dir).resolve() / "peer", "-p", files.nodes.name,
             "-c", files.has_files[peer_id].name, "-f", files.master.name, "-i", peer_id]
     if debug:
         argv += ["-d", debug]
+    argv += list(extra)
     log = files.work / f"peer{peer_id}.err"
     proc = start(procs, f"peer {peer_id}", argv, cwd=files.work, env=env,
                  stdout=stdout or files.work / f"peer{peer_id}.out", stderr=stderr or log)

@@ -18,6 +18,11 @@ DOWNLOADER_DEBUG = 3
 READY_WAIT_S = 10.0
 
 
+def window_log_args(wanted, peer_id):
+    """The peer options that write peer `peer_id`'s window log into its work folder."""
+    return ["--window-log", f"windows{peer_id}.log"] if wanted else []
+
+
 @dataclasses.dataclass
 class SwarmRun:
     """The outcome of `run_swarm`. Every process in it has been stopped and reaped."""
@@ -29,13 +34,14 @@ class SwarmRun:
 
 
 def run_swarm(bin_dir, files, timeout, netsim_options=None, uploader_debug=0,
-              on_started=None, on_progress=None):
+              on_started=None, on_progress=None, peer_args=(), window_logs=False):
     """Runs the swarm of `files` once: netsim first when `netsim_options` is a list (even an
     empty one), then the uploaders, then the downloader; follows the download for at most
     `timeout` seconds in all, and stops every process, netsim last, whatever happens.
 
     `uploader_debug` adds debug bits to the uploaders' own. `on_started(router)` is called once
-    every peer listens, just before the GET is typed."""
+    every peer listens, just before the GET is typed. `peer_args` go to every peer; with
+    `window_logs` each uploader writes its window log to windows<id>.log in the work folder."""
     deadline = time.monotonic() + timeout
     procs = []
     router = None
@@ -46,11 +52,12 @@ def run_swarm(bin_dir, files, timeout, netsim_options=None, uploader_debug=0,
                                   min(deadline, time.monotonic() + READY_WAIT_S))
             env["VEXLO_ROUTER"] = f"127.0.0.1:{router.port}"
         uploaders = [start_peer(procs, bin_dir, files, i, env,
-                                debug=UPLOADER_DEBUG | uploader_debug)
+                                debug=UPLOADER_DEBUG | uploader_debug,
+                                extra=list(peer_args) + window_log_args(window_logs, i))
                      for i in files.uploader_ids]
         downloader = start_peer(procs, bin_dir, files, DOWNLOADER_ID, env,
                                 debug=DOWNLOADER_DEBUG, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE)
+                                stderr=subprocess.PIPE, extra=peer_args)
         wait_until_bound(uploaders + [downloader], peer_ports(files).values(),
                          min(deadline, time.monotonic() + READY_WAIT_S))
         if on_started:

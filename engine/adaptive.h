@@ -1,0 +1,76 @@
+// The adaptive transport profile (--transport adaptive): when and what each side sends, on the
+// same packets as the classic profile, so that either profile talks to the other.
+//
+// Sender: RTT and RTO measured as in RFC 6298 (Karn's rule: no sample from a resent packet),
+// fast retransmit and NewReno recovery (RFC 5681, RFC 6582) with a time threshold against
+// reordering (RFC 9002), undo of a reduction that a late ACK shows to be spurious, a window of
+// 10 packets at first (RFC 6928) that is carried from one chunk to the next to the same receiver
+// and reset after an idle period (RFC 5681 section 4.1). The window is peer->sending_win and the
+// threshold peer->sending_ssthreash, as in the classic profile; the rest lives here.
+//
+// Downloader: a GET that brings no DATA is sent again after a time derived from the GET-to-first-
+// DATA times measured from that peer, a few times, before the peer is given up for that chunk.
+#pragma once
+
+#include "config/bt_parse.h"
+#include "engine/common.h"
+
+constexpr int ADAPTIVE_INITIAL_WINDOW = 10;  // packets (RFC 6928)
+constexpr int ADAPTIVE_MAX_WINDOW = 256;     // packets; what receive buffers comfortably hold
+constexpr int ADAPTIVE_DUPACK_THRESHOLD = 3;
+// RTO bounds. The floor keeps loopback paths (RTTs of microseconds) from timing out on a
+// scheduling hiccup of a loaded machine; the ceiling keeps MAX_RETRANS successive timeouts
+// within ADAPTIVE_GIVE_UP_S. RFC 6298's initial 1 s applies before the first sample.
+constexpr double ADAPTIVE_RTO_INITIAL_S = 1.0;
+constexpr double ADAPTIVE_RTO_MIN_S = 0.2;
+constexpr double ADAPTIVE_RTO_MAX_S = 8.0;
+constexpr double ADAPTIVE_GIVE_UP_S = 30.0;  // a receiver silent this long is given up
+// Downloader: the first GET waits this long for DATA before any time was measured (a 750 ms
+// one-way path answers after 1.5 s); later ones wait three smoothed GET-to-DATA times, within
+// the bounds below, and are sent again at most ADAPTIVE_GET_RETRIES times.
+constexpr double ADAPTIVE_GET_WAIT_INITIAL_S = 2.0;
+constexpr double ADAPTIVE_GET_WAIT_MIN_S = 0.25;
+constexpr double ADAPTIVE_GET_WAIT_MAX_S = 5.0;
+constexpr int ADAPTIVE_GET_RETRIES = 3;
+
+// The adaptive sender's state for one receiver; the peer record owns it from its first GET on.
+struct adaptive_s {
+    double srtt;             // seconds; smoothed RTT, 0 before the first sample
+    double rttvar;           // seconds
+    double min_rtt;          // seconds; smallest sample seen
+    double rto;              // seconds; backed off by successive timeouts
+    double timer_start;      // seconds; the retransmission timer runs from here while data is out
+    double last_progress;    // seconds; last new ACK (or the connection's start)
+    double last_activity;    // seconds; last packet sent or ACK taken, for the idle reset
+    int carried_win;         // window at the end of the last connection, packets
+    int carried_ssthresh;    // threshold at the end of the last connection, packets
+    int in_recovery;         // truth value: fast recovery after a fast retransmit
+    int recover;             // highest seq sent when recovery began; a full ACK reaches it
+    int ca_acked;            // packets acknowledged towards the next avoidance increase
+    int undo_win;            // window and threshold before the last fast retransmit, restored
+    int undo_ssthresh;       // when the retransmission turns out to have been spurious
+    double retransmit_time;  // seconds; when the last fast retransmit went out
+    double sent_time[PACKETS_PER_CHUNK + 1];  // seconds; last send of each seq of this chunk
+    uint8_t sends[PACKETS_PER_CHUNK + 1];     // times each seq was sent (saturating)
+};
+typedef struct adaptive_s adaptive_t;
+
+// Starts the adaptive state of a sending connection that initializeNewSendingConnection began:
+// creates the peer's record on its first connection, carries window and RTT from the last one.
+void adaptiveStartConnection(bt_config_t *config, bt_peer_t *peer);
+// Keeps the window of an ending connection for the next one to the same receiver.
+void adaptiveEndConnection(bt_peer_t *peer);
+// Sends new packets while the window has room.
+void adaptiveFillWindow(bt_config_t *config, bt_peer_t *peer);
+// Takes one ACK, already checked to belong to the running connection.
+void adaptiveHandleAck(bt_config_t *config, bt_peer_t *peer, int just_acked);
+// Runs the retransmission timer and the reordering-tolerant loss check; false when the
+// connection was given up (which may end the process under -x).
+bool adaptiveCheckTimers(bt_config_t *config, bt_peer_t *peer, double now);
+// The earliest time at which adaptiveCheckTimers has something to do; 0 when nothing is due.
+double adaptiveNextDeadline(const bt_peer_t *peer);
+
+// Downloader: how long a GET to peer may wait for its first DATA before it is sent again.
+double adaptiveGetWait(const bt_peer_t *peer);
+// Downloader: notes the time from the GET to its first DATA.
+void adaptiveNoteGetAnswered(bt_peer_t *peer, double now);
