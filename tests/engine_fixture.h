@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/bt_parse.h"
+#include "engine/adaptive.h"
 #include "engine/chunklist.h"
 #include "engine/common.h"
 #include "engine/time_util.h"
@@ -112,6 +113,7 @@ struct Engine {
             free(p->sending_data);
             free(p->receiving_data);
             free(p->receiving_prev_data);
+            free(p->sending_adaptive);
             failurelist_free(p->receiving_failures);
             chunklist_free(p->chunks_of_interest);
             free(p);

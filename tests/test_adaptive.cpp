@@ -1,0 +1,205 @@
+// The adaptive transport profile: its sender driven ACK by ACK, the loop's next deadline, and
+// swarms through netsim in which adaptive and classic peers meet in either role.
+#include "engine/adaptive.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "engine/create.h"
+#include "engine/process.h"
+#include "engine/reliable.h"
+#include "engine/util.h"
+#include "engine_fixture.h"
+#include "peer_fixture.h"
+
+using ef::Engine;
+using ef::packet;
+using ef::Packet;
+
+namespace {
+
+// Peer 1 uploads a chunk to peer 2 with the adaptive sender.
+struct AdaptiveUpload {
+    Engine e{1};
+    ts::TempDir dir;
+    bt_peer_t *p;
+    AdaptiveUpload() {
+        e.config.transport = TRANSPORT_ADAPTIVE;
+        std::string path = dir.file("master.dat");
+        ts::write_file(path, ts::random_bytes(CHUNK_SIZE, 3));
+        snprintf(e.config.chunk_data_file, sizeof e.config.chunk_data_file, "%s", path.c_str());
+        chunklist_add(&e.config.mychunks, ef::u8(ef::hash_of(5)), 0);
+        p = e.peer(2);
+        get();
+    }
+    adaptive_t *a() { return p->sending_adaptive; }
+    void get() {
+        Packet g(packet(PKT_GET, ef::hash_of(5)));
+        auto from = e.addr_of(2);
+        handleGet(&e.config, g.hdr(), &from);
+    }
+    void ack(int n) {
+        Packet pkt(packet(PKT_ACK, "", 0, static_cast<uint32_t>(n)));
+        auto from = e.addr_of(2);
+        handleAck(&e.config, pkt.hdr(), &from);
+    }
+    std::vector<uint32_t> seqs_sent() {
+        std::vector<uint32_t> v;
+        for (auto &b : e.sock_of(2).recv_all(0.05)) v.push_back(ntohl(ef::parse_header(b).seq));
+        return v;
+    }
+    // Makes the first unacknowledged packet look old enough to be lost, not reordered.
+    void age_first_unacked() { a()->sent_time[p->sending_lastacked + 1] -= 10.0; }
+};
+
+}  // namespace
+
+TEST(AdaptiveSender, RttEstimateAndTimeoutBackoff) {
+    AdaptiveUpload u;
+    EXPECT_EQ(ADAPTIVE_INITIAL_WINDOW, static_cast<int>(u.seqs_sent().size()));
+    EXPECT_EQ(ADAPTIVE_RTO_INITIAL_S, u.a()->rto);
+    u.ack(1);
+    /* a loopback sample: the RTO sits on its floor */
+    EXPECT_GT(u.a()->srtt, 0.0);
+    EXPECT_EQ(ADAPTIVE_RTO_MIN_S, u.a()->rto);
+    u.seqs_sent();
+
+    /* a timeout goes back to the first unacknowledged packet, window 1, RTO doubled */
+    double due = adaptiveNextDeadline(u.p);
+    EXPECT_TRUE(adaptiveCheckTimers(&u.e.config, u.p, due - 0.001));
+    EXPECT_TRUE(u.seqs_sent().empty());
+    EXPECT_TRUE(adaptiveCheckTimers(&u.e.config, u.p, due + 0.001));
+    EXPECT_EQ(std::vector<uint32_t>{2}, u.seqs_sent());
+    EXPECT_EQ(1, u.p->sending_win);
+    EXPECT_DOUBLE_EQ(2 * ADAPTIVE_RTO_MIN_S, u.a()->rto);
+    /* Karn: the ACK of the resent packet gives no sample */
+    double srtt = u.a()->srtt;
+    u.a()->sent_time[2] -= 5.0;
+    u.ack(2);
+    EXPECT_EQ(srtt, u.a()->srtt);
+
+    /* successive timeouts back off to the ceiling, and MAX_RETRANS gives the receiver up */
+    double now = now_seconds();
+    for (int i = 0; i < MAX_RETRANS && u.p->sending_active; i++) {
+        now = adaptiveNextDeadline(u.p) + 0.001;
+        adaptiveCheckTimers(&u.e.config, u.p, now);
+        EXPECT_LE(u.a()->rto, ADAPTIVE_RTO_MAX_S);
+    }
+    EXPECT_EQ(0, u.p->sending_active);
+    EXPECT_LT(now - u.a()->last_progress, ADAPTIVE_GIVE_UP_S + ADAPTIVE_RTO_MAX_S);
+}
+
+TEST(AdaptiveSender, FastRecoveryPartialAndFullAcks) {
+    AdaptiveUpload u;
+    u.ack(1);
+    u.ack(2);
+    u.seqs_sent();
+    int highest = u.p->sending_highest_seq;
+    int flight = highest - 2;
+
+    /* reordering: three duplicates for a packet that is not yet overdue change nothing */
+    u.a()->srtt = 1.0;
+    for (int i = 0; i < 3; i++) u.ack(2);
+    EXPECT_EQ(0, u.a()->in_recovery);
+
+    /* once overdue, the next duplicate resends only the first hole and halves the window */
+    u.age_first_unacked();
+    u.ack(2);
+    EXPECT_EQ(1, u.a()->in_recovery);
+    EXPECT_EQ(flight / 2, u.p->sending_ssthreash);
+    std::vector<uint32_t> sent = u.seqs_sent();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(3u, sent[0]);
+
+    /* a partial ACK resends the next hole (a second loss in the same window), no new halving */
+    u.ack(5);
+    sent = u.seqs_sent();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(6u, sent[0]);
+    EXPECT_EQ(1, u.a()->in_recovery);
+    EXPECT_EQ(flight / 2, u.p->sending_ssthreash);
+
+    /* the ACK that covers everything outstanding at the loss ends recovery at the threshold */
+    u.a()->retransmit_time -= 10.0;  // late enough to be a real answer, not an undo
+    u.ack(u.a()->recover);
+    EXPECT_EQ(0, u.a()->in_recovery);
+    EXPECT_EQ(flight / 2, u.p->sending_win);
+}
+
+TEST(AdaptiveSender, WindowCarriedToTheNextChunkAndResetAfterIdle) {
+    AdaptiveUpload u;
+    for (int n = 1; n <= PACKETS_PER_CHUNK; n++) u.ack(n);
+    EXPECT_EQ(0, u.p->sending_active);
+    int grown = u.p->sending_win;
+    EXPECT_GT(grown, ADAPTIVE_INITIAL_WINDOW);
+    u.seqs_sent();
+
+    /* the next GET at once starts with the window where the last chunk left it */
+    u.get();
+    EXPECT_EQ(grown, u.p->sending_win);
+    EXPECT_EQ(grown, static_cast<int>(u.seqs_sent().size()));
+
+    /* after an idle period longer than the RTO it starts from the initial window again */
+    u.a()->last_activity -= 10.0;
+    u.get();
+    EXPECT_EQ(ADAPTIVE_INITIAL_WINDOW, u.p->sending_win);
+}
+
+TEST(Loop, NextDeadlineIsTheEarliestPendingTimer) {
+    Engine e(2);
+    EXPECT_EQ(0.0, nextTimerDeadline(&e.config));  // idle: nothing due, the loop sleeps 1 s
+
+    header *h = static_cast<header *>(calloc(1, HEADER_SIZE));
+    struct timeval sent = {100, 500000};
+    timelist_add(&e.peer(2)->sending_unacked, &sent, h);
+    EXPECT_DOUBLE_EQ(100.5 + RETRANSMIT_TIMEOUT_S, nextTimerDeadline(&e.config));
+
+    e.peer(3)->receiving_active = 1;
+    e.peer(3)->receiving_last_action_time = 60.0;
+    EXPECT_DOUBLE_EQ(60.0 + STALL_TIMEOUT_S, nextTimerDeadline(&e.config));
+
+    e.config.download_in_progress = 1;
+    e.config.last_whohas_time = 50.0;
+    EXPECT_DOUBLE_EQ(50.0 + REDISCOVERY_INTERVAL_S, nextTimerDeadline(&e.config));
+    e.config.download_in_progress = 0;
+}
+
+// ---- swarms ----------------------------------------------------------------------------------
+
+namespace {
+
+// Three uploaders and a downloader through netsim (2% loss, jitter), each profile as given;
+// true when the download completed byte-exact.
+bool mixed_swarm(const std::string &uploader_profile, const std::string &downloader_profile) {
+    ts::Process router = ts::spawn({ts::bin("netsim"), "--port", "0", "--seed", "5", "--loss",
+                                    "0.02", "--delay", "1", "--jitter", "2"});
+    const std::string ready = "netsim listening on 127.0.0.1:";
+    if (!router.wait_stdout(ready, 10.0)) return false;
+    std::string port =
+        std::to_string(std::stoi(router.out.substr(router.out.find(ready) + ready.size())));
+    std::vector<std::string> env = {"VEXLO_ROUTER=127.0.0.1:" + port};
+    pf::Swarm s;
+    pf::DataSet data(4 * CHUNK_SIZE - 100, 17);
+    s.write_peer_list({1, 2, 3, 4});
+    s.write_master(data);
+    for (int id = 2; id <= 4; id++)
+        s.start(id, data.lines({id - 2, id - 1}), {"--transport", uploader_profile}, env);
+    ts::Process &down = s.start(1, "", {"--transport", downloader_profile}, env);
+    ts::write_file(s.path("want.chunks"), data.lines());
+    down.write_stdin("GET want.chunks out.bin\n");
+    bool done =
+        s.wait_for([&] { return down.out.find("GOT out.bin \n") != std::string::npos; }, 120.0);
+    s.stop_all();
+    router.send_signal(SIGTERM);
+    router.wait_exit(5.0);
+    return done && ts::read_file(s.path("out.bin")) == data.bytes;
+}
+
+}  // namespace
+
+TEST(AdaptiveSwarm, AdaptivePeersAndMixedProfilesCompleteByteExact) {
+    EXPECT_TRUE(mixed_swarm("adaptive", "adaptive"));
+    EXPECT_TRUE(mixed_swarm("adaptive", "classic"));
+    EXPECT_TRUE(mixed_swarm("classic", "adaptive"));
+}
