@@ -33,6 +33,8 @@ def parse_args(argv):
                    help="longest wait in seconds for the swarm to deliver the file (default 300)")
     p.add_argument("--work", type=Path, help="work folder to use and keep (default: temporary)")
     p.add_argument("--keep", action="store_true", help="keep the temporary work folder")
+    p.add_argument("--transport", choices=("classic", "adaptive"), default="classic",
+                   help="transport profile of every peer (default classic)")
     p.add_argument("--loss", type=float, help="netsim: drop probability per datagram, 0..1")
     p.add_argument("--delay", type=float, help="netsim: one-way delay in ms")
     p.add_argument("--seed", type=int, help="netsim: seed of its random choices")
@@ -146,7 +148,8 @@ def run_demo(args, work, work_note):
     try:
         run = run_swarm(args.bin, files, args.timeout, netsim_options(args),
                         on_started=lambda router: print_network(args, router),
-                        on_progress=progress.update)
+                        on_progress=progress.update,
+                        peer_args=["--transport", args.transport])
     finally:
         progress.finish()
     print_summary(files, run)
