@@ -297,9 +297,9 @@ TEST(Sha1StackHygiene, UpdateThatCompressesWipesBelowCaller) {
         run_on_painted_stack(update_body);
         EXPECT_GE(zero_bytes_below_mark(kWindowBytes), 368u);
 #ifndef __SANITIZE_ADDRESS__
-        // The sanitizer build pads every frame with redzones: the block function's frame then
-        // outgrows the three wiped frames, and its own helpers leave zeros of their own. So the
-        // two checks that depend on the frame sizes hold only in the normal build.
+        // The sanitizer build pads every frame with redzones, wipes deeper to cover them, and
+        // its own helpers leave zeros of their own. So the two checks that depend on the frame
+        // sizes hold only in the normal build.
         for (uint32_t word : schedule_of(g_run.input)) {
             EXPECT_FALSE(word_below_mark(word)) << std::hex << "schedule word " << word << " left";
         }
