@@ -190,7 +190,7 @@ static bool run_receiver(int fd, uint32_t packets) {
         const ssize_t got =
             recvfrom(fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr *>(&from), &from_len);
         header_s h;
-        if (!parse_header(packet, got, kTypeData, &h)) continue;
+        if (got > kDataBytes || !parse_header(packet, got, kTypeData, &h)) continue;
         if (ntohl(h.seq) == expected) {
             memcpy(chunk + ((expected - 1) % kChunkPackets) * kPayloadBytes, packet + kHeaderBytes,
                    static_cast<size_t>(got - kHeaderBytes));
