@@ -1,4 +1,5 @@
-// SHA-1 (FIPS 180-1) with a fully unrolled block function.
+// SHA-1 (FIPS 180-1) with a fully unrolled portable block function and, on x86-64 CPUs that have
+// them, one on the SHA instructions, chosen at run time.
 #pragma once
 
 #include <cstdint>
@@ -19,3 +20,9 @@ void SHA1Init(SHA1Context *sc);
 void SHA1Update(SHA1Context *sc, const void *vdata, uint32_t len);
 // Pads and writes the digest to hash (20 bytes) when hash is not null. Does not clear sc.
 void SHA1Final(SHA1Context *sc, uint8_t hash[SHA1_HASH_SIZE]);
+// Makes SHA1Update use the portable block function even where the CPU has SHA instructions
+// (true), or the CPU's choice again (false). Meant for tests comparing the two; the environment
+// variable P2P_SHA1_PORTABLE=1, read once at first use, keeps a whole process on the portable code.
+void SHA1ForcePortable(bool portable);
+// Whether SHA1Update compresses with the CPU's SHA instructions at the moment.
+bool SHA1UsesHardware();

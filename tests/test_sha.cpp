@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -125,6 +128,56 @@ TEST(Sha1, FinalWithNullOutputCompletesWithoutWriting) {
     }
 }
 
+namespace {
+
+// The digest of bytes absorbed in ragged pieces (empty ones among them), every block compressed by
+// the portable block function or by the CPU's choice.
+std::string digest_ragged(const std::string &bytes, bool portable) {
+    static constexpr size_t kPieces[] = {1, 63, 0, 65, 7, 128, 200003, 3, 4096};
+    SHA1ForcePortable(portable);
+    SHA1Context sc;
+    SHA1Init(&sc);
+    for (size_t at = 0, i = 0; at < bytes.size(); i++) {
+        const size_t n = std::min(kPieces[i % std::size(kPieces)], bytes.size() - at);
+        SHA1Update(&sc, bytes.data() + at, static_cast<uint32_t>(n));
+        at += n;
+    }
+    uint8_t digest[SHA1_HASH_SIZE];
+    SHA1Final(&sc, digest);
+    SHA1ForcePortable(false);
+    return hex_of(digest);
+}
+
+}  // namespace
+
+// Lengths 0 to 200 cover every pad case and up to three blocks, compressed from the buffer and
+// straight from the input; 3 MiB runs long stretches of whole blocks. One sha1sum call hashes all.
+TEST(Sha1, PortableAndHardwareMatchSha1sum) {
+    if (!SHA1UsesHardware())
+        printf("note: no SHA instructions on this CPU, both runs are portable\n");
+    ts::TempDir dir;
+    std::vector<std::string> msgs;
+    for (size_t n = 0; n <= 200; n++)
+        msgs.push_back(ts::random_bytes(n, static_cast<uint32_t>(500 + n)));
+    msgs.push_back(ts::random_bytes((3u << 20) + 17, 9));
+    std::vector<std::string> argv = {"/usr/bin/sha1sum"};
+    for (size_t i = 0; i < msgs.size(); i++) {
+        argv.push_back(dir.file(std::to_string(i)));
+        ts::write_file(argv.back(), msgs[i]);
+    }
+    const ts::RunResult r = ts::run(argv);
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    std::istringstream lines(r.out);  // "<40 hex digits>  <path>" in argument order
+    std::string line;
+    for (const std::string &msg : msgs) {
+        ASSERT_TRUE(std::getline(lines, line));
+        const std::string want = line.substr(0, 40);
+        EXPECT_EQ(digest_ragged(msg, true), want) << "portable, " << msg.size() << " bytes";
+        EXPECT_EQ(digest_ragged(msg, false), want) << "CPU's choice, " << msg.size() << " bytes";
+    }
+}
+
 // ---- what the hashing leaves on the stack ----------------------------------------------------
 //
 // The code under test runs on a thread whose stack is a heap block painted with a marker, so that
@@ -234,24 +287,30 @@ TEST(Sha1StackHygiene, UpdateThatCompressesWipesBelowCaller) {
     ASSERT_NE(g_run.stack, nullptr);
     const std::string msg = ts::random_bytes(64, 11);
     g_run.input = reinterpret_cast<const uint8_t *>(msg.data());
+    SHA1UsesHardware();  // the one-time choice of block function is made here, not on the stack
 
-    /* one whole block: compressed, then the stack below is wiped */
-    g_run.len = 64;
-    run_on_painted_stack(update_body);
-    EXPECT_GE(zero_bytes_below_mark(kWindowBytes), 368u);
+    for (bool portable : {true, false}) {
+        SCOPED_TRACE(portable ? "portable" : "CPU's choice");
+        SHA1ForcePortable(portable);
+        /* one whole block: compressed, then the stack below is wiped */
+        g_run.len = 64;
+        run_on_painted_stack(update_body);
+        EXPECT_GE(zero_bytes_below_mark(kWindowBytes), 368u);
 #ifndef __SANITIZE_ADDRESS__
-    // The sanitizer build pads every frame with redzones: the block function's frame then
-    // outgrows the three wiped frames, and its own helpers leave zeros of their own. So the two
-    // checks that depend on the frame sizes hold only in the normal build.
-    for (uint32_t word : schedule_of(g_run.input)) {
-        EXPECT_FALSE(word_below_mark(word)) << std::hex << "schedule word " << word << " left";
-    }
+        // The sanitizer build pads every frame with redzones, wipes deeper to cover them, and
+        // its own helpers leave zeros of their own. So the two checks that depend on the frame
+        // sizes hold only in the normal build.
+        for (uint32_t word : schedule_of(g_run.input)) {
+            EXPECT_FALSE(word_below_mark(word)) << std::hex << "schedule word " << word << " left";
+        }
 
-    /* 63 bytes: nothing compressed, nothing wiped */
-    g_run.len = 63;
-    run_on_painted_stack(update_body);
-    EXPECT_LT(zero_bytes_below_mark(kWindowBytes), 128u);
+        /* 63 bytes: nothing compressed, nothing wiped */
+        g_run.len = 63;
+        run_on_painted_stack(update_body);
+        EXPECT_LT(zero_bytes_below_mark(kWindowBytes), 128u);
 #endif
+    }
+    SHA1ForcePortable(false);
 }
 
 TEST(Sha1StackHygiene, ShahashLeavesNoContextBehind) {
