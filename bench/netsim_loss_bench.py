@@ -28,6 +28,8 @@ from swarmlib.router import netsim_counters
 from swarmlib.run import run_swarm
 
 DEBUG_LOSS = 8
+FIRST_SAMPLE = "first RTT sample"
+TIMEOUT_LOSS = re.compile(r"^timeout loss seq = \d+$", re.MULTILINE)
 HASHLIST_TIMEOUT_S = 120
 
 
@@ -101,7 +103,15 @@ def netsim_dropped(router):
                for m in re.findall(r" dropped=(\d+)", line))
 
 
-def one_run(args, data, hashes, loss, transport, delay, label):
+def timeouts_after_first_sample(log):
+    """Timeouts an uploader's debug-8 log reports after its first RTT sample (adaptive), or in
+    all (classic, which takes no samples)."""
+    text = log.read_text(errors="replace") if log.is_file() else ""
+    start = text.find(FIRST_SAMPLE)
+    return len(TIMEOUT_LOSS.findall(text[start if start >= 0 else 0:]))
+
+
+def one_run(args, data, hashes, loss, transport, delay, label, debug=0):
     """Runs the swarm once at `loss` and `delay` with one transport profile in a fresh folder
     under --dir, removed afterwards; the uploaders' window logs are kept under --plot's folder
     as <label>-<transport>-<peer>.log when --plot is given."""
@@ -112,7 +122,7 @@ def one_run(args, data, hashes, loss, transport, delay, label):
         progress = Progress(files)
         try:
             run = run_swarm(args.bin, files, args.timeout, options,
-                            uploader_debug=DEBUG_LOSS, on_progress=progress.update,
+                            uploader_debug=debug, on_progress=progress.update,
                             peer_args=["--transport", transport], window_logs=True)
         finally:
             progress.finish()
@@ -122,7 +132,8 @@ def one_run(args, data, hashes, loss, transport, delay, label):
                 if log.is_file():
                     shutil.copy(log, args.plot.parent / f"{label}-{transport}-{peer_id}.log")
         windows = [window_figures(read_window_log(log)) for log in logs]
-        return files, run, windows, netsim_dropped(run.router)
+        timeouts = sum(timeouts_after_first_sample(p.log) for p in run.uploaders)
+        return files, run, windows, netsim_dropped(run.router), timeouts
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -170,15 +181,19 @@ def plot(args):
     print((result.stdout + result.stderr).strip() or f"window plot written to {args.plot}")
 
 
-def run_case(args, data, hashes, loss, delay, label, lines):
-    """Every profile once on the same path; returns whether every copy was verified."""
+def run_case(args, data, hashes, loss, delay, label, lines, count_timeouts=False):
+    """Every profile once on the same path; returns whether every copy was verified. With
+    count_timeouts the uploaders log their losses (debug 8: a line per ACK in the classic
+    profile, so only for short runs) and the timeouts after the first RTT sample are shown."""
     rates = {}
     ok = True
     for transport in args.transport:
         print(f"running {label} with {transport} ...", flush=True)
-        files, run, windows, dropped = one_run(args, data, hashes, loss, transport, delay, label)
+        files, run, windows, dropped, timeouts = one_run(
+            args, data, hashes, loss, transport, delay, label, DEBUG_LOSS if count_timeouts else 0)
         rates[transport] = goodput(files, run)
-        lines.append(result_line(label, transport, files, run, windows, dropped))
+        extra = f"   timeouts after the first RTT sample {timeouts}" if count_timeouts else ""
+        lines.append(result_line(label, transport, files, run, windows, dropped, extra))
         print(lines[-1], flush=True)
         ok = ok and run.verified
     ratios = ratio_line(label, rates, loss, delay, args.peers)
@@ -213,7 +228,7 @@ def run_all(args):
         one_chunk = ensure_data_file(args.dir, CHUNK_SIZE)
         one_hash = chunk_hashes(args.bin, one_chunk, HASHLIST_TIMEOUT_S)
         all_ok = run_case(args, one_chunk, one_hash, 0.0, args.long_delay,
-                          f"{args.long_delay:g} ms", lines) and all_ok
+                          f"{args.long_delay:g} ms", lines, count_timeouts=True) and all_ok
     if args.plot:
         plot(args)
     return lines, all_ok

@@ -41,8 +41,9 @@ static int flight_size(const bt_peer_t *peer) {
 
 // ---- RTT and RTO -----------------------------------------------------------------------------
 
-static void take_rtt_sample(adaptive_t *a, double rtt) {
+static void take_rtt_sample(const bt_peer_t *peer, adaptive_t *a, double rtt) {
     if (a->srtt == 0) {
+        debug_log(DEBUG_LOSS, "first RTT sample %.6f s to peer %d \n", rtt, peer->id);
         a->srtt = rtt;
         a->rttvar = rtt / 2;
         a->min_rtt = rtt;
@@ -94,8 +95,8 @@ void adaptiveStartConnection(bt_config_t *config, bt_peer_t *peer) {
         a->carried_win = ADAPTIVE_INITIAL_WINDOW;
         a->carried_ssthresh = ADAPTIVE_MAX_WINDOW;
         peer->sending_adaptive = a;
-    } else if (now - a->last_activity > a->rto) {
-        // Idle longer than an RTO: what the window said about the path may be stale.
+    } else if (now - a->last_activity > ADAPTIVE_IDLE_RTOS * a->rto) {
+        // Idle for a while: what the window said about the path may be stale.
         if (a->carried_win > ADAPTIVE_INITIAL_WINDOW) a->carried_win = ADAPTIVE_INITIAL_WINDOW;
     }
     a->in_recovery = 0;
@@ -157,7 +158,7 @@ static void take_new_ack(bt_config_t *config, bt_peer_t *peer, int just_acked, d
     int newly = just_acked - peer->sending_lastacked;
     // Karn's rule: only a packet sent once, outside a recovery, times the path.
     if (!a->in_recovery && a->sends[just_acked] == 1)
-        take_rtt_sample(a, now - a->sent_time[just_acked]);
+        take_rtt_sample(peer, a, now - a->sent_time[just_acked]);
     peer->sending_lastacked = just_acked;
     peer->sending_dupack_count = 0;
     peer->sending_successive_timeouts = 0;

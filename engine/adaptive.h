@@ -19,12 +19,17 @@ constexpr int ADAPTIVE_INITIAL_WINDOW = 10;  // packets (RFC 6928)
 constexpr int ADAPTIVE_MAX_WINDOW = 256;     // packets; what receive buffers comfortably hold
 constexpr int ADAPTIVE_DUPACK_THRESHOLD = 3;
 // RTO bounds. The floor keeps loopback paths (RTTs of microseconds) from timing out on a
-// scheduling hiccup of a loaded machine; the ceiling keeps MAX_RETRANS successive timeouts
-// within ADAPTIVE_GIVE_UP_S. RFC 6298's initial 1 s applies before the first sample.
+// scheduling hiccup of a loaded machine; it can sit below TCP's usual 200 ms because receivers
+// here acknowledge every packet at once, with no delayed-ACK timer to wait out. The ceiling keeps
+// successive timeouts within ADAPTIVE_GIVE_UP_S. RFC 6298's initial 1 s applies before the
+// first sample, so a 750 ms one-way path sees at most that one early timeout.
 constexpr double ADAPTIVE_RTO_INITIAL_S = 1.0;
-constexpr double ADAPTIVE_RTO_MIN_S = 0.2;
+constexpr double ADAPTIVE_RTO_MIN_S = 0.05;
 constexpr double ADAPTIVE_RTO_MAX_S = 8.0;
 constexpr double ADAPTIVE_GIVE_UP_S = 30.0;  // a receiver silent this long is given up
+// A GET that comes within this many RTOs of the last connection's end keeps its window; after a
+// longer idle period the window restarts from the initial one (RFC 5681 section 4.1).
+constexpr double ADAPTIVE_IDLE_RTOS = 3.0;
 // Downloader: the first GET waits this long for DATA before any time was measured (a 750 ms
 // one-way path answers after 1.5 s); later ones wait three smoothed GET-to-DATA times, within
 // the bounds below, and are sent again at most ADAPTIVE_GET_RETRIES times.
