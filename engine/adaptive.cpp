@@ -102,6 +102,8 @@ void adaptiveStartConnection(bt_config_t *config, bt_peer_t *peer) {
     a->in_recovery = 0;
     a->ca_acked = 0;
     a->timer_start = 0;
+    a->frto = 0;
+    a->dupacks_to_ignore = 0;
     a->last_progress = now;
     a->last_activity = now;
     memset(a->sends, 0, sizeof a->sends);
@@ -153,6 +155,38 @@ static void undo_if_spurious(bt_config_t *config, bt_peer_t *peer, double now) {
     set_window(config, peer, a->undo_win);
 }
 
+// F-RTO (RFC 5682): after a timeout only the first unacknowledged packet is resent. Should the
+// ACK of exactly that packet be followed by an ACK of a packet sent before the timeout and never
+// resent, the originals were arriving all along (a path whose RTT exceeds the RTO before its first
+// sample, or a delay spike): the timeout's reduction is taken back, nothing more is resent, and
+// the one duplicate ACK the resent copy causes is not taken for a loss. An ACK that jumps past the
+// resent packet at once, or a duplicate ACK, confirms the loss. True when the ACK was taken here.
+static bool frto_take_ack(bt_config_t *config, bt_peer_t *peer, int just_acked, double now) {
+    adaptive_t *a = peer->sending_adaptive;
+    if (a->frto == 1 && just_acked == a->frto_resent && a->timeout_highest > a->frto_resent) {
+        a->frto = 2;
+        // Probe with two packets never sent before rather than resend what may still arrive.
+        peer->sending_next_seq = a->timeout_highest + 1;
+        for (int i = 0; i < 2 && peer->sending_next_seq <= PACKETS_PER_CHUNK; i++)
+            send_seq(config, peer, peer->sending_next_seq++, now);
+        return true;
+    }
+    bool spurious =
+        a->frto == 2 && a->sends[just_acked] == 1 && a->sent_time[just_acked] < a->timeout_time;
+    int stage = a->frto;
+    a->frto = 0;
+    if (!spurious) {
+        // The probe showed a real loss: resend from the first hole after all.
+        if (stage == 2) peer->sending_next_seq = just_acked + 1;
+        return false;
+    }
+    debug_log(DEBUG_LOSS, "spurious timeout to peer %d undone \n", peer->id);
+    peer->sending_ssthreash = a->undo_ssthresh;
+    set_window(config, peer, a->undo_win);
+    a->dupacks_to_ignore = 1;
+    return true;
+}
+
 static void take_new_ack(bt_config_t *config, bt_peer_t *peer, int just_acked, double now) {
     adaptive_t *a = peer->sending_adaptive;
     int newly = just_acked - peer->sending_lastacked;
@@ -165,6 +199,7 @@ static void take_new_ack(bt_config_t *config, bt_peer_t *peer, int just_acked, d
     a->last_progress = now;
     a->timer_start = now;
     if (peer->sending_next_seq <= just_acked) peer->sending_next_seq = just_acked + 1;
+    if (a->frto && frto_take_ack(config, peer, just_acked, now)) return;
     if (a->in_recovery) {
         if (just_acked >= a->recover) {
             a->in_recovery = 0;
@@ -189,6 +224,28 @@ static void take_new_ack(bt_config_t *config, bt_peer_t *peer, int just_acked, d
     }
 }
 
+static void take_duplicate_ack(bt_config_t *config, bt_peer_t *peer, double now) {
+    adaptive_t *a = peer->sending_adaptive;
+    peer->sending_successive_timeouts = 0;
+    if (a->dupacks_to_ignore > 0) {
+        a->dupacks_to_ignore--;
+        return;
+    }
+    peer->sending_dupack_count++;
+    if (a->frto) {
+        // The receiver still misses a packet: the loss was real; resend from the first hole.
+        if (a->frto == 2) peer->sending_next_seq = peer->sending_lastacked + 1;
+        a->frto = 0;
+        return;
+    }
+    if (a->in_recovery) {
+        set_window(config, peer, peer->sending_win + 1);  // one packet has left the path
+    } else if (peer->sending_dupack_count >= ADAPTIVE_DUPACK_THRESHOLD &&
+               first_unacked_overdue(peer, now)) {
+        enter_fast_recovery(config, peer, now);
+    }
+}
+
 void adaptiveHandleAck(bt_config_t *config, bt_peer_t *peer, int just_acked) {
     adaptive_t *a = peer->sending_adaptive;
     double now = now_seconds();
@@ -196,14 +253,7 @@ void adaptiveHandleAck(bt_config_t *config, bt_peer_t *peer, int just_acked) {
     if (just_acked > peer->sending_lastacked) {
         take_new_ack(config, peer, just_acked, now);
     } else if (just_acked == peer->sending_lastacked) {
-        peer->sending_successive_timeouts = 0;
-        peer->sending_dupack_count++;
-        if (a->in_recovery) {
-            set_window(config, peer, peer->sending_win + 1);  // one packet has left the path
-        } else if (peer->sending_dupack_count >= ADAPTIVE_DUPACK_THRESHOLD &&
-                   first_unacked_overdue(peer, now)) {
-            enter_fast_recovery(config, peer, now);
-        }
+        take_duplicate_ack(config, peer, now);
     }
     // A lower number is a reordered old ACK: it tells nothing new.
     if (peer->sending_lastacked >= PACKETS_PER_CHUNK) {
@@ -244,6 +294,14 @@ double adaptiveNextDeadline(const bt_peer_t *peer) {
 static void on_timeout(bt_config_t *config, bt_peer_t *peer, double now) {
     adaptive_t *a = peer->sending_adaptive;
     debug_log(DEBUG_LOSS | DEBUG_WINDOW, "timeout loss seq = %d\n", peer->sending_lastacked + 1);
+    if (!a->frto) {
+        a->undo_win = peer->sending_win;
+        a->undo_ssthresh = peer->sending_ssthreash;
+    }
+    a->frto = 1;
+    a->frto_resent = peer->sending_lastacked + 1;
+    a->timeout_time = now;
+    a->timeout_highest = peer->sending_highest_seq;
     peer->sending_ssthreash = max_int(flight_size(peer) / 2, 2);
     a->rto = clamp(a->rto * 2, ADAPTIVE_RTO_MIN_S, ADAPTIVE_RTO_MAX_S);
     a->in_recovery = 0;

@@ -55,6 +55,12 @@ struct adaptive_s {
     int undo_win;            // window and threshold before the last fast retransmit, restored
     int undo_ssthresh;       // when the retransmission turns out to have been spurious
     double retransmit_time;  // seconds; when the last fast retransmit went out
+    int frto;                // after a timeout: 0 settled, 1 awaiting the first new ACK,
+                             // 2 awaiting the second (RFC 5682's F-RTO)
+    int frto_resent;         // the one packet a timeout resends
+    double timeout_time;     // seconds; when the last timeout fired
+    int timeout_highest;     // highest seq sent before it
+    int dupacks_to_ignore;   // duplicate ACKs that copies resent in vain are still due to cause
     double sent_time[PACKETS_PER_CHUNK + 1];  // seconds; last send of each seq of this chunk
     uint8_t sends[PACKETS_PER_CHUNK + 1];     // times each seq was sent (saturating)
 };

@@ -128,6 +128,25 @@ TEST(AdaptiveSender, FastRecoveryPartialAndFullAcks) {
     EXPECT_EQ(flight / 2, u.p->sending_win);
 }
 
+TEST(AdaptiveSender, TimeoutBeforeTheFirstSampleOnALongPathIsUndone) {
+    AdaptiveUpload u;  // ten packets out; the path is slower than the initial RTO
+    u.seqs_sent();
+    adaptiveCheckTimers(&u.e.config, u.p, adaptiveNextDeadline(u.p) + 0.001);
+    EXPECT_EQ(std::vector<uint32_t>{1}, u.seqs_sent());  // only the first packet is resent
+    /* its ACK may answer either copy: new packets probe, nothing else is resent */
+    u.ack(1);
+    EXPECT_EQ((std::vector<uint32_t>{11, 12}), u.seqs_sent());
+    /* an ACK of packet 2, sent before the timeout and never resent: the originals arrive */
+    u.ack(2);
+    EXPECT_EQ(ADAPTIVE_INITIAL_WINDOW, u.p->sending_win);
+    std::vector<uint32_t> sent = u.seqs_sent();
+    for (uint32_t seq : sent) EXPECT_GT(seq, 12u);  // no packet goes out twice
+    /* the duplicate ACK the resent copy causes is no loss */
+    for (int i = 0; i < 3; i++) u.ack(2);
+    EXPECT_EQ(2, u.p->sending_dupack_count);
+    EXPECT_EQ(0, u.a()->in_recovery);
+}
+
 TEST(AdaptiveSender, WindowCarriedToTheNextChunkAndResetAfterIdle) {
     AdaptiveUpload u;
     for (int n = 1; n <= PACKETS_PER_CHUNK; n++) u.ack(n);
