@@ -71,9 +71,10 @@ typedef struct chunkitem_s chunkitem;
 // A chunk that failed its hash check when fetched from one peer: how often, and from when that
 // peer may be asked for it again.
 struct failitem_s {
-    uint8_t hash[HASH_SIZE];  // raw SHA-1 digest of the chunk
-    int failures;             // hash-check failures so far
-    double retry_after;       // seconds; the peer is not asked for the chunk before this
-    struct failitem_s *next;  // nullptr at the end
+    uint8_t hash[HASH_SIZE];         // raw SHA-1 digest of the chunk
+    int failures;                    // failures with the same wrong bytes (digest) so far
+    uint8_t last_digest[HASH_SIZE];  // SHA-1 of the bytes the last failure brought
+    double retry_after;              // seconds; the peer is not asked for the chunk before this
+    struct failitem_s *next;         // nullptr at the end
 };
 typedef struct failitem_s failitem;

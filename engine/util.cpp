@@ -217,11 +217,13 @@ constexpr uint8_t UPLOAD_FILL_BYTE = 0x0A;  // what an uploader sends past the e
 // the whole buffer matches. The last chunk of a file is shorter and is named by the hash of its
 // real length, while the uploader always streams CHUNK_SIZE bytes with the fill byte after the
 // file's end; such a chunk matches at some length within its trailing run of fill bytes (the data
-// itself may end in fill bytes). -1 when no length matches.
-static int verified_length(const uint8_t *data, const uint8_t *expected) {
+// itself may end in fill bytes). -1 when no length matches. whole_digest receives the SHA-1 of
+// the whole buffer.
+static int verified_length(const uint8_t *data, const uint8_t *expected,
+                           uint8_t whole_digest[HASH_SIZE]) {
     uint8_t digest[HASH_SIZE];
-    shahash(data, CHUNK_SIZE, digest);
-    if (memcmp(digest, expected, HASH_SIZE) == 0) return CHUNK_SIZE;
+    shahash(data, CHUNK_SIZE, whole_digest);
+    if (memcmp(whole_digest, expected, HASH_SIZE) == 0) return CHUNK_SIZE;
     int start = CHUNK_SIZE;
     while (start > 1 && data[start - 1] == UPLOAD_FILL_BYTE) start--;
     if (start == CHUNK_SIZE) return -1;
@@ -294,10 +296,22 @@ static void retire_receiving_buffer(bt_peer_t *peer) {
     peer->receiving_chunk = nullptr;
 }
 
-// A complete chunk from peer failed its hash check: the peer is not asked for it again before a
-// pause that doubles with every failure (see tryToGenerateGetRequest), so other holders go first.
-static void note_hash_failure(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk) {
+// A complete chunk from peer failed its hash check. Wrong bytes that come back the same (the
+// same digest) are the peer's: it is not asked for the chunk again before a pause that doubles
+// with every such failure (see tryToGenerateGetRequest), so other holders go first. Bytes that
+// differ from the last failure's were damaged on the way, differently each time: asking again
+// at once is the only way to the chunk, and no fault of the peer's.
+static void note_hash_failure(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk,
+                              const uint8_t digest[HASH_SIZE]) {
     failitem *f = failurelist_note(&peer->receiving_failures, chunk->hash);
+    bool repeated = memcmp(f->last_digest, digest, HASH_SIZE) == 0;
+    memcpy(f->last_digest, digest, HASH_SIZE);
+    if (f->failures > 0 && !repeated) {
+        debug_log(DEBUG_ERRS, "chunk %d from peer %d damaged on the way; asked again \n", chunk->id,
+                  peer->id);
+        f->retry_after = 0;
+        return;
+    }
     f->failures++;
     int doublings =
         f->failures - 1 < HASH_RETRY_MAX_DOUBLINGS ? f->failures - 1 : HASH_RETRY_MAX_DOUBLINGS;
@@ -317,11 +331,13 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer) {
     peer->receiving_outoforder = nullptr;
 
     chunkitem *chunk = peer->receiving_chunk;
-    int len = verified_length(peer->receiving_data, chunk->hash);
+    uint8_t digest[HASH_SIZE];
+    int len = verified_length(peer->receiving_data, chunk->hash, digest);
     if (len < 0) {
         debug_log(DEBUG_ERRS, "Hash check failed for chunk  trashing the data \n");
-        // A stalled connection's partial chunk fails too; only a complete one is the peer's fault.
-        if (peer->receiving_offset == CHUNK_SIZE) note_hash_failure(config, peer, chunk);
+        // A stalled connection's partial chunk fails too; only a complete one says something
+        // about the peer's copy.
+        if (peer->receiving_offset == CHUNK_SIZE) note_hash_failure(config, peer, chunk, digest);
         retire_receiving_buffer(peer);
         tryAllGetRequests(config);
         return;
