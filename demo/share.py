@@ -54,19 +54,21 @@ def command(words):
 def commands(bin_dir, files):
     """The lines to paste into a shell, comments included: uploaders, downloader, GET, check."""
     work = files.work
+    # A background job that reads the terminal is stopped by the shell: uploaders read nothing.
     lines = [f"# 1. the uploaders, in the background (messages in {work}/peer<id>.err, "
              "pids in peer<id>.pid):"]
     for peer_id in files.uploader_ids:
         start = command(peer_argv(bin_dir, files, peer_id, absolute=True))
         err = shlex.quote(str(work / f"peer{peer_id}.err"))
         pid = shlex.quote(str(work / f"peer{peer_id}.pid"))
-        lines.append(f"{start} > /dev/null 2> {err} & echo $! > {pid}")
+        lines.append(f"{start} < /dev/null > /dev/null 2> {err} & echo $! > {pid}")
     lines += [
-        "# 2. the downloader; -x 1 ends it (status 10) once its download is complete, and grep",
-        "#    hides the shim's line per datagram received:",
+        "# 2. the downloader, in the foreground; -x 1 ends it (status 10) once its download is",
+        "#    complete, and grep hides the shim's line per datagram received:",
         command(peer_argv(bin_dir, files, DOWNLOADER_ID, absolute=True) + ["-x", "1"])
         + " | grep -v '^Vexlo'",
-        "# 3. type this line into the downloader (it prints GOT when the copy is complete):",
+        "# 3. once the downloader has started, type (or paste) this line into it; it prints GOT",
+        "#    when the copy is complete:",
         f"GET {files.get_file} {files.output}",
         "# 4. afterwards compare the copy with the file, and stop the uploaders:",
         f"cmp {shlex.quote(str(files.data))} {shlex.quote(str(files.output))} "
