@@ -122,9 +122,9 @@ TEST(BtParse, StoresOptionValuesAndRuntimeDefaults) {
     ts::TempDir dir;
     struct timeval before, after;
     gettimeofday(&before, nullptr);
-    Parsed p(with_list(dir, kThreePeers,
-                       {"-m", "5", "-t", "9", "-x", "2", "-i", "2", "--bind", "10.1.2.3",
-                        "--progress"}));
+    Parsed p(with_list(
+        dir, kThreePeers,
+        {"-m", "5", "-t", "9", "-x", "2", "-i", "2", "--bind", "10.1.2.3", "--progress"}));
     gettimeofday(&after, nullptr);
     const bt_config_t &c = p.config;
     EXPECT_STREQ(c.peer_list_file, dir.file("nodes.map").c_str());
@@ -352,13 +352,13 @@ TEST(BtParseDeathTest, HelpBadOptionsAndDebugList) {
     EXPECT_EXIT(parse_only({"-d", ""}), ExitedWithCode(255), Eq(invalid));
 
     /* --help adds the long options; --bind takes a dotted IPv4 address only */
-    EXPECT_EXIT(parse_only({"--help"}), ExitedWithCode(0),
-                AllOf(StartsWith(kUsage + kHelp), HasSubstr("--bind <address>"),
-                      HasSubstr("--progress"), HasSubstr("--no-progress"),
-                      EndsWith("--help            this message\n")));
+    EXPECT_EXIT(
+        parse_only({"--help"}), ExitedWithCode(0),
+        AllOf(StartsWith(kUsage + kHelp), HasSubstr("--bind <address>"), HasSubstr("--progress"),
+              HasSubstr("--no-progress"), EndsWith("--help            this message\n")));
     for (const char *addr : {"1.2.3", "localhost", ""}) {
-        EXPECT_EXIT(parse_only({"--bind", addr}), ExitedWithCode(255),
-                    Eq("bt_parse error:  --bind takes an IPv4 address, not '" + std::string(addr) +
-                       "'\n"));
+        EXPECT_EXIT(
+            parse_only({"--bind", addr}), ExitedWithCode(255),
+            Eq("bt_parse error:  --bind takes an IPv4 address, not '" + std::string(addr) + "'\n"));
     }
 }
