@@ -1,7 +1,7 @@
 // The progress display of a download on standard error: one refreshing line, a warning for
 // chunks nobody announces, and a summary at the end. Shown with --progress, or by default when
 // standard error is a terminal; otherwise none of it is written, so scripts see only the
-// designed messages.
+// peer's usual messages.
 #pragma once
 
 #include "config/bt_parse.h"

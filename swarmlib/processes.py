@@ -151,9 +151,9 @@ def tail_of(path, lines=3):
 
 
 def peer_argv(bin_dir, files, peer_id, absolute=False):
-    """The designed arguments that start peer `peer_id` of the swarm: its files named relative
-    to the work folder, or by absolute paths for a command run from any folder. `bin_dir` may
-    be relative to our own folder."""
+    """The command line (program and short options) of peer `peer_id` of the swarm: its files
+    named relative to the work folder, or by absolute paths for a command run from any folder.
+    `bin_dir` may be relative to our own folder."""
     def name(path):
         return str(path) if absolute else path.name
     return [Path(bin_dir).resolve() / "peer", "-p", name(files.nodes),
@@ -166,7 +166,7 @@ def start_peer(procs, bin_dir, files, peer_id, env, debug=None, stdout=None, std
 
     Unless told otherwise the peer's standard output and error go to peer<id>.out and
     peer<id>.err there: without netsim the output carries a line per datagram received, so it
-    must never sit unread in a pipe. `extra` arguments follow the designed ones (--transport,
+    must never sit unread in a pipe. `extra` arguments follow them (--transport,
     --window-log ...)."""
     argv = peer_argv(bin_dir, files, peer_id)
     if debug:

@@ -97,7 +97,7 @@ TEST(Swarm, DownloaderWithUploadLimitExitsAfterItsDownload) {
     s.stop_all();
 }
 
-TEST(Swarm, ProgressAndSummaryOnStandardErrorLeaveStandardOutputAsDesigned) {
+TEST(Swarm, ProgressAndSummaryGoToStandardErrorOnly) {
     pf::DataSet data(3 * CHUNK_SIZE - 7, 23);
     pf::Swarm s;
     s.write_peer_list({1, 2, 3});
