@@ -1,7 +1,7 @@
 # make         configure and build everything into build/bin
 # make test    build and run every test (unit tests and tests that run the programs)
 # make asan-test   the same under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
-# make demo    run a real swarm transfer on generated data
+# make demo    run a real swarm transfer on generated data (DEMO_ARGS="--file PATH": your own file)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= 2

@@ -20,11 +20,21 @@
 static constexpr char _bt_optstring[] = "x:p:c:f:m:i:t:d:h";
 
 // Long options: additions beside the short options, which keep their meaning.
-enum long_option_code { OPT_TRANSPORT = 256, OPT_WINDOW_LOG, OPT_HELP };
+enum long_option_code {
+    OPT_TRANSPORT = 256,
+    OPT_WINDOW_LOG,
+    OPT_HELP,
+    OPT_BIND,
+    OPT_PROGRESS,
+    OPT_NO_PROGRESS
+};
 static const struct option _bt_longopts[] = {
     {"transport", required_argument, nullptr, OPT_TRANSPORT},
     {"window-log", required_argument, nullptr, OPT_WINDOW_LOG},
     {"help", no_argument, nullptr, OPT_HELP},
+    {"bind", required_argument, nullptr, OPT_BIND},
+    {"progress", no_argument, nullptr, OPT_PROGRESS},
+    {"no-progress", no_argument, nullptr, OPT_NO_PROGRESS},
     {nullptr, 0, nullptr, 0},
 };
 static constexpr size_t BT_MAX_NAME = BT_FILENAME_LEN - 1;  // characters a name field holds
@@ -60,6 +70,7 @@ void bt_init(bt_config_t *config, int argc, char **argv) {
     memset(config, 0, sizeof *config);
     strcpy(config->output_file, "output.dat");
     strcpy(config->peer_list_file, "nodes.map");
+    config->bind_addr.s_addr = htonl(INADDR_LOOPBACK);
     config->argc = argc;
     config->argv = argv;
 }
@@ -133,6 +144,17 @@ static void apply_option(bt_config_t *config, int opt, const char *arg) {
                     BT_MAX_NAME);
             }
             memcpy(config->window_log_file, arg, strlen(arg) + 1);
+            break;
+        case OPT_BIND:
+            if (inet_pton(AF_INET, arg, &config->bind_addr) != 1) {
+                startup_failure("bt_parse error:  --bind takes an IPv4 address, not '%s'\n", arg);
+            }
+            break;
+        case OPT_PROGRESS:
+            config->progress_mode = PROGRESS_ON;
+            break;
+        case OPT_NO_PROGRESS:
+            config->progress_mode = PROGRESS_OFF;
             break;
         default:
             // getopt has already described the problem in its own words.
@@ -333,6 +355,11 @@ void bt_help_long_options() {
         "         --window-log <file>\n"
         "                           one line per change of a sending window:\n"
         "                           <peer id> <ms since start> <window in packets>\n"
+        "         --bind <address>  the IPv4 address to listen on (default 127.0.0.1);\n"
+        "                           the peer list names this peer at that address\n"
+        "         --progress        a progress line and a summary of each download on\n"
+        "                           standard error (default: only when it is a terminal)\n"
+        "         --no-progress     neither, even on a terminal\n"
         "         --help            this message\n",
         stderr);
 }

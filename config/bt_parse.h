@@ -16,7 +16,13 @@ constexpr int BT_MAX_PEER_LINE = 255;  // the peer list is read in pieces of at 
 constexpr int TRANSPORT_CLASSIC = 0;
 constexpr int TRANSPORT_ADAPTIVE = 1;
 
+// --progress and --no-progress: the progress line and summary of a download on standard error.
+constexpr int PROGRESS_AUTO = 0;  // shown when standard error is a terminal
+constexpr int PROGRESS_ON = 1;
+constexpr int PROGRESS_OFF = 2;
+
 struct adaptive_s;  // the adaptive profile's sender state (engine/adaptive.h)
+struct progress_s;  // the progress display's state (engine/progress.h)
 
 // One record per line of the peer list, this peer's own line included. The first group is the
 // receiving connection from this peer, the second the sending connection to it.
@@ -55,6 +61,7 @@ struct bt_peer_s {
     struct adaptive_s *sending_adaptive;  // adaptive sender state, kept from chunk to chunk
                                           // (owned); nullptr in the classic profile
     double receiving_get_rtt;             // seconds; smoothed GET to first DATA time; 0: none
+    int progress_chunks;                  // chunks of the running download written from this peer
 };
 typedef struct bt_peer_s bt_peer_t;
 
@@ -87,10 +94,14 @@ struct bt_config_s {
     int transport;            // TRANSPORT_CLASSIC or TRANSPORT_ADAPTIVE (--transport)
     char window_log_file[BT_FILENAME_LEN];  // --window-log; empty: no log
     double start_time_mono;                 // now_seconds() at the end of parsing
+    struct in_addr bind_addr;               // --bind; the address the socket listens on
+    int progress_mode;                      // PROGRESS_AUTO, PROGRESS_ON or PROGRESS_OFF
+    struct progress_s *progress;            // the progress display (owned); nullptr when it is off
+    long retransmissions;                   // DATA packets this peer sent again, both profiles
 };
 typedef struct bt_config_s bt_config_t;
 
-// Zeroes the record and sets the defaults "output.dat" and "nodes.map".
+// Zeroes the record and sets the defaults "output.dat", "nodes.map" and 127.0.0.1.
 void bt_init(bt_config_t *config, int argc, char **argv);
 // Parses options, reads the peer list, checks the identity; returns only on success, every failure
 // ends the process (status -1, 0 for -h).

@@ -1,7 +1,7 @@
 """Runs a real swarm transfer on generated data: `make demo` (DEMO_ARGS="..." for options).
 
-Several uploading peers each hold an overlapping part of a random file, so every chunk is held
-by two of them; one more peer holds nothing and downloads the whole file. The downloaded copy is
+Several uploading peers each hold an overlapping part of a random file (or of the file given
+with --file), so every chunk is held by two of them; one more peer holds nothing and downloads the whole file. The downloaded copy is
 compared with the original byte for byte. With --loss, --delay or --seed every datagram goes
 through netsim. Exits 0 only when the copy is verified.
 """
@@ -21,13 +21,16 @@ from swarmlib.router import netsim_counters
 from swarmlib.run import run_swarm
 
 HASHLIST_TIMEOUT_S = 120
+DEFAULT_SIZE_MIB = 64.0
 
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     add_folder_options(p, ["peer", "hashlist", "netsim"])
-    p.add_argument("--size", type=float, default=64.0,
+    p.add_argument("--size", type=float,
                    help="size of the generated file in MiB, fractions allowed (default 64)")
+    p.add_argument("--file", type=Path,
+                   help="transfer this file instead of generated data (left as it is)")
     p.add_argument("--peers", type=int, default=4, help="uploading peers (default 4)")
     p.add_argument("--timeout", type=float, default=300.0,
                    help="longest wait in seconds for the swarm to deliver the file (default 300)")
@@ -48,7 +51,16 @@ def parse_args(argv):
 def check_args(args):
     """Messages for option values that cannot make a run."""
     problems = []
-    if not args.size * MIB >= 1:
+    if args.file is not None:
+        if args.size is not None:
+            problems.append("--size and --file exclude each other")
+        if not args.file.is_file():
+            problems.append(f"--file {args.file} is not a file")
+        elif args.file.stat().st_size == 0:
+            problems.append(f"--file {args.file} is empty")
+    elif args.size is None:
+        args.size = DEFAULT_SIZE_MIB
+    if args.size is not None and not args.size * MIB >= 1:
         problems.append("--size must be positive")
     if not 1 <= args.peers <= 64:
         problems.append("--peers must be between 1 and 64")
@@ -82,8 +94,9 @@ def netsim_options(args):
 def print_setup(args, files, work_note):
     copies = min(DEMO_COPIES, args.peers)
     ids = files.uploader_ids
+    what = files.data if args.file else "random data"
     print("p2p swarm demo")
-    print(f"  file      {files.size / MIB:g} MiB of random data, {files.chunks} chunks of 512 KiB")
+    print(f"  file      {files.size / MIB:g} MiB of {what}, {files.chunks} chunks of 512 KiB")
     print(f"  peers     {len(ids)} uploading (ids {ids[0]}..{ids[-1]}, every chunk held by "
           f"{copies}), 1 downloading (id {DOWNLOADER_ID}, holds nothing)")
     print(f"  work      {files.work}{work_note}")
@@ -138,9 +151,11 @@ def print_netsim_counters(files, router):
 
 def run_demo(args, work, work_note):
     """Generates the data, runs the swarm once and reports it; True when the copy is verified."""
-    size = int(round(args.size * MIB))
-    data = work / "data.bin"
-    write_random_file(data, size)
+    if args.file is not None:
+        data = args.file.resolve()
+    else:
+        data = work / "data.bin"
+        write_random_file(data, int(round(args.size * MIB)))
     hashes = chunk_hashes(args.bin, data, HASHLIST_TIMEOUT_S)
     files = prepare_swarm(work, data, hashes, args.peers, DEMO_COPIES)
     print_setup(args, files, work_note)

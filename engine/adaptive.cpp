@@ -68,6 +68,7 @@ static void send_seq(bt_config_t *config, bt_peer_t *peer, int seq, double now) 
         debug_log(DEBUG_ERRS, "Error Sending Data \n");
     debug_log(DEBUG_SEQ | DEBUG_ALL, "Sending seq = %d \n", seq);
     if (flight_size(peer) <= 0 || a->timer_start == 0) a->timer_start = now;
+    if (a->sends[seq] > 0) config->retransmissions++;
     if (a->sends[seq] < UINT8_MAX) a->sends[seq]++;
     a->sent_time[seq] = now;
     a->last_activity = now;

@@ -240,6 +240,7 @@ int sendDataForPeer(bt_config_t *config, bt_peer_t *peer) {
     debug_log(DEBUG_SEQ | DEBUG_ALL, "Sending seq = %d \n", peer->sending_next_seq);
     if (sent < 0) debug_log(DEBUG_ERRS, "Error Sending Data \n");
 
+    if (peer->sending_next_seq <= peer->sending_highest_seq) config->retransmissions++;
     // Outstanding even when the send failed: the timeout scan recovers it.
     if (peer->sending_next_seq > peer->sending_highest_seq)
         peer->sending_highest_seq = peer->sending_next_seq;

@@ -20,6 +20,7 @@
 #include "engine/create.h"
 #include "engine/input_buffer.h"
 #include "engine/process.h"
+#include "engine/progress.h"
 #include "engine/reliable.h"
 #include "engine/util.h"
 #include "shim/vexlo.h"
@@ -64,7 +65,8 @@ void catch_sig(int sig_num) {
     caught_signal = sig_num;
 }
 
-[[noreturn]] static void exit_on_signal() {
+[[noreturn]] static void exit_on_signal(bt_config_t *config) {
+    progress_end_line(config);
     printf("ouch, got signal %d ! Exiting \n", static_cast<int>(caught_signal));
     fflush(stdout);
     exit(1);
@@ -124,7 +126,7 @@ static int open_bound_socket(bt_config_t *config, struct sockaddr_in *myaddr) {
     set_socket_buffers(sock);
     memset(myaddr, 0, sizeof *myaddr);
     myaddr->sin_family = AF_INET;
-    inet_aton("127.0.0.1", &myaddr->sin_addr);
+    myaddr->sin_addr = config->bind_addr;  // 127.0.0.1 unless --bind named another
     myaddr->sin_port = htons(config->myport);
     if (bind(sock, reinterpret_cast<struct sockaddr *>(myaddr), sizeof *myaddr) < 0)
         fail_setup("peer_run could not bind socket");
@@ -145,6 +147,7 @@ static int open_bound_socket(bt_config_t *config, struct sockaddr_in *myaddr) {
     }
     config->masterchunks = readHashesFromFile(config->chunk_file, 1, config);
     config->mychunks = readHashesFromFile(config->has_chunk_file, 0, config);
+    progress_init(config);
 
     // SIGINT and SIGTERM are let through only while the loop waits, so that one arriving between
     // the check and the wait still ends the wait at once.
@@ -159,13 +162,13 @@ static int open_bound_socket(bt_config_t *config, struct sockaddr_in *myaddr) {
     bool stdin_open = true;
     fd_set readfds;
     for (;;) {
-        if (caught_signal) exit_on_signal();
+        if (caught_signal) exit_on_signal(config);
         FD_ZERO(&readfds);
         if (stdin_open) FD_SET(STDIN_FILENO, &readfds);
         FD_SET(config->sock, &readfds);
         wait_until_next_deadline(config, &select_timeout);
         int nfds = pselect(config->sock + 1, &readfds, nullptr, nullptr, &select_timeout, &waiting);
-        if (caught_signal) exit_on_signal();
+        if (caught_signal) exit_on_signal(config);
         if (nfds > 0) {
             if (FD_ISSET(config->sock, &readfds)) process_inbound_udp(config);
             if (stdin_open && FD_ISSET(STDIN_FILENO, &readfds)) {
@@ -177,6 +180,7 @@ static int open_bound_socket(bt_config_t *config, struct sockaddr_in *myaddr) {
         }
         sendTimedOutPackets(config);
         checkForStalledDownloads(config);
+        progress_tick(config);
     }
 }
 
@@ -275,5 +279,6 @@ void process_get(char *chunkfile, char *outputfile, bt_config_t *config) {
     snprintf(config->output_file, sizeof config->output_file, "%s", outputfile);
     config->output_handle = out;
     config->download_in_progress = 1;
+    progress_download_started(config);
     sendWhoHasToPeers(config, list);
 }

@@ -127,7 +127,7 @@ void handleDatagram(bt_config_t *config, header *hdr, int received, struct socka
             handleAck(config, hdr, from);
             break;
         default:
-            printf("received unknown type = %d \n", hdr->type);
+            fprintf(stderr, "received unknown type = %d \n", hdr->type);
             break;
     }
 }

@@ -15,6 +15,7 @@
 #include "engine/adaptive.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
+#include "engine/progress.h"
 #include "engine/time_util.h"
 #include "support/chunk.h"
 #include "support/sha.h"
@@ -166,6 +167,7 @@ void doneSendingData(bt_config_t *config, bt_peer_t *peer) {
     peer->sending_data = nullptr;
     config->tx_chunks++;
     if (config->max_tx_chunks > 0 && config->tx_chunks >= config->max_tx_chunks) {
+        progress_end_line(config);
         printf("******** tolvane exiting after %d connections, as specified by -x flag ******** \n",
                config->max_tx_chunks);
         fflush(stdout);
@@ -197,6 +199,7 @@ static void forget_download_state(bt_config_t *config) {
 }
 
 void abortDownload(bt_config_t *config) {
+    progress_download_ended(config, false);
     fprintf(stderr, "Error: download of %s aborted: %s\n", config->output_file, strerror(errno));
     for (bt_peer_t *p = config->peers; p; p = p->next) {
         if (p->receiving_chunk) releaseReceivingConnection(p);
@@ -271,6 +274,7 @@ static void finishDownload(bt_config_t *config) {
     forget_download_state(config);
     int closed = fclose(config->output_handle);
     config->output_handle = nullptr;
+    progress_download_ended(config, closed == 0);
     if (closed != 0) {
         fprintf(stderr, "Error: could not close output file %s: %s\n", config->output_file,
                 strerror(errno));
@@ -313,6 +317,7 @@ static void note_hash_failure(bt_config_t *config, bt_peer_t *peer, const chunki
         return;
     }
     f->failures++;
+    progress_hash_failed(config);
     int doublings =
         f->failures - 1 < HASH_RETRY_MAX_DOUBLINGS ? f->failures - 1 : HASH_RETRY_MAX_DOUBLINGS;
     double pause = HASH_RETRY_PAUSE_S * static_cast<double>(1 << doublings);
@@ -348,6 +353,7 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer) {
         abortDownload(config);
         return;
     }
+    progress_chunk_written(config, peer, len);
     retire_receiving_buffer(peer);
     // receiving_chunk is the first node with this hash, so this removes exactly the chunk written.
     uint8_t written_hash[HASH_SIZE];

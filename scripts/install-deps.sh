@@ -10,6 +10,8 @@ command -v python3 >/dev/null 2>&1 || missing+=(python3)
 command -v sha1sum >/dev/null 2>&1 || missing+=(coreutils)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
+# ip (iproute2) makes the network namespaces of the test of peers on two hosts.
+command -v ip >/dev/null 2>&1 || [ -x /usr/sbin/ip ] || [ -x /sbin/ip ] || missing+=(iproute2)
 # The window plot of the loss benchmark (scripts/plot_windows.py) runs on the system Python.
 /usr/bin/python3 -c "import matplotlib" >/dev/null 2>&1 || missing+=(python3-matplotlib)
 

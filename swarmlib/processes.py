@@ -150,16 +150,25 @@ def tail_of(path, lines=3):
     return " | ".join(text[-lines:]) or "(empty log)"
 
 
+def peer_argv(bin_dir, files, peer_id, absolute=False):
+    """The command line (program and short options) of peer `peer_id` of the swarm: its files
+    named relative to the work folder, or by absolute paths for a command run from any folder.
+    `bin_dir` may be relative to our own folder."""
+    def name(path):
+        return str(path) if absolute else path.name
+    return [Path(bin_dir).resolve() / "peer", "-p", name(files.nodes),
+            "-c", name(files.has_files[peer_id]), "-f", name(files.master), "-i", peer_id]
+
+
 def start_peer(procs, bin_dir, files, peer_id, env, debug=None, stdout=None, stderr=None,
                extra=()):
     """Starts the peer `peer_id` of the swarm in its work folder, with relative file names.
 
-    `bin_dir` may be relative to our own folder. Unless told otherwise the peer's standard
-    output and error go to peer<id>.out and peer<id>.err there: without netsim the output
-    carries a line per datagram received, so it must never sit unread in a pipe. `extra`
-    arguments follow the designed ones (--transport, --window-log ...)."""
-    argv = [Path(bin_dir).resolve() / "peer", "-p", files.nodes.name,
-            "-c", files.has_files[peer_id].name, "-f", files.master.name, "-i", peer_id]
+    Unless told otherwise the peer's standard output and error go to peer<id>.out and
+    peer<id>.err there: without netsim the output carries a line per datagram received, so it
+    must never sit unread in a pipe. `extra` arguments follow them (--transport,
+    --window-log ...)."""
+    argv = peer_argv(bin_dir, files, peer_id)
     if debug:
         argv += ["-d", debug]
     argv += list(extra)

@@ -72,14 +72,18 @@ struct Swarm {
                        "File: " + path("data.bin") + "\nChunks:\n" + data.lines());
     }
 
-    // Starts peer `id` holding the chunk lines `has`; extra arguments follow.
+    // Starts peer `id` holding the chunk lines `has`; extra arguments follow. A `wrapper` (a
+    // program path and its arguments, such as "ip netns exec NS") runs the peer.
     ts::Process &start(int id, const std::string &has, const std::vector<std::string> &extra = {},
-                       const std::vector<std::string> &env = {}) {
+                       const std::vector<std::string> &env = {},
+                       const std::vector<std::string> &wrapper = {}) {
         std::string has_file = path("has" + std::to_string(id) + ".chunks");
         ts::write_file(has_file, has);
-        std::vector<std::string> argv = {ts::bin("peer"),   "-p", path("nodes.map"),     "-c",
+        std::vector<std::string> argv = wrapper;
+        std::vector<std::string> peer = {ts::bin("peer"),   "-p", path("nodes.map"),     "-c",
                                          has_file,          "-f", path("master.chunks"), "-i",
                                          std::to_string(id)};
+        argv.insert(argv.end(), peer.begin(), peer.end());
         argv.insert(argv.end(), extra.begin(), extra.end());
         peers.emplace(id, ts::spawn(argv, env, dir.path, {"VEXLO_ROUTER"}));
         ts::Process &p = peers.at(id);

@@ -72,6 +72,7 @@ TEST(AdaptiveSender, RttEstimateAndTimeoutBackoff) {
     EXPECT_TRUE(u.seqs_sent().empty());
     EXPECT_TRUE(adaptiveCheckTimers(&u.e.config, u.p, due + 0.001));
     EXPECT_EQ(std::vector<uint32_t>{2}, u.seqs_sent());
+    EXPECT_EQ(1, u.e.config.retransmissions);
     EXPECT_EQ(1, u.p->sending_win);
     EXPECT_DOUBLE_EQ(2 * ADAPTIVE_RTO_MIN_S, u.a()->rto);
     /* Karn: the ACK of the resent packet gives no sample */
@@ -118,6 +119,7 @@ TEST(AdaptiveSender, FastRecoveryPartialAndFullAcks) {
     sent = u.seqs_sent();
     ASSERT_FALSE(sent.empty());
     EXPECT_EQ(6u, sent[0]);
+    EXPECT_EQ(2, u.e.config.retransmissions);  // 3 and 6; new packets do not count
     EXPECT_EQ(1, u.a()->in_recovery);
     EXPECT_EQ(flight / 2, u.p->sending_ssthreash);
 

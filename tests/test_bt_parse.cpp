@@ -112,6 +112,7 @@ TEST(BtInit, ZeroesEverythingButTheDefaultsAndTheArguments) {
     memset(&want, 0, sizeof want);
     strcpy(want.output_file, "output.dat");
     strcpy(want.peer_list_file, "nodes.map");
+    want.bind_addr.s_addr = htonl(INADDR_LOOPBACK);
     want.argc = 1;
     want.argv = argv;
     EXPECT_EQ(memcmp(&got, &want, sizeof got), 0);
@@ -121,7 +122,9 @@ TEST(BtParse, StoresOptionValuesAndRuntimeDefaults) {
     ts::TempDir dir;
     struct timeval before, after;
     gettimeofday(&before, nullptr);
-    Parsed p(with_list(dir, kThreePeers, {"-m", "5", "-t", "9", "-x", "2", "-i", "2"}));
+    Parsed p(with_list(
+        dir, kThreePeers,
+        {"-m", "5", "-t", "9", "-x", "2", "-i", "2", "--bind", "10.1.2.3", "--progress"}));
     gettimeofday(&after, nullptr);
     const bt_config_t &c = p.config;
     EXPECT_STREQ(c.peer_list_file, dir.file("nodes.map").c_str());
@@ -136,6 +139,8 @@ TEST(BtParse, StoresOptionValuesAndRuntimeDefaults) {
     EXPECT_EQ(c.download_in_progress, 0);
     EXPECT_EQ(c.to_fetch_list, nullptr);
     EXPECT_EQ(c.tx_chunks, 0);
+    EXPECT_STREQ(inet_ntoa(c.bind_addr), "10.1.2.3");
+    EXPECT_EQ(c.progress_mode, PROGRESS_ON);
     EXPECT_GE(c.start_time_sec, timeval2double(&before));
     EXPECT_LE(c.start_time_sec, timeval2double(&after));
 
@@ -144,6 +149,10 @@ TEST(BtParse, StoresOptionValuesAndRuntimeDefaults) {
     EXPECT_EQ(q.config.max_tx_chunks, -1);
     EXPECT_EQ(q.config.test, 0);
     EXPECT_EQ(q.config.max_conn, 0);
+    EXPECT_STREQ(inet_ntoa(q.config.bind_addr), "127.0.0.1");
+    EXPECT_EQ(q.config.progress_mode, PROGRESS_AUTO);
+    Parsed r(with_list(dir, kThreePeers, {"-i", "1", "--progress", "--no-progress"}));
+    EXPECT_EQ(r.config.progress_mode, PROGRESS_OFF);
 }
 
 TEST(BtParse, RepeatedOptionsOverwriteExceptDebugBits) {
@@ -341,4 +350,15 @@ TEST(BtParseDeathTest, HelpBadOptionsAndDebugList) {
                           EndsWith("   64  Debug the vexlo sending code\n" + invalid)));
     }
     EXPECT_EXIT(parse_only({"-d", ""}), ExitedWithCode(255), Eq(invalid));
+
+    /* --help adds the long options; --bind takes a dotted IPv4 address only */
+    EXPECT_EXIT(
+        parse_only({"--help"}), ExitedWithCode(0),
+        AllOf(StartsWith(kUsage + kHelp), HasSubstr("--bind <address>"), HasSubstr("--progress"),
+              HasSubstr("--no-progress"), EndsWith("--help            this message\n")));
+    for (const char *addr : {"1.2.3", "localhost", ""}) {
+        EXPECT_EXIT(
+            parse_only({"--bind", addr}), ExitedWithCode(255),
+            Eq("bt_parse error:  --bind takes an IPv4 address, not '" + std::string(addr) + "'\n"));
+    }
 }

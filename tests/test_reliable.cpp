@@ -149,6 +149,7 @@ TEST(TimeoutScan, SeveralTimeoutsInOnePassAndGoBack) {
     const double now = 1000.0;
     for (int seq = 5; seq <= 9; seq++) outstanding(p, seq, now - 2.0);
     p->sending_next_seq = 10;
+    p->sending_highest_seq = 9;
     sendTimedOutPacketsAt(&e.config, now);
     // The newest (9) is a loss and goes back to 5; 8..5 lie in the stretch being rebuilt.
     EXPECT_EQ(1, p->sending_successive_timeouts);
@@ -159,6 +160,7 @@ TEST(TimeoutScan, SeveralTimeoutsInOnePassAndGoBack) {
     EXPECT_EQ(5u, ntohl(ef::parse_header(sent[0]).seq));
     EXPECT_EQ(outstanding_seqs(p), (std::vector<int>{5}));
     EXPECT_EQ(6, p->sending_next_seq);
+    EXPECT_EQ(1, e.config.retransmissions);  // packet 5, sent before, counts as sent again
 }
 
 TEST(TimeoutScan, MaxRetransEndsTheConnectionAndAnyAckResetsTheCount) {

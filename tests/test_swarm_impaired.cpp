@@ -64,6 +64,11 @@ struct NetsimCase {
     int chunks = 4;  // every loss costs a connection about a second: heavy loss gets less data
 };
 
+// What gtest prints for a case (test lists, failures): its label, not its bytes.
+void PrintTo(const NetsimCase &c, std::ostream *os) {
+    *os << '"' << c.label << '"';
+}
+
 }  // namespace
 
 class NetsimSwarm : public testing::TestWithParam<NetsimCase> {};

@@ -1,0 +1,230 @@
+#include "engine/progress.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "engine/chunklist.h"
+#include "engine/create.h"
+#include "engine/time_util.h"
+#include "shim/vexlo.h"
+
+constexpr double MB = 1e6;  // rates in MB/s, as the demo and the benchmarks give them
+constexpr double MIB = 1024.0 * 1024.0;
+constexpr size_t LINE_MAX_BYTES = 1024;
+
+// A line being put together; text past its room is dropped, never written beyond it.
+struct line_buf {
+    char text[LINE_MAX_BYTES];
+    size_t len;
+};
+
+[[gnu::format(printf, 2, 3)]] static void append(line_buf *line, const char *fmt, ...) {
+    if (line->len >= sizeof line->text - 1) return;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(line->text + line->len, sizeof line->text - line->len, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    size_t room = sizeof line->text - 1 - line->len;
+    line->len += static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room;
+}
+
+// ---- set-up ----------------------------------------------------------------------------------
+
+void progress_init(bt_config_t *config) {
+    bool terminal = isatty(STDERR_FILENO) == 1;
+    bool on = config->progress_mode == PROGRESS_ON ||
+              (config->progress_mode == PROGRESS_AUTO && terminal);
+    if (!on) return;
+    auto *p = static_cast<progress_t *>(calloc(1, sizeof(progress_t)));
+    assert(p && "progress");
+    p->terminal = terminal;
+    config->progress = p;
+}
+
+void progress_free(bt_config_t *config) {
+    free(config->progress);
+    config->progress = nullptr;
+}
+
+// ---- the line --------------------------------------------------------------------------------
+
+static double rate_mb_s(const progress_t *p, double seconds) {
+    return seconds > 0 ? static_cast<double>(p->bytes) / MB / seconds : 0.0;
+}
+
+// Peers a chunk of the download is requested from or arriving from.
+static int active_connections(const bt_config_t *config) {
+    int n = 0;
+    for (const bt_peer_t *peer = config->peers; peer; peer = peer->next) {
+        if (peer->receiving_chunk) n++;
+    }
+    return n;
+}
+
+static void compose_line(const bt_config_t *config, double now, line_buf *line) {
+    const progress_t *p = config->progress;
+    double seconds = now - p->start;
+    append(line, "%d/%d chunks  %.1f MiB  %.1f MB/s  %d connections  %ld retransmissions  %.0f s",
+           p->done_chunks, p->total_chunks, static_cast<double>(p->bytes) / MIB,
+           rate_mb_s(p, seconds), active_connections(config),
+           config->retransmissions - p->retransmissions_at_start, seconds);
+}
+
+// On a terminal the line is redrawn in place; elsewhere (--progress into a file or pipe) each
+// state is a line of its own, written only when a chunk has completed since the last one.
+static void draw_line(bt_config_t *config, double now) {
+    progress_t *p = config->progress;
+    line_buf line{};
+    if (p->terminal) {
+        append(&line, "\r\x1b[K");
+        compose_line(config, now, &line);
+        p->line_open = 1;
+    } else {
+        if (p->done_chunks == p->last_drawn_done) return;
+        compose_line(config, now, &line);
+        append(&line, "\n");
+        p->last_drawn_done = p->done_chunks;
+    }
+    fputs(line.text, stderr);
+}
+
+void progress_end_line(bt_config_t *config) {
+    progress_t *p = config->progress;
+    if (!p || !p->line_open) return;
+    fputs("\n", stderr);
+    p->line_open = 0;
+}
+
+// ---- chunks nobody announced -----------------------------------------------------------------
+
+static bool announced(const bt_config_t *config, const chunkitem *chunk) {
+    for (const bt_peer_t *peer = config->peers; peer; peer = peer->next) {
+        if (peer->id != config->identity &&
+            chunklist_find_hash(peer->chunks_of_interest, chunk->hash))
+            return true;
+    }
+    return false;
+}
+
+// Chunks still to fetch that no peer is delivering and no peer has announced.
+static int unannounced_chunks(bt_config_t *config) {
+    int n = 0;
+    for (const chunkitem *c = config->to_fetch_list; c; c = c->next) {
+        if (!alreadyDownloadingChunk(config, c) && !announced(config, c)) n++;
+    }
+    return n;
+}
+
+// Names the peers the WHOHAS went to, so that a dead peer, a wrong port or a wrong router shows.
+static void write_unannounced_warning(bt_config_t *config, int missing) {
+    const progress_t *p = config->progress;
+    line_buf line{};
+    append(&line,
+           "warning: %d of %d chunks still to fetch have had no announcing peer for %.0f s;"
+           " asked peers",
+           missing, p->total_chunks - p->done_chunks, UNANNOUNCED_WARNING_S);
+    const char *sep = " ";
+    for (const bt_peer_t *peer = config->peers; peer; peer = peer->next) {
+        if (peer->id == config->identity) continue;
+        append(&line, "%s%d (%s:%d)", sep, peer->id, inet_ntoa(peer->addr.sin_addr),
+               ntohs(peer->addr.sin_port));
+        sep = ", ";
+    }
+    if (giVexloEnabled) {
+        append(&line, " through the router at %s:%d", inet_ntoa(gsVexloRouter.sin_addr),
+               ntohs(gsVexloRouter.sin_port));
+    }
+    append(&line, "\n");
+    progress_end_line(config);
+    fputs(line.text, stderr);
+}
+
+static void judge_unannounced(bt_config_t *config, double now) {
+    progress_t *p = config->progress;
+    int missing = unannounced_chunks(config);
+    if (missing == 0) {
+        p->unannounced_since = 0;
+        p->warned = 0;
+        return;
+    }
+    if (p->unannounced_since == 0) p->unannounced_since = now;
+    if (!p->warned && now - p->unannounced_since >= UNANNOUNCED_WARNING_S) {
+        write_unannounced_warning(config, missing);
+        p->warned = 1;
+    }
+}
+
+// ---- the hooks -------------------------------------------------------------------------------
+
+void progress_download_started(bt_config_t *config) {
+    progress_t *p = config->progress;
+    if (!p) return;
+    double now = now_seconds();
+    p->downloading = 1;
+    p->start = now;
+    p->last_tick = 0;
+    p->last_drawn_done = 0;
+    p->total_chunks = chunklist_length(config->to_fetch_list);
+    p->done_chunks = 0;
+    p->bytes = 0;
+    p->hash_failures = 0;
+    p->retransmissions_at_start = config->retransmissions;
+    p->unannounced_since = now;
+    p->warned = 0;
+    for (bt_peer_t *peer = config->peers; peer; peer = peer->next) peer->progress_chunks = 0;
+}
+
+void progress_chunk_written(bt_config_t *config, bt_peer_t *peer, int bytes) {
+    progress_t *p = config->progress;
+    if (!p || !p->downloading) return;
+    p->done_chunks++;
+    p->bytes += bytes;
+    peer->progress_chunks++;
+}
+
+void progress_hash_failed(bt_config_t *config) {
+    if (config->progress) config->progress->hash_failures++;
+}
+
+void progress_tick_at(bt_config_t *config, double now) {
+    progress_t *p = config->progress;
+    if (!p || !p->downloading) return;
+    double interval = p->terminal ? PROGRESS_REDRAW_S : PROGRESS_LINE_S;
+    if (p->last_tick != 0 && now - p->last_tick < interval) return;
+    p->last_tick = now;
+    draw_line(config, now);
+    judge_unannounced(config, now);
+}
+
+void progress_tick(bt_config_t *config) {
+    if (config->progress) progress_tick_at(config, now_seconds());
+}
+
+// "summary: <bytes> bytes in <s> s, <MB/s> MB/s; chunks per peer: <id>:<n> ...; ..."
+void progress_download_ended(bt_config_t *config, bool completed) {
+    progress_t *p = config->progress;
+    if (!p || !p->downloading) return;
+    double now = now_seconds();
+    if (p->terminal) draw_line(config, now);
+    progress_end_line(config);
+    double seconds = now - p->start;
+    line_buf line{};
+    append(&line, "summary%s: %lld bytes in %.2f s, %.1f MB/s; chunks per peer:",
+           completed ? "" : " (aborted)", p->bytes, seconds, rate_mb_s(p, seconds));
+    bool any = false;
+    for (const bt_peer_t *peer = config->peers; peer; peer = peer->next) {
+        if (peer->progress_chunks == 0) continue;
+        append(&line, " %d:%d", peer->id, peer->progress_chunks);
+        any = true;
+    }
+    append(&line, "%s; hash failures: %d; retransmissions: %ld\n", any ? "" : " none",
+           p->hash_failures, config->retransmissions - p->retransmissions_at_start);
+    fputs(line.text, stderr);
+    p->downloading = 0;
+}

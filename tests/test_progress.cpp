@@ -1,0 +1,91 @@
+// The progress display: off unless asked for (or on a terminal), the line, the warning for
+// chunks nobody announced, and the summary.
+#include "engine/progress.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "engine/chunklist.h"
+#include "engine_fixture.h"
+
+using ef::Engine;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
+
+namespace {
+
+// Peer 1 downloading three chunks, with peers 2 and 3 on test sockets.
+struct Download {
+    Engine e{2};
+    explicit Download(int mode) {
+        e.config.progress_mode = mode;
+        progress_init(&e.config);
+        e.config.to_fetch_list = ef::list_of({ef::hash_of(0), ef::hash_of(1), ef::hash_of(2)});
+        progress_download_started(&e.config);
+    }
+    ~Download() { progress_free(&e.config); }
+    std::string tick(double now) {
+        CaptureStderr();
+        progress_tick_at(&e.config, now);
+        return GetCapturedStderr();
+    }
+    // Chunk n arrived whole from peer `from` and was written.
+    void written(int n, int from) {
+        progress_chunk_written(&e.config, e.peer(from), CHUNK_SIZE);
+        chunklist_remove(&e.config.to_fetch_list, ef::u8(ef::hash_of(n)));
+    }
+};
+
+}  // namespace
+
+TEST(Progress, OffUnlessAskedForWhenStandardErrorIsNoTerminal) {
+    Download d(PROGRESS_AUTO);
+    EXPECT_EQ(nullptr, d.e.config.progress);
+    EXPECT_EQ("", d.tick(now_seconds() + 60));
+    Download off(PROGRESS_OFF);
+    EXPECT_EQ(nullptr, off.e.config.progress);
+}
+
+TEST(Progress, LineWarningAndSummary) {
+    Download d(PROGRESS_ON);
+    ASSERT_NE(nullptr, d.e.config.progress);
+    double start = d.e.config.progress->start;
+    chunklist_add(&d.e.peer(2)->chunks_of_interest, ef::u8(ef::hash_of(0)), -1);
+
+    /* nothing written yet: no line; two chunks unannounced, but not for 10 s */
+    EXPECT_EQ("", d.tick(start + 5));
+    std::string warned = d.tick(start + UNANNOUNCED_WARNING_S + 0.5);
+    std::string asked = "asked peers 3 (127.0.0.1:" + std::to_string(d.e.sock_of(3).port) +
+                        "), 2 (127.0.0.1:" + std::to_string(d.e.sock_of(2).port) + ")\n";
+    EXPECT_THAT(warned, HasSubstr("warning: 2 of 3 chunks still to fetch have had no announcing "
+                                  "peer for 10 s; " +
+                                  asked));
+    /* once per stretch */
+    EXPECT_EQ("", d.tick(start + 20));
+
+    /* a chunk written: a line; retransmissions since the GET */
+    d.written(0, 2);
+    d.e.config.retransmissions += 4;
+    EXPECT_THAT(d.tick(start + 21), HasSubstr("1/3 chunks  0.5 MiB"));
+    EXPECT_THAT(d.tick(start + 22.5), Not(HasSubstr("chunks")));  // no news, no line
+
+    /* announced at last: a new stretch may warn again later */
+    chunklist_add(&d.e.peer(3)->chunks_of_interest, ef::u8(ef::hash_of(1)), -1);
+    chunklist_add(&d.e.peer(3)->chunks_of_interest, ef::u8(ef::hash_of(2)), -1);
+    EXPECT_EQ("", d.tick(start + 24));
+    EXPECT_EQ(0, d.e.config.progress->unannounced_since);
+
+    d.written(1, 3);
+    d.written(2, 3);
+    progress_hash_failed(&d.e.config);
+    CaptureStderr();
+    progress_download_ended(&d.e.config, true);
+    std::string summary = GetCapturedStderr();
+    EXPECT_THAT(summary, HasSubstr("summary: 1572864 bytes in "));
+    EXPECT_THAT(summary,
+                HasSubstr("; chunks per peer: 3:2 2:1; hash failures: 1; retransmissions: 4\n"));
+    /* later hooks of an ended download write nothing */
+    EXPECT_EQ("", d.tick(start + 60));
+}
