@@ -317,7 +317,6 @@ static void note_hash_failure(bt_config_t *config, bt_peer_t *peer, const chunki
         return;
     }
     f->failures++;
-    progress_hash_failed(config);
     int doublings =
         f->failures - 1 < HASH_RETRY_MAX_DOUBLINGS ? f->failures - 1 : HASH_RETRY_MAX_DOUBLINGS;
     double pause = HASH_RETRY_PAUSE_S * static_cast<double>(1 << doublings);
@@ -342,7 +341,10 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer) {
         debug_log(DEBUG_ERRS, "Hash check failed for chunk  trashing the data \n");
         // A stalled connection's partial chunk fails too; only a complete one says something
         // about the peer's copy.
-        if (peer->receiving_offset == CHUNK_SIZE) note_hash_failure(config, peer, chunk, digest);
+        if (peer->receiving_offset == CHUNK_SIZE) {
+            progress_hash_failed(config);
+            note_hash_failure(config, peer, chunk, digest);
+        }
         retire_receiving_buffer(peer);
         tryAllGetRequests(config);
         return;
