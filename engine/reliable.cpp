@@ -66,14 +66,21 @@ static bool timed_out(const timeitem *item, double now) {
     return now - timeval2double(&item->t) > RETRANSMIT_TIMEOUT_S;
 }
 
-// Walks one peer's outstanding packets; false when MAX_RETRANS ended the connection, which ends
-// the whole scan.
+// Whether some outstanding packet of peer may have timed out: no walk when none can.
+static bool may_have_timed_out(const bt_peer_t *peer, double now) {
+    return peer->sending_unacked &&
+           now - timelist_earliest(peer->sending_unacked) > RETRANSMIT_TIMEOUT_S;
+}
+
+// Walks one peer's outstanding packets once, newest first; false when MAX_RETRANS ended the
+// connection, which ends the whole scan.
 static bool scan_peer_timeouts(bt_config_t *config, bt_peer_t *peer, double now) {
-    timeitem *item = peer->sending_unacked;
-    while (item) {
-        timeitem *next = item->next;
+    if (!may_have_timed_out(peer, now)) return true;
+    timeitem **link = &peer->sending_unacked;
+    while (*link) {
+        timeitem *item = *link;
         if (!timed_out(item, now)) {
-            item = next;
+            link = &item->next;
             continue;
         }
         int seq = static_cast<int>(ntohl(item->hdr->seq));
@@ -93,10 +100,12 @@ static bool scan_peer_timeouts(bt_config_t *config, bt_peer_t *peer, double now)
         }
         // The stored copy is never resent: lost packets are rebuilt from the chunk buffer.
         header *packet = item->hdr;
-        timelist_remove(&peer->sending_unacked, item);
+        timelist_remove_at(&peer->sending_unacked, link);  // *link moves on to the next node
         free(packet);
-        item = next;
     }
+    // The packets left were all sent within the timeout: the next scan can skip them until the
+    // oldest of them is due.
+    timelist_refresh_earliest(peer->sending_unacked);
     return true;
 }
 
@@ -226,21 +235,14 @@ static void earliest(double *deadline, double t) {
     if (t != 0 && (*deadline == 0 || t < *deadline)) *deadline = t;
 }
 
-// The send time of the oldest outstanding packet (the list is newest first); 0 when none.
-static double oldest_outstanding(const bt_peer_t *peer) {
-    const timeitem *t = peer->sending_unacked;
-    if (!t) return 0;
-    while (t->next) t = t->next;
-    return timeval2double(&t->t);
-}
-
 double nextTimerDeadline(const bt_config_t *config) {
     double deadline = 0;
     for (const bt_peer_t *p = config->peers; p; p = p->next) {
         if (config->transport == TRANSPORT_ADAPTIVE) {
             earliest(&deadline, adaptiveNextDeadline(p));
         } else {
-            double oldest = oldest_outstanding(p);
+            // A lower bound: a wake-up it makes too early finds nothing due and refreshes it.
+            double oldest = timelist_earliest(p->sending_unacked);
             if (oldest != 0) earliest(&deadline, oldest + RETRANSMIT_TIMEOUT_S);
         }
         if (p->receiving_active)

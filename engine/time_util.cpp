@@ -13,11 +13,23 @@ double timeval2double(const struct timeval *t) {
     return static_cast<double>(t->tv_sec) + static_cast<double>(t->tv_usec) / 1000000.0;
 }
 
-void now_timeval(struct timeval *tv) {
+// The time of the running pass of the event loop, once it has begun one.
+static bool pass_time_held = false;
+static struct timeval pass_time;
+
+static void read_monotonic(struct timeval *tv) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     tv->tv_sec = ts.tv_sec;
     tv->tv_usec = static_cast<suseconds_t>(ts.tv_nsec / 1000);
+}
+
+void now_timeval(struct timeval *tv) {
+    if (pass_time_held) {
+        *tv = pass_time;
+    } else {
+        read_monotonic(tv);
+    }
 }
 
 double now_seconds() {
@@ -25,6 +37,13 @@ double now_seconds() {
     now_timeval(&tv);
     return timeval2double(&tv);
 }
+
+void hold_pass_time() {
+    read_monotonic(&pass_time);
+    pass_time_held = true;
+}
+
+// ---- timed-packet lists ----------------------------------------------------------------------
 
 void timelist_add(timeitem **head, const struct timeval *tval, header *hdr) {
     assert(head && "head");
@@ -37,25 +56,49 @@ void timelist_add(timeitem **head, const struct timeval *tval, header *hdr) {
         n->t.tv_usec = 0;
     }
     n->hdr = hdr;
+    double sent = timeval2double(&n->t);
+    const timeitem *first = *head;
+    n->length = first ? first->length + 1 : 1;
+    n->earliest = first && first->earliest < sent ? first->earliest : sent;
     n->next = *head;
     *head = n;
+}
+
+void timelist_remove_at(timeitem **head, timeitem **link) {
+    timeitem *item = *link;
+    if (!item) return;
+    int length = (*head)->length;
+    *link = item->next;
+    if (*head) (*head)->length = length - 1;
+    free(item);
 }
 
 void timelist_remove(timeitem **head, timeitem *to_remove) {
     if (!head) return;
     for (timeitem **link = head; *link; link = &(*link)->next) {
         if (*link == to_remove) {
-            *link = to_remove->next;
-            free(to_remove);
+            timelist_remove_at(head, link);
             return;
         }
     }
 }
 
 int timelist_length(const timeitem *head) {
-    int n = 0;
-    for (; head; head = head->next) n++;
-    return n;
+    return head ? head->length : 0;
+}
+
+double timelist_earliest(const timeitem *head) {
+    return head ? head->earliest : 0;
+}
+
+void timelist_refresh_earliest(timeitem *head) {
+    if (!head) return;
+    double earliest = timeval2double(&head->t);
+    for (const timeitem *t = head->next; t; t = t->next) {
+        double sent = timeval2double(&t->t);
+        if (sent < earliest) earliest = sent;
+    }
+    head->earliest = earliest;
 }
 
 void timelist_free(timeitem *head) {
@@ -68,6 +111,8 @@ void timelist_free(timeitem *head) {
 }
 
 void timelist_release_upto(timeitem **head, int last_seq) {
+    if (!*head) return;
+    int length = (*head)->length;
     timeitem **link = head;
     while (*link) {
         timeitem *item = *link;
@@ -75,10 +120,12 @@ void timelist_release_upto(timeitem **head, int last_seq) {
             *link = item->next;
             free(item->hdr);
             free(item);
+            length--;
         } else {
             link = &item->next;
         }
     }
+    if (*head) (*head)->length = length;
 }
 
 void timelist_print(const timeitem *head, unsigned int db) {

@@ -5,11 +5,16 @@
 
 #include "engine/common.h"
 
-// One node of a timed-packet list. The list grows at the head.
+// One node of a timed-packet list. The list grows at the head. Two values answer what the sender
+// asks of the whole list on every packet without a walk: the list's length, kept in the first
+// node (a node that stops being first keeps a stale one), and a time that no node from this one
+// to the end was sent before, which stays true for every node as nodes are removed.
 struct timeitem_s {
     struct timeval t;         // when the packet was sent; all zero when no time was given
     struct timeitem_s *next;  // nullptr at the end
-    header *hdr;              // heap block holding a whole stored packet, header first
+    header *hdr;              // heap block holding a stored packet, header first
+    int length;               // in the first node: nodes in the list
+    double earliest;          // seconds; no node from here on was sent earlier (a lower bound)
 };
 typedef struct timeitem_s timeitem;
 
@@ -20,13 +25,28 @@ double timeval2double(const struct timeval *t);
 void now_timeval(struct timeval *tv);
 // now_timeval in seconds.
 double now_seconds();
+// Reads the clock once and makes now_timeval and now_seconds report that time from then on,
+// until the next call: the event loop calls it once per pass, after its wait, so every handler
+// and check of the pass stamps and judges with the same time. Before the first call they read
+// the clock themselves.
+void hold_pass_time();
 
 // Puts a new node first in *head; copies *tval (zero when null). The node refers to hdr, the
 // caller's block, which the list owns from now on (released by timelist_free).
 void timelist_add(timeitem **head, const struct timeval *tval, header *hdr);
 // Unlinks to_remove (found by identity) and releases the node only, not its packet.
 void timelist_remove(timeitem **head, timeitem *to_remove);
+// Unlinks the node that *link points to, link being head or the next field of a node of the
+// list, and releases the node only, not its packet; *link then points to the node that followed.
+// No walk: for callers that already hold the link.
+void timelist_remove_at(timeitem **head, timeitem **link);
+// The number of nodes, without a walk.
 int timelist_length(const timeitem *head);
+// Seconds; no node of the list was sent before this time, and after timelist_refresh_earliest
+// some node was sent at it. 0 for an empty list.
+double timelist_earliest(const timeitem *head);
+// Makes timelist_earliest exact again after removals: one walk.
+void timelist_refresh_earliest(timeitem *head);
 // Releases every node and its packet.
 void timelist_free(timeitem *head);
 // Releases every node, and its packet, whose packet's sequence number is at most last_seq; the

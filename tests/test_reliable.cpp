@@ -195,6 +195,53 @@ TEST(TimeoutScan, MaxRetransEndsTheConnectionAndAnyAckResetsTheCount) {
     e.sock_of(2).recv_all(0.1);
 }
 
+TEST(TimeoutScan, OutstandingCountStaysExactThroughAckLossAndTimeout) {
+    Engine e(1);
+    bt_peer_t *p = sending_peer(e, 8, 64, 0);
+    auto from = e.addr_of(2);
+    auto ack = [&](uint32_t n) {
+        ef::Packet pkt(ef::packet(PKT_ACK, "", 0, n));
+        handleAck(&e.config, pkt.hdr(), &from);
+    };
+    auto counted = [&] {
+        EXPECT_EQ(static_cast<int>(outstanding_seqs(p).size()),
+                  timelist_length(p->sending_unacked));
+        return timelist_length(p->sending_unacked);
+    };
+    fillWindowForPeer(&e.config, p);
+    EXPECT_EQ(8, counted());
+    ack(3);  // releases 1..3, the window grows to 9 and the fill tops it up
+    EXPECT_EQ(9, p->sending_win);
+    EXPECT_EQ(9, counted());
+
+    /* a duplicate-ACK loss: window 1, and the 9 packets in flight keep it full */
+    for (int i = 0; i < 3; i++) ack(3);
+    EXPECT_EQ(1, p->sending_win);
+    EXPECT_EQ(9, counted());
+
+    /* all of them time out in one pass, each released once; the refill sends the lost one */
+    sendTimedOutPacketsAt(&e.config, now_seconds() + 2.0);
+    EXPECT_EQ(outstanding_seqs(p), (std::vector<int>{4}));
+    EXPECT_EQ(1, counted());
+    ack(4);
+    EXPECT_EQ(outstanding_seqs(p), (std::vector<int>{6, 5}));
+    EXPECT_EQ(p->sending_win, counted());
+    e.sock_of(2).recv_all(0.1);
+
+    /* the oldest released: the deadline is early until a scan finds nothing due and refreshes */
+    timelist_free(p->sending_unacked);
+    p->sending_unacked = nullptr;
+    p->sending_win = 1;
+    outstanding(p, 7, 100.0);
+    outstanding(p, 8, 100.8);
+    p->sending_lastacked = 7;
+    remove_acked(p);
+    EXPECT_DOUBLE_EQ(100.0 + RETRANSMIT_TIMEOUT_S, nextTimerDeadline(&e.config));
+    sendTimedOutPacketsAt(&e.config, 101.2);
+    EXPECT_EQ(outstanding_seqs(p), (std::vector<int>{8}));
+    EXPECT_DOUBLE_EQ(100.8 + RETRANSMIT_TIMEOUT_S, nextTimerDeadline(&e.config));
+}
+
 namespace {
 
 // Peer `id` announced the single chunk of the request list and was sent a GET for it.

@@ -64,3 +64,52 @@ TEST(TimeUtil, RemoveUnlinksByIdentityAndKeepsThePacket) {
     EXPECT_EQ(nullptr, empty);
     timelist_free(l);
 }
+
+TEST(TimeUtil, LengthAndEarliestFollowEveryChange) {
+    timeitem *l = nullptr;
+    // The length must equal a walk, and the earliest time must never exceed a node's time.
+    auto check = [&](const char *step) {
+        int n = 0;
+        double oldest = 0;
+        for (const timeitem *t = l; t; t = t->next, n++) {
+            double sent = timeval2double(&t->t);
+            if (n == 0 || sent < oldest) oldest = sent;
+        }
+        EXPECT_EQ(n, timelist_length(l)) << step;
+        if (n > 0) {
+            EXPECT_LE(timelist_earliest(l), oldest) << step;
+        }
+        return oldest;
+    };
+    for (uint32_t s = 1; s <= 5; s++) {
+        struct timeval t = {s == 3 ? 5 : 10 + static_cast<time_t>(s), 0};  // 3 sent first
+        timelist_add(&l, &t, packet_with_seq(s));
+    }
+    check("added 5 4 3 2 1");
+    EXPECT_DOUBLE_EQ(5.0, timelist_earliest(l));
+
+    /* the first node, then the earliest one from the middle; a refresh makes the bound exact */
+    header *pkt = l->hdr;
+    timelist_remove(&l, l);
+    free(pkt);
+    check("removed first");
+    timeitem **link = &l->next;  // 4 3 2 1: the link to 3
+    pkt = (*link)->hdr;
+    timelist_remove_at(&l, link);
+    free(pkt);
+    EXPECT_EQ(seqs(l), (std::vector<uint32_t>{4, 2, 1}));
+    EXPECT_DOUBLE_EQ(check("removed the earliest"), 11.0);
+    timelist_refresh_earliest(l);
+    EXPECT_DOUBLE_EQ(11.0, timelist_earliest(l));
+
+    /* releases by sequence number, the first node among them */
+    struct timeval t = {20, 0};
+    timelist_add(&l, &t, packet_with_seq(0));  // 0 4 2 1
+    timelist_release_upto(&l, 2);
+    EXPECT_EQ(seqs(l), (std::vector<uint32_t>{4}));
+    check("released up to 2");
+    timelist_release_upto(&l, 9);
+    EXPECT_EQ(nullptr, l);
+    EXPECT_EQ(0, timelist_length(l));
+    EXPECT_EQ(0.0, timelist_earliest(l));
+}
