@@ -19,6 +19,7 @@ constexpr int MAX_PACKET_SIZE = 1500;  // receive buffer: bytes of a datagram a 
 constexpr int CONTROL_PREFIX = 4;      // count byte + 3 padding bytes of WHOHAS/IHAVE
 constexpr int MAX_CONTROL_HASHES = (MAX_PACKET_SIZE - HEADER_SIZE - CONTROL_PREFIX) / HASH_SIZE;
 constexpr int GET_PACKET_SIZE = HEADER_SIZE + HASH_SIZE;
+constexpr uint8_t UPLOAD_FILL_BYTE = 0x0A;  // what an uploader sends past the end of its file
 
 static_assert(PACKETS_PER_CHUNK == 375);
 static_assert(LAST_PACKET_PAYLOAD == 688);

@@ -149,13 +149,12 @@ static chunkitem *choose_chunk_for(bt_config_t *config, bt_peer_t *peer) {
 }
 
 void sendGetForPeer(bt_config_t *config, bt_peer_t *peer, const chunkitem *item) {
-    header *packet = static_cast<header *>(malloc(GET_PACKET_SIZE));
-    assert(packet && "packet");
+    alignas(header) uint8_t buffer[GET_PACKET_SIZE];
+    header *packet = reinterpret_cast<header *>(buffer);
     fill_header(packet, PKT_GET, GET_PACKET_SIZE, 0, 0);
-    memcpy(reinterpret_cast<uint8_t *>(packet) + HEADER_SIZE, item->hash, HASH_SIZE);
+    memcpy(buffer + HEADER_SIZE, item->hash, HASH_SIZE);
     if (sendPacketTo(config, packet, &peer->addr) < 0)
         debug_log(DEBUG_ERRS, "Error Sending GET \n");
-    free(packet);
 }
 
 void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer) {
@@ -233,21 +232,25 @@ int buildDataPacket(const bt_peer_t *peer, int seq, header *packet) {
 
 int sendDataForPeer(bt_config_t *config, bt_peer_t *peer) {
     if (peer->sending_next_seq < 1 || peer->sending_next_seq > PACKETS_PER_CHUNK) return 0;
-    header *packet = static_cast<header *>(malloc(HEADER_SIZE + DATA_PAYLOAD));
-    assert(packet && "packet");
+    alignas(header) uint8_t buffer[HEADER_SIZE + DATA_PAYLOAD];
+    header *packet = reinterpret_cast<header *>(buffer);
     buildDataPacket(peer, peer->sending_next_seq, packet);
     ssize_t sent = sendPacketTo(config, packet, &peer->addr);
     debug_log(DEBUG_SEQ | DEBUG_ALL, "Sending seq = %d \n", peer->sending_next_seq);
     if (sent < 0) debug_log(DEBUG_ERRS, "Error Sending Data \n");
 
     if (peer->sending_next_seq <= peer->sending_highest_seq) config->retransmissions++;
-    // Outstanding even when the send failed: the timeout scan recovers it.
+    // Outstanding even when the send failed: the timeout scan recovers it. Only the header is
+    // kept: a lost packet is rebuilt from the chunk buffer, never resent from the stored copy.
     if (peer->sending_next_seq > peer->sending_highest_seq)
         peer->sending_highest_seq = peer->sending_next_seq;
     peer->sending_next_seq++;
+    header *stored = static_cast<header *>(malloc(HEADER_SIZE));
+    assert(stored && "packet");
+    memcpy(stored, packet, HEADER_SIZE);
     struct timeval now;
     now_timeval(&now);
-    timelist_add(&peer->sending_unacked, &now, packet);
+    timelist_add(&peer->sending_unacked, &now, stored);
     return static_cast<int>(sent);
 }
 
@@ -267,10 +270,8 @@ void fillWindowForPeer(bt_config_t *config, bt_peer_t *peer) {
 
 void sendAckForPeer(bt_config_t *config, bt_peer_t *peer, int seq_num) {
     debug_log(DEBUG_SEQ | DEBUG_ALL, "Sending ACK %d \n", seq_num);
-    header *packet = static_cast<header *>(malloc(HEADER_SIZE));
-    assert(packet && "ack");
-    fill_header(packet, PKT_ACK, HEADER_SIZE, 0, static_cast<uint32_t>(seq_num));
-    if (sendPacketTo(config, packet, &peer->addr) < 0)
+    header packet;
+    fill_header(&packet, PKT_ACK, HEADER_SIZE, 0, static_cast<uint32_t>(seq_num));
+    if (sendPacketTo(config, &packet, &peer->addr) < 0)
         debug_log(DEBUG_ERRS, "Error Sending Ack \n");
-    free(packet);
 }

@@ -191,8 +191,8 @@ void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
 
 using FileHandle = std::unique_ptr<FILE, decltype(&fclose)>;
 
-// Reads chunk id of the master data file into buf (pre-filled with the fill byte, so bytes the
-// file lacks stay so). False when the chunk cannot be read.
+// Reads chunk id of the master data file into buf; the bytes the file lacks get the fill byte.
+// False when the chunk cannot be read.
 static bool read_master_chunk(bt_config_t *config, int id, uint8_t *buf) {
     off_t file_offset = static_cast<off_t>(id) * CHUNK_SIZE;
     FileHandle f(fopen(config->chunk_data_file, "r"), &fclose);
@@ -218,6 +218,7 @@ static bool read_master_chunk(bt_config_t *config, int id, uint8_t *buf) {
         return false;
     }
     debug_log(DEBUG_ALL, "read %d bytes from the chunk-data-file \n", static_cast<int>(got));
+    if (got < CHUNK_SIZE) memset(buf + got, UPLOAD_FILL_BYTE, CHUNK_SIZE - got);
     return true;
 }
 
@@ -251,7 +252,6 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
 
     uint8_t *data = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
     assert(data && "sending_data");
-    memset(data, 0x0A, CHUNK_SIZE);
     bool ok = read_master_chunk(config, match->id, data);
     chunklist_free(match);
     if (!ok) {

@@ -214,8 +214,6 @@ void abortDownload(bt_config_t *config) {
 
 // ---- verifying and writing a chunk -----------------------------------------------------------
 
-constexpr uint8_t UPLOAD_FILL_BYTE = 0x0A;  // what an uploader sends past the end of its file
-
 // The number of leading bytes of a received chunk that the expected hash names: CHUNK_SIZE when
 // the whole buffer matches. The last chunk of a file is shorter and is named by the hash of its
 // real length, while the uploader always streams CHUNK_SIZE bytes with the fill byte after the
