@@ -1,6 +1,7 @@
 #include "shim/vexlo.h"
 
 #include <arpa/inet.h>
+#include <sys/uio.h>
 
 #include <cassert>
 #include <cerrno>
@@ -8,8 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <string>
 
 long glSrcAddr = 0;
@@ -78,13 +77,6 @@ int vexlo_init(long lNodeID, const struct sockaddr *addr, socklen_t addrlen) {
 // ---------------------------------------------------------------------------------------------
 // Send and receive
 
-// A scratch buffer for one encapsulated datagram; nullptr when payload + header cannot be had.
-static std::unique_ptr<unsigned char[]> alloc_scratch(size_t payload) {
-    if (payload > SIZE_MAX - VEXLO_HEADER_SIZE) return nullptr;
-    return std::unique_ptr<unsigned char[]>(
-        new (std::nothrow) unsigned char[payload + VEXLO_HEADER_SIZE]);
-}
-
 // The header naming this process as sender and dest as destination. The wide fields carry the
 // low 32 bits of the long globals; addresses and ports are copied as stored (network order).
 static vexlo_header make_header(const struct sockaddr_in &dest) {
@@ -97,12 +89,15 @@ static vexlo_header make_header(const struct sockaddr_in &dest) {
     return h;
 }
 
+// A datagram goes out as the header and the caller's bytes gathered by the kernel, and comes in
+// scattered into a header and the caller's buffer: no scratch buffer, no copy of the payload.
+
 ssize_t vexlo_sendto(int s, const void *msg, size_t len, int flags, const struct sockaddr *to,
                      socklen_t tolen) {
     if (!giVexloEnabled) return sendto(s, msg, len, flags, to, tolen);
 
-    std::unique_ptr<unsigned char[]> buf = alloc_scratch(len);
-    if (!buf) {
+    // A datagram and its header must be addressable as one length.
+    if (len > SIZE_MAX - VEXLO_HEADER_SIZE) {
         errno = ENOMEM;
         return -1;
     }
@@ -114,14 +109,15 @@ ssize_t vexlo_sendto(int s, const void *msg, size_t len, int flags, const struct
     }
     struct sockaddr_in dest;
     memcpy(&dest, to, sizeof dest);
-    const vexlo_header h = make_header(dest);
-    memcpy(buf.get(), &h, VEXLO_HEADER_SIZE);
-    if (len > 0) memcpy(buf.get() + VEXLO_HEADER_SIZE, msg, len);
-
+    vexlo_header h = make_header(dest);
+    struct iovec parts[2] = {{&h, VEXLO_HEADER_SIZE}, {const_cast<void *>(msg), len}};
     // The router, not the caller's destination, gets the datagram; tolen describes the latter.
-    const ssize_t sent =
-        sendto(s, buf.get(), len + VEXLO_HEADER_SIZE, flags,
-               reinterpret_cast<const struct sockaddr *>(&gsVexloRouter), kInetAddrLen);
+    struct msghdr out = {};
+    out.msg_name = &gsVexloRouter;
+    out.msg_namelen = kInetAddrLen;
+    out.msg_iov = parts;
+    out.msg_iovlen = 2;
+    const ssize_t sent = sendmsg(s, &out, flags);
     if (sent > 0) return sent - static_cast<ssize_t>(VEXLO_HEADER_SIZE);
     return sent;
 }
@@ -137,23 +133,6 @@ static void store_source(struct sockaddr *addr, const vexlo_header &h) {
     memcpy(bytes + offsetof(struct sockaddr_in, sin_addr), &h.lSrcAddr, sizeof h.lSrcAddr);
 }
 
-// Strips the header from the n bytes received into buf, hands at most size payload bytes and
-// the header's sender to the caller, and returns n - 16. Shorter datagrams are left untouched:
-// no byte beyond those received is read.
-static ssize_t unwrap(const unsigned char *buf, ssize_t n, void *buffer, size_t size,
-                      struct sockaddr *addr) {
-    const auto header_len = static_cast<ssize_t>(VEXLO_HEADER_SIZE);
-    if (n < header_len) return n - header_len;
-    vexlo_header h;
-    memcpy(&h, buf, VEXLO_HEADER_SIZE);
-    // MSG_TRUNC in the caller's flags makes n the datagram's full length, not what was stored.
-    size_t payload = static_cast<size_t>(n - header_len);
-    if (payload > size) payload = size;
-    if (payload > 0) memcpy(buffer, buf + VEXLO_HEADER_SIZE, payload);
-    store_source(addr, h);
-    return n - header_len;
-}
-
 int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sockaddr *addr,
                    socklen_t *lengthPtr) {
     socklen_t unused_len = 0;
@@ -166,16 +145,24 @@ int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sock
         return static_cast<int>(recvfrom(socket, buffer, size, flags, addr, lengthPtr));
     }
 
-    std::unique_ptr<unsigned char[]> buf = alloc_scratch(size);
-    if (!buf) {
-        fputs("vexlo malloc failed \n", stdout);
-        return -1;
-    }
-    // The router's own address says nothing about the sender; the header does.
+    // The router's own address says nothing about the sender; the header does. A datagram
+    // shorter than the header stays within h: the caller's buffer is not touched. MSG_TRUNC in
+    // the caller's flags makes n the datagram's full length, not what was stored.
+    vexlo_header h;
     struct sockaddr_in router;
-    const ssize_t n = recvfrom(socket, buf.get(), size + VEXLO_HEADER_SIZE, flags,
-                               reinterpret_cast<struct sockaddr *>(&router), lengthPtr);
-    const ssize_t result = n > 0 ? unwrap(buf.get(), n, buffer, size, addr) : n;
+    struct iovec parts[2] = {{&h, VEXLO_HEADER_SIZE}, {buffer, size}};
+    struct msghdr in = {};
+    in.msg_name = &router;
+    in.msg_namelen = *lengthPtr;
+    in.msg_iov = parts;
+    in.msg_iovlen = 2;
+    const ssize_t n = recvmsg(socket, &in, flags);
+    ssize_t result = n;
+    if (n > 0) {
+        *lengthPtr = in.msg_namelen;
+        result = n - static_cast<ssize_t>(VEXLO_HEADER_SIZE);
+        if (result >= 0) store_source(addr, h);
+    }
     if (result < 0) printf("Error on vexlo_recvfrom. errno: %d \n", errno);
     return static_cast<int>(result);
 }
