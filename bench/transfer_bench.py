@@ -2,17 +2,25 @@
 downloader and from three uploaders to one downloader, several runs each.
 
 Prints per run and as the median of the runs: seconds (GET typed to GOT printed), MB/s
-(10^6 bytes per second) and the CPU seconds (user + system, from the rusage of each stopped
-peer) per GiB of the file, for every peer. Every uploader holds the whole file, so the layouts
-differ only in how many peers serve it. The data file is made once under --dir, outside the
-repository, and reused.
+(10^6 bytes per second), the CPU seconds (user + system, from the rusage of each stopped
+peer) per GiB of the file and the peak resident set size of every peer. Every uploader holds
+the whole file, so the layouts differ only in how many peers serve it. The data file is made once
+under --dir, outside the repository, and reused. --transport runs every layout with each profile.
 
-    python3 -m bench.transfer_bench [--size MIB] [--runs N] [--uploaders 1,3] [--bin build/bin]
+With --baseline every run also moves the same MiB through bare_loop (a bare DATA+ACK loop on
+127.0.0.1, built with the peer), and the medians are printed as ratios to it: peer MB/s over
+the loop's, the downloader's CPU per GiB over the loop's receiving end and each uploader's over
+its sending end (targets for one uploader: at least 0.8, at most 1.5). A BitTorrent client is
+looked for too; a run through one is not part of this benchmark.
+
+    python3 -m bench.transfer_bench [--size MIB] [--runs N] [--uploaders 1,3]
+                                    [--transport classic,adaptive] [--baseline] [--bin build/bin]
 """
 
 import argparse
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -24,106 +32,184 @@ from swarmlib.run import run_swarm
 
 GIB = 1 << 30
 HASHLIST_TIMEOUT_S = 300
+BITTORRENT_CLIENTS = ["aria2c"]
+BARE = "bare loop"
 
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    add_folder_options(p, ["peer", "hashlist"], data_dir=True)
+    add_folder_options(p, ["peer", "hashlist", "bare_loop"], data_dir=True)
     p.add_argument("--size", type=int, default=256, help="file size in MiB (default 256)")
     p.add_argument("--runs", type=int, default=3, help="runs per layout (default 3)")
     p.add_argument("--uploaders", default="1,3",
                    help="comma list of uploader counts, one layout each (default 1,3)")
+    p.add_argument("--transport", default="classic",
+                   help="comma list of transport profiles, every layout with each "
+                        "(default classic)")
+    p.add_argument("--baseline", action="store_true",
+                   help="run bare_loop with the same MiB in every run and print the ratios to it")
     p.add_argument("--timeout", type=float, default=600.0,
                    help="longest wait for one run in seconds (default 600)")
     args = p.parse_args(argv)
     args.uploaders = parse_list(p, "--uploaders", args.uploaders, int, lambda n: n >= 1)
+    args.transport = parse_list(p, "--transport", args.transport, str,
+                                lambda x: x in ("classic", "adaptive"))
     if args.size < 1 or args.runs < 1 or args.timeout <= 0:
         p.error("--size, --runs and --timeout must be positive")
-    missing = missing_programs(args.bin, ["peer", "hashlist"])
+    missing = missing_programs(args.bin, ["peer", "hashlist"] +
+                               (["bare_loop"] if args.baseline else []))
     if missing:
         p.error("; ".join(missing))
     return args
 
 
-def layout_name(uploaders):
-    return f"{uploaders} uploader{'s' if uploaders > 1 else ''}"
+def layout_name(transport, uploaders):
+    return f"{transport:<8} {uploaders} uploader{'s' if uploaders > 1 else ' '}"
 
 
-def one_run(args, data, hashes, uploaders):
+def one_run(args, data, hashes, transport, uploaders):
     """Runs the swarm once in a fresh folder under --dir, removed afterwards.
 
-    Returns (seconds, MB/s, {peer name: CPU seconds per GiB}) or raises SwarmError."""
+    Returns (seconds, MB/s, {peer name: CPU seconds per GiB}, {peer name: peak RSS in MiB}) or
+    raises SwarmError."""
     work = Path(tempfile.mkdtemp(prefix="run-", dir=args.dir))
     try:
         files = prepare_swarm(work, data, hashes, uploaders, copies=uploaders)
-        run = run_swarm(args.bin, files, args.timeout)
+        run = run_swarm(args.bin, files, args.timeout, peer_args=["--transport", transport])
         if not run.verified:
             raise SwarmError(run.download.reason or "the downloaded copy differs")
         gib = files.size / GIB
-        cpu = {f"{p.name}{' (downloader)' if p is run.downloader else ''}":
-               p.cpu_seconds() / gib for p in [run.downloader] + run.uploaders}
-        return run.download.seconds, files.size / MB / run.download.seconds, cpu
+        peers = [run.downloader] + run.uploaders
+        names = [f"{p.name}{' (downloader)' if p is run.downloader else ''}" for p in peers]
+        cpu = {name: p.cpu_seconds() / gib for name, p in zip(names, peers)}
+        rss = {name: p.peak_rss_kib / 1024 for name, p in zip(names, peers)
+               if p.peak_rss_kib is not None}
+        return run.download.seconds, files.size / MB / run.download.seconds, cpu, rss
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
 
-def cpu_text(cpu):
-    return "  ".join(f"{name} {value:.2f}" for name, value in cpu.items())
+def bare_run(args):
+    """Runs bare_loop once with the benchmark's MiB; (seconds, MB/s, {end: CPU s per GiB}, {})."""
+    argv = [str(Path(args.bin) / "bare_loop"), "--mib", str(args.size)]
+    try:
+        result = subprocess.run(argv, capture_output=True, text=True, timeout=args.timeout,
+                                check=False)
+    except subprocess.TimeoutExpired as e:
+        raise SwarmError(f"bare_loop took more than {args.timeout:g} s") from e
+    except OSError as e:
+        raise SwarmError(f"cannot run bare_loop: {e.strerror}") from e
+    line = next((l for l in result.stdout.splitlines() if l.startswith("bare_loop:")), None)
+    if result.returncode != 0 or line is None:
+        raise SwarmError(f"bare_loop failed: {result.stderr.strip() or 'no result line'}")
+    fields = dict(f.split("=", 1) for f in line.split()[1:] if "=" in f)
+    try:
+        cpu = {"sender": float(fields["send_cpu_s_per_gib"]),
+               "receiver": float(fields["recv_cpu_s_per_gib"])}
+        return float(fields["seconds"]), float(fields["MBps"]), cpu, {}
+    except (KeyError, ValueError) as e:
+        raise SwarmError(f"bare_loop printed an unexpected line: {line}") from e
+
+
+def per_peer_text(values, fmt=".2f"):
+    return "  ".join(f"{name} {value:{fmt}}" for name, value in values.items())
+
+
+def result_text(seconds, rate, cpu, rss):
+    text = f"{seconds:7.2f} s  {rate:7.1f} MB/s   CPU s/GiB: {per_peer_text(cpu)}"
+    if rss:
+        text += f"   peak RSS MiB: {per_peer_text(rss, '.1f')}"
+    return text
 
 
 def median_of(results):
-    """The per-column median of (seconds, MB/s, cpu dict) results."""
-    cpu = {name: statistics.median(r[2][name] for r in results) for name in results[0][2]}
+    """The per-column median of (seconds, MB/s, cpu dict, rss dict) results."""
+    def per_name(column):
+        return {name: statistics.median(r[column][name] for r in results)
+                for name in results[0][column]}
     return (statistics.median(r[0] for r in results), statistics.median(r[1] for r in results),
-            cpu)
+            per_name(2), per_name(3))
 
 
-def bench_layout(args, data, hashes, uploaders):
-    """All runs of one layout, each printed as it ends; returns the successful results."""
-    results = []
+def run_all(args, data, hashes, layouts):
+    """Every run: the bare loop first when asked for, then each layout; each result printed as it
+    ends. Returns {layout: [results]}, BARE being the bare loop's layout."""
+    results = {layout: [] for layout in layouts}
     for i in range(1, args.runs + 1):
-        label = f"  {layout_name(uploaders):<12} run {i}/{args.runs}:"
-        try:
-            seconds, rate, cpu = one_run(args, data, hashes, uploaders)
-        except SwarmError as e:
-            print(f"{label} FAILED: {e}", flush=True)
-            continue
-        results.append((seconds, rate, cpu))
-        print(f"{label} {seconds:7.2f} s  {rate:7.1f} MB/s   CPU s/GiB: {cpu_text(cpu)}",
-              flush=True)
+        for layout in layouts:
+            name = BARE if layout == BARE else layout_name(*layout)
+            label = f"  run {i}/{args.runs} {name:<20}"
+            try:
+                result = bare_run(args) if layout == BARE else one_run(args, data, hashes, *layout)
+            except SwarmError as e:
+                print(f"{label} FAILED: {e}", flush=True)
+                continue
+            results[layout].append(result)
+            print(f"{label} {result_text(*result)}", flush=True)
     return results
 
 
 def print_medians(medians):
     print("median of the successful runs")
-    for uploaders, (count, (seconds, rate, cpu)) in medians.items():
+    for layout, (count, median) in medians.items():
+        name = BARE if layout == BARE else layout_name(*layout)
         runs = f"({count} run{'s' if count > 1 else ''})"
-        print(f"  {layout_name(uploaders):<12} {runs:<8} {seconds:7.2f} s  {rate:7.1f} MB/s"
-              f"   CPU s/GiB: {cpu_text(cpu)}")
+        print(f"  {name:<20} {runs:<8} {result_text(*median)}")
+
+
+def print_ratios(medians):
+    """Each layout's medians over the bare loop's: MB/s, and CPU per GiB of the downloader over
+    the loop's receiving end and of every uploader over its sending end."""
+    if BARE not in medians:
+        print("no ratios: the bare loop did not complete")
+        return
+    _, (_, bare_rate, bare_cpu, _) = medians[BARE]
+    print("ratios to the bare loop (medians; targets with one uploader: MB/s >= 0.8, "
+          "CPU <= 1.5 at each end)")
+    for layout, (_, (_, rate, cpu, _)) in medians.items():
+        if layout == BARE:
+            continue
+        ends = {name: value / bare_cpu["receiver" if "downloader" in name else "sender"]
+                for name, value in cpu.items()}
+        print(f"  {layout_name(*layout):<20} MB/s {rate / bare_rate:.2f}   "
+              f"CPU per GiB: {per_peer_text(ends)}")
+
+
+def print_bittorrent_note():
+    found = [name for name in BITTORRENT_CLIENTS if shutil.which(name)]
+    if found:
+        print(f"BitTorrent reference: {found[0]} is installed, but a run through it (with a "
+              f"tracker) is not part of this benchmark; skipped")
+    else:
+        print(f"BitTorrent reference: none of {', '.join(BITTORRENT_CLIENTS)} installed; skipped")
 
 
 def main(argv=None):
     args = parse_args(argv)
     raise_on_sigterm()
-    medians = {}
+    layouts = [(t, u) for t in args.transport for u in args.uploaders]
+    if args.baseline:
+        layouts.insert(0, BARE)
     try:
         data = ensure_data_file(args.dir, args.size * MIB)
         hashes = chunk_hashes(args.bin, data, HASHLIST_TIMEOUT_S)
+        bare = "; the bare loop in every run" if args.baseline else ""
         print(f"transfer benchmark: {args.size} MiB ({data}), {args.runs} "
               f"run{'s' if args.runs > 1 else ''} per layout, "
-              f"direct on 127.0.0.1, no loss", flush=True)
-        for uploaders in args.uploaders:
-            results = bench_layout(args, data, hashes, uploaders)
-            if results:
-                medians[uploaders] = (len(results), median_of(results))
+              f"direct on 127.0.0.1, no loss{bare}", flush=True)
+        results = run_all(args, data, hashes, layouts)
     except KeyboardInterrupt:
         print("interrupted; every process was stopped", file=sys.stderr)
         return 130
     except SwarmError as e:
         print(f"benchmark failed: {e}", file=sys.stderr)
         return 1
+    medians = {layout: (len(r), median_of(r)) for layout, r in results.items() if r}
     print_medians(medians)
-    failed = len(args.uploaders) * args.runs - sum(c for c, _ in medians.values())
+    if args.baseline:
+        print_ratios(medians)
+        print_bittorrent_note()
+    failed = len(layouts) * args.runs - sum(len(r) for r in results.values())
     return 0 if failed == 0 else 1
 
 

@@ -23,6 +23,7 @@ class Proc:
     log: Path = None          # file of its standard error, if kept
     status: int = None        # exit status, or -signal number
     rusage: object = None     # resource.struct_rusage from os.wait4
+    peak_rss_kib: int = None  # peak resident set size, read just before it was stopped
 
     @property
     def pid(self):
@@ -59,10 +60,27 @@ def _wait_until(proc, deadline):
     return True
 
 
+def peak_rss_kib(pid):
+    """The peak resident set size of a running process in KiB (VmHWM of /proc/<pid>/status), or
+    None where that cannot be read. The rusage of a reaped child is no substitute: its ru_maxrss
+    also counts the memory of the process it was forked from, before its exec."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
 def stop_process(proc, grace=STOP_GRACE_S):
-    """Stops `proc` by its pid: SIGTERM, then SIGKILL if it outlives `grace` seconds.
+    """Stops `proc` by its pid: SIGTERM, then SIGKILL if it outlives `grace` seconds. Its peak
+    memory is read first, while it still runs.
 
     Returns True when the process has been reaped. Its pipes are closed either way."""
+    if proc.status is None:
+        proc.peak_rss_kib = peak_rss_kib(proc.pid)
     try:
         for sig in (signal.SIGTERM, signal.SIGKILL):
             if reap_if_exited(proc):
