@@ -12,6 +12,10 @@ void open_standard_descriptors();
 [[noreturn]] void peer_run(bt_config_t *config);
 // Receives one datagram and hands it to handleDatagram.
 void process_inbound_udp(bt_config_t *config);
+// The adaptive profile's receive: every datagram already queued, up to VEXLO_BATCH_MAX, taken
+// with one system call and handed to handleDatagram one by one, in arrival order, each handled
+// to its end before the next.
+void process_inbound_batch(bt_config_t *config);
 // The line handler of standard input: recognises "GET <hashfile> <outfile>".
 void handle_user_input(char *line, void *cbdata);
 // Starts a download of the chunks named in chunkfile into outputfile.

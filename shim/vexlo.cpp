@@ -166,3 +166,48 @@ int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sock
     if (result < 0) printf("Error on vexlo_recvfrom. errno: %d \n", errno);
     return static_cast<int>(result);
 }
+
+// One datagram of a batch: what vexlo_recvfrom would return for the got bytes received, the
+// sender taken from the header in simulator mode.
+static int batch_result(ssize_t got, const vexlo_header &h, struct sockaddr_in *from) {
+    if (!giVexloEnabled) {
+        fputs("Vexlo not enabled, using normal recvfrom\n", stdout);
+        return static_cast<int>(got);
+    }
+    ssize_t result = got - static_cast<ssize_t>(VEXLO_HEADER_SIZE);
+    if (result >= 0) {
+        store_source(reinterpret_cast<struct sockaddr *>(from), h);
+    } else {
+        printf("Error on vexlo_recvfrom. errno: %d \n", errno);
+    }
+    return static_cast<int>(result);
+}
+
+int vexlo_recvbatch(int socket, char *const *buffers, size_t size, int *lengths,
+                    struct sockaddr_in *froms, int n) {
+    if (n > VEXLO_BATCH_MAX) n = VEXLO_BATCH_MAX;
+    if (n <= 0) return 0;
+    const size_t count = static_cast<size_t>(n);
+    vexlo_header headers[VEXLO_BATCH_MAX];
+    struct sockaddr_in routers[VEXLO_BATCH_MAX];
+    struct iovec parts[VEXLO_BATCH_MAX][2];
+    struct mmsghdr msgs[VEXLO_BATCH_MAX] = {};
+    for (size_t i = 0; i < count; i++) {
+        // In simulator mode each datagram is scattered into its header and the caller's buffer,
+        // and the router's address is not the sender's; otherwise it lands whole.
+        bool wrapped = giVexloEnabled != 0;
+        parts[i][0] = {wrapped ? static_cast<void *>(&headers[i]) : buffers[i],
+                       wrapped ? VEXLO_HEADER_SIZE : size};
+        parts[i][1] = {buffers[i], size};
+        msgs[i].msg_hdr.msg_name = wrapped ? &routers[i] : &froms[i];
+        msgs[i].msg_hdr.msg_namelen = kInetAddrLen;
+        msgs[i].msg_hdr.msg_iov = parts[i];
+        msgs[i].msg_hdr.msg_iovlen = wrapped ? 2 : 1;
+    }
+    const int got = recvmmsg(socket, msgs, static_cast<unsigned int>(count), MSG_DONTWAIT, nullptr);
+    for (int i = 0; i < got; i++) {
+        const size_t k = static_cast<size_t>(i);
+        lengths[k] = batch_result(static_cast<ssize_t>(msgs[k].msg_len), headers[k], &froms[k]);
+    }
+    return got;
+}

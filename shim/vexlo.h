@@ -11,6 +11,7 @@
 #include <type_traits>
 
 constexpr size_t VEXLO_HEADER_SIZE = 16;
+constexpr int VEXLO_BATCH_MAX = 32;  // datagrams one vexlo_recvbatch call takes at most
 
 // The encapsulation header; every field in network byte order.
 struct vexlo_header_s {
@@ -45,3 +46,10 @@ ssize_t vexlo_sendto(int s, const void *msg, size_t len, int flags, const struct
 // Payload bytes received; 0 or less means nothing usable arrived. addr must hold 16 bytes.
 int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sockaddr *addr,
                    socklen_t *lengthPtr);
+// Takes up to n (at most VEXLO_BATCH_MAX) datagrams already queued on socket, without waiting, in
+// one system call: datagram i into buffers[i], which holds size bytes, its result as
+// vexlo_recvfrom would return it into lengths[i] and its sender into froms[i]. Standard output
+// gets what vexlo_recvfrom writes, once per datagram. The number of datagrams taken, or -1 with
+// errno set (EAGAIN when none was queued).
+int vexlo_recvbatch(int socket, char *const *buffers, size_t size, int *lengths,
+                    struct sockaddr_in *froms, int n);

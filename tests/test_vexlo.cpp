@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -246,6 +247,75 @@ TEST_F(VexloTest, SimulatorReceiveBoundsShortAndLongDatagrams) {
     EXPECT_EQ(r.buf.substr(0, 20), payload.substr(0, 20));
     EXPECT_EQ(r.buf.substr(20), guard.substr(20));
     EXPECT_EQ(r.out, "");
+}
+
+// What vexlo_recvbatch calls took until `want` datagrams had come (or a wait found none), in
+// order, with the standard output they wrote.
+struct Batch {
+    std::vector<std::string> datagrams;  // the bytes each length reported, at most the slot
+    std::vector<int> lengths;
+    std::vector<sockaddr_in> froms;
+    std::string out;
+};
+
+Batch shim_recv_batch(int fd, size_t want, size_t slot) {
+    std::vector<std::string> slots(VEXLO_BATCH_MAX, std::string(slot, static_cast<char>(kGuard)));
+    char *buffers[VEXLO_BATCH_MAX];
+    int lengths[VEXLO_BATCH_MAX];
+    sockaddr_in froms[VEXLO_BATCH_MAX];
+    Batch b;
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    while (b.lengths.size() < want && readable(fd)) {
+        for (size_t i = 0; i < slots.size(); i++) buffers[i] = slots[i].data();
+        int got = vexlo_recvbatch(fd, buffers, slot, lengths, froms, VEXLO_BATCH_MAX);
+        for (int i = 0; i < got; i++) {
+            size_t k = static_cast<size_t>(i);
+            b.lengths.push_back(lengths[k]);
+            b.froms.push_back(froms[k]);
+            b.datagrams.push_back(
+                slots[k].substr(0, lengths[k] > 0 ? static_cast<size_t>(lengths[k]) : 0));
+        }
+    }
+    b.out = testing::internal::GetCapturedStdout();
+    return b;
+}
+
+TEST_F(VexloTest, BatchTakesQueuedDatagramsInOrderAsSingleReceivesWould) {
+    ts::UdpSocket router, self;
+
+    /* pass-through: whole datagrams and their senders, one line per datagram */
+    ASSERT_EQ(init(nullptr, 2, self.port), 1);
+    ASSERT_TRUE(router.send_to(self.port, "one"));
+    ASSERT_TRUE(router.send_to(self.port, "second"));
+    Batch b = shim_recv_batch(self.fd, 2, 64);
+    EXPECT_EQ(b.datagrams, (std::vector<std::string>{"one", "second"}));
+    EXPECT_EQ(b.lengths, (std::vector<int>{3, 6}));
+    EXPECT_EQ(ntohs(b.froms[1].sin_port), router.port);
+    EXPECT_EQ(b.out, std::string(kPlainLine) + kPlainLine);
+    /* nothing queued: no wait, EAGAIN */
+    char *none[1] = {nullptr};
+    int length = 0;
+    sockaddr_in from{};
+    errno = 0;
+    EXPECT_EQ(vexlo_recvbatch(self.fd, none, 0, &length, &from, 1), -1);
+    EXPECT_EQ(errno, EAGAIN);
+
+    /* simulator mode: header stripped, sender from it; a short datagram is negative with its
+       line; a long one is cut to the buffer */
+    ASSERT_EQ(init(("127.0.0.1:" + std::to_string(router.port)).c_str(), 2, self.port), 0);
+    const std::string header = wire_header(1, "10.1.2.3", 1111, "127.0.0.1", self.port);
+    const std::string payload = ts::random_bytes(100, 6);
+    ASSERT_TRUE(router.send_to(self.port, header + "abc"));
+    ASSERT_TRUE(router.send_to(self.port, header.substr(0, 10)));
+    ASSERT_TRUE(router.send_to(self.port, header + payload));
+    b = shim_recv_batch(self.fd, 3, 64);
+    EXPECT_EQ(b.lengths, (std::vector<int>{3, -6, 64}));
+    EXPECT_EQ(b.datagrams[0], "abc");
+    EXPECT_EQ(b.datagrams[2], payload.substr(0, 64));
+    EXPECT_EQ(b.froms[0].sin_addr.s_addr, inet_addr_of("10.1.2.3", 0).sin_addr.s_addr);
+    EXPECT_EQ(ntohs(b.froms[0].sin_port), 1111);
+    EXPECT_THAT(b.out, testing::MatchesRegex("Error on vexlo_recvfrom\\. errno: [0-9]+ \n"));
 }
 
 TEST_F(VexloTest, NonInetDestinationRefusedOnlyInSimulatorMode) {
