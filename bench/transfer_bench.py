@@ -8,9 +8,9 @@ the whole file, so the layouts differ only in how many peers serve it. The data 
 under --dir, outside the repository, and reused. --transport runs every layout with each profile.
 
 With --baseline every run also moves the same MiB through bare_loop (a bare DATA+ACK loop on
-127.0.0.1, built with the peer), and the medians are printed as ratios to it: peer MB/s over
-the loop's, the downloader's CPU per GiB over the loop's receiving end and each uploader's over
-its sending end (targets for one uploader: at least 0.8, at most 1.5). A BitTorrent client is
+127.0.0.1, built with the peer), and each run is set against it: peer MB/s over the loop's, the
+downloader's CPU per GiB over the loop's receiving end and each uploader's over its sending end,
+printed as the median over the runs (targets for one uploader: at least 0.8, at most 1.5). A BitTorrent client is
 looked for too; a run through one is not part of this benchmark.
 
     python3 -m bench.transfer_bench [--size MIB] [--runs N] [--uploaders 1,3]
@@ -133,8 +133,8 @@ def median_of(results):
 
 def run_all(args, data, hashes, layouts):
     """Every run: the bare loop first when asked for, then each layout; each result printed as it
-    ends. Returns {layout: [results]}, BARE being the bare loop's layout."""
-    results = {layout: [] for layout in layouts}
+    ends. Returns {layout: {run number: result}}, BARE being the bare loop's layout."""
+    results = {layout: {} for layout in layouts}
     for i in range(1, args.runs + 1):
         for layout in layouts:
             name = BARE if layout == BARE else layout_name(*layout)
@@ -144,35 +144,43 @@ def run_all(args, data, hashes, layouts):
             except SwarmError as e:
                 print(f"{label} FAILED: {e}", flush=True)
                 continue
-            results[layout].append(result)
+            results[layout][i] = result
             print(f"{label} {result_text(*result)}", flush=True)
     return results
 
 
-def print_medians(medians):
+def print_medians(results):
     print("median of the successful runs")
-    for layout, (count, median) in medians.items():
+    for layout, runs in results.items():
+        if not runs:
+            continue
         name = BARE if layout == BARE else layout_name(*layout)
-        runs = f"({count} run{'s' if count > 1 else ''})"
-        print(f"  {name:<20} {runs:<8} {result_text(*median)}")
+        count = f"({len(runs)} run{'s' if len(runs) > 1 else ''})"
+        print(f"  {name:<20} {count:<8} {result_text(*median_of(list(runs.values())))}")
 
 
-def print_ratios(medians):
-    """Each layout's medians over the bare loop's: MB/s, and CPU per GiB of the downloader over
-    the loop's receiving end and of every uploader over its sending end."""
-    if BARE not in medians:
+def print_ratios(results):
+    """Each layout over the bare loop of the same run, the median over the runs: MB/s, and CPU
+    per GiB of the downloader over the loop's receiving end and of every uploader over its
+    sending end. Taken run by run, the ratios hold up better than the figures themselves
+    when other work on the machine comes and goes."""
+    bare = results[BARE]
+    if not bare:
         print("no ratios: the bare loop did not complete")
         return
-    _, (_, bare_rate, bare_cpu, _) = medians[BARE]
-    print("ratios to the bare loop (medians; targets with one uploader: MB/s >= 0.8, "
-          "CPU <= 1.5 at each end)")
-    for layout, (_, (_, rate, cpu, _)) in medians.items():
-        if layout == BARE:
+    print("ratios to the bare loop of the same run, median over the runs (targets with one "
+          "uploader: MB/s >= 0.8, CPU <= 1.5 at each end)")
+    for layout, runs in results.items():
+        pairs = [(runs[i], bare[i]) for i in runs if i in bare]
+        if layout == BARE or not pairs:
             continue
-        ends = {name: value / bare_cpu["receiver" if "downloader" in name else "sender"]
-                for name, value in cpu.items()}
-        print(f"  {layout_name(*layout):<20} MB/s {rate / bare_rate:.2f}   "
-              f"CPU per GiB: {per_peer_text(ends)}")
+        rate = statistics.median(r[1] / b[1] for r, b in pairs)
+        ends = {name: statistics.median(
+                    r[2][name] / b[2]["receiver" if "downloader" in name else "sender"]
+                    for r, b in pairs)
+                for name in pairs[0][0][2]}
+        print(f"  {layout_name(*layout):<20} ({len(pairs)} run{'s' if len(pairs) > 1 else ''})"
+              f"  MB/s {rate:.2f}   CPU per GiB: {per_peer_text(ends)}")
 
 
 def print_bittorrent_note():
@@ -204,10 +212,9 @@ def main(argv=None):
     except SwarmError as e:
         print(f"benchmark failed: {e}", file=sys.stderr)
         return 1
-    medians = {layout: (len(r), median_of(r)) for layout, r in results.items() if r}
-    print_medians(medians)
+    print_medians(results)
     if args.baseline:
-        print_ratios(medians)
+        print_ratios(results)
         print_bittorrent_note()
     failed = len(layouts) * args.runs - sum(len(r) for r in results.values())
     return 0 if failed == 0 else 1
