@@ -2,12 +2,15 @@
 # make test    build and run every test (unit tests and tests that run the programs)
 # make asan-test   the same under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
 # make demo    run a real swarm transfer on generated data
+# make fuzz    build the libFuzzer targets with clang (build-fuzz/) and run each FUZZ_SECONDS
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build test asan-test demo deps clean
+.PHONY: all build test asan-test fuzz demo deps clean
 
 all: build
 
@@ -26,8 +29,14 @@ asan-test: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
 
+fuzz:
+	@bash scripts/install-deps.sh --fuzz
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DP2P_FUZZ=ON $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+	bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 demo: build
 	python3 demo/demo.py --bin $(BUILD)/bin $(DEMO_ARGS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
