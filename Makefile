@@ -1,6 +1,8 @@
 # make         configure and build everything into build/bin
-# make test    build and run every test (unit tests and tests that run the programs)
+# make test    build and run every test (unit tests and tests that run the programs) but the
+#              scenario suite
 # make asan-test   the same under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
+# make scenarios   the scenario suite: swarms through netsim, each printing its time
 # make demo    run a real swarm transfer on generated data
 # make fuzz    build the libFuzzer targets with clang (build-fuzz/) and run each FUZZ_SECONDS
 BUILD ?= build
@@ -10,7 +12,7 @@ FUZZ_SECONDS ?= 60
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build test asan-test fuzz demo deps clean
+.PHONY: all build test asan-test scenarios fuzz demo deps clean
 
 all: build
 
@@ -22,12 +24,16 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE scenario
 
 asan-test: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DP2P_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -LE 'slow|scenario'
+
+scenarios: build
+	cd $(BUILD) && { ctest --output-on-failure -j $(JOBS) -L scenario; status=$$?; \
+	  grep -hE '^scenario [^ ]+: [0-9.]+ s$$' Testing/Temporary/LastTest.log; exit $$status; }
 
 fuzz:
 	@bash scripts/install-deps.sh --fuzz
