@@ -161,7 +161,7 @@ protected:
     }
 };
 
-// ---- loss, delay, reordering -------------------------------------------------------------------
+// ---- loss, delay, reordering -----------------------------------------------------------------
 
 TEST_P(Scenario, TwoPercentLossWithBurstCap) {
     start_router({"--loss", "0.02", "--max-consecutive-drops", "2"});
@@ -196,12 +196,12 @@ TEST_P(Scenario, ThirtyPercentControlLossOverTwentyGets) {
 // stall limit, and its chunk is then taken from peer 3.
 TEST_P(Scenario, FiveSecondBlackoutWithSecondHolder) {
     ts::Process *down = blackout_with_second_holder(5, 104);
-    EXPECT_EQ(std::string::npos, down->out.find("giving up on peer"));
+    EXPECT_EQ(0u, count_of(down->out, "giving up on peer"));
 }
 
 TEST_P(Scenario, ThirtyFiveSecondBlackoutWithSecondHolder) {
     ts::Process *down = blackout_with_second_holder(35, 105);
-    EXPECT_NE(std::string::npos, down->out.find("giving up on peer 2 \n"));
+    EXPECT_EQ(1u, count_of(down->out, "giving up on peer 2 \n"));
 }
 
 // A round trip of 1.5 s is longer than the classic profile's fixed 1-second retransmission
@@ -219,16 +219,18 @@ TEST_P(Scenario, JitterOnEveryPacket) {
     start_router({"--jitter", "20"});
     pf::DataSet data(6 * CHUNK_SIZE, 107);
     EXPECT_TRUE(pf::run_swarm(swarm, data, 1, env(), args(), kTimeout));
-    EXPECT_EQ(std::string::npos, swarm.peers.at(1).out.find("giving up on peer"));
+    EXPECT_EQ(0u, count_of(swarm.peers.at(1).out, "giving up on peer"));
 }
 
 TEST_P(Scenario, JitterOnAcksOnly) {
     start_router({"--jitter", "20", "--types", "ack"});
     pf::DataSet data(6 * CHUNK_SIZE, 108);
     EXPECT_TRUE(pf::run_swarm(swarm, data, 1, env(), args(), kTimeout));
-    EXPECT_EQ(std::string::npos, swarm.peers.at(1).out.find("giving up on peer"));
+    EXPECT_EQ(0u, count_of(swarm.peers.at(1).out, "giving up on peer"));
 }
 
+// Late or duplicated DATA of one chunk must not be spliced into the next one from the same
+// uploader. (Such a splice is rare here even without the check; its unit test pins it down.)
 TEST_P(Scenario, JitterAndDuplication) {
     start_router({"--jitter", "20", "--dup", "0.05"});
     pf::DataSet data(16 * CHUNK_SIZE, 109);
@@ -237,8 +239,7 @@ TEST_P(Scenario, JitterAndDuplication) {
     EXPECT_EQ(0u, count_of(err, kHashFailure)) << err.substr(0, 3000);
 }
 
-// ---- uploaders that die or serve wrong bytes
-// -----------------------------------------------------
+// ---- uploaders that die or serve wrong bytes -------------------------------------------------
 
 TEST_P(Scenario, UploaderKilledMidChunkWithSecondHolder) {
     start_router({"--delay", "5"});
@@ -296,7 +297,7 @@ TEST_P(Scenario, BadUploaderAlone) {
     EXPECT_GE(failures, 3u) << down.err;
     EXPECT_LE(failures, 5u) << down.err;
     EXPECT_NE(std::string::npos, down.err.find("chunk 0 from peer 2 failed its hash check"));
-    EXPECT_EQ(std::string::npos, down.out.find("GOT"));
+    EXPECT_EQ(0u, count_of(down.out, "GOT"));
     down.reap();
     EXPECT_FALSE(down.exited);
 }
@@ -308,8 +309,7 @@ TEST_P(Scenario, RequestOfMoreThan74Chunks) {
     EXPECT_TRUE(pf::run_swarm(swarm, data, 1, env(), args(), kTimeout));
 }
 
-// ---- stale announcements, floods and lies
-// --------------------------------------------------------
+// ---- stale announcements, floods and lies ----------------------------------------------------
 
 // Peer 2 served chunk 0 once, then died; a new GET for the chunk finds it back half a second
 // later, restarted. The old announcement must not keep the request from being asked again.
