@@ -2,7 +2,8 @@
 // bytes reach the pipe between two reads (1..256); the rest is what a user types, handed to the
 // peer's line handler. The peer's only other peer is a socket nobody reads.
 //
-// Runs in a folder of its own: a GET creates its output file there. Every '/' of the input is
+// Runs in a folder of its own: a GET creates its output file there. (Give the fuzzer absolute
+// paths for its corpus and artifacts, as fuzz/run.sh does.) Every '/' of the input is
 // taken as '_', so that no name can reach a file outside the folder; files a GET created are
 // removed after each input. The peer's own files must never change, and a line longer than the
 // buffer (which ends the process, as designed) is not offered.
