@@ -245,32 +245,48 @@ static bool resolve_host(const char *host, in_addr *addr) {
     return true;
 }
 
+// A failure to read the peer list: the reason (one line) formatted into error, then -1.
+[[gnu::format(printf, 3, 4)]] static int list_failure(char *error, size_t error_size,
+                                                      const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(error, error_size, fmt, ap);
+    va_end(ap);
+    return -1;
+}
+
 // Turns one piece of the file into a record at the head of peers. Every field comes from this
 // piece alone: fields is fresh for each piece and a short piece is refused, never completed.
-static void add_peer_from_line(bt_config_t *config, const char *line, int line_no) {
+static int add_peer_from_line(bt_config_t *config, const char *line, int line_no, char *error,
+                              size_t error_size) {
     const char *file = config->peer_list_file;
     peer_fields fields{};
     int converted = scan_peer_fields(line, &fields);
     if (converted == 0) {
-        startup_failure("bt_parse error:  Peer list %s, line %d: node id does not convert!\n", file,
-                        line_no);
+        return list_failure(error, error_size,
+                            "bt_parse error:  Peer list %s, line %d: node id does not convert!\n",
+                            file, line_no);
     }
     if (converted < 3) {
-        startup_failure(
+        return list_failure(
+            error, error_size,
             "bt_parse error:  Peer list %s, line %d: expected node id, host and port!\n", file,
             line_no);
     }
     // Resolved before the record is allocated, so that a failure leaves no unowned block behind.
     in_addr host_addr;
     if (!resolve_host(fields.host, &host_addr)) {
-        startup_failure("bt_parse error:  Peer list %s, line %d: host %s does not resolve!\n", file,
-                        line_no, fields.host);
+        return list_failure(error, error_size,
+                            "bt_parse error:  Peer list %s, line %d: host %s does not resolve!\n",
+                            file, line_no, fields.host);
     }
     // calloc leaves every connection field 0 or null until a connection starts.
     auto *peer = static_cast<bt_peer_t *>(calloc(1, sizeof(bt_peer_t)));
     if (peer == nullptr) {
-        startup_failure("bt_parse error:  Peer list %s, line %d: no memory for the peer record!\n",
-                        file, line_no);
+        return list_failure(
+            error, error_size,
+            "bt_parse error:  Peer list %s, line %d: no memory for the peer record!\n", file,
+            line_no);
     }
     // Ids and ports keep their low 16 bits, so 40000 becomes -25536 and port 70000 becomes 4464.
     peer->id = static_cast<short>(fields.id);
@@ -279,14 +295,17 @@ static void add_peer_from_line(bt_config_t *config, const char *line, int line_n
     peer->addr.sin_port = htons(static_cast<uint16_t>(fields.port));
     peer->next = config->peers;
     config->peers = peer;
+    return 0;
 }
 
-void bt_parse_peer_list(bt_config_t *config) {
-    assert(config != nullptr);
+int bt_read_peer_list(bt_config_t *config, char *error, size_t error_size) {
+    assert(config != nullptr && error != nullptr && error_size > 0);
     const char *file = config->peer_list_file;
     file_handle f(fopen(file, "r"), &fclose);
-    if (!f)
-        startup_failure("bt_parse error:  Cannot open peer list %s: %s\n", file, strerror(errno));
+    if (!f) {
+        return list_failure(error, error_size, "bt_parse error:  Cannot open peer list %s: %s\n",
+                            file, strerror(errno));
+    }
     // A line longer than the buffer arrives in pieces, each taken as a line of its own; the line
     // number only advances once a piece has ended with the newline.
     char piece[BT_MAX_PEER_LINE];
@@ -295,12 +314,22 @@ void bt_parse_peer_list(bt_config_t *config) {
         size_t len = strlen(piece);
         bool ends_line = len > 0 && piece[len - 1] == '\n';
         // Only the first character marks a comment.
-        if (piece[0] != '#' && !is_blank(piece)) add_peer_from_line(config, piece, line_no);
+        if (piece[0] != '#' && !is_blank(piece) &&
+            add_peer_from_line(config, piece, line_no, error, error_size) != 0) {
+            return -1;
+        }
         if (ends_line) line_no++;
     }
     if (ferror(f.get())) {
-        startup_failure("bt_parse error:  Cannot read peer list %s: %s\n", file, strerror(errno));
+        return list_failure(error, error_size, "bt_parse error:  Cannot read peer list %s: %s\n",
+                            file, strerror(errno));
     }
+    return 0;
+}
+
+void bt_parse_peer_list(bt_config_t *config) {
+    char error[BT_PEER_LIST_ERROR_LEN];
+    if (bt_read_peer_list(config, error, sizeof error) != 0) startup_failure("%s", error);
 }
 
 bt_peer_t *bt_peer_info(const bt_config_t *config, int peer_id) {

@@ -11,6 +11,7 @@
 
 constexpr int BT_FILENAME_LEN = 255;   // name fields hold at most 254 characters and a NUL
 constexpr int BT_MAX_PEER_LINE = 255;  // the peer list is read in pieces of at most 254 characters
+constexpr int BT_PEER_LIST_ERROR_LEN = 1024;  // room for any peer-list error message
 
 // The transport profiles of --transport: the designed rules, or the adaptive sender and downloader.
 constexpr int TRANSPORT_CLASSIC = 0;
@@ -107,7 +108,10 @@ void bt_init(bt_config_t *config, int argc, char **argv);
 // ends the process (status -1, 0 for -h).
 void bt_parse_command_line(bt_config_t *config);
 // Reads peer_list_file and prepends one heap record per line to peers (owned by config for the
-// whole run). Ends the process with status -1 on an unusable list.
+// whole run). 0 on success; -1 on an unusable list, with the one-line reason (newline included)
+// in error. The records of the lines before a failing one stay in peers.
+int bt_read_peer_list(bt_config_t *config, char *error, size_t error_size);
+// bt_read_peer_list, ending the process with the reason and status -1 on an unusable list.
 void bt_parse_peer_list(bt_config_t *config);
 // The first record from the head whose id equals peer_id, or nullptr.
 bt_peer_t *bt_peer_info(const bt_config_t *config, int peer_id);

@@ -1,10 +1,12 @@
 // Runs real `peer` processes in a temporary folder: peer lists, hash files and a generated data
-// file, with test-owned UDP sockets or other peers on the other side.
+// file, with test-owned UDP sockets or other peers on the other side, directly or through the
+// netsim router.
 #pragma once
 
 #include <arpa/inet.h>
 
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -112,5 +114,69 @@ struct Swarm {
         }
     }
 };
+
+// ---- through the router ----------------------------------------------------------------------
+
+// Starts netsim with the given impairments and seed; returns its port (0 when it did not come up).
+inline uint16_t start_netsim(ts::Process &proc, const std::vector<std::string> &args,
+                             uint64_t seed = 11) {
+    std::vector<std::string> argv = {ts::bin("netsim"), "--port", "0", "--seed",
+                                     std::to_string(seed)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    proc = ts::spawn(argv);
+    const std::string ready = "netsim listening on 127.0.0.1:";
+    if (!proc.wait_stdout(ready, 10.0)) return 0;
+    return static_cast<uint16_t>(std::stoi(proc.out.substr(proc.out.find(ready) + ready.size())));
+}
+
+// The environment that sends a peer's datagrams through a router on the given port.
+inline std::vector<std::string> via_router(uint16_t port) {
+    return {"VEXLO_ROUTER=127.0.0.1:" + std::to_string(port)};
+}
+
+// A packet as the shim sends it to the router: the 16-byte encapsulation header naming sender
+// (id, port on 127.0.0.1) and destination, then the packet.
+inline std::string encapsulated(int from_id, uint16_t from_port, uint16_t to_port,
+                                const std::string &packet) {
+    uint8_t head[16];
+    uint32_t id = htonl(static_cast<uint32_t>(from_id));
+    uint32_t loopback = htonl(INADDR_LOOPBACK);
+    uint16_t src = htons(from_port), dst = htons(to_port);
+    memcpy(head, &id, 4);
+    memcpy(head + 4, &loopback, 4);
+    memcpy(head + 8, &loopback, 4);
+    memcpy(head + 12, &src, 2);
+    memcpy(head + 14, &dst, 2);
+    return std::string(reinterpret_cast<char *>(head), sizeof head) + packet;
+}
+
+// Uploaders 2..n+1 each hold an overlapping two thirds of the chunks (one uploader: all of them);
+// peer 1 downloads them all. Every peer gets peer_args and env. True when the download completed
+// byte-exact within timeout_s.
+inline bool run_swarm(Swarm &s, const DataSet &data, int uploaders,
+                      const std::vector<std::string> &env,
+                      const std::vector<std::string> &peer_args = {}, double timeout_s = 180.0) {
+    int chunks = static_cast<int>(data.hashes.size());
+    std::vector<int> ids = {1};
+    for (int u = 0; u < uploaders; u++) ids.push_back(u + 2);
+    s.write_peer_list(ids);
+    s.write_master(data);
+    for (int u = 0; u < uploaders; u++) {
+        std::vector<int> held;
+        for (int c = 0; c < chunks; c++)
+            if (c % uploaders != u) held.push_back(c);
+        if (uploaders == 1) held.clear();
+        s.start(u + 2, data.lines(held), peer_args, env);
+    }
+    std::vector<std::string> down_args = {"-d", "1"};
+    down_args.insert(down_args.end(), peer_args.begin(), peer_args.end());
+    ts::Process &down = s.start(1, "", down_args, env);
+    ts::write_file(s.path("want.chunks"), data.lines());
+    down.write_stdin("GET want.chunks out.bin\n");
+    bool done =
+        s.wait_for([&] { return down.out.find("GOT out.bin \n") != std::string::npos; }, timeout_s);
+    s.stop_all();
+    return done && ts::read_file(s.path("out.bin")) == data.bytes;
+}
 
 }  // namespace pf

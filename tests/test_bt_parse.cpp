@@ -257,6 +257,29 @@ TEST(BtParse, CommentBlankAndLongLines) {
                                                "  peer 1: 127.0.0.1:5001\n"));
 }
 
+TEST(BtReadPeerList, AnUnusableListIsReportedWithoutEndingTheProcess) {
+    ts::TempDir dir;
+    bt_config_t config;
+    bt_init(&config, 0, nullptr);
+    snprintf(config.peer_list_file, sizeof config.peer_list_file, "%s",
+             dir.file("nodes.map").c_str());
+    char error[BT_PEER_LIST_ERROR_LEN];
+    EXPECT_EQ(-1, bt_read_peer_list(&config, error, sizeof error));
+    EXPECT_EQ("bt_parse error:  Cannot open peer list " + dir.file("nodes.map") +
+                  ": No such file or directory\n",
+              std::string(error));
+    /* the message is the one the peer prints; the lines before the bad one stay read */
+    ts::write_file(dir.file("nodes.map"), "1 127.0.0.1 5001\n2 127.0.0.1\n");
+    EXPECT_EQ(-1, bt_read_peer_list(&config, error, sizeof error));
+    EXPECT_EQ("bt_parse error:  Peer list " + dir.file("nodes.map") +
+                  ", line 2: expected node id, host and port!\n",
+              std::string(error));
+    ASSERT_NE(nullptr, config.peers);
+    EXPECT_EQ(1, config.peers->id);
+    EXPECT_EQ(nullptr, config.peers->next);
+    free(config.peers);
+}
+
 // ---- start-up failures --------------------------------------------------------------------
 
 TEST(BtParseDeathTest, IdentityThatIsZeroOrNotListedIsRefused) {
