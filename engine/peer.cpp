@@ -267,12 +267,15 @@ void handle_user_input(char *line, void *cbdata) {
     process_get(chunkf, outf, static_cast<bt_config_t *>(cbdata));
 }
 
-// Which of this peer's own files (master data, has-chunk, master chunk) path names, by device and
-// inode; nullptr when none. Opening it as a download's output would truncate the swarm's data.
-static const char *own_file_named(const bt_config_t *config, const char *path) {
+// Which of this peer's own files (master data, has-chunk, master chunk) or the request's hash
+// file path names, by device and inode; nullptr when none. Opening it as a download's output
+// would truncate the swarm's data or the request itself.
+static const char *own_file_named(const bt_config_t *config, const char *chunkfile,
+                                  const char *path) {
     struct stat out;
     if (stat(path, &out) != 0) return nullptr;
-    const char *own[] = {config->chunk_data_file, config->has_chunk_file, config->chunk_file};
+    const char *own[] = {config->chunk_data_file, config->has_chunk_file, config->chunk_file,
+                         chunkfile};
     for (const char *name : own) {
         struct stat st;
         if (name[0] && stat(name, &st) == 0 && st.st_dev == out.st_dev && st.st_ino == out.st_ino)
@@ -297,7 +300,7 @@ void process_get(char *chunkfile, char *outputfile, bt_config_t *config) {
                 chunkfile);
         return;
     }
-    if (const char *own = own_file_named(config, outputfile)) {
+    if (const char *own = own_file_named(config, chunkfile, outputfile)) {
         fprintf(stderr, "Error: GET refused: output file %s is this peer's own file %s\n",
                 outputfile, own);
         chunklist_free(list);

@@ -90,7 +90,8 @@ static chunkitem *parse_hash_line(char *line, ssize_t len) {
     char *blank = strchr(line, ' ');
     if (!blank) return nullptr;
     const char *hex = blank + 1;
-    size_t hex_len = strlen(hex);
+    // Measured by the bytes read, not up to a NUL: "<hash>\0junk" is no chunk line.
+    size_t hex_len = static_cast<size_t>(line + len - hex);
     if (hex_len != HASH_HEX_SIZE || !is_hex_digits(hex, hex_len)) return nullptr;
     *blank = '\0';
     int id;

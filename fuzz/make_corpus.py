@@ -117,12 +117,25 @@ def user_input_seeds():
     yield "nul-and-blank", b"\x07" + b"ab\0cd\n\nGET\n  GET want.chunks q\nGET want.chunks\n"
 
 
+def netsim_seeds():
+    yield "rules", b"\0# links\nall loss=0.02 delay=5\n" \
+        b"link 127.0.0.1:4001 127.0.0.1:4002 loss=0.3 types=data\n" \
+        b"link * 127.0.0.1:4003 bandwidth=500 queue=30000\nblackout=10:5\n" \
+        b"corrupt=0.01 corrupt-data-only types=data\n"
+    yield "bad-rule", b"\0all loss=2\n"
+    # The 16-byte encapsulation header: sender id, source and destination address, ports.
+    encapsulation = struct.pack("!iIIHH", 2, 0x7F000001, 0x7F000001, 4001, 4002)
+    yield "data", b"\1" + encapsulation + packet(DATA, b"x" * 40, seq=7)
+    yield "short", b"\1" + encapsulation[:10]
+
+
 SEEDS = {
     "fuzz_datagram": datagram_seeds,
     "fuzz_control": control_seeds,
     "fuzz_hashfile": hashfile_seeds,
     "fuzz_peerlist": peerlist_seeds,
     "fuzz_user_input": user_input_seeds,
+    "fuzz_netsim": netsim_seeds,
 }
 
 

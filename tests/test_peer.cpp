@@ -123,7 +123,9 @@ TEST(PeerProcess, GetLinesThatAreNotCommandsAndRefusedRequests) {
     EXPECT_NE(0, access(t.swarm.path(long_name.substr(120)).c_str(), F_OK));
     /* the peer's own files are never a download's output */
     std::string data_before = ts::read_file(t.swarm.path("data.bin"));
-    t.type("GET want.chunks data.bin\nGET want.chunks master.chunks\n");
+    t.type(
+        "GET want.chunks data.bin\nGET want.chunks master.chunks\nGET want.chunks want.chunks\n");
+    EXPECT_TRUE(t.peer->wait_stderr("output file want.chunks is this peer's own file", 3.0));
     EXPECT_TRUE(t.peer->wait_stderr("output file master.chunks is this peer's own file", 3.0));
     EXPECT_NE(std::string::npos, t.peer->err.find("output file data.bin is this peer's own file"));
     EXPECT_EQ(data_before, ts::read_file(t.swarm.path("data.bin")));

@@ -30,6 +30,7 @@ void PrintTo(const Profile &profile, std::ostream *os) {
 
 const std::vector<Profile> kProfiles = {
     {"classic", {}},
+    {"adaptive", {"--transport", "adaptive"}},
 };
 
 constexpr double kTimeout = 120.0;  // seconds a download may take before it counts as hung

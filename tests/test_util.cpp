@@ -55,7 +55,8 @@ TEST(HashFile, MalformedLinesAreSkippedAndNamed) {
                              "5 " + std::string(kHashA).substr(0, 39) + "g\n" +  // not hex
                              "6\t" + kHashA + "\n" +  // a tab is no separator
                              "x " + kHashA + "\n" +   // a chunk number is digits only
-                             "9 " + kHashB);          // last line without newline
+                             "7 " + kHashA + std::string(1, '\0') + "z\n" +  // NUL, then more
+                             "9 " + kHashB);  // last line without newline
     bt_config_t config{};
     unsigned saved = debug;
     debug = DEBUG_ERRS;
@@ -67,7 +68,7 @@ TEST(HashFile, MalformedLinesAreSkippedAndNamed) {
     ASSERT_EQ(2u, e.size());
     EXPECT_EQ(std::make_pair(1, raw(kHashA)), e[0]);
     EXPECT_EQ(std::make_pair(9, raw(kHashB)), e[1]);  // its last digit was not dropped
-    for (int line : {2, 3, 4, 5, 6, 7, 8}) {
+    for (int line : {2, 3, 4, 5, 6, 7, 8, 9}) {
         EXPECT_NE(std::string::npos, err.find(path + ":" + std::to_string(line) + ":")) << line;
     }
     chunklist_free(l);
