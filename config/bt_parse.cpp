@@ -40,8 +40,6 @@ static const struct option _bt_longopts[] = {
 static constexpr size_t BT_MAX_NAME = BT_FILENAME_LEN - 1;  // characters a name field holds
 static constexpr char WHITE_SPACE[] = " \t\n\v\f\r";        // isspace in the C locale
 
-using file_handle = std::unique_ptr<FILE, decltype(&fclose)>;
-
 // ---- small helpers ------------------------------------------------------------------------
 
 // A start-up failure: one line on standard error, then status -1 (255 to the parent).
@@ -51,12 +49,6 @@ using file_handle = std::unique_ptr<FILE, decltype(&fclose)>;
     vfprintf(stderr, fmt, ap);
     va_end(ap);
     exit(-1);
-}
-
-// The leading decimal number of text as atoi reads it (0 when there is none), minus atoi's
-// undefined behaviour on values out of range: strtol saturates and the narrowing to int wraps.
-static int leading_decimal(const char *text) {
-    return static_cast<int>(strtol(text, nullptr, 10));
 }
 
 static const char *program_name(const bt_config_t *config) {
@@ -301,7 +293,7 @@ static int add_peer_from_line(bt_config_t *config, const char *line, int line_no
 int bt_read_peer_list(bt_config_t *config, char *error, size_t error_size) {
     assert(config != nullptr && error != nullptr && error_size > 0);
     const char *file = config->peer_list_file;
-    file_handle f(fopen(file, "r"), &fclose);
+    FileHandle f(fopen(file, "r"), &fclose);
     if (!f) {
         return list_failure(error, error_size, "bt_parse error:  Cannot open peer list %s: %s\n",
                             file, strerror(errno));

@@ -27,6 +27,24 @@ struct progress_s;  // the progress display's state (engine/progress.h)
 
 // One record per line of the peer list, this peer's own line included. The first group is the
 // receiving connection from this peer, the second the sending connection to it.
+//
+// Where each step of a connection's life is done:
+//
+//   receiving (a chunk from this peer)          sending (a chunk to this peer)
+//   discovery  handleIHave          process     GET       handleGet                 process
+//   request    tryToGenerateGetRequest  create  start     initializeNewSendingConnection create
+//   no answer  checkForUnansweredGets reliable  (adaptive: adaptiveStartConnection  adaptive)
+//   DATA       handleData           process     send      fillWindowForPeer,
+//   held DATA  processOutoforderData,                       sendDataForPeer           create
+//              cleanUpOutoforder    process     ACK       handleAck, remove_acked   process
+//   ACK        sendAckForPeer       create      window    updateWindow and friends  reliable
+//   stall      checkForStalledDownloadsAt         timeouts  sendTimedOutPacketsAt     reliable
+//                                   reliable    (adaptive: adaptiveHandleAck,
+//   end        chunkReceiveFinished util                   adaptiveCheckTimers     adaptive)
+//              releaseReceivingConnection util  end       doneSendingData           util
+//
+// Window accounting lives in reliable (classic) and adaptive (adaptive); the outstanding-packet
+// list in time_util.
 struct bt_peer_s {
     chunkitem *receiving_chunk;      // to_fetch_list node being fetched (not owned); nullptr: idle
     uint8_t *receiving_data;         // CHUNK_SIZE reassembly buffer, owned while a chunk is fetched

@@ -40,9 +40,7 @@ static void list_debug_categories() {
     }
 }
 
-// The leading decimal number of text as atoi reads it, minus atoi's undefined behaviour on
-// values out of range: strtol saturates and the narrowing to int wraps.
-static int leading_decimal(const char *text) {
+int leading_decimal(const char *text) {
     return static_cast<int>(strtol(text, nullptr, 10));
 }
 

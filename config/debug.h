@@ -27,3 +27,6 @@ int set_debug(const char *arg);
 // Writes the formatted message to standard error when any bit of mask is set in debug; the bits
 // are tested before anything is formatted.
 [[gnu::format(printf, 2, 3)]] void debug_log(unsigned int mask, const char *fmt, ...);
+// The leading decimal number of text as atoi reads it (0 when there is none), minus atoi's
+// undefined behaviour on values out of range: strtol saturates and the narrowing to int wraps.
+int leading_decimal(const char *text);

@@ -11,11 +11,13 @@ void chunklist_add(chunkitem **head, const uint8_t *hash, int id);
 void chunklist_concat(chunkitem **first, chunkitem *second);
 // Unlinks and releases the first node whose hash equals hash; 1 when removed, 0 when not found.
 int chunklist_remove(chunkitem **head, const uint8_t *hash);
+// The number of nodes; 0 for the empty list.
 int chunklist_length(const chunkitem *head);
 // Releases every node of the list.
 void chunklist_free(chunkitem *head);
 // Under debug category db: "id = %d, hash = %s \n" per node.
 void chunklist_print(const chunkitem *head, unsigned int db);
+// The same line for the one node item.
 void chunklist_print_single(const chunkitem *item, unsigned int db);
 // A new list the caller frees with chunklist_free: for each needle in order, a copy of the first
 // haystack node with the same hash (with the haystack's id); nullptr when nothing matched.

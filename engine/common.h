@@ -3,14 +3,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <type_traits>
 
+#include "support/chunk.h"  // CHUNK_SIZE
+
 typedef int BOOL;  // an int used as a truth value
+
+// A file a function opens and closes itself.
+using FileHandle = std::unique_ptr<FILE, decltype(&fclose)>;
 
 // ---- sizes -----------------------------------------------------------------------------------
 constexpr int HASH_SIZE = 20;                 // bytes of a raw SHA-1 digest
 constexpr int HASH_HEX_SIZE = 2 * HASH_SIZE;  // text form: 40 hex digits
-constexpr int CHUNK_SIZE = 524288;            // bytes per chunk (512 KiB)
 constexpr int HEADER_SIZE = 16;               // bytes of every packet header this system builds
 constexpr int DATA_PAYLOAD = 1400;            // chunk bytes per DATA packet (all but the last)
 constexpr int PACKETS_PER_CHUNK = (CHUNK_SIZE + DATA_PAYLOAD - 1) / DATA_PAYLOAD;

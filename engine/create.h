@@ -21,13 +21,22 @@ void sendWhoHasToPeers(bt_config_t *config, const chunkitem *list);
 // Answers a WHOHAS from `to` with IHAVE packets for the non-empty list of matches, split likewise.
 void sendIHave(bt_config_t *config, const chunkitem *matches, const struct sockaddr_in *to);
 
+// Picks the first chunk of to_fetch_list that nobody is fetching and peer announced, sends peer a
+// GET for it and makes the connection requested: receiving_chunk points at the to_fetch_list node
+// (not owned), and receiving_data becomes a new CHUNK_SIZE buffer that the peer record owns until
+// the chunk ends (chunkReceiveFinished or releaseReceivingConnection).
 void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer);
 // Sends one GET for item's hash to peer; changes no state.
 void sendGetForPeer(bt_config_t *config, bt_peer_t *peer, const chunkitem *item);
+// tryToGenerateGetRequest for every peer, in peer-list order.
 void tryAllGetRequests(bt_config_t *config);
+// 1 when some peer's receiving_chunk has chunk's hash.
 BOOL alreadyDownloadingChunk(bt_config_t *config, const chunkitem *chunk);
 
+// Sets a sending connection's start values (and the adaptive state, in that profile); the
+// caller has already given peer its sending_data buffer.
 void initializeNewSendingConnection(bt_config_t *config, bt_peer_t *peer);
+// Sends new DATA packets while the window has room.
 void fillWindowForPeer(bt_config_t *config, bt_peer_t *peer);
 // Writes DATA packet seq of peer's chunk (sending_data) into packet, which has room for
 // HEADER_SIZE + DATA_PAYLOAD bytes; its length, or 0 when the chunk has no packet seq.
@@ -36,6 +45,7 @@ int buildDataPacket(const bt_peer_t *peer, int seq, header *packet);
 ssize_t sendPacketTo(bt_config_t *config, const header *hdr, const struct sockaddr_in *to);
 // The send's result for one new DATA packet, or 0 when the chunk has no byte left to send.
 int sendDataForPeer(bt_config_t *config, bt_peer_t *peer);
+// Sends one ACK carrying seq_num to peer; nothing is kept.
 void sendAckForPeer(bt_config_t *config, bt_peer_t *peer, int seq_num);
 // Called after every change of sending_win: a line "<peer id> <ms since start> <window>" in the
 // --window-log file, when one was given.

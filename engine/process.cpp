@@ -189,8 +189,6 @@ void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
 
 // ---- upload side -----------------------------------------------------------------------------
 
-using FileHandle = std::unique_ptr<FILE, decltype(&fclose)>;
-
 // Reads chunk id of the master data file into buf; the bytes the file lacks get the fill byte.
 // False when the chunk cannot be read.
 static bool read_master_chunk(bt_config_t *config, int id, uint8_t *buf) {

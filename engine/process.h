@@ -16,10 +16,20 @@ chunkitem *parseControlPacket(header *hdr);
 // header) and hands it to the handler of its type; a bad one is dropped.
 void handleDatagram(bt_config_t *config, header *hdr, int received, struct sockaddr_in *from);
 
+// The handlers of a checked datagram; hdr points into the caller's receive buffer and is not kept
+// (handleData keeps a heap copy of a packet ahead of a gap). A sender outside the peer list is
+// dropped, except by handleWhoHas, which answers any address.
+// Answers with an IHAVE of the requested hashes this peer holds; silent when it holds none.
 void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from);
+// Records the sender's announcements that matter (chunks_of_interest) and may send it a GET.
 void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from);
+// Serves a GET: reads the chunk into a new sending_data buffer, which the peer record owns until
+// doneSendingData, and starts the sending connection.
 void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from);
+// Takes an ACK of the sending connection to the sender: window, release, refill, end.
 void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from);
+// Takes a DATA packet of the receiving connection from the sender and answers with an ACK when
+// send_ack is set; finishes the chunk when it is complete.
 void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL send_ack);
 
 // Releases every outstanding packet with a sequence number up to sending_lastacked.

@@ -17,10 +17,17 @@ constexpr int LOSS_NONE = 0;
 constexpr int LOSS_TIMEOUT = 1;
 constexpr int LOSS_DUPACK = 2;
 
+// The timeout scan of every sending connection, then the refill of each: once per loop pass.
 void sendTimedOutPackets(bt_config_t *config);
+// LOSS_NONE grows the window (updateWinOnAck), LOSS_TIMEOUT and LOSS_DUPACK shrink it
+// (updateWinOnLoss); the classic profile's window rules.
 void updateWindow(bt_config_t *config, bt_peer_t *peer, int loss_type);
+// Slow start below the threshold, one packet per window of ACKs above it.
 void updateWinOnAck(bt_config_t *config, bt_peer_t *peer);
+// Back to the first unacknowledged packet with a window of one and half the threshold.
 void updateWinOnLoss(bt_config_t *config, bt_peer_t *peer);
+// The receiving side's checks, once per loop pass: stalled downloads, unanswered GETs, paused
+// retries and rediscovery.
 void checkForStalledDownloads(bt_config_t *config);
 
 // The same scans with the current time given, so that tests can judge stored timestamps.

@@ -22,8 +22,6 @@
 
 // ---- hash files ------------------------------------------------------------------------------
 
-using FileHandle = std::unique_ptr<FILE, decltype(&fclose)>;
-
 // Cuts the line ending ("\n", and a "\r" before it) off a line read by getline. A last line
 // without a newline keeps all of its characters.
 static void strip_line_end(char *line, ssize_t *len) {
@@ -211,6 +209,7 @@ void abortDownload(bt_config_t *config) {
     if (config->output_handle) fclose(config->output_handle);
     config->output_handle = nullptr;
     config->download_in_progress = 0;
+    progress_free(config);
 }
 
 // ---- verifying and writing a chunk -----------------------------------------------------------
@@ -365,4 +364,32 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer) {
         return;
     }
     tryAllGetRequests(config);
+}
+
+// ---- releasing a configuration ---------------------------------------------------------------
+
+void releaseConfiguration(bt_config_t *config) {
+    bt_peer_t *p = config->peers;
+    while (p) {
+        bt_peer_t *next = p->next;
+        timelist_free(p->sending_unacked);
+        timelist_free(p->receiving_outoforder);
+        free(p->sending_data);
+        free(p->receiving_data);
+        free(p->receiving_prev_data);
+        free(p->sending_adaptive);
+        failurelist_free(p->receiving_failures);
+        chunklist_free(p->chunks_of_interest);
+        free(p);
+        p = next;
+    }
+    config->peers = nullptr;
+    chunklist_free(config->mychunks);
+    chunklist_free(config->masterchunks);
+    chunklist_free(config->to_fetch_list);
+    config->mychunks = config->masterchunks = config->to_fetch_list = nullptr;
+    if (config->output_handle) fclose(config->output_handle);
+    config->output_handle = nullptr;
+    config->download_in_progress = 0;
+    progress_free(config);
 }

@@ -23,6 +23,10 @@ void doneSendingData(bt_config_t *config, bt_peer_t *peer);
 void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer);
 // Puts peer's receiving side back to idle: held packets and the buffer released, chunk cleared.
 void releaseReceivingConnection(bt_peer_t *peer);
+// Releases every peer record with all it owns, the configuration's chunk lists, and closes the
+// output file of a running download. For programs and tests that build a configuration and go
+// on after it; the peer itself keeps its configuration until the process ends.
+void releaseConfiguration(bt_config_t *config);
 // Gives up the running download after its output file failed: every receiving connection is
 // released, the request list freed, the file closed, and a new GET may start.
 void abortDownload(bt_config_t *config);

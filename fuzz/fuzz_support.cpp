@@ -105,27 +105,7 @@ bt_peer_t *add_peer(bt_config_t *config, short id, uint16_t port) {
 }
 
 void free_config(bt_config_t *config) {
-    bt_peer_t *p = config->peers;
-    while (p) {
-        bt_peer_t *next = p->next;
-        timelist_free(p->sending_unacked);
-        timelist_free(p->receiving_outoforder);
-        free(p->sending_data);
-        free(p->receiving_data);
-        free(p->receiving_prev_data);
-        failurelist_free(p->receiving_failures);
-        chunklist_free(p->chunks_of_interest);
-        free(p);
-        p = next;
-    }
-    config->peers = nullptr;
-    chunklist_free(config->mychunks);
-    chunklist_free(config->masterchunks);
-    chunklist_free(config->to_fetch_list);
-    config->mychunks = config->masterchunks = config->to_fetch_list = nullptr;
-    if (config->output_handle) fclose(config->output_handle);
-    config->output_handle = nullptr;
-    config->download_in_progress = 0;
+    releaseConfiguration(config);
 }
 
 }  // namespace fz

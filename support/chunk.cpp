@@ -8,7 +8,7 @@
 
 #include "support/sha.h"
 
-constexpr size_t kChunkBytes = 524288;  // 512 KiB: the unit a chunk hash covers
+constexpr size_t kChunkBytes = CHUNK_SIZE;
 
 void shahash(const uint8_t *str, int len, uint8_t *hash) {
     SHA1Context sc;

@@ -15,6 +15,7 @@
 #include "engine/chunklist.h"
 #include "engine/common.h"
 #include "engine/time_util.h"
+#include "engine/util.h"
 #include "support/chunk.h"
 #include "test_support.h"
 
@@ -104,26 +105,7 @@ struct Engine {
         }
     }
 
-    ~Engine() {
-        bt_peer_t *p = config.peers;
-        while (p) {
-            bt_peer_t *next = p->next;
-            timelist_free(p->sending_unacked);
-            timelist_free(p->receiving_outoforder);
-            free(p->sending_data);
-            free(p->receiving_data);
-            free(p->receiving_prev_data);
-            free(p->sending_adaptive);
-            failurelist_free(p->receiving_failures);
-            chunklist_free(p->chunks_of_interest);
-            free(p);
-            p = next;
-        }
-        chunklist_free(config.mychunks);
-        chunklist_free(config.masterchunks);
-        chunklist_free(config.to_fetch_list);
-        if (config.output_handle) fclose(config.output_handle);
-    }
+    ~Engine() { releaseConfiguration(&config); }
 
     void add_peer(short id, uint16_t port) {
         bt_peer_t *p = static_cast<bt_peer_t *>(calloc(1, sizeof(bt_peer_t)));

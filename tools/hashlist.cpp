@@ -15,7 +15,7 @@
 #include "support/chunk.h"
 
 constexpr int kExitFailure = -1;  // seen as 255 by the shell
-constexpr double kChunkBytes = 524288.0;
+constexpr double kChunkBytes = CHUNK_SIZE;
 constexpr int kDigestBytes = 20;
 constexpr size_t kStdoutBuffer = 1 << 16;
 
