@@ -8,6 +8,7 @@
 
 #include "engine/common.h"
 #include "engine/time_util.h"
+#include "support/sha.h"
 
 constexpr int BT_FILENAME_LEN = 255;   // name fields hold at most 254 characters and a NUL
 constexpr int BT_MAX_PEER_LINE = 255;  // the peer list is read in pieces of at most 254 characters
@@ -80,6 +81,7 @@ struct bt_peer_s {
     struct adaptive_s *sending_adaptive;  // adaptive sender state, kept from chunk to chunk
                                           // (owned); nullptr in the classic profile
     double receiving_get_rtt;             // seconds; smoothed GET to first DATA time; 0: none
+    SHA1Context receiving_sha;            // SHA-1 of the bytes taken in order so far
     int progress_chunks;                  // chunks of the running download written from this peer
 };
 typedef struct bt_peer_s bt_peer_t;

@@ -183,6 +183,7 @@ void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer) {
     peer->receiving_data = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
     assert(peer->receiving_data && "receiving_data");
     memset(peer->receiving_data, 0x0B, CHUNK_SIZE);
+    SHA1Init(&peer->receiving_sha);
     peer->receiving_get_time = now_seconds();
     peer->receiving_get_resent = 0;
 }

@@ -356,6 +356,7 @@ static void hold_out_of_order(bt_peer_t *peer, const header *hdr, int seq_num) {
 }
 
 // Copies an in-order payload into the chunk buffer; bytes that would run past it are dropped.
+// The chunk is hashed as its bytes arrive, so that its check costs nothing between chunks.
 static void take_in_order(bt_peer_t *peer, const header *hdr) {
     int len = payload_length(hdr);
     int room = CHUNK_SIZE - peer->receiving_offset;
@@ -363,6 +364,7 @@ static void take_in_order(bt_peer_t *peer, const header *hdr) {
     if (copy > 0) {
         memcpy(peer->receiving_data + peer->receiving_offset, payload_of(hdr),
                static_cast<size_t>(copy));
+        SHA1Update(&peer->receiving_sha, payload_of(hdr), static_cast<uint32_t>(copy));
     }
     if (peer->receiving_offset <= INT_MAX - MAX_PACKET_SIZE) peer->receiving_offset += len;
 }

@@ -220,10 +220,16 @@ void abortDownload(bt_config_t *config) {
 // file's end; such a chunk matches at some length within its trailing run of fill bytes (the data
 // itself may end in fill bytes). -1 when no length matches. whole_digest receives the SHA-1 of
 // the whole buffer.
-static int verified_length(const uint8_t *data, const uint8_t *expected,
+static int verified_length(const bt_peer_t *peer, const uint8_t *expected,
                            uint8_t whole_digest[HASH_SIZE]) {
+    const uint8_t *data = peer->receiving_data;
     uint8_t digest[HASH_SIZE];
-    shahash(data, CHUNK_SIZE, whole_digest);
+    if (peer->receiving_offset == CHUNK_SIZE) {
+        SHA1Context whole = peer->receiving_sha;  // every byte was hashed as it was taken
+        SHA1Final(&whole, whole_digest);
+    } else {
+        shahash(data, CHUNK_SIZE, whole_digest);
+    }
     if (memcmp(whole_digest, expected, HASH_SIZE) == 0) return CHUNK_SIZE;
     int start = CHUNK_SIZE;
     while (start > 1 && data[start - 1] == UPLOAD_FILL_BYTE) start--;
@@ -334,7 +340,7 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer) {
 
     chunkitem *chunk = peer->receiving_chunk;
     uint8_t digest[HASH_SIZE];
-    int len = verified_length(peer->receiving_data, chunk->hash, digest);
+    int len = verified_length(peer, chunk->hash, digest);
     if (len < 0) {
         debug_log(DEBUG_ERRS, "Hash check failed for chunk  trashing the data \n");
         // A stalled connection's partial chunk fails too; only a complete one says something
