@@ -211,8 +211,12 @@ void initializeNewSendingConnection(bt_config_t *config, bt_peer_t *peer) {
     peer->sending_min_dupack = 0;
     peer->sending_ssthreash = INITIAL_SSTHRESH;
     peer->sending_highest_seq = 0;
+    // The adaptive profile starts from the window it carried, and logs that one.
+    if (config->transport == TRANSPORT_ADAPTIVE) {
+        adaptiveStartConnection(config, peer);
+        return;
+    }
     writeWindowSizeToFile(config, peer);
-    if (config->transport == TRANSPORT_ADAPTIVE) adaptiveStartConnection(config, peer);
 }
 
 int buildDataPacket(const bt_peer_t *peer, int seq, header *packet) {
