@@ -6,6 +6,8 @@
 #include <random>
 #include <vector>
 
+#include "engine/util.h"
+
 namespace fz {
 
 // ---- files -----------------------------------------------------------------------------------
