@@ -13,6 +13,7 @@
 #include "config/debug.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
+#include "engine/process.h"
 #include "engine/store.h"
 #include "engine/time_util.h"
 #include "engine/util.h"
@@ -89,14 +90,58 @@ static int upload_slots(const bt_config_t *config) {
     return config->upload_slots > 0 ? config->upload_slots : BT_DEFAULT_UPLOAD_SLOTS;
 }
 
-bool swarm_may_serve(const bt_config_t *config, const bt_peer_t *peer, double now) {
-    // A new GET from a peer already served replaces its upload and takes no further slot.
-    if (!config->swarm || peer->sending_active) return true;
+static int free_slots(const bt_config_t *config, double now) {
     int busy = 0;
     for (const bt_peer_t *p = config->peers; p; p = p->next) {
         if (p->sending_active && now - p->sending_last_ack_time <= SWARM_SLOT_IDLE_S) busy++;
     }
-    return busy < upload_slots(config);
+    return upload_slots(config) - busy;
+}
+
+// The peer whose GET has waited longest and is still being sent; stale waits are dropped.
+static bt_peer_t *longest_waiting(bt_config_t *config, double now) {
+    bt_peer_t *oldest = nullptr;
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        swarm_peer_t *s = p->swarm;
+        if (!s || !s->waiting) continue;
+        if (now - s->wait_last > SWARM_WAIT_FRESH_S || p->sending_active) {
+            s->waiting = 0;
+            continue;
+        }
+        if (!oldest || s->wait_since < oldest->swarm->wait_since) oldest = p;
+    }
+    return oldest;
+}
+
+bool swarm_may_serve(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, double now) {
+    // A new GET from a peer already served replaces its upload and takes no further slot.
+    if (!config->swarm || peer->sending_active) return true;
+    swarm_peer_t *s = swarm_of(peer);
+    bt_peer_t *first = longest_waiting(config, now);
+    if (free_slots(config, now) > 0 && (!first || first == peer)) {
+        s->waiting = 0;
+        return true;
+    }
+    if (!s->waiting || memcmp(s->wait_hash, hash, HASH_SIZE) != 0) {
+        s->waiting = 1;
+        s->wait_since = now;
+        memcpy(s->wait_hash, hash, HASH_SIZE);
+    }
+    s->wait_last = now;
+    return false;
+}
+
+void swarm_serve_waiting(bt_config_t *config, double now) {
+    if (!config->swarm) return;
+    while (free_slots(config, now) > 0) {
+        bt_peer_t *p = longest_waiting(config, now);
+        if (!p) return;
+        p->swarm->waiting = 0;
+        debug_log(DEBUG_WHOHAS, "an upload slot is free: serving the waiting GET of peer %d \n",
+                  p->id);
+        serveGet(config, p, p->swarm->wait_hash);
+        if (!p->sending_active) return;  // not served after all (chunk unreadable): try later
+    }
 }
 
 double swarm_get_wait(const bt_config_t *config, const bt_peer_t *peer, double profile_wait) {
@@ -107,18 +152,26 @@ double swarm_get_wait(const bt_config_t *config, const bt_peer_t *peer, double p
     return wait < profile_wait ? wait : profile_wait;
 }
 
-bool swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
-    if (!config->swarm) return false;
+int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
+    if (!config->swarm) return -1;
     swarm_peer_t *s = swarm_of(peer);
+    if (peer->receiving_get_resent == 0) s->get_since = peer->receiving_get_time;
+    if (now - s->get_since < SWARM_GET_PATIENCE_S) {
+        // It waits in the uploader's queue while it is sent: keep it there.
+        sendGetForPeer(config, peer, peer->receiving_chunk);
+        if (peer->receiving_get_resent < INT_MAX) peer->receiving_get_resent++;
+        peer->receiving_get_time = now;
+        return 0;
+    }
     if (s->unanswered < INT_MAX) s->unanswered++;
     double pause = SWARM_BUSY_PAUSE_S;
     for (int i = 1; i < s->unanswered && pause < SWARM_BUSY_PAUSE_MAX_S; i++) pause *= 2;
     if (pause > SWARM_BUSY_PAUSE_MAX_S) pause = SWARM_BUSY_PAUSE_MAX_S;
     s->busy_until = now + pause;
-    debug_log(DEBUG_ERRS, "peer %d left a GET unanswered; asking others for %.1f s \n", peer->id,
-              pause);
+    debug_log(DEBUG_ERRS, "peer %d left a GET unanswered for %.1f s; asking others for %.1f s \n",
+              peer->id, now - s->get_since, pause);
     releaseReceivingConnection(peer);
-    return true;
+    return 1;
 }
 
 // ---- choosing chunks -------------------------------------------------------------------------
@@ -209,7 +262,10 @@ static chunkitem *end_game_copy(bt_config_t *config, bt_peer_t *peer, double now
     for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
         if (fetchers_of(config, item) >= SWARM_MAX_COPIES || !may_ask(config, peer, item)) continue;
         const bt_peer_t *sender = fetcher_of(config, item, peer);
-        if (!sender || now - sender->receiving_get_time < SWARM_ENDGAME_MIN_AGE_S) continue;
+        if (!sender) continue;
+        // A GET still waiting for its first DATA is slow whatever its age.
+        if (sender->receiving_active && now - sender->receiving_get_time < SWARM_ENDGAME_MIN_AGE_S)
+            continue;
         if (sender->receiving_offset < best_offset) {
             best = item;
             best_offset = sender->receiving_offset;

@@ -171,13 +171,17 @@ TEST(Swarm, RarestAnnouncedChunkFirstThenAnEndGameCopyOfASlowOne) {
     e.peer(4)->receiving_chunk = e.config.to_fetch_list;
     e.peer(3)->receiving_chunk = second;
     e.peer(3)->receiving_get_time = 99.9;
+    e.peer(3)->receiving_active = e.peer(4)->receiving_active = 1;
     EXPECT_EQ(e.config.to_fetch_list, swarm_choose_chunk(&e.config, e.peer(2), 100.0));
-    e.peer(4)->receiving_chunk = nullptr;
-    e.peer(3)->receiving_chunk = nullptr;
+    /* a GET still unanswered is slow whatever its age */
+    e.peer(3)->receiving_active = 0;
+    EXPECT_EQ(second, swarm_choose_chunk(&e.config, e.peer(2), 100.0));
+    e.peer(4)->receiving_chunk = e.peer(3)->receiving_chunk = nullptr;
+    e.peer(4)->receiving_active = 0;
     chunklist_free(third);
 
     /* a peer that left a GET unanswered is paused */
-    ASSERT_TRUE(swarm_get_unanswered(&e.config, e.peer(2), 100.0));
+    ASSERT_EQ(1, swarm_get_unanswered(&e.config, e.peer(2), 100.0));
     EXPECT_EQ(nullptr, swarm_choose_chunk(&e.config, e.peer(2), 100.1));
     EXPECT_NE(nullptr, swarm_choose_chunk(&e.config, e.peer(2), 100.0 + SWARM_BUSY_PAUSE_S + 0.01));
 }
@@ -194,17 +198,28 @@ TEST(Swarm, EqualRarityIsChosenAtRandom) {
     EXPECT_EQ(3u, picked.size());
 }
 
-TEST(Swarm, UploadSlotsAreHeldOnlyByUploadsThatMakeProgress) {
+TEST(Swarm, UploadSlotsGoToTheLongestWaitingGetAndOnlyProgressHoldsThem) {
     Engine e(3);
     e.config.swarm = 1;
     e.config.upload_slots = 1;
+    const uint8_t *h = ef::u8(ef::hash_of(1));
     e.peer(3)->sending_active = 1;
     e.peer(3)->sending_last_ack_time = 10.0;
-    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(2), 10.5));
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(3), 10.5));  // replaces its own upload
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(2), 10.0 + SWARM_SLOT_IDLE_S + 0.1));
+    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(2), h, 10.5));
+    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(3), h, 10.5));  // replaces its own upload
+    /* peer 3's upload ends; peer 4 asks first after that, but peer 2 has waited longer */
+    e.peer(3)->sending_active = 0;
+    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(4), h, 10.6));
+    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(2), h, 10.7));
+    /* a wait its asker no longer sends is forgotten */
+    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(3), h, 10.7 + SWARM_WAIT_FRESH_S + 0.1));
+    /* an upload without ACKs for a while frees its slot */
+    e.peer(3)->sending_active = 1;
+    e.peer(3)->sending_last_ack_time = 20.0;
+    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(2), h, 20.5));
+    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(2), h, 20.0 + SWARM_SLOT_IDLE_S + 0.1));
     e.config.swarm = 0;
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(2), 10.5));
+    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(4), h, 20.5));
     e.peer(3)->sending_active = 0;
 }
 
