@@ -232,6 +232,7 @@ void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash) {
 
     uint8_t *data = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
     assert(data && "sending_data");
+    if (entry->uploads < INT_MAX) entry->uploads++;
     if (!store_read(config, entry, data)) {
         free(data);
         return;

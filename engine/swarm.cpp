@@ -98,9 +98,19 @@ static int free_slots(const bt_config_t *config, double now) {
     return upload_slots(config) - busy;
 }
 
-// The peer whose GET has waited longest and is still being sent; stale waits are dropped.
-static bt_peer_t *longest_waiting(bt_config_t *config, double now) {
-    bt_peer_t *oldest = nullptr;
+// Uploads so far of the chunk peer's GET waits for.
+static int uploads_of_wanted(const bt_config_t *config, const bt_peer_t *peer) {
+    const store_entry_t *e = store_find(config, peer->swarm->wait_hash);
+    return e ? e->uploads : 0;
+}
+
+// The waiting GET to serve next: the one for the chunk uploaded least often so far, so that a
+// seed sends every chunk once before it sends any twice, and among those the one that has
+// waited longest. A chunk uploaded before is sent again only to a GET that has waited
+// SWARM_REPEAT_DELAY_S. Waits whose asker no longer sends its GET are dropped.
+static bt_peer_t *next_waiting(bt_config_t *config, double now) {
+    bt_peer_t *best = nullptr;
+    int best_uploads = INT_MAX;
     for (bt_peer_t *p = config->peers; p; p = p->next) {
         swarm_peer_t *s = p->swarm;
         if (!s || !s->waiting) continue;
@@ -108,39 +118,46 @@ static bt_peer_t *longest_waiting(bt_config_t *config, double now) {
             s->waiting = 0;
             continue;
         }
-        if (!oldest || s->wait_since < oldest->swarm->wait_since) oldest = p;
+        int uploads = uploads_of_wanted(config, p);
+        // A chunk sent before is likely to reach the asker from its first receiver soon.
+        if (uploads > 0 && now - s->wait_since < SWARM_REPEAT_DELAY_S) continue;
+        if (!best || uploads < best_uploads ||
+            (uploads == best_uploads && s->wait_since < best->swarm->wait_since)) {
+            best = p;
+            best_uploads = uploads;
+        }
     }
-    return oldest;
+    return best;
 }
 
 bool swarm_may_serve(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, double now) {
     // A new GET from a peer already served replaces its upload and takes no further slot.
     if (!config->swarm || peer->sending_active) return true;
+    if (!store_find(config, hash)) return true;  // refused at once, as without --swarm
     swarm_peer_t *s = swarm_of(peer);
-    bt_peer_t *first = longest_waiting(config, now);
-    if (free_slots(config, now) > 0 && (!first || first == peer)) {
-        s->waiting = 0;
-        return true;
-    }
     if (!s->waiting || memcmp(s->wait_hash, hash, HASH_SIZE) != 0) {
         s->waiting = 1;
         s->wait_since = now;
         memcpy(s->wait_hash, hash, HASH_SIZE);
     }
     s->wait_last = now;
+    if (free_slots(config, now) > 0 && next_waiting(config, now) == peer) {
+        s->waiting = 0;
+        return true;
+    }
     return false;
 }
 
 void swarm_serve_waiting(bt_config_t *config, double now) {
     if (!config->swarm) return;
     while (free_slots(config, now) > 0) {
-        bt_peer_t *p = longest_waiting(config, now);
+        bt_peer_t *p = next_waiting(config, now);
         if (!p) return;
         p->swarm->waiting = 0;
         debug_log(DEBUG_WHOHAS, "an upload slot is free: serving the waiting GET of peer %d \n",
                   p->id);
         serveGet(config, p, p->swarm->wait_hash);
-        if (!p->sending_active) return;  // not served after all (chunk unreadable): try later
+        // A chunk that could not be read starts nothing; its wait is over all the same.
     }
 }
 
@@ -202,12 +219,15 @@ static int holders_of(const bt_config_t *config, const chunkitem *chunk) {
     return n;
 }
 
-// Peers fetching chunk's hash now.
-static int fetchers_of(const bt_config_t *config, const chunkitem *chunk) {
+// Peers fetching chunk's hash now; with only_flowing, not those whose GET went unanswered and
+// was sent again (waiting for an upload slot, or for a holder that went away).
+static int fetchers_of(const bt_config_t *config, const chunkitem *chunk, bool only_flowing) {
     int n = 0;
     for (const bt_peer_t *p = config->peers; p; p = p->next) {
-        if (p->receiving_chunk && memcmp(p->receiving_chunk->hash, chunk->hash, HASH_SIZE) == 0)
-            n++;
+        if (!p->receiving_chunk || memcmp(p->receiving_chunk->hash, chunk->hash, HASH_SIZE) != 0)
+            continue;
+        if (only_flowing && !p->receiving_active && p->receiving_get_resent > 0) continue;
+        n++;
     }
     return n;
 }
@@ -223,7 +243,11 @@ static chunkitem *rarest_unfetched(bt_config_t *config, bt_peer_t *peer) {
     int best_holders = INT_MAX;
     int ties = 0;
     for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
-        if (fetchers_of(config, item) > 0 || !may_ask(config, peer, item)) continue;
+        // A chunk whose GET waits elsewhere may go to this idle holder too; whichever copy
+        // arrives first is written and the other request dropped.
+        if (fetchers_of(config, item, true) > 0 ||
+            fetchers_of(config, item, false) >= SWARM_MAX_COPIES || !may_ask(config, peer, item))
+            continue;
         int holders = holders_of(config, item);
         if (holders < best_holders) {
             best = item;
@@ -249,7 +273,7 @@ static const bt_peer_t *fetcher_of(const bt_config_t *config, const chunkitem *c
 // Whether every chunk left is being fetched: then an idle holder is better used on a copy.
 static bool in_end_game(const bt_config_t *config) {
     for (const chunkitem *item = config->to_fetch_list; item; item = item->next) {
-        if (fetchers_of(config, item) == 0) return false;
+        if (fetchers_of(config, item, false) == 0) return false;
     }
     return true;
 }
@@ -260,7 +284,8 @@ static chunkitem *end_game_copy(bt_config_t *config, bt_peer_t *peer, double now
     chunkitem *best = nullptr;
     int best_offset = INT_MAX;
     for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
-        if (fetchers_of(config, item) >= SWARM_MAX_COPIES || !may_ask(config, peer, item)) continue;
+        if (fetchers_of(config, item, false) >= SWARM_MAX_COPIES || !may_ask(config, peer, item))
+            continue;
         const bt_peer_t *sender = fetcher_of(config, item, peer);
         if (!sender) continue;
         // A GET still waiting for its first DATA is slow whatever its age.

@@ -24,6 +24,7 @@ constexpr double SWARM_GET_WAIT_S = 0.3;
 constexpr double SWARM_GET_RTTS = 3.0;
 constexpr double SWARM_WAIT_FRESH_S = 1.0;
 constexpr double SWARM_GET_PATIENCE_S = 6.0;
+constexpr double SWARM_REPEAT_DELAY_S = 1.0;
 constexpr double SWARM_BUSY_PAUSE_S = 0.2;
 constexpr double SWARM_BUSY_PAUSE_MAX_S = 3.2;
 // End game: once every chunk left is being fetched, an idle holder may fetch a second copy of a
