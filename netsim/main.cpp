@@ -59,6 +59,7 @@ constexpr const char *USAGE =
     "  --seed N                  seed of the random choices (default: from the clock, printed)\n"
     "  --trace FILE              CSV line per datagram event: time,src,dst,type,seq,ack,bytes,\n"
     "                            action,delay_ms,corrupted,node\n"
+    "  -h, --help                print this help and exit\n"
     "A link rule beats a one-sided rule, which beats an 'all' rule, setting by setting; among\n"
     "equals the later rule wins and the command line comes after the file. A datagram passes the\n"
     "sender's uplink, then its link's impairments, then the receiver's downlink.\n"
@@ -224,10 +225,10 @@ static bool apply_option(int code, int index, const char *arg, options_s *o, std
 static parse_result parse_command_line(int argc, char **argv, options_s *o) {
     opterr = 0;  // the messages below name the option as it was typed
     int code = 0, index = -1;
-    while ((code = getopt_long(argc, argv, ":", LONG_OPTIONS.data(), &index)) != -1) {
+    while ((code = getopt_long(argc, argv, ":h", LONG_OPTIONS.data(), &index)) != -1) {
         const char *typed = argv[optind - 1];
         std::string why;
-        if (code == OPT_HELP) {
+        if (code == OPT_HELP || code == 'h') {
             fputs(USAGE, stdout);
             return PARSE_HELP;
         } else if (code == '?' && optopt > 0 && optopt < 256) {

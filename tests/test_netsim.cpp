@@ -522,9 +522,11 @@ TEST(Netsim, RejectsBadArgumentsWithStatus2) {
         EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
     }
-    Finished help = run_netsim({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("usage: netsim --port N", 0), 0u);
+    for (const char *flag : {"--help", "-h"}) {
+        Finished help = run_netsim({flag});
+        EXPECT_EQ(help.status, 0) << flag;
+        EXPECT_EQ(help.out.rfind("usage: netsim --port N", 0), 0u) << flag;
+    }
 }
 
 TEST(Netsim, NodeDownlinkIsSharedByAllLinksIntoIt) {
