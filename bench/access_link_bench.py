@@ -3,14 +3,16 @@ downloader's node limited to a rate (`node 127.0.0.1:PORT down=RATE`: one downli
 upload shares) and, in the same round, with that rate on each link into it instead
 (`link * 127.0.0.1:PORT bandwidth=RATE`: every upload gets the rate on its own).
 
-Every datagram also gets the one-way --delay. Prints each run's seconds and MB/s (10^6 bytes per
-second) and, for the node, its downlink's tail drops, peak queue and time-averaged queueing
-delay; then per case the median MB/s and its ratio to the rate, and the median ratio of node to
-link over the rounds. One would expect the node near the rate and the links near uploaders times
-it.
+Every datagram also gets the one-way --delay. Each uploader holds its own part of the chunks
+(--copies 1), so all of them serve until the end. Prints each run's seconds and MB/s (10^6 bytes
+per second), the datagrams each uploader sent and, for the node, its downlink's tail drops,
+peak queue and time-averaged queueing delay; then per case the median MB/s and its ratio to the
+rate, and the median ratio of node to link over the rounds. One would expect the node near the
+rate and the links near uploaders times it.
 
     python3 -m bench.access_link_bench [--rate 1000] [--uploaders 3] [--size 32] [--runs 3]
-                                       [--delay 5] [--transport adaptive] [--timeout 300]
+                                       [--copies 1] [--delay 5] [--transport adaptive]
+                                       [--seed 1] [--timeout 300]
                                        [--bin build/bin] [--dir /tmp/p2p-bench]
 """
 
@@ -21,8 +23,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-from swarmlib import (DEMO_COPIES, DOWNLOADER_ID, MB, MIB, SwarmError, add_folder_options,
-                      missing_programs)
+from swarmlib import DOWNLOADER_ID, MB, MIB, SwarmError, add_folder_options, missing_programs
 from swarmlib.files import chunk_hashes, ensure_data_file, peer_ports, prepare_swarm
 from swarmlib.processes import raise_on_sigterm
 from swarmlib.router import MAX_RATE, MIN_RATE, netsim_counters, node_rules
@@ -40,6 +41,8 @@ def parse_args(argv):
     p.add_argument("--uploaders", type=int, default=3, help="uploading peers (default 3)")
     p.add_argument("--size", type=float, default=32.0, help="file size in MiB (default 32)")
     p.add_argument("--runs", type=int, default=3, help="rounds, each running both cases (default 3)")
+    p.add_argument("--copies", type=int, default=1,
+                   help="uploaders holding each chunk (default 1: each its own part)")
     p.add_argument("--delay", type=float, default=5.0,
                    help="one-way delay of every datagram in ms (default 5)")
     p.add_argument("--transport", choices=("classic", "adaptive"), default="adaptive",
@@ -49,9 +52,11 @@ def parse_args(argv):
                    help="longest wait for one run in seconds (default 300)")
     args = p.parse_args(argv)
     if not (MIN_RATE <= args.rate <= MAX_RATE and args.uploaders >= 1 and args.runs >= 1
-            and args.size * MIB >= 1 and args.delay >= 0 and args.timeout > 0):
-        p.error(f"--rate must be from {MIN_RATE:g} to {MAX_RATE:g}, --uploaders, --runs, --size "
-                "and --timeout positive, --delay not negative")
+            and 1 <= args.copies <= args.uploaders and args.size * MIB >= 1 and args.delay >= 0
+            and args.timeout > 0):
+        p.error(f"--rate must be from {MIN_RATE:g} to {MAX_RATE:g}, --copies from 1 to "
+                "--uploaders, --uploaders, --runs, --size and --timeout positive, --delay not "
+                "negative")
     missing = missing_programs(args.bin, ["peer", "hashlist", "netsim"])
     if missing:
         p.error("; ".join(missing))
@@ -77,12 +82,20 @@ def node_figures(router, port):
     return {}
 
 
+def uploads(router, port):
+    """The datagrams netsim forwarded on each link into the downloader (nearly all DATA), in the
+    order the links appeared."""
+    into = f"->127.0.0.1:{port} "
+    return [int(line.split(" forwarded=")[1].split()[0])
+            for line in netsim_counters(router) if line.startswith("link ") and into in line]
+
+
 def one_run(args, data, hashes, case):
     """One download of the case in a fresh folder under --dir (removed afterwards); returns MB/s
     (None when the copy was not verified) and a note for the run's line."""
     work = Path(tempfile.mkdtemp(prefix="access-", dir=args.dir))
     try:
-        files = prepare_swarm(work, data, hashes, args.uploaders, DEMO_COPIES)
+        files = prepare_swarm(work, data, hashes, args.uploaders, args.copies)
         port = peer_ports(files)[DOWNLOADER_ID]
         rules = work / "rules.txt"
         rules.write_text(case_rules(case, args, port))
@@ -93,7 +106,8 @@ def one_run(args, data, hashes, case):
         if not run.verified:
             return None, f"FAILED after {d.seconds:.1f} s: {d.reason or 'copy differs'}"
         rate = files.size / MB / d.seconds
-        note = f"{d.seconds:6.1f} s  {rate:5.2f} MB/s"
+        sent = "/".join(str(n) for n in uploads(run.router, port))
+        note = f"{d.seconds:6.1f} s  {rate:5.2f} MB/s   datagrams per uploader {sent}"
         figures = node_figures(run.router, port)
         if figures:
             note += (f"   downlink taildrop {figures['taildrop']}, peak queue "
@@ -109,7 +123,7 @@ def run_all(args):
     data = ensure_data_file(args.dir, int(round(args.size * MIB)))
     hashes = chunk_hashes(args.bin, data, HASHLIST_TIMEOUT_S)
     print(f"access-link benchmark: {args.size:g} MiB from {args.uploaders} uploaders (every chunk "
-          f"held by {min(DEMO_COPIES, args.uploaders)}), {args.transport} profile, delay "
+          f"held by {args.copies}), {args.transport} profile, delay "
           f"{args.delay:g} ms each way, seed {args.seed}, {args.runs} rounds", flush=True)
     rates = {case: [] for case in CASES}
     ratios = []
