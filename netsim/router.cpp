@@ -497,7 +497,8 @@ void route_datagram(router_s *r, uint8_t *buf, size_t len, const sockaddr_in &fr
     const impair_s &im = l->by_type[info.type];
     int64_t enter = now;
     if (limits_up(r, *l)) {
-        send_s e{buf, NO_SLOT, len, 0, info, now, false, false, false};
+        uint32_t link = static_cast<uint32_t>(l - r->links.data());
+        send_s e{buf, NO_SLOT, len, link, info, now, false, false, false};
         if (!pass_access(r, l, l->src_node, true, e, now, now, &enter)) return;
     }
     int64_t depart = enter;
