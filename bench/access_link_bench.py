@@ -23,11 +23,10 @@ import sys
 import tempfile
 from pathlib import Path
 
-from swarmlib import DOWNLOADER_ID, MB, MIB, SwarmError, add_folder_options, missing_programs
+from swarmlib import DOWNLOADER_ID, MB, MIB, add_folder_options, missing_programs
 from swarmlib.files import chunk_hashes, ensure_data_file, peer_ports, prepare_swarm
-from swarmlib.processes import raise_on_sigterm
 from swarmlib.router import MAX_RATE, MIN_RATE, netsim_counters, node_rules
-from swarmlib.run import run_swarm
+from swarmlib.run import run_swarm, summary_main
 
 HASHLIST_TIMEOUT_S = 120
 CASES = ("node", "link")
@@ -156,19 +155,7 @@ def run_all(args):
 def main(argv=None):
     args = parse_args(argv)
     args.dir.mkdir(parents=True, exist_ok=True)
-    raise_on_sigterm()
-    try:
-        lines, all_ok = run_all(args)
-    except KeyboardInterrupt:
-        print("interrupted; every process was stopped", file=sys.stderr)
-        return 130
-    except SwarmError as e:
-        print(f"benchmark failed: {e}", file=sys.stderr)
-        return 1
-    print("summary")
-    for line in lines:
-        print("  " + line)
-    return 0 if all_ok else 1
+    return summary_main(run_all, args)
 
 
 if __name__ == "__main__":

@@ -20,14 +20,13 @@ import sys
 import tempfile
 from pathlib import Path
 
-from swarmlib import (CHUNK_SIZE, DEMO_COPIES, DOWNLOADER_ID, MB, MIB, SwarmError, add_folder_options,
+from swarmlib import (CHUNK_SIZE, DEMO_COPIES, DOWNLOADER_ID, MB, MIB, add_folder_options,
                       missing_programs, parse_list)
 from swarmlib.files import chunk_hashes, ensure_data_file, peer_ports, prepare_swarm
-from swarmlib.processes import raise_on_sigterm
 from swarmlib.progress import Progress
 from swarmlib.router import (access_rates, add_access_options, netsim_counters, node_options,
                              swarm_access_links)
-from swarmlib.run import run_swarm
+from swarmlib.run import run_swarm, summary_main
 
 DEBUG_LOSS = 8
 FIRST_SAMPLE = "first RTT sample"
@@ -245,19 +244,7 @@ def run_all(args):
 
 def main(argv=None):
     args = parse_args(argv)
-    raise_on_sigterm()
-    try:
-        lines, all_ok = run_all(args)
-    except KeyboardInterrupt:
-        print("interrupted; every process was stopped", file=sys.stderr)
-        return 130
-    except SwarmError as e:
-        print(f"benchmark failed: {e}", file=sys.stderr)
-        return 1
-    print("summary")
-    for line in lines:
-        print("  " + line)
-    return 0 if all_ok else 1
+    return summary_main(run_all, args)
 
 
 if __name__ == "__main__":

@@ -212,14 +212,17 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
     serveGet(config, peer, payload_of(hdr));
 }
 
+void endUploadForNewGet(bt_config_t *config, bt_peer_t *peer) {
+    if (!peer->sending_active) return;
+    debug_log(DEBUG_ERRS,
+              "Peer %d sent GET reqeust when we think we're not finished.  Start new "
+              "download... \n",
+              peer->id);
+    doneSendingData(config, peer);
+}
+
 void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash) {
-    if (peer->sending_active) {
-        debug_log(DEBUG_ERRS,
-                  "Peer %d sent GET reqeust when we think we're not finished.  Start new "
-                  "download... \n",
-                  peer->id);
-        doneSendingData(config, peer);
-    }
+    endUploadForNewGet(config, peer);
     chunkitem wanted{};
     memcpy(wanted.hash, hash, HASH_SIZE);
     wanted.id = -1;

@@ -134,13 +134,7 @@ bool swarm_may_serve(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, 
     if (!config->swarm || !store_find(config, hash)) return true;  // as without --swarm
     // A new GET from a peer being served means it has all it wants of that upload (its last ACK
     // may have been lost): the upload ends, and the new GET queues like any other.
-    if (peer->sending_active) {
-        debug_log(DEBUG_ERRS,
-                  "Peer %d sent GET reqeust when we think we're not finished.  Start new "
-                  "download... \n",
-                  peer->id);
-        doneSendingData(config, peer);
-    }
+    endUploadForNewGet(config, peer);
     swarm_peer_t *s = swarm_of(peer);
     // The place in the queue is the asker's: a GET for another chunk keeps it.
     if (!s->waiting) s->wait_since = now;
