@@ -176,20 +176,10 @@ double swarm_get_wait(const bt_config_t *config, const bt_peer_t *peer, double p
     return wait < profile_wait ? wait : profile_wait;
 }
 
-static bool rarer_chunk_from(bt_config_t *config, bt_peer_t *peer);
-
 int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
     if (!config->swarm) return -1;
     swarm_peer_t *s = swarm_of(peer);
     if (peer->receiving_get_resent == 0) s->get_since = peer->receiving_get_time;
-    if (rarer_chunk_from(config, peer)) {
-        // Others have come to hold this chunk meanwhile: the waiting GET is better spent on one
-        // they lack. The peer is asked again at once, for the rarest chunk it has.
-        debug_log(DEBUG_WHOHAS, "peer %d: asking for a rarer chunk than %d \n", peer->id,
-                  peer->receiving_chunk->id);
-        releaseReceivingConnection(peer);
-        return 1;
-    }
     if (now - s->get_since < SWARM_GET_PATIENCE_S) {
         // It waits in the uploader's queue while it is sent: keep it there.
         sendGetForPeer(config, peer, peer->receiving_chunk);
@@ -316,16 +306,6 @@ static chunkitem *end_game_copy(bt_config_t *config, bt_peer_t *peer, double now
     if (best)
         debug_log(DEBUG_WHOHAS, "end game: chunk %d asked of peer %d too \n", best->id, peer->id);
     return best;
-}
-
-// Whether peer announced a chunk with fewer holders than the one its unanswered GET asks for.
-static bool rarer_chunk_from(bt_config_t *config, bt_peer_t *peer) {
-    chunkitem *asked = peer->receiving_chunk;
-    if (!asked) return false;
-    peer->receiving_chunk = nullptr;  // the choice below must not count this request
-    chunkitem *rarest = rarest_unfetched(config, peer);
-    peer->receiving_chunk = asked;
-    return rarest && holders_of(config, rarest) < holders_of(config, asked);
 }
 
 chunkitem *swarm_choose_chunk(bt_config_t *config, bt_peer_t *peer, double now) {

@@ -25,8 +25,11 @@ constexpr double SWARM_GET_RTTS = 3.0;
 constexpr double SWARM_WAIT_FRESH_S = 1.0;
 constexpr double SWARM_GET_PATIENCE_S = 6.0;
 constexpr double SWARM_REPEAT_DELAY_S = 1.0;
-constexpr double SWARM_BUSY_PAUSE_S = 0.2;
-constexpr double SWARM_BUSY_PAUSE_MAX_S = 3.2;
+// The first pause outlasts the uploader's memory of the GET given up (SWARM_WAIT_FRESH_S), so
+// that an upload of that chunk cannot start once a GET for another one has gone to that peer:
+// its first DATA would be taken for the other chunk's.
+constexpr double SWARM_BUSY_PAUSE_S = 1.2;
+constexpr double SWARM_BUSY_PAUSE_MAX_S = 4.8;
 // End game: once every chunk left is being fetched, an idle holder may fetch a second copy of a
 // chunk whose connection has run this long; never more than two copies at once.
 constexpr double SWARM_ENDGAME_MIN_AGE_S = 0.5;
