@@ -206,7 +206,7 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
         return;
     }
     if (!swarm_may_serve(config, peer, payload_of(hdr), now_seconds())) {
-        debug_log(DEBUG_ERRS, "GET from peer %d waits: every upload slot is busy \n", peer->id);
+        debug_log(DEBUG_ERRS, "GET from peer %d waits for an upload slot \n", peer->id);
         return;
     }
     serveGet(config, peer, payload_of(hdr));

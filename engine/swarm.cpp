@@ -106,8 +106,7 @@ static int uploads_of_wanted(const bt_config_t *config, const bt_peer_t *peer) {
 
 // The waiting GET to serve next: the one for the chunk uploaded least often so far, so that a
 // seed sends every chunk once before it sends any twice, and among those the one that has
-// waited longest. A chunk uploaded before is sent again only to a GET that has waited
-// SWARM_REPEAT_DELAY_S. Waits whose asker no longer sends its GET are dropped.
+// waited longest. Waits whose asker no longer sends its GET are dropped.
 static bt_peer_t *next_waiting(bt_config_t *config, double now) {
     bt_peer_t *best = nullptr;
     int best_uploads = INT_MAX;
@@ -119,8 +118,6 @@ static bt_peer_t *next_waiting(bt_config_t *config, double now) {
             continue;
         }
         int uploads = uploads_of_wanted(config, p);
-        // A chunk sent before is likely to reach the asker from its first receiver soon.
-        if (now - s->wait_since < uploads * SWARM_REPEAT_DELAY_S) continue;
         if (!best || uploads < best_uploads ||
             (uploads == best_uploads && s->wait_since < best->swarm->wait_since)) {
             best = p;

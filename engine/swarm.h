@@ -24,7 +24,6 @@ constexpr double SWARM_GET_WAIT_S = 0.3;
 constexpr double SWARM_GET_RTTS = 3.0;
 constexpr double SWARM_WAIT_FRESH_S = 1.0;
 constexpr double SWARM_GET_PATIENCE_S = 6.0;
-constexpr double SWARM_REPEAT_DELAY_S = 1.0;
 // The first pause outlasts the uploader's memory of the GET given up (SWARM_WAIT_FRESH_S), so
 // that an upload of that chunk cannot start once a GET for another one has gone to that peer:
 // its first DATA would be taken for the other chunk's.
