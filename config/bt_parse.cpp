@@ -26,7 +26,10 @@ enum long_option_code {
     OPT_HELP,
     OPT_BIND,
     OPT_PROGRESS,
-    OPT_NO_PROGRESS
+    OPT_NO_PROGRESS,
+    OPT_SWARM,
+    OPT_SERVE,
+    OPT_UPLOAD_SLOTS
 };
 static const struct option _bt_longopts[] = {
     {"transport", required_argument, nullptr, OPT_TRANSPORT},
@@ -35,6 +38,9 @@ static const struct option _bt_longopts[] = {
     {"bind", required_argument, nullptr, OPT_BIND},
     {"progress", no_argument, nullptr, OPT_PROGRESS},
     {"no-progress", no_argument, nullptr, OPT_NO_PROGRESS},
+    {"swarm", no_argument, nullptr, OPT_SWARM},
+    {"serve", required_argument, nullptr, OPT_SERVE},
+    {"upload-slots", required_argument, nullptr, OPT_UPLOAD_SLOTS},
     {nullptr, 0, nullptr, 0},
 };
 static constexpr size_t BT_MAX_NAME = BT_FILENAME_LEN - 1;  // characters a name field holds
@@ -76,6 +82,28 @@ static void copy_name_option(char *field, int opt, const char *arg) {
                         BT_MAX_NAME);
     }
     memcpy(field, arg, len + 1);
+}
+
+// --serve HASHFILE=FILE: appended to the configuration's list, in command-line order; the files
+// themselves are checked when the store is loaded.
+static void add_serve_option(bt_config_t *config, const char *arg) {
+    const char *equals = strchr(arg, '=');
+    if (equals == nullptr || equals == arg || equals[1] == '\0') {
+        startup_failure("bt_parse error:  --serve takes HASHFILE=FILE, not '%s'\n", arg);
+    }
+    size_t hash_len = static_cast<size_t>(equals - arg);
+    size_t data_len = strlen(equals + 1);
+    if (hash_len > BT_MAX_NAME || data_len > BT_MAX_NAME) {
+        startup_failure("bt_parse error:  --serve names a file longer than %zu characters\n",
+                        BT_MAX_NAME);
+    }
+    auto *spec = static_cast<serve_spec_t *>(calloc(1, sizeof(serve_spec_t)));
+    assert(spec != nullptr && "serve spec");
+    memcpy(spec->hashfile, arg, hash_len);
+    memcpy(spec->datafile, equals + 1, data_len);
+    serve_spec_t **tail = &config->serve_specs;
+    while (*tail) tail = &(*tail)->next;
+    *tail = spec;
 }
 
 // Applies one option returned by getopt, in command-line order: a repeated option overwrites,
@@ -147,6 +175,20 @@ static void apply_option(bt_config_t *config, int opt, const char *arg) {
             break;
         case OPT_NO_PROGRESS:
             config->progress_mode = PROGRESS_OFF;
+            break;
+        case OPT_SWARM:
+            config->swarm = 1;
+            break;
+        case OPT_SERVE:
+            add_serve_option(config, arg);
+            break;
+        case OPT_UPLOAD_SLOTS:
+            config->upload_slots = leading_decimal(arg);
+            if (config->upload_slots < 1 || config->upload_slots > BT_MAX_UPLOAD_SLOTS) {
+                startup_failure(
+                    "bt_parse error:  --upload-slots takes a number from 1 to %d, not '%s'\n",
+                    BT_MAX_UPLOAD_SLOTS, arg);
+            }
             break;
         default:
             // getopt has already described the problem in its own words.
@@ -385,6 +427,13 @@ void bt_help_long_options() {
         "         --progress        a progress line and a summary of each download on\n"
         "                           standard error (default: only when it is a terminal)\n"
         "         --no-progress     neither, even on a terminal\n"
+        "         --swarm           serve every chunk this peer has downloaded, fetch the\n"
+        "                           rarest chunks first, resume an existing output file\n"
+        "         --serve <hashfile>=<file>\n"
+        "                           serve the chunks of <file> that match <hashfile>\n"
+        "                           (repeatable; no master data file needed)\n"
+        "         --upload-slots <n>\n"
+        "                           with --swarm: uploads run at once (default 4)\n"
         "         --help            this message\n"
         "       standard input takes one command per line:\n"
         "         GET <hash-file> <output-file>\n"

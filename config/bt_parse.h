@@ -23,8 +23,22 @@ constexpr int PROGRESS_AUTO = 0;  // shown when standard error is a terminal
 constexpr int PROGRESS_ON = 1;
 constexpr int PROGRESS_OFF = 2;
 
-struct adaptive_s;  // the adaptive profile's sender state (engine/adaptive.h)
-struct progress_s;  // the progress display's state (engine/progress.h)
+// --upload-slots: how many uploads a --swarm peer runs at once.
+constexpr int BT_DEFAULT_UPLOAD_SLOTS = 4;
+constexpr int BT_MAX_UPLOAD_SLOTS = 1024;
+
+struct adaptive_s;    // the adaptive profile's sender state (engine/adaptive.h)
+struct progress_s;    // the progress display's state (engine/progress.h)
+struct store_s;       // the chunks this peer serves and where their bytes are (engine/store.h)
+struct swarm_peer_s;  // what a --swarm peer keeps of each other peer (engine/swarm.h)
+
+// One --serve HASHFILE=FILE, in command-line order.
+struct serve_spec_s {
+    char hashfile[BT_FILENAME_LEN];
+    char datafile[BT_FILENAME_LEN];
+    struct serve_spec_s *next;
+};
+typedef struct serve_spec_s serve_spec_t;
 
 // One record per line of the peer list, this peer's own line included. The first group is the
 // receiving connection from this peer, the second the sending connection to it.
@@ -83,6 +97,8 @@ struct bt_peer_s {
     double receiving_get_rtt;             // seconds; smoothed GET to first DATA time; 0: none
     SHA1Context receiving_sha;            // SHA-1 of the bytes taken in order so far
     int progress_chunks;                  // chunks of the running download written from this peer
+    double sending_last_ack_time;  // seconds; last ACK of the sending connection (or its start)
+    struct swarm_peer_s *swarm;    // --swarm bookkeeping of this peer (owned); nullptr: none
 };
 typedef struct bt_peer_s bt_peer_t;
 
@@ -119,6 +135,13 @@ struct bt_config_s {
     int progress_mode;                      // PROGRESS_AUTO, PROGRESS_ON or PROGRESS_OFF
     struct progress_s *progress;            // the progress display (owned); nullptr when it is off
     long retransmissions;                   // DATA packets this peer sent again, both profiles
+    int swarm;                              // truth value: --swarm
+    int upload_slots;                       // --upload-slots; 0: BT_DEFAULT_UPLOAD_SLOTS
+    serve_spec_t *serve_specs;              // --serve options (owned)
+    struct store_s *store;                  // chunks served and their sources (owned)
+    int downloads_completed;                // downloads that ended with every chunk written
+    long long output_end;  // bytes; end of the furthest chunk of the running download in its file
+    uint64_t swarm_rng;    // state of the --swarm choices among equals
 };
 typedef struct bt_config_s bt_config_t;
 

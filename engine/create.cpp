@@ -11,6 +11,7 @@
 #include "engine/adaptive.h"
 #include "engine/chunklist.h"
 #include "engine/reliable.h"
+#include "engine/swarm.h"
 #include "engine/time_util.h"
 #include "shim/vexlo.h"
 
@@ -124,7 +125,7 @@ static bool other_good_holder(bt_config_t *config, const bt_peer_t *except,
 
 // A peer whose copy of the chunk failed its hash check waits out its pause, and after
 // MAX_HASH_FAILURES is asked only while no other holder is left.
-static bool may_ask_again(bt_config_t *config, const bt_peer_t *peer, const chunkitem *chunk) {
+bool mayAskPeerForChunk(bt_config_t *config, const bt_peer_t *peer, const chunkitem *chunk) {
     const failitem *f = failurelist_find(peer->receiving_failures, chunk->hash);
     if (!f) return true;
     if (now_seconds() < f->retry_after) return false;
@@ -133,6 +134,7 @@ static bool may_ask_again(bt_config_t *config, const bt_peer_t *peer, const chun
 
 // The first chunk of the request list that nobody is fetching and that peer announced.
 static chunkitem *choose_chunk_for(bt_config_t *config, bt_peer_t *peer) {
+    if (config->swarm) return swarm_choose_chunk(config, peer, now_seconds());
     for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
         if (alreadyDownloadingChunk(config, item)) {
             debug_log(DEBUG_ALL, "We're already downloading chunk: \n");
@@ -142,7 +144,7 @@ static chunkitem *choose_chunk_for(bt_config_t *config, bt_peer_t *peer) {
         debug_log(DEBUG_ALL, "not downloading this chunk from anyone else: \n");
         chunklist_print_single(item, DEBUG_ALL);
         if (!chunklist_find_hash(peer->chunks_of_interest, item->hash)) continue;
-        if (peer->receiving_failures && !may_ask_again(config, peer, item)) continue;
+        if (peer->receiving_failures && !mayAskPeerForChunk(config, peer, item)) continue;
         return item;
     }
     return nullptr;
@@ -211,6 +213,7 @@ void initializeNewSendingConnection(bt_config_t *config, bt_peer_t *peer) {
     peer->sending_min_dupack = 0;
     peer->sending_ssthreash = INITIAL_SSTHRESH;
     peer->sending_highest_seq = 0;
+    peer->sending_last_ack_time = now_seconds();
     // The adaptive profile starts from the window it carried, and logs that one.
     if (config->transport == TRANSPORT_ADAPTIVE) {
         adaptiveStartConnection(config, peer);

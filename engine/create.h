@@ -30,6 +30,9 @@ void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer);
 void sendGetForPeer(bt_config_t *config, bt_peer_t *peer, const chunkitem *item);
 // tryToGenerateGetRequest for every peer, in peer-list order.
 void tryAllGetRequests(bt_config_t *config);
+// Whether peer may be asked for chunk despite its earlier hash failures: not before its pause
+// has passed, and after MAX_HASH_FAILURES only while no other holder is left.
+bool mayAskPeerForChunk(bt_config_t *config, const bt_peer_t *peer, const chunkitem *chunk);
 // 1 when some peer's receiving_chunk has chunk's hash.
 BOOL alreadyDownloadingChunk(bt_config_t *config, const chunkitem *chunk);
 

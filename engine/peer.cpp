@@ -22,6 +22,8 @@
 #include "engine/process.h"
 #include "engine/progress.h"
 #include "engine/reliable.h"
+#include "engine/store.h"
+#include "engine/swarm.h"
 #include "engine/time_util.h"
 #include "engine/util.h"
 #include "shim/vexlo.h"
@@ -134,11 +136,21 @@ static int open_bound_socket(bt_config_t *config, struct sockaddr_in *myaddr) {
     return sock;
 }
 
-[[noreturn]] void peer_run(bt_config_t *config) {
-    struct timespec select_timeout;
-    user_iobuf *userbuf = create_userbuf();
-    if (!userbuf) fail_setup("peer_run could not allocate userbuf");
+// SIGINT and SIGTERM are let through only while the loop waits, so that one arriving between
+// the check and the wait still ends the wait at once. The mask of the wait is kept here.
+static sigset_t waiting_mask;
 
+static void block_ending_signals() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    sigaddset(&ending, SIGINT);
+    sigaddset(&ending, SIGTERM);
+    sigprocmask(SIG_BLOCK, &ending, &waiting_mask);
+    sigdelset(&waiting_mask, SIGINT);
+    sigdelset(&waiting_mask, SIGTERM);
+}
+
+void peer_setup(bt_config_t *config) {
     struct sockaddr_in myaddr;
     config->sock = open_bound_socket(config, &myaddr);
     vexlo_init(config->identity, reinterpret_cast<struct sockaddr *>(&myaddr), sizeof myaddr);
@@ -148,51 +160,60 @@ static int open_bound_socket(bt_config_t *config, struct sockaddr_in *myaddr) {
     }
     config->masterchunks = readHashesFromFile(config->chunk_file, 1, config);
     config->mychunks = readHashesFromFile(config->has_chunk_file, 0, config);
+    store_load(config);
     progress_init(config);
+    block_ending_signals();
+}
 
-    // SIGINT and SIGTERM are let through only while the loop waits, so that one arriving between
-    // the check and the wait still ends the wait at once.
-    sigset_t ending, waiting;
-    sigemptyset(&ending);
-    sigaddset(&ending, SIGINT);
-    sigaddset(&ending, SIGTERM);
-    sigprocmask(SIG_BLOCK, &ending, &waiting);
-    sigdelset(&waiting, SIGINT);
-    sigdelset(&waiting, SIGTERM);
+int peer_caught_signal() {
+    return static_cast<int>(caught_signal);
+}
 
-    bool stdin_open = true;
+int peer_pass(bt_config_t *config, user_iobuf *userbuf, bool *stdin_open) {
+    if (caught_signal) return peer_caught_signal();
+    struct timespec select_timeout;
     fd_set readfds;
-    for (;;) {
-        if (caught_signal) exit_on_signal(config);
-        FD_ZERO(&readfds);
-        if (stdin_open) FD_SET(STDIN_FILENO, &readfds);
-        FD_SET(config->sock, &readfds);
-        wait_until_next_deadline(config, &select_timeout);
-        int nfds = pselect(config->sock + 1, &readfds, nullptr, nullptr, &select_timeout, &waiting);
-        if (caught_signal) exit_on_signal(config);
-        // The one clock read of the pass; the next pass's wait is measured from it too, which
-        // can only make that wait longer by this pass's work, never end it before a deadline.
-        hold_pass_time();
-        if (nfds > 0) {
-            if (FD_ISSET(config->sock, &readfds)) {
-                // The classic loop takes one datagram per pass, as designed; the adaptive one
-                // saves a wait and a receive call per datagram when several are queued.
-                if (config->transport == TRANSPORT_ADAPTIVE) {
-                    process_inbound_batch(config);
-                } else {
-                    process_inbound_udp(config);
-                }
-            }
-            if (stdin_open && FD_ISSET(STDIN_FILENO, &readfds)) {
-                process_user_input(STDIN_FILENO, userbuf, handle_user_input, config);
-                // At its end standard input stays readable for ever: watching it further would
-                // spin the loop. The peer keeps serving the others.
-                stdin_open = !userbuf->at_eof;
+    FD_ZERO(&readfds);
+    bool watch_stdin = userbuf && *stdin_open;
+    if (watch_stdin) FD_SET(STDIN_FILENO, &readfds);
+    FD_SET(config->sock, &readfds);
+    wait_until_next_deadline(config, &select_timeout);
+    int nfds =
+        pselect(config->sock + 1, &readfds, nullptr, nullptr, &select_timeout, &waiting_mask);
+    if (caught_signal) return peer_caught_signal();
+    // The one clock read of the pass; the next pass's wait is measured from it too, which
+    // can only make that wait longer by this pass's work, never end it before a deadline.
+    hold_pass_time();
+    if (nfds > 0) {
+        if (FD_ISSET(config->sock, &readfds)) {
+            // The classic loop takes one datagram per pass, as designed; the adaptive one
+            // saves a wait and a receive call per datagram when several are queued.
+            if (config->transport == TRANSPORT_ADAPTIVE) {
+                process_inbound_batch(config);
+            } else {
+                process_inbound_udp(config);
             }
         }
-        sendTimedOutPackets(config);
-        checkForStalledDownloads(config);
-        progress_tick(config);
+        if (watch_stdin && FD_ISSET(STDIN_FILENO, &readfds)) {
+            process_user_input(STDIN_FILENO, userbuf, handle_user_input, config);
+            // At its end standard input stays readable for ever: watching it further would
+            // spin the loop. The peer keeps serving the others.
+            *stdin_open = !userbuf->at_eof;
+        }
+    }
+    sendTimedOutPackets(config);
+    checkForStalledDownloads(config);
+    progress_tick(config);
+    return 0;
+}
+
+[[noreturn]] void peer_run(bt_config_t *config) {
+    user_iobuf *userbuf = create_userbuf();
+    if (!userbuf) fail_setup("peer_run could not allocate userbuf");
+    peer_setup(config);
+    bool stdin_open = true;
+    for (;;) {
+        if (peer_pass(config, userbuf, &stdin_open) != 0) exit_on_signal(config);
     }
 }
 
@@ -281,10 +302,14 @@ static const char *own_file_named(const bt_config_t *config, const char *chunkfi
         if (name[0] && stat(name, &st) == 0 && st.st_dev == out.st_dev && st.st_ino == out.st_ino)
             return name;
     }
-    return nullptr;
+    return store_served_file_named(config, path);
 }
 
 void process_get(char *chunkfile, char *outputfile, bt_config_t *config) {
+    peer_start_download(config, chunkfile, outputfile);
+}
+
+int peer_start_download(bt_config_t *config, const char *chunkfile, const char *outputfile) {
     debug_log(DEBUG_WHOHAS, "Handling user GET for (%s, %s)\n", chunkfile, outputfile);
     chunkitem *list = readHashesFromFile(chunkfile, 0, config);
     debug_log(DEBUG_WHOHAS, "user requested the following %d chunks: \n", chunklist_length(list));
@@ -292,31 +317,38 @@ void process_get(char *chunkfile, char *outputfile, bt_config_t *config) {
     if (config->download_in_progress) {
         fprintf(stderr, "Error: you already have a download in progress!\n");
         chunklist_free(list);
-        return;
+        return -1;
     }
     // A WHOHAS needs at least one hash: a request without any is refused before it starts.
     if (!list) {
         fprintf(stderr, "Error: GET refused: %s cannot be read or holds no chunk hashes\n",
                 chunkfile);
-        return;
+        return -1;
     }
     if (const char *own = own_file_named(config, chunkfile, outputfile)) {
         fprintf(stderr, "Error: GET refused: output file %s is this peer's own file %s\n",
                 outputfile, own);
         chunklist_free(list);
-        return;
+        return -1;
     }
-    FILE *out = fopen(outputfile, "w");
+    FILE *out = swarm_open_output(config, outputfile);
     if (!out) {
         fprintf(stderr, "Error: GET refused: cannot create output file %s: %s\n", outputfile,
                 strerror(errno));
         chunklist_free(list);
-        return;
+        return -1;
     }
     config->to_fetch_list = list;  // the configuration owns the request list from now on
     snprintf(config->output_file, sizeof config->output_file, "%s", outputfile);
     config->output_handle = out;
+    config->output_end = 0;
     config->download_in_progress = 1;
+    swarm_resume(config);
     progress_download_started(config);
-    sendWhoHasToPeers(config, list);
+    if (!config->to_fetch_list) {
+        completeDownload(config);
+        return 0;
+    }
+    sendWhoHasToPeers(config, config->to_fetch_list);
+    return 0;
 }

@@ -15,6 +15,8 @@
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/reliable.h"
+#include "engine/store.h"
+#include "engine/swarm.h"
 #include "engine/time_util.h"
 #include "engine/util.h"
 
@@ -139,10 +141,11 @@ void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
     debug_log(DEBUG_WHOHAS, "Peer %d received WHO_HAS with %d hashes \n", config->identity,
               chunklist_length(requests));
     chunklist_print(requests, DEBUG_WHOHAS);
-    chunkitem *matches = chunklist_findin(config->mychunks, requests);
+    chunkitem *matches = store_findin(config, requests);
     debug_log(DEBUG_WHOHAS, "found %d matches: \n", chunklist_length(matches));
     chunklist_print(matches, DEBUG_WHOHAS);
     if (matches) sendIHave(config, matches, from);
+    swarm_note_whohas(config, from, requests);
     chunklist_free(requests);
     chunklist_free(matches);
 }
@@ -189,43 +192,17 @@ void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
 
 // ---- upload side -----------------------------------------------------------------------------
 
-// Reads chunk id of the master data file into buf; the bytes the file lacks get the fill byte.
-// False when the chunk cannot be read.
-static bool read_master_chunk(bt_config_t *config, int id, uint8_t *buf) {
-    off_t file_offset = static_cast<off_t>(id) * CHUNK_SIZE;
-    FileHandle f(fopen(config->chunk_data_file, "r"), &fclose);
-    if (!f) {
-        // A GET any listed peer can send must not end this peer and its own download.
-        int saved = errno;
-        debug_log(DEBUG_ERRS, "Error opening chunk data file %s \n", config->chunk_data_file);
-        fprintf(stderr, "Error: GET for chunk %d refused: cannot open master data file '%s': %s\n",
-                id, config->chunk_data_file, strerror(saved));
-        return false;
-    }
-    debug_log(DEBUG_ALL, "trying to read %d bytes of %s from offset = %lld \n", CHUNK_SIZE,
-              config->chunk_data_file, static_cast<long long>(file_offset));
-    if (file_offset < 0 || fseeko(f.get(), file_offset, SEEK_SET) != 0) {
-        debug_log(DEBUG_ERRS, "Error with fseek! \n");
-        return false;
-    }
-    size_t got = fread(buf, 1, CHUNK_SIZE, f.get());
-    if (got == 0) {
-        debug_log(DEBUG_ERRS, "error reading from master data file \n");
-        debug_log(DEBUG_ERRS, "feof = %d, ferror = %d errno = %d \n", feof(f.get()),
-                  ferror(f.get()), errno);
-        return false;
-    }
-    debug_log(DEBUG_ALL, "read %d bytes from the chunk-data-file \n", static_cast<int>(got));
-    if (got < CHUNK_SIZE) memset(buf + got, UPLOAD_FILL_BYTE, CHUNK_SIZE - got);
-    return true;
-}
-
 void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
     bt_peer_t *peer = known_sender(config, from, "GET");
     if (!peer) return;
     if (payload_length(hdr) < HASH_SIZE) {
         debug_log(DEBUG_ERRS, "dropping GET with a payload of %d bytes from peer %d \n",
                   payload_length(hdr), peer->id);
+        return;
+    }
+    if (!swarm_may_serve(config, peer, now_seconds())) {
+        debug_log(DEBUG_ERRS, "not serving GET from peer %d: every upload slot is busy \n",
+                  peer->id);
         return;
     }
     if (peer->sending_active) {
@@ -238,21 +215,21 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
     chunkitem wanted{};
     memcpy(wanted.hash, payload_of(hdr), HASH_SIZE);
     wanted.id = -1;
-    chunkitem *match = chunklist_findin(config->mychunks, &wanted);
-    if (!match) {
+    store_entry_t *entry = store_find(config, wanted.hash);
+    if (!entry) {
         debug_log(DEBUG_ERRS, "Recieved GET for chunk we don't have: \n");
         chunklist_print(&wanted, DEBUG_ERRS);
         return;
     }
+    chunkitem match = wanted;
+    match.id = entry->index;
     debug_log(DEBUG_WHOHAS, "Peer %d received GET from peer %d:  \n", config->identity, peer->id);
-    chunklist_print_single(match, DEBUG_WHOHAS);
+    chunklist_print_single(&match, DEBUG_WHOHAS);
     debug_log(DEBUG_WHOHAS, "Data Transfer May take a few minutes\n");
 
     uint8_t *data = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
     assert(data && "sending_data");
-    bool ok = read_master_chunk(config, match->id, data);
-    chunklist_free(match);
-    if (!ok) {
+    if (!store_read(config, entry, data)) {
         free(data);
         return;
     }
@@ -291,6 +268,7 @@ void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
                   just_acked, peer->id, peer->sending_highest_seq);
         return;
     }
+    peer->sending_last_ack_time = now_seconds();
     if (config->transport == TRANSPORT_ADAPTIVE) {
         adaptiveHandleAck(config, peer, just_acked);
         return;

@@ -10,6 +10,7 @@
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/time_util.h"
+#include "engine/swarm.h"
 #include "engine/util.h"
 
 // ---- the congestion window -------------------------------------------------------------------
@@ -161,7 +162,9 @@ static void give_up_get(bt_config_t *config, bt_peer_t *peer) {
 
 // How long a requested connection waits for its first DATA, and how often its GET is resent.
 static double get_wait(const bt_config_t *config, const bt_peer_t *peer) {
-    return config->transport == TRANSPORT_ADAPTIVE ? adaptiveGetWait(peer) : GET_ANSWER_TIMEOUT_S;
+    double wait =
+        config->transport == TRANSPORT_ADAPTIVE ? adaptiveGetWait(peer) : GET_ANSWER_TIMEOUT_S;
+    return swarm_get_wait(config, peer, wait);
 }
 
 static int get_retries(const bt_config_t *config) {
@@ -177,6 +180,10 @@ void checkForUnansweredGets(bt_config_t *config, double now) {
     for (bt_peer_t *p = config->peers; p; p = p->next) {
         if (!awaiting_first_data(p)) continue;
         if (now - p->receiving_get_time <= get_wait(config, p)) continue;
+        if (swarm_get_unanswered(config, p, now)) {
+            released = true;
+            continue;
+        }
         if (p->receiving_get_resent < get_retries(config)) {
             // The GET or its first DATA may just have been lost; no DATA has come, so asking
             // again restarts nothing that is flowing.

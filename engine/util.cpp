@@ -16,6 +16,8 @@
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/progress.h"
+#include "engine/store.h"
+#include "engine/swarm.h"
 #include "engine/time_util.h"
 #include "support/chunk.h"
 #include "support/sha.h"
@@ -273,7 +275,8 @@ static bool write_chunk(bt_config_t *config, const chunkitem *chunk, const uint8
     return true;
 }
 
-static void finishDownload(bt_config_t *config) {
+void completeDownload(bt_config_t *config) {
+    swarm_download_finishing(config);
     config->download_in_progress = 0;
     forget_download_state(config);
     int closed = fclose(config->output_handle);
@@ -284,6 +287,7 @@ static void finishDownload(bt_config_t *config) {
                 strerror(errno));
         return;
     }
+    config->downloads_completed++;
     printf("GOT %s \n", config->output_file);
     fflush(stdout);
     if (config->max_tx_chunks > 0) {
@@ -302,6 +306,31 @@ static void retire_receiving_buffer(bt_peer_t *peer) {
     peer->receiving_prev_data = peer->receiving_data;
     peer->receiving_data = nullptr;
     peer->receiving_chunk = nullptr;
+}
+
+void releaseOtherFetchers(bt_config_t *config, const bt_peer_t *peer, const chunkitem *chunk) {
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p == peer || p->receiving_chunk != chunk) continue;
+        debug_log(DEBUG_WHOHAS,
+                  "chunk %d came from peer %d first; dropping the copy from peer %d \n", chunk->id,
+                  peer->id, p->id);
+        timelist_free(p->receiving_outoforder);
+        p->receiving_outoforder = nullptr;
+        p->receiving_active = 0;
+        p->receiving_sentget = 0;
+        p->receiving_lastseq = -1;
+        retire_receiving_buffer(p);
+    }
+}
+
+// Unlinks and releases node from the list at *head.
+static void unlink_chunk(chunkitem **head, chunkitem *node) {
+    for (chunkitem **link = head; *link; link = &(*link)->next) {
+        if (*link != node) continue;
+        *link = node->next;
+        free(node);
+        return;
+    }
 }
 
 // A complete chunk from peer failed its hash check. Wrong bytes that come back the same (the
@@ -360,13 +389,15 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer) {
         return;
     }
     progress_chunk_written(config, peer, len);
+    long long end = static_cast<long long>(chunk->id) * CHUNK_SIZE + len;
+    if (end > config->output_end) config->output_end = end;
+    swarm_chunk_written(config, peer, chunk, len);
     retire_receiving_buffer(peer);
-    // receiving_chunk is the first node with this hash, so this removes exactly the chunk written.
-    uint8_t written_hash[HASH_SIZE];
-    memcpy(written_hash, chunk->hash, HASH_SIZE);
-    chunklist_remove(&config->to_fetch_list, written_hash);
+    releaseOtherFetchers(config, peer, chunk);
+    // Exactly the node written: a request may name the same bytes at several places.
+    unlink_chunk(&config->to_fetch_list, chunk);
     if (!config->to_fetch_list) {
-        finishDownload(config);
+        completeDownload(config);
         return;
     }
     tryAllGetRequests(config);
@@ -386,6 +417,7 @@ void releaseConfiguration(bt_config_t *config) {
         free(p->sending_adaptive);
         failurelist_free(p->receiving_failures);
         chunklist_free(p->chunks_of_interest);
+        swarm_peer_free(p);
         free(p);
         p = next;
     }
@@ -394,6 +426,11 @@ void releaseConfiguration(bt_config_t *config) {
     chunklist_free(config->masterchunks);
     chunklist_free(config->to_fetch_list);
     config->mychunks = config->masterchunks = config->to_fetch_list = nullptr;
+    store_free(config);
+    while (serve_spec_t *spec = config->serve_specs) {
+        config->serve_specs = spec->next;
+        free(spec);
+    }
     if (config->output_handle) fclose(config->output_handle);
     config->output_handle = nullptr;
     config->download_in_progress = 0;

@@ -21,6 +21,12 @@ void doneSendingData(bt_config_t *config, bt_peer_t *peer);
 // Ends the receiving connection from peer: checks, writes and accounts for the chunk, asks for
 // more.
 void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer);
+// Ends the download whose last chunk is written: closes the output, prints "GOT <file> " (and
+// ends the process under -x).
+void completeDownload(bt_config_t *config);
+// The connections other than peer's that fetch the same to_fetch_list node as chunk (a second
+// copy asked for at the end of a download) are ended, their bytes dropped: chunk is written.
+void releaseOtherFetchers(bt_config_t *config, const bt_peer_t *peer, const chunkitem *chunk);
 // Puts peer's receiving side back to idle: held packets and the buffer released, chunk cleared.
 void releaseReceivingConnection(bt_peer_t *peer);
 // Releases every peer record with all it owns, the configuration's chunk lists, and closes the

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "config/debug.h"
+#include "engine/store.h"
 #include "engine/chunklist.h"
 #include "engine/common.h"
 #include "engine/peer.h"
@@ -174,6 +175,7 @@ void start_run(Run *run) {
         fz::add_peer(config, static_cast<short>(id), world->remote[id - 2].port);
     fz::add_peer(config, 1, world->self.port);
     config->mychunks = served_list();
+    store_load(config);
     config->masterchunks = served_list();
     run->clock_offset = 0;
     run->want = -1;

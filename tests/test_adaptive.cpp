@@ -1,5 +1,6 @@
 // The adaptive transport profile: its sender driven ACK by ACK, the loop's next deadline, and
 // swarms through netsim in which adaptive and classic peers meet in either role.
+#include "engine/store.h"
 #include "engine/adaptive.h"
 
 #include <gtest/gtest.h>
@@ -30,6 +31,7 @@ struct AdaptiveUpload {
         ts::write_file(path, ts::random_bytes(CHUNK_SIZE, 3));
         snprintf(e.config.chunk_data_file, sizeof e.config.chunk_data_file, "%s", path.c_str());
         chunklist_add(&e.config.mychunks, ef::u8(ef::hash_of(5)), 0);
+        store_load(&e.config);
         p = e.peer(2);
         get();
     }

@@ -1,3 +1,4 @@
+#include "engine/store.h"
 #include "engine/process.h"
 
 #include <gtest/gtest.h>
@@ -143,6 +144,7 @@ TEST(WhoHas, AnswersWithHeldHashesInRequestOrder) {
     Engine e(1);
     std::string a = hash_of(1), b = hash_of(2), c = hash_of(3);
     e.config.mychunks = ef::list_of({a, b, c});
+    store_load(&e.config);
     Packet who(packet(PKT_WHOHAS, control_payload({c, hash_of(9), a})));
     auto from = e.addr_of(2);
     handleWhoHas(&e.config, who.hdr(), &from);
@@ -161,6 +163,7 @@ TEST(WhoHas, ManyMatchesAreSplitIntoPacketsThatFit) {
     std::vector<std::string> hashes;
     for (int i = 0; i < 160; i++) hashes.push_back(hash_of(i));
     e.config.mychunks = ef::list_of(hashes);
+    store_load(&e.config);
     std::vector<std::string> asked(hashes.begin(), hashes.begin() + 74);
     Packet who(packet(PKT_WHOHAS, control_payload(asked)));  // a full 1500-byte WHOHAS
     ASSERT_EQ(1500u, who.size);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "config/debug.h"
+#include "engine/store.h"
 #include "engine/create.h"
 #include "engine/process.h"
 #include "engine/reliable.h"
@@ -284,6 +285,7 @@ struct Upload {
         ts::write_file(path, data);
         snprintf(e.config.chunk_data_file, sizeof e.config.chunk_data_file, "%s", path.c_str());
         chunklist_add(&e.config.mychunks, ef::u8(ef::hash_of(5)), 1);
+        store_load(&e.config);
     }
     void get(int from_id, const std::string &hash) {
         Packet p(packet(PKT_GET, hash));
@@ -422,6 +424,7 @@ TEST(Upload, ChunkIdsBeyond4095AreReadAtTheirWideOffset) {
     ASSERT_EQ(chunk.size(), fwrite(chunk.data(), 1, chunk.size(), f));
     fclose(f);
     chunklist_add(&u.e.config.mychunks, ef::u8(ef::hash_of(9)), id);
+    store_load(&u.e.config);
     u.get(2, ef::hash_of(9));
     auto first = u.e.sock_of(2).recv(2.0);
     ASSERT_TRUE(first);
@@ -431,6 +434,7 @@ TEST(Upload, ChunkIdsBeyond4095AreReadAtTheirWideOffset) {
 TEST(Upload, UnreadableChunkStartsNoConnection) {
     Upload u;
     chunklist_add(&u.e.config.mychunks, ef::u8(ef::hash_of(8)), 9);  // far past the file's end
+    store_load(&u.e.config);
     u.get(2, ef::hash_of(8));
     EXPECT_EQ(0, u.e.peer(2)->sending_active);
     EXPECT_EQ(nullptr, u.e.peer(2)->sending_data);

@@ -1,0 +1,231 @@
+#include "engine/store.h"
+
+#include <sys/stat.h>
+
+#include <cassert>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/debug.h"
+#include "engine/chunklist.h"
+#include "engine/util.h"
+#include "support/sha.h"
+
+// ---- the store record ------------------------------------------------------------------------
+
+static store_t *store_of(bt_config_t *config) {
+    if (!config->store) {
+        config->store = static_cast<store_t *>(calloc(1, sizeof(store_t)));
+        assert(config->store && "store");
+    }
+    return config->store;
+}
+
+// The source for path and kind, created at the end of the list when the store has none yet.
+static store_source_t *source_for(store_t *store, const char *path, int kind) {
+    store_source_t **link = &store->sources;
+    for (; *link; link = &(*link)->next) {
+        if ((*link)->kind == kind && strcmp((*link)->path, path) == 0) return *link;
+    }
+    auto *source = static_cast<store_source_t *>(calloc(1, sizeof(store_source_t)));
+    assert(source && "store source");
+    snprintf(source->path, sizeof source->path, "%s", path);
+    source->kind = kind;
+    *link = source;
+    return source;
+}
+
+store_entry_t *store_find(const bt_config_t *config, const uint8_t *hash) {
+    if (!config->store) return nullptr;
+    for (store_entry_t *e = config->store->entries; e; e = e->next) {
+        if (memcmp(e->hash, hash, HASH_SIZE) == 0) return e;
+    }
+    return nullptr;
+}
+
+store_entry_t *store_add(bt_config_t *config, const uint8_t *hash, const char *path, int kind,
+                         int index, int length) {
+    if (store_entry_t *known = store_find(config, hash)) return known;
+    store_t *store = store_of(config);
+    auto *entry = static_cast<store_entry_t *>(calloc(1, sizeof(store_entry_t)));
+    assert(entry && "store entry");
+    memcpy(entry->hash, hash, HASH_SIZE);
+    entry->source = source_for(store, path, kind);
+    entry->index = index;
+    entry->length = length;
+    store_entry_t **tail = &store->entries;
+    while (*tail) tail = &(*tail)->next;
+    *tail = entry;
+    store->count++;
+    return entry;
+}
+
+static void store_remove(bt_config_t *config, store_entry_t *entry) {
+    for (store_entry_t **link = &config->store->entries; *link; link = &(*link)->next) {
+        if (*link != entry) continue;
+        *link = entry->next;
+        free(entry);
+        config->store->count--;
+        return;
+    }
+}
+
+void store_free(bt_config_t *config) {
+    store_t *store = config->store;
+    if (!store) return;
+    for (store_entry_t *e = store->entries; e;) {
+        store_entry_t *next = e->next;
+        free(e);
+        e = next;
+    }
+    for (store_source_t *s = store->sources; s;) {
+        store_source_t *next = s->next;
+        free(s);
+        s = next;
+    }
+    free(store);
+    config->store = nullptr;
+}
+
+chunkitem *store_findin(const bt_config_t *config, const chunkitem *requests) {
+    chunkitem *head = nullptr;
+    chunkitem **tail = &head;
+    for (const chunkitem *r = requests; r; r = r->next) {
+        const store_entry_t *e = store_find(config, r->hash);
+        if (!e) continue;
+        chunklist_add(tail, e->hash, e->index);
+        tail = &(*tail)->next;
+    }
+    return head;
+}
+
+// ---- reading chunks --------------------------------------------------------------------------
+
+// Reads chunk id of the master data file into buf; the bytes the file lacks get the fill byte.
+// False when the chunk cannot be read.
+static bool read_master_chunk(bt_config_t *config, int id, uint8_t *buf) {
+    off_t file_offset = static_cast<off_t>(id) * CHUNK_SIZE;
+    FileHandle f(fopen(config->chunk_data_file, "r"), &fclose);
+    if (!f) {
+        // A GET any listed peer can send must not end this peer and its own download.
+        int saved = errno;
+        debug_log(DEBUG_ERRS, "Error opening chunk data file %s \n", config->chunk_data_file);
+        fprintf(stderr, "Error: GET for chunk %d refused: cannot open master data file '%s': %s\n",
+                id, config->chunk_data_file, strerror(saved));
+        return false;
+    }
+    debug_log(DEBUG_ALL, "trying to read %d bytes of %s from offset = %lld \n", CHUNK_SIZE,
+              config->chunk_data_file, static_cast<long long>(file_offset));
+    if (file_offset < 0 || fseeko(f.get(), file_offset, SEEK_SET) != 0) {
+        debug_log(DEBUG_ERRS, "Error with fseek! \n");
+        return false;
+    }
+    size_t got = fread(buf, 1, CHUNK_SIZE, f.get());
+    if (got == 0) {
+        debug_log(DEBUG_ERRS, "error reading from master data file \n");
+        debug_log(DEBUG_ERRS, "feof = %d, ferror = %d errno = %d \n", feof(f.get()),
+                  ferror(f.get()), errno);
+        return false;
+    }
+    debug_log(DEBUG_ALL, "read %d bytes from the chunk-data-file \n", static_cast<int>(got));
+    if (got < CHUNK_SIZE) memset(buf + got, UPLOAD_FILL_BYTE, CHUNK_SIZE - got);
+    return true;
+}
+
+// Up to CHUNK_SIZE bytes of f at index into buf; the count read (0 on any failure).
+static int read_at_index(FILE *f, int index, uint8_t *buf) {
+    off_t offset = static_cast<off_t>(index) * CHUNK_SIZE;
+    if (index < 0 || fseeko(f, offset, SEEK_SET) != 0) return 0;
+    return static_cast<int>(fread(buf, 1, CHUNK_SIZE, f));
+}
+
+int store_check_chunk(FILE *f, int index, const uint8_t *hash, uint8_t *buf) {
+    int got = read_at_index(f, index, buf);
+    if (got <= 0) return -1;
+    uint8_t digest[HASH_SIZE];
+    shahash(buf, got, digest);
+    return memcmp(digest, hash, HASH_SIZE) == 0 ? got : -1;
+}
+
+// A chunk of a served or downloaded file is checked again as it is read: the file may have been
+// changed or cut since, and a peer must never send bytes that are not the chunk.
+static bool read_checked_chunk(bt_config_t *config, store_entry_t *entry, uint8_t *buf) {
+    FileHandle f(fopen(entry->source->path, "r"), &fclose);
+    int got = f ? store_check_chunk(f.get(), entry->index, entry->hash, buf) : -1;
+    if (got != entry->length) {
+        fprintf(stderr,
+                "Error: GET for chunk %d refused: %s no longer holds it; no longer served\n",
+                entry->index, entry->source->path);
+        store_remove(config, entry);
+        return false;
+    }
+    if (got < CHUNK_SIZE)
+        memset(buf + got, UPLOAD_FILL_BYTE, static_cast<size_t>(CHUNK_SIZE - got));
+    return true;
+}
+
+bool store_read(bt_config_t *config, store_entry_t *entry, uint8_t *buf) {
+    if (entry->source->kind == STORE_MASTER) return read_master_chunk(config, entry->index, buf);
+    return read_checked_chunk(config, entry, buf);
+}
+
+// ---- loading ---------------------------------------------------------------------------------
+
+int store_serve_file(bt_config_t *config, const char *hashfile, const char *datafile, char *why,
+                     size_t why_size) {
+    FileHandle data(fopen(datafile, "r"), &fclose);
+    if (!data) {
+        snprintf(why, why_size, "cannot read %s: %s", datafile, strerror(errno));
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fileno(data.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
+        snprintf(why, why_size, "%s is not a regular file", datafile);
+        return -1;
+    }
+    chunkitem *list = readHashesFromFile(hashfile, 0, config);
+    if (!list) {
+        snprintf(why, why_size, "%s cannot be read or holds no chunk hashes", hashfile);
+        return -1;
+    }
+    uint8_t *buf = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
+    assert(buf && "chunk buffer");
+    int added = 0;
+    for (const chunkitem *c = list; c; c = c->next) {
+        int length = store_check_chunk(data.get(), c->id, c->hash, buf);
+        if (length < 0) continue;
+        store_add(config, c->hash, datafile, STORE_SERVED, c->id, length);
+        added++;
+    }
+    free(buf);
+    chunklist_free(list);
+    return added;
+}
+
+void store_load(bt_config_t *config) {
+    store_of(config);
+    for (const chunkitem *c = config->mychunks; c; c = c->next)
+        store_add(config, c->hash, "", STORE_MASTER, c->id, CHUNK_SIZE);
+    for (const serve_spec_t *s = config->serve_specs; s; s = s->next) {
+        char why[2 * BT_FILENAME_LEN];
+        int added = store_serve_file(config, s->hashfile, s->datafile, why, sizeof why);
+        if (added < 0) {
+            fprintf(stderr, "Error: --serve %s=%s: %s\n", s->hashfile, s->datafile, why);
+            exit(-1);
+        }
+        fprintf(stderr, "serving %d chunks of %s\n", added, s->datafile);
+    }
+}
+
+const char *store_served_file_named(const bt_config_t *config, const char *path) {
+    struct stat out;
+    if (!config->store || stat(path, &out) != 0) return nullptr;
+    for (const store_source_t *s = config->store->sources; s; s = s->next) {
+        struct stat st;
+        if (s->kind == STORE_SERVED && stat(s->path, &st) == 0 && st.st_dev == out.st_dev &&
+            st.st_ino == out.st_ino)
+            return s->path;
+    }
+    return nullptr;
+}

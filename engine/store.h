@@ -1,0 +1,69 @@
+// The chunk store: every chunk this peer can serve and where its bytes are. A chunk comes from
+// the master data file at its index (the chunks of -c), from a file given with --serve, or, with
+// --swarm, from the output file of a download, at its place there, from the moment it passed its
+// SHA-1 check and was written. WHOHAS answers and GETs are served from here.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+#include "config/bt_parse.h"
+#include "engine/common.h"
+
+// What kind of file a source is.
+constexpr int STORE_MASTER = 0;      // the master data file: read as the design reads it
+constexpr int STORE_SERVED = 1;      // a --serve file, checked chunk by chunk at start-up
+constexpr int STORE_DOWNLOADED = 2;  // the output file of a download
+
+// A file chunks are read from; owned by the store's list.
+struct store_source_s {
+    char path[BT_FILENAME_LEN];  // unused for STORE_MASTER, which reads config->chunk_data_file
+    int kind;                    // STORE_*
+    struct store_source_s *next;
+};
+typedef struct store_source_s store_source_t;
+
+// One servable chunk.
+struct store_entry_s {
+    uint8_t hash[HASH_SIZE];  // raw SHA-1 of its bytes
+    store_source_t *source;   // where they are (owned by the store)
+    int index;                // chunk number in that file: bytes start at index * CHUNK_SIZE
+    int length;               // bytes of the chunk (the last chunk of a file may be shorter)
+    struct store_entry_s *next;
+};
+typedef struct store_entry_s store_entry_t;
+
+struct store_s {
+    store_source_t *sources;  // owned
+    store_entry_t *entries;   // owned; in the order chunks were added
+    int count;                // entries
+};
+typedef struct store_s store_t;
+
+// Builds config->store from the chunks of -c (master data file) and every --serve option. A
+// --serve file or hash list that cannot be read ends the process with a message (status -1).
+void store_load(bt_config_t *config);
+// Releases the store and everything it owns.
+void store_free(bt_config_t *config);
+// The entry for hash, or nullptr when this peer cannot serve it.
+store_entry_t *store_find(const bt_config_t *config, const uint8_t *hash);
+// A new list the caller frees with chunklist_free: for each request in order, the hash with the
+// chunk's index as id, when the store holds it; nullptr when it holds none.
+chunkitem *store_findin(const bt_config_t *config, const chunkitem *requests);
+// Reads the chunk of entry into buf (CHUNK_SIZE bytes; what the file lacks is UPLOAD_FILL_BYTE).
+// False, with the reason on standard error, when it cannot be read; a chunk outside the master
+// data file that no longer matches its hash is also dropped from the store.
+bool store_read(bt_config_t *config, store_entry_t *entry, uint8_t *buf);
+// Adds a chunk verified in the file at path (as its index-th chunk, length bytes) unless the store
+// already serves that hash. The entry for it.
+store_entry_t *store_add(bt_config_t *config, const uint8_t *hash, const char *path, int kind,
+                         int index, int length);
+// Checks every chunk of datafile against the hash list hashfile and adds the chunks that match.
+// The number added (0 or more), or -1 with a one-line reason in why when a file cannot be read.
+int store_serve_file(bt_config_t *config, const char *hashfile, const char *datafile, char *why,
+                     size_t why_size);
+// The length of the chunk of f at index whose SHA-1 is hash, read into buf (CHUNK_SIZE bytes):
+// the bytes present there, up to CHUNK_SIZE, when they match; -1 when they do not, or none are.
+int store_check_chunk(FILE *f, int index, const uint8_t *hash, uint8_t *buf);
+// The path of a --serve file that path names (same device and inode), or nullptr.
+const char *store_served_file_named(const bt_config_t *config, const char *path);

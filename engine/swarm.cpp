@@ -1,0 +1,289 @@
+#include "engine/swarm.h"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/debug.h"
+#include "engine/chunklist.h"
+#include "engine/create.h"
+#include "engine/store.h"
+#include "engine/time_util.h"
+#include "engine/util.h"
+
+// ---- per-peer records ------------------------------------------------------------------------
+
+static swarm_peer_t *swarm_of(bt_peer_t *peer) {
+    if (!peer->swarm) {
+        peer->swarm = static_cast<swarm_peer_t *>(calloc(1, sizeof(swarm_peer_t)));
+        assert(peer->swarm && "swarm peer");
+    }
+    return peer->swarm;
+}
+
+static void forget_wanted(swarm_peer_t *s) {
+    chunklist_free(s->wanted);
+    s->wanted = nullptr;
+    s->wanted_count = 0;
+}
+
+void swarm_peer_free(bt_peer_t *peer) {
+    if (!peer->swarm) return;
+    forget_wanted(peer->swarm);
+    free(peer->swarm);
+    peer->swarm = nullptr;
+}
+
+// ---- announcing ------------------------------------------------------------------------------
+
+void swarm_note_whohas(bt_config_t *config, struct sockaddr_in *from, const chunkitem *requests) {
+    if (!config->swarm || !requests) return;
+    bt_peer_t *peer = getPeerFromSockinfo(config, from);
+    if (!peer || peer->id == config->identity) return;
+    swarm_peer_t *s = swarm_of(peer);
+    double now = now_seconds();
+    if (now - s->wanted_time > SWARM_WANTED_TTL_S) forget_wanted(s);
+    s->wanted_time = now;
+    for (const chunkitem *r = requests; r; r = r->next) {
+        if (s->wanted_count >= SWARM_MAX_WANTED) break;
+        if (store_find(config, r->hash) || chunklist_find_hash(s->wanted, r->hash)) continue;
+        chunklist_add(&s->wanted, r->hash, r->id);
+        s->wanted_count++;
+    }
+}
+
+// Sends peer an IHAVE for hash when it asked for it (recently); it is told once.
+static void announce_if_wanted(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk) {
+    swarm_peer_t *s = peer->swarm;
+    if (!s || !s->wanted) return;
+    if (now_seconds() - s->wanted_time > SWARM_WANTED_TTL_S) {
+        forget_wanted(s);
+        return;
+    }
+    if (!chunklist_remove(&s->wanted, chunk->hash)) return;
+    s->wanted_count--;
+    chunkitem one = *chunk;
+    one.next = nullptr;
+    debug_log(DEBUG_WHOHAS, "telling peer %d that chunk %d is here now \n", peer->id, chunk->id);
+    sendIHave(config, &one, &peer->addr);
+}
+
+void swarm_chunk_written(bt_config_t *config, bt_peer_t *from, const chunkitem *chunk, int length) {
+    if (!config->swarm) return;
+    if (from && from->swarm) from->swarm->unanswered = 0;
+    store_add(config, chunk->hash, config->output_file, STORE_DOWNLOADED, chunk->id, length);
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p->id != config->identity) announce_if_wanted(config, p, chunk);
+    }
+}
+
+// ---- sharing the upload ----------------------------------------------------------------------
+
+static int upload_slots(const bt_config_t *config) {
+    return config->upload_slots > 0 ? config->upload_slots : BT_DEFAULT_UPLOAD_SLOTS;
+}
+
+bool swarm_may_serve(const bt_config_t *config, const bt_peer_t *peer, double now) {
+    // A new GET from a peer already served replaces its upload and takes no further slot.
+    if (!config->swarm || peer->sending_active) return true;
+    int busy = 0;
+    for (const bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p->sending_active && now - p->sending_last_ack_time <= SWARM_SLOT_IDLE_S) busy++;
+    }
+    return busy < upload_slots(config);
+}
+
+double swarm_get_wait(const bt_config_t *config, const bt_peer_t *peer, double profile_wait) {
+    if (!config->swarm) return profile_wait;
+    double wait = SWARM_GET_WAIT_S;
+    if (peer->receiving_get_rtt > 0 && SWARM_GET_RTTS * peer->receiving_get_rtt > wait)
+        wait = SWARM_GET_RTTS * peer->receiving_get_rtt;
+    return wait < profile_wait ? wait : profile_wait;
+}
+
+bool swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
+    if (!config->swarm) return false;
+    swarm_peer_t *s = swarm_of(peer);
+    if (s->unanswered < INT_MAX) s->unanswered++;
+    double pause = SWARM_BUSY_PAUSE_S;
+    for (int i = 1; i < s->unanswered && pause < SWARM_BUSY_PAUSE_MAX_S; i++) pause *= 2;
+    if (pause > SWARM_BUSY_PAUSE_MAX_S) pause = SWARM_BUSY_PAUSE_MAX_S;
+    s->busy_until = now + pause;
+    debug_log(DEBUG_ERRS, "peer %d left a GET unanswered; asking others for %.1f s \n", peer->id,
+              pause);
+    releaseReceivingConnection(peer);
+    return true;
+}
+
+// ---- choosing chunks -------------------------------------------------------------------------
+
+static uint64_t next_random(bt_config_t *config) {
+    if (config->swarm_rng == 0) {
+        config->swarm_rng = static_cast<uint64_t>(now_seconds() * 1e6) ^
+                            (static_cast<uint64_t>(getpid()) << 32) ^
+                            static_cast<uint64_t>(static_cast<uint16_t>(config->identity)) ^
+                            UINT64_C(0x9e3779b97f4a7c15);
+    }
+    // xorshift64
+    uint64_t x = config->swarm_rng;
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    config->swarm_rng = x;
+    return x;
+}
+
+// Peers other than this one that announced chunk.
+static int holders_of(const bt_config_t *config, const chunkitem *chunk) {
+    int n = 0;
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p->id != config->identity && chunklist_find_hash(p->chunks_of_interest, chunk->hash))
+            n++;
+    }
+    return n;
+}
+
+// Peers fetching chunk's hash now.
+static int fetchers_of(const bt_config_t *config, const chunkitem *chunk) {
+    int n = 0;
+    for (const bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p->receiving_chunk && memcmp(p->receiving_chunk->hash, chunk->hash, HASH_SIZE) == 0)
+            n++;
+    }
+    return n;
+}
+
+static bool may_ask(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk) {
+    return chunklist_find_hash(peer->chunks_of_interest, chunk->hash) &&
+           (!peer->receiving_failures || mayAskPeerForChunk(config, peer, chunk));
+}
+
+// Rarest first, random among equals (one pass, each equal replacing the pick with chance 1/k).
+static chunkitem *rarest_unfetched(bt_config_t *config, bt_peer_t *peer) {
+    chunkitem *best = nullptr;
+    int best_holders = INT_MAX;
+    int ties = 0;
+    for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
+        if (fetchers_of(config, item) > 0 || !may_ask(config, peer, item)) continue;
+        int holders = holders_of(config, item);
+        if (holders < best_holders) {
+            best = item;
+            best_holders = holders;
+            ties = 1;
+        } else if (holders == best_holders) {
+            ties++;
+            if (next_random(config) % static_cast<unsigned>(ties) == 0) best = item;
+        }
+    }
+    return best;
+}
+
+// The peer fetching the to_fetch_list node chunk, other than except; nullptr when none.
+static const bt_peer_t *fetcher_of(const bt_config_t *config, const chunkitem *chunk,
+                                   const bt_peer_t *except) {
+    for (const bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p != except && p->receiving_chunk == chunk) return p;
+    }
+    return nullptr;
+}
+
+// Whether every chunk left is being fetched: then an idle holder is better used on a copy.
+static bool in_end_game(const bt_config_t *config) {
+    for (const chunkitem *item = config->to_fetch_list; item; item = item->next) {
+        if (fetchers_of(config, item) == 0) return false;
+    }
+    return true;
+}
+
+// A second copy: the chunk in flight the longest with the fewest bytes in, from a single peer.
+static chunkitem *end_game_copy(bt_config_t *config, bt_peer_t *peer, double now) {
+    if (!in_end_game(config)) return nullptr;
+    chunkitem *best = nullptr;
+    int best_offset = INT_MAX;
+    for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
+        if (fetchers_of(config, item) >= SWARM_MAX_COPIES || !may_ask(config, peer, item)) continue;
+        const bt_peer_t *sender = fetcher_of(config, item, peer);
+        if (!sender || now - sender->receiving_get_time < SWARM_ENDGAME_MIN_AGE_S) continue;
+        if (sender->receiving_offset < best_offset) {
+            best = item;
+            best_offset = sender->receiving_offset;
+        }
+    }
+    if (best)
+        debug_log(DEBUG_WHOHAS, "end game: chunk %d asked of peer %d too \n", best->id, peer->id);
+    return best;
+}
+
+chunkitem *swarm_choose_chunk(bt_config_t *config, bt_peer_t *peer, double now) {
+    if (peer->swarm && now < peer->swarm->busy_until) return nullptr;
+    chunkitem *item = rarest_unfetched(config, peer);
+    return item ? item : end_game_copy(config, peer, now);
+}
+
+// ---- resuming --------------------------------------------------------------------------------
+
+FILE *swarm_open_output(const bt_config_t *config, const char *path) {
+    if (!config->swarm) return fopen(path, "w");
+    FILE *f = fopen(path, "r+");
+    if (f || errno != ENOENT) return f;
+    return fopen(path, "w");
+}
+
+// Tells every other peer about the chunks of list (one IHAVE series each).
+static void announce_to_all(bt_config_t *config, const chunkitem *list) {
+    if (!list) return;
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p->id != config->identity) sendIHave(config, list, &p->addr);
+    }
+}
+
+int swarm_resume(bt_config_t *config) {
+    if (!config->swarm) return 0;
+    uint8_t *buf = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
+    assert(buf && "chunk buffer");
+    chunkitem *kept = nullptr;
+    int total = 0;
+    int count = 0;
+    chunkitem **link = &config->to_fetch_list;
+    while (*link) {
+        chunkitem *item = *link;
+        total++;
+        int length = store_check_chunk(config->output_handle, item->id, item->hash, buf);
+        if (length < 0) {
+            link = &item->next;
+            continue;
+        }
+        *link = item->next;  // off the list: this node alone, even when its hash repeats
+        long long end = static_cast<long long>(item->id) * CHUNK_SIZE + length;
+        if (end > config->output_end) config->output_end = end;
+        store_add(config, item->hash, config->output_file, STORE_DOWNLOADED, item->id, length);
+        item->next = kept;
+        kept = item;
+        count++;
+    }
+    free(buf);
+    if (count > 0) {
+        fprintf(stderr, "resuming %s: %d of %d chunks already there\n", config->output_file, count,
+                total);
+    }
+    announce_to_all(config, kept);
+    chunklist_free(kept);
+    return count;
+}
+
+void swarm_download_finishing(bt_config_t *config) {
+    if (!config->swarm || !config->output_handle) return;
+    FILE *out = config->output_handle;
+    struct stat st;
+    if (fflush(out) != 0 || fstat(fileno(out), &st) != 0) return;
+    if (S_ISREG(st.st_mode) && st.st_size > config->output_end)
+        if (ftruncate(fileno(out), static_cast<off_t>(config->output_end)) != 0)
+            fprintf(stderr, "Error: could not cut %s to %lld bytes: %s\n", config->output_file,
+                    config->output_end, strerror(errno));
+}

@@ -1,0 +1,70 @@
+// --swarm: a downloader serves what it has downloaded, tells the peers that asked for a chunk
+// when it gets it, fetches the rarest chunks first, shares its upload among a few requesters at a
+// time, asks a second holder for the last chunks when their sender is slow, and resumes an
+// existing output file. Every function here does nothing (or what the designed peer does) when
+// --swarm is off; the wire format is the same either way.
+#pragma once
+
+#include <cstdio>
+
+#include "config/bt_parse.h"
+#include "engine/common.h"
+
+constexpr int SWARM_MAX_WANTED = 4096;        // hashes remembered per asking peer
+constexpr double SWARM_WANTED_TTL_S = 300.0;  // an asker not heard from this long is forgotten
+// An upload that has had no ACK this long no longer holds one of the upload slots: its receiver
+// has gone or moved on.
+constexpr double SWARM_SLOT_IDLE_S = 1.0;
+// A GET that an uploader with every slot busy leaves unanswered costs the asker at most this
+// wait (or a few measured GET-to-DATA times, if longer), then a pause for that peer that doubles
+// with each unanswered GET in a row, up to the maximum.
+constexpr double SWARM_GET_WAIT_S = 0.5;
+constexpr double SWARM_GET_RTTS = 4.0;
+constexpr double SWARM_BUSY_PAUSE_S = 0.2;
+constexpr double SWARM_BUSY_PAUSE_MAX_S = 3.2;
+// End game: once every chunk left is being fetched, an idle holder may fetch a second copy of a
+// chunk whose connection has run this long; never more than two copies at once.
+constexpr double SWARM_ENDGAME_MIN_AGE_S = 0.5;
+constexpr int SWARM_MAX_COPIES = 2;
+
+// What a --swarm peer keeps of another peer; owned by that peer's record.
+struct swarm_peer_s {
+    chunkitem *wanted;   // hashes it asked for that this peer lacked (owned); newest first
+    int wanted_count;    // nodes of wanted
+    double wanted_time;  // seconds; its last WHOHAS
+    double busy_until;   // seconds; not sent a GET before this; 0: free
+    int unanswered;      // GETs in a row it left unanswered
+};
+typedef struct swarm_peer_s swarm_peer_t;
+
+// A WHOHAS from `from` asked for requests: the hashes the store lacks are remembered for that
+// peer (when it is listed), to be announced to it once this peer has them.
+void swarm_note_whohas(bt_config_t *config, struct sockaddr_in *from, const chunkitem *requests);
+// A verified chunk of the running download was written (length bytes): it becomes servable and
+// every peer that asked for it is sent an IHAVE.
+void swarm_chunk_written(bt_config_t *config, bt_peer_t *from, const chunkitem *chunk, int length);
+// Whether a GET from peer is served now: always without --swarm; with it, while fewer than the
+// upload slots are held by other uploads that are making progress.
+bool swarm_may_serve(const bt_config_t *config, const bt_peer_t *peer, double now);
+// The chunk to ask of the idle peer: among the chunks still to fetch that it announced and that
+// nobody fetches, one with the fewest announcing peers, random among equals; in the end game a
+// chunk another peer is slow to deliver. nullptr when there is none or the peer is paused.
+chunkitem *swarm_choose_chunk(bt_config_t *config, bt_peer_t *peer, double now);
+// How long a GET to peer waits for its first DATA: profile_wait without --swarm.
+double swarm_get_wait(const bt_config_t *config, const bt_peer_t *peer, double profile_wait);
+// A GET to peer went unanswered for swarm_get_wait. With --swarm the peer is taken to be busy:
+// it keeps its announcements, is paused, and its connection released; true then. False
+// without --swarm, where the designed retries apply.
+bool swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now);
+// The output file of a GET: created or truncated ("w") without --swarm; with it an existing file
+// is opened for update so that its good chunks can be kept. nullptr with errno set on failure.
+FILE *swarm_open_output(const bt_config_t *config, const char *path);
+// With --swarm, after the GET's output is open: every chunk of to_fetch_list whose bytes are
+// already in the output file is taken off the list, served, and announced to every peer. The
+// number of chunks kept.
+int swarm_resume(bt_config_t *config);
+// Before the output of a completed download is closed: with --swarm, a file that was longer than
+// its chunks (an older, longer file resumed) is cut to the end of its last chunk.
+void swarm_download_finishing(bt_config_t *config);
+// Releases what peer's record keeps for --swarm.
+void swarm_peer_free(bt_peer_t *peer);

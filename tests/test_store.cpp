@@ -1,0 +1,248 @@
+// The chunk store and the --swarm policies, driven directly on a configuration whose peers are
+// test-owned sockets: which chunks are served and from where, who is told of a new chunk, which
+// chunk is asked next, and what a resumed output file keeps.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "engine/chunklist.h"
+#include "engine/peer.h"
+#include "engine/process.h"
+#include "engine/store.h"
+#include "engine/swarm.h"
+#include "peer_fixture.h"
+
+using ef::Engine;
+using ef::Packet;
+using ef::packet;
+
+namespace {
+
+// Three chunks, the last one short, in a file of the test's folder.
+struct Files {
+    ts::TempDir dir;
+    pf::DataSet data{2 * CHUNK_SIZE + 1000, 7};
+    std::string path(const std::string &name) const { return dir.file(name); }
+};
+
+std::string chunk_bytes(const pf::DataSet &d, int i) {
+    return d.bytes.substr(static_cast<size_t>(i) * CHUNK_SIZE, CHUNK_SIZE);
+}
+
+// The hashes of every IHAVE the socket receives within a short while.
+std::vector<std::string> announced(ts::UdpSocket &sock) {
+    std::vector<std::string> hashes;
+    for (auto &d : sock.recv_all(0.2)) {
+        if (ef::parse_header(d).type != PKT_IHAVE) continue;
+        for (size_t at = HEADER_SIZE + CONTROL_PREFIX; at + HASH_SIZE <= d.size(); at += HASH_SIZE)
+            hashes.push_back(d.substr(at, HASH_SIZE));
+    }
+    return hashes;
+}
+
+}  // namespace
+
+TEST(Store, ServedFileKeepsOnlyItsGoodChunksAndRereadsThemChecked) {
+    Engine e(1);
+    Files f;
+    std::string bytes = f.data.bytes;
+    bytes[CHUNK_SIZE + 5] ^= 1;  // chunk 1 damaged
+    ts::write_file(f.path("data.bin"), bytes);
+    ts::write_file(f.path("data.chunks"), f.data.lines());
+    char why[256];
+    ASSERT_EQ(2, store_serve_file(&e.config, f.path("data.chunks").c_str(),
+                                  f.path("data.bin").c_str(), why, sizeof why));
+    EXPECT_EQ(nullptr, store_find(&e.config, ef::u8(f.data.hashes[1])));
+    store_entry_t *last = store_find(&e.config, ef::u8(f.data.hashes[2]));
+    ASSERT_NE(nullptr, last);
+    EXPECT_EQ(1000, last->length);
+
+    /* the short last chunk goes out padded with the fill byte, as from a master data file */
+    std::string buf(CHUNK_SIZE, '\0');
+    ASSERT_TRUE(store_read(&e.config, last, reinterpret_cast<uint8_t *>(buf.data())));
+    EXPECT_TRUE(buf.substr(0, 1000) == chunk_bytes(f.data, 2));
+    EXPECT_EQ(std::string(CHUNK_SIZE - 1000, '\x0A'), buf.substr(1000));
+
+    /* a file changed since is refused and no longer served */
+    bytes[10] ^= 1;
+    ts::write_file(f.path("data.bin"), bytes);
+    store_entry_t *first = store_find(&e.config, ef::u8(f.data.hashes[0]));
+    EXPECT_FALSE(store_read(&e.config, first, reinterpret_cast<uint8_t *>(buf.data())));
+    EXPECT_EQ(nullptr, store_find(&e.config, ef::u8(f.data.hashes[0])));
+
+    /* files that cannot be read say why */
+    EXPECT_EQ(-1, store_serve_file(&e.config, f.path("data.chunks").c_str(),
+                                   f.path("none.bin").c_str(), why, sizeof why));
+    EXPECT_NE(nullptr, strstr(why, "none.bin"));
+    EXPECT_EQ(-1, store_serve_file(&e.config, f.path("none.chunks").c_str(),
+                                   f.path("data.bin").c_str(), why, sizeof why));
+}
+
+// Peer `from` delivers the to_fetch_list node with these bytes (padded with the fill byte).
+static void deliver(Engine &e, int from, chunkitem *node, const std::string &bytes) {
+    bt_peer_t *p = e.peer(from);
+    p->receiving_chunk = node;
+    p->receiving_data = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
+    memset(p->receiving_data, UPLOAD_FILL_BYTE, CHUNK_SIZE);
+    memcpy(p->receiving_data, bytes.data(), bytes.size());
+    p->receiving_offset = CHUNK_SIZE;
+    SHA1Init(&p->receiving_sha);
+    SHA1Update(&p->receiving_sha, p->receiving_data, CHUNK_SIZE);
+    chunkReceiveFinished(&e.config, p);
+}
+
+// A downloading --swarm peer: chunk 0 of the files is being fetched from peer 2 into out.bin.
+struct Receiving {
+    Engine e{3};
+    Files f;
+    Receiving() {
+        e.config.swarm = 1;
+        ts::write_file(f.path("want.chunks"), f.data.lines());
+        std::string out = f.path("out.bin");
+        snprintf(e.config.output_file, sizeof e.config.output_file, "%s", out.c_str());
+        e.config.output_handle = fopen(out.c_str(), "w+");
+        e.config.download_in_progress = 1;
+        e.config.to_fetch_list = ef::list_of(f.data.hashes);
+    }
+    // Peer 2 delivers chunk 0 with these bytes, complete.
+    void finish_chunk0(const std::string &bytes) { deliver(e, 2, e.config.to_fetch_list, bytes); }
+};
+
+TEST(Store, ADownloadedChunkIsServedOnlyOnceItPassedItsCheckAndAskersAreToldOnce) {
+    Receiving r;
+    /* peer 3 asks for chunks 0 and 1 before this peer has either: no answer, but remembered */
+    Packet who(packet(PKT_WHOHAS, ef::control_payload({r.f.data.hashes[0], r.f.data.hashes[1]})));
+    auto from3 = r.e.addr_of(3);
+    handleWhoHas(&r.e.config, who.hdr(), &from3);
+    EXPECT_TRUE(announced(r.e.sock_of(3)).empty());
+
+    std::string wrong = chunk_bytes(r.f.data, 0);
+    wrong[0] ^= 1;
+    r.finish_chunk0(wrong);
+    EXPECT_EQ(nullptr, store_find(&r.e.config, ef::u8(r.f.data.hashes[0])));
+    EXPECT_TRUE(announced(r.e.sock_of(3)).empty());
+
+    r.finish_chunk0(chunk_bytes(r.f.data, 0));
+    ASSERT_NE(nullptr, store_find(&r.e.config, ef::u8(r.f.data.hashes[0])));
+    EXPECT_EQ(std::vector<std::string>{r.f.data.hashes[0]}, announced(r.e.sock_of(3)));
+    EXPECT_TRUE(announced(r.e.sock_of(4)).empty());  // peer 4 never asked
+
+    /* answered from the store from now on */
+    handleWhoHas(&r.e.config, who.hdr(), &from3);
+    EXPECT_EQ(std::vector<std::string>{r.f.data.hashes[0]}, announced(r.e.sock_of(3)));
+}
+
+TEST(Store, WithoutSwarmADownloadedChunkIsNeitherServedNorAnnounced) {
+    Receiving r;
+    r.e.config.swarm = 0;
+    Packet who(packet(PKT_WHOHAS, ef::control_payload({r.f.data.hashes[0]})));
+    auto from3 = r.e.addr_of(3);
+    handleWhoHas(&r.e.config, who.hdr(), &from3);
+    r.finish_chunk0(chunk_bytes(r.f.data, 0));
+    EXPECT_EQ(nullptr, store_find(&r.e.config, ef::u8(r.f.data.hashes[0])));
+    EXPECT_TRUE(announced(r.e.sock_of(3)).empty());
+}
+
+TEST(Swarm, RarestAnnouncedChunkFirstThenAnEndGameCopyOfASlowOne) {
+    Engine e(3);
+    e.config.swarm = 1;
+    std::vector<std::string> h = {ef::hash_of(1), ef::hash_of(2), ef::hash_of(3)};
+    e.config.to_fetch_list = ef::list_of(h);
+    e.peer(2)->chunks_of_interest = ef::list_of(h);
+    e.peer(3)->chunks_of_interest = ef::list_of({h[0], h[1]});
+    e.peer(4)->chunks_of_interest = ef::list_of({h[0]});
+    chunkitem *third = e.config.to_fetch_list->next->next;
+    EXPECT_EQ(third, swarm_choose_chunk(&e.config, e.peer(2), 100.0));
+
+    /* a chunk being fetched is not asked twice while others are left */
+    e.peer(3)->receiving_chunk = e.config.to_fetch_list->next;
+    e.peer(3)->receiving_get_time = 99.9;
+    EXPECT_EQ(third, swarm_choose_chunk(&e.config, e.peer(2), 100.0));
+    e.peer(4)->receiving_chunk = third;  // peer 4 never announced it: a stand-in for a sender
+    e.peer(4)->receiving_get_time = 90.0;
+    e.peer(4)->receiving_offset = 4 * DATA_PAYLOAD;
+    EXPECT_EQ(e.config.to_fetch_list, swarm_choose_chunk(&e.config, e.peer(2), 100.0));
+
+    /* every chunk in flight: the one a slow sender has been at longest gets a second holder,
+       not the one that has just started */
+    e.peer(3)->receiving_chunk = nullptr;
+    e.config.to_fetch_list->next->next = nullptr;  // only the first two chunks are left
+    chunkitem *second = e.config.to_fetch_list->next;
+    e.peer(4)->receiving_chunk = e.config.to_fetch_list;
+    e.peer(3)->receiving_chunk = second;
+    e.peer(3)->receiving_get_time = 99.9;
+    EXPECT_EQ(e.config.to_fetch_list, swarm_choose_chunk(&e.config, e.peer(2), 100.0));
+    e.peer(4)->receiving_chunk = nullptr;
+    e.peer(3)->receiving_chunk = nullptr;
+    chunklist_free(third);
+
+    /* a peer that left a GET unanswered is paused */
+    ASSERT_TRUE(swarm_get_unanswered(&e.config, e.peer(2), 100.0));
+    EXPECT_EQ(nullptr, swarm_choose_chunk(&e.config, e.peer(2), 100.1));
+    EXPECT_NE(nullptr, swarm_choose_chunk(&e.config, e.peer(2), 100.0 + SWARM_BUSY_PAUSE_S + 0.01));
+}
+
+TEST(Swarm, EqualRarityIsChosenAtRandom) {
+    Engine e(1);
+    e.config.swarm = 1;
+    e.config.swarm_rng = 12345;
+    std::vector<std::string> h = {ef::hash_of(1), ef::hash_of(2), ef::hash_of(3)};
+    e.config.to_fetch_list = ef::list_of(h);
+    e.peer(2)->chunks_of_interest = ef::list_of(h);
+    std::set<const chunkitem *> picked;
+    for (int i = 0; i < 60; i++) picked.insert(swarm_choose_chunk(&e.config, e.peer(2), 0));
+    EXPECT_EQ(3u, picked.size());
+}
+
+TEST(Swarm, UploadSlotsAreHeldOnlyByUploadsThatMakeProgress) {
+    Engine e(3);
+    e.config.swarm = 1;
+    e.config.upload_slots = 1;
+    e.peer(3)->sending_active = 1;
+    e.peer(3)->sending_last_ack_time = 10.0;
+    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(2), 10.5));
+    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(3), 10.5));  // replaces its own upload
+    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(2), 10.0 + SWARM_SLOT_IDLE_S + 0.1));
+    e.config.swarm = 0;
+    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(2), 10.5));
+    e.peer(3)->sending_active = 0;
+}
+
+TEST(Swarm, ResumedOutputKeepsExactlyItsGoodChunksAndAnnouncesThem) {
+    Engine e(1);
+    e.config.swarm = 1;
+    Files f;
+    std::string old = f.data.bytes;
+    old[CHUNK_SIZE + 7] ^= 1;  // chunk 1 is wrong
+    ts::write_file(f.path("out.bin"), old);
+    ts::write_file(f.path("want.chunks"), f.data.lines());
+    ASSERT_EQ(0, peer_start_download(&e.config, f.path("want.chunks").c_str(),
+                                     f.path("out.bin").c_str()));
+    ASSERT_EQ(1, chunklist_length(e.config.to_fetch_list));
+    EXPECT_EQ(1, e.config.to_fetch_list->id);
+    EXPECT_NE(nullptr, store_find(&e.config, ef::u8(f.data.hashes[0])));
+    EXPECT_EQ(nullptr, store_find(&e.config, ef::u8(f.data.hashes[1])));
+    auto got = e.sock_of(2).recv_all(0.2);
+    ASSERT_EQ(2u, got.size());
+    EXPECT_EQ(packet(PKT_IHAVE, ef::control_payload({f.data.hashes[2], f.data.hashes[0]})), got[0]);
+    EXPECT_EQ(packet(PKT_WHOHAS, ef::control_payload({f.data.hashes[1]})), got[1]);
+    deliver(e, 2, e.config.to_fetch_list, chunk_bytes(f.data, 1));
+    EXPECT_EQ(1, e.config.downloads_completed);
+    EXPECT_TRUE(ts::read_file(f.path("out.bin")) == f.data.bytes);
+}
+
+TEST(Swarm, AResumedFileLongerThanItsChunksEndsWhereTheyEnd) {
+    Engine e(1);
+    e.config.swarm = 1;
+    Files f;
+    ts::write_file(f.path("out.bin"), f.data.bytes + "the tail of an older, longer file");
+    ts::write_file(f.path("want.chunks"), f.data.lines());
+    ASSERT_EQ(0, peer_start_download(&e.config, f.path("want.chunks").c_str(),
+                                     f.path("out.bin").c_str()));
+    /* the short last chunk cannot be told from the tail: it is fetched again */
+    ASSERT_EQ(1, chunklist_length(e.config.to_fetch_list));
+    EXPECT_EQ(2, e.config.to_fetch_list->id);
+    deliver(e, 2, e.config.to_fetch_list, chunk_bytes(f.data, 2));
+    EXPECT_EQ(1, e.config.downloads_completed);
+    EXPECT_TRUE(ts::read_file(f.path("out.bin")) == f.data.bytes);
+}
