@@ -584,9 +584,10 @@ static int run_get(int argc, char **argv, const front_options_t *o) {
             break;
         case GET_SIGNAL:
             fprintf(stderr,
-                    "tolvane: stopped by signal %d; %s keeps its verified chunks, the "
+                    "tolvane: stopped by signal %d; %s keeps its %d verified chunks of %d, the "
                     "same command resumes\n",
-                    peer_caught_signal(), o->out);
+                    peer_caught_signal(), o->out, total - chunklist_length(config.to_fetch_list),
+                    total);
             status = EXIT_SIGNAL_BASE + peer_caught_signal();
             break;
     }
