@@ -200,11 +200,14 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
                   payload_length(hdr), peer->id);
         return;
     }
-    if (!swarm_may_serve(config, peer, now_seconds())) {
-        debug_log(DEBUG_ERRS, "not serving GET from peer %d: every upload slot is busy \n",
-                  peer->id);
+    if (!swarm_may_serve(config, peer, payload_of(hdr), now_seconds())) {
+        debug_log(DEBUG_ERRS, "GET from peer %d waits: every upload slot is busy \n", peer->id);
         return;
     }
+    serveGet(config, peer, payload_of(hdr));
+}
+
+void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash) {
     if (peer->sending_active) {
         debug_log(DEBUG_ERRS,
                   "Peer %d sent GET reqeust when we think we're not finished.  Start new "
@@ -213,7 +216,7 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
         doneSendingData(config, peer);
     }
     chunkitem wanted{};
-    memcpy(wanted.hash, payload_of(hdr), HASH_SIZE);
+    memcpy(wanted.hash, hash, HASH_SIZE);
     wanted.id = -1;
     store_entry_t *entry = store_find(config, wanted.hash);
     if (!entry) {
@@ -229,6 +232,7 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
 
     uint8_t *data = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
     assert(data && "sending_data");
+    if (entry->uploads < INT_MAX) entry->uploads++;
     if (!store_read(config, entry, data)) {
         free(data);
         return;

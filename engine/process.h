@@ -26,6 +26,9 @@ void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from);
 // Serves a GET: reads the chunk into a new sending_data buffer, which the peer record owns until
 // doneSendingData, and starts the sending connection.
 void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from);
+// Serves peer's GET for hash at once: ends a running upload to it, reads the chunk from the store
+// and starts the sending connection; nothing when this peer cannot serve the chunk.
+void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash);
 // Takes an ACK of the sending connection to the sender: window, release, refill, end.
 void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from);
 // Takes a DATA packet of the receiving connection from the sender and answers with an ACK when

@@ -148,6 +148,7 @@ void checkForStalledDownloads(bt_config_t *config) {
     checkForUnansweredGets(config, now);
     retryPausedRequests(config, now);
     rediscoverMissingChunks(config, now);
+    swarm_serve_waiting(config, now);
 }
 
 // Gives up the requested connection of peer: it is asked for nothing of that chunk until it
@@ -180,8 +181,9 @@ void checkForUnansweredGets(bt_config_t *config, double now) {
     for (bt_peer_t *p = config->peers; p; p = p->next) {
         if (!awaiting_first_data(p)) continue;
         if (now - p->receiving_get_time <= get_wait(config, p)) continue;
-        if (swarm_get_unanswered(config, p, now)) {
-            released = true;
+        int swarm = swarm_get_unanswered(config, p, now);
+        if (swarm >= 0) {
+            released |= swarm == 1;
             continue;
         }
         if (p->receiving_get_resent < get_retries(config)) {

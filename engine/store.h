@@ -29,6 +29,7 @@ struct store_entry_s {
     store_source_t *source;   // where they are (owned by the store)
     int index;                // chunk number in that file: bytes start at index * CHUNK_SIZE
     int length;               // bytes of the chunk (the last chunk of a file may be shorter)
+    int uploads;              // uploads of it started so far
     struct store_entry_s *next;
 };
 typedef struct store_entry_s store_entry_t;

@@ -13,6 +13,7 @@
 #include "config/debug.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
+#include "engine/process.h"
 #include "engine/store.h"
 #include "engine/time_util.h"
 #include "engine/util.h"
@@ -89,14 +90,75 @@ static int upload_slots(const bt_config_t *config) {
     return config->upload_slots > 0 ? config->upload_slots : BT_DEFAULT_UPLOAD_SLOTS;
 }
 
-bool swarm_may_serve(const bt_config_t *config, const bt_peer_t *peer, double now) {
-    // A new GET from a peer already served replaces its upload and takes no further slot.
-    if (!config->swarm || peer->sending_active) return true;
+static int free_slots(const bt_config_t *config, double now) {
     int busy = 0;
     for (const bt_peer_t *p = config->peers; p; p = p->next) {
         if (p->sending_active && now - p->sending_last_ack_time <= SWARM_SLOT_IDLE_S) busy++;
     }
-    return busy < upload_slots(config);
+    return upload_slots(config) - busy;
+}
+
+// Uploads so far of the chunk peer's GET waits for.
+static int uploads_of_wanted(const bt_config_t *config, const bt_peer_t *peer) {
+    const store_entry_t *e = store_find(config, peer->swarm->wait_hash);
+    return e ? e->uploads : 0;
+}
+
+// The waiting GET to serve next: the one for the chunk uploaded least often so far, so that a
+// seed sends every chunk once before it sends any twice, and among those the one that has
+// waited longest. A chunk uploaded before is sent again only to a GET that has waited
+// SWARM_REPEAT_DELAY_S. Waits whose asker no longer sends its GET are dropped.
+static bt_peer_t *next_waiting(bt_config_t *config, double now) {
+    bt_peer_t *best = nullptr;
+    int best_uploads = INT_MAX;
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        swarm_peer_t *s = p->swarm;
+        if (!s || !s->waiting) continue;
+        if (now - s->wait_last > SWARM_WAIT_FRESH_S || p->sending_active) {
+            s->waiting = 0;
+            continue;
+        }
+        int uploads = uploads_of_wanted(config, p);
+        // A chunk sent before is likely to reach the asker from its first receiver soon.
+        if (uploads > 0 && now - s->wait_since < SWARM_REPEAT_DELAY_S) continue;
+        if (!best || uploads < best_uploads ||
+            (uploads == best_uploads && s->wait_since < best->swarm->wait_since)) {
+            best = p;
+            best_uploads = uploads;
+        }
+    }
+    return best;
+}
+
+bool swarm_may_serve(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, double now) {
+    // A new GET from a peer already served replaces its upload and takes no further slot.
+    if (!config->swarm || peer->sending_active) return true;
+    if (!store_find(config, hash)) return true;  // refused at once, as without --swarm
+    swarm_peer_t *s = swarm_of(peer);
+    if (!s->waiting || memcmp(s->wait_hash, hash, HASH_SIZE) != 0) {
+        s->waiting = 1;
+        s->wait_since = now;
+        memcpy(s->wait_hash, hash, HASH_SIZE);
+    }
+    s->wait_last = now;
+    if (free_slots(config, now) > 0 && next_waiting(config, now) == peer) {
+        s->waiting = 0;
+        return true;
+    }
+    return false;
+}
+
+void swarm_serve_waiting(bt_config_t *config, double now) {
+    if (!config->swarm) return;
+    while (free_slots(config, now) > 0) {
+        bt_peer_t *p = next_waiting(config, now);
+        if (!p) return;
+        p->swarm->waiting = 0;
+        debug_log(DEBUG_WHOHAS, "an upload slot is free: serving the waiting GET of peer %d \n",
+                  p->id);
+        serveGet(config, p, p->swarm->wait_hash);
+        // A chunk that could not be read starts nothing; its wait is over all the same.
+    }
 }
 
 double swarm_get_wait(const bt_config_t *config, const bt_peer_t *peer, double profile_wait) {
@@ -107,18 +169,26 @@ double swarm_get_wait(const bt_config_t *config, const bt_peer_t *peer, double p
     return wait < profile_wait ? wait : profile_wait;
 }
 
-bool swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
-    if (!config->swarm) return false;
+int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
+    if (!config->swarm) return -1;
     swarm_peer_t *s = swarm_of(peer);
+    if (peer->receiving_get_resent == 0) s->get_since = peer->receiving_get_time;
+    if (now - s->get_since < SWARM_GET_PATIENCE_S) {
+        // It waits in the uploader's queue while it is sent: keep it there.
+        sendGetForPeer(config, peer, peer->receiving_chunk);
+        if (peer->receiving_get_resent < INT_MAX) peer->receiving_get_resent++;
+        peer->receiving_get_time = now;
+        return 0;
+    }
     if (s->unanswered < INT_MAX) s->unanswered++;
     double pause = SWARM_BUSY_PAUSE_S;
     for (int i = 1; i < s->unanswered && pause < SWARM_BUSY_PAUSE_MAX_S; i++) pause *= 2;
     if (pause > SWARM_BUSY_PAUSE_MAX_S) pause = SWARM_BUSY_PAUSE_MAX_S;
     s->busy_until = now + pause;
-    debug_log(DEBUG_ERRS, "peer %d left a GET unanswered; asking others for %.1f s \n", peer->id,
-              pause);
+    debug_log(DEBUG_ERRS, "peer %d left a GET unanswered for %.1f s; asking others for %.1f s \n",
+              peer->id, now - s->get_since, pause);
     releaseReceivingConnection(peer);
-    return true;
+    return 1;
 }
 
 // ---- choosing chunks -------------------------------------------------------------------------
@@ -149,12 +219,15 @@ static int holders_of(const bt_config_t *config, const chunkitem *chunk) {
     return n;
 }
 
-// Peers fetching chunk's hash now.
-static int fetchers_of(const bt_config_t *config, const chunkitem *chunk) {
+// Peers fetching chunk's hash now; with only_flowing, not those whose GET went unanswered and
+// was sent again (waiting for an upload slot, or for a holder that went away).
+static int fetchers_of(const bt_config_t *config, const chunkitem *chunk, bool only_flowing) {
     int n = 0;
     for (const bt_peer_t *p = config->peers; p; p = p->next) {
-        if (p->receiving_chunk && memcmp(p->receiving_chunk->hash, chunk->hash, HASH_SIZE) == 0)
-            n++;
+        if (!p->receiving_chunk || memcmp(p->receiving_chunk->hash, chunk->hash, HASH_SIZE) != 0)
+            continue;
+        if (only_flowing && !p->receiving_active && p->receiving_get_resent > 0) continue;
+        n++;
     }
     return n;
 }
@@ -170,7 +243,11 @@ static chunkitem *rarest_unfetched(bt_config_t *config, bt_peer_t *peer) {
     int best_holders = INT_MAX;
     int ties = 0;
     for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
-        if (fetchers_of(config, item) > 0 || !may_ask(config, peer, item)) continue;
+        // A chunk whose GET waits elsewhere may go to this idle holder too; whichever copy
+        // arrives first is written and the other request dropped.
+        if (fetchers_of(config, item, true) > 0 ||
+            fetchers_of(config, item, false) >= SWARM_MAX_COPIES || !may_ask(config, peer, item))
+            continue;
         int holders = holders_of(config, item);
         if (holders < best_holders) {
             best = item;
@@ -196,7 +273,7 @@ static const bt_peer_t *fetcher_of(const bt_config_t *config, const chunkitem *c
 // Whether every chunk left is being fetched: then an idle holder is better used on a copy.
 static bool in_end_game(const bt_config_t *config) {
     for (const chunkitem *item = config->to_fetch_list; item; item = item->next) {
-        if (fetchers_of(config, item) == 0) return false;
+        if (fetchers_of(config, item, false) == 0) return false;
     }
     return true;
 }
@@ -207,9 +284,13 @@ static chunkitem *end_game_copy(bt_config_t *config, bt_peer_t *peer, double now
     chunkitem *best = nullptr;
     int best_offset = INT_MAX;
     for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
-        if (fetchers_of(config, item) >= SWARM_MAX_COPIES || !may_ask(config, peer, item)) continue;
+        if (fetchers_of(config, item, false) >= SWARM_MAX_COPIES || !may_ask(config, peer, item))
+            continue;
         const bt_peer_t *sender = fetcher_of(config, item, peer);
-        if (!sender || now - sender->receiving_get_time < SWARM_ENDGAME_MIN_AGE_S) continue;
+        if (!sender) continue;
+        // A GET still waiting for its first DATA is slow whatever its age.
+        if (sender->receiving_active && now - sender->receiving_get_time < SWARM_ENDGAME_MIN_AGE_S)
+            continue;
         if (sender->receiving_offset < best_offset) {
             best = item;
             best_offset = sender->receiving_offset;

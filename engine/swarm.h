@@ -15,11 +15,16 @@ constexpr double SWARM_WANTED_TTL_S = 300.0;  // an asker not heard from this lo
 // An upload that has had no ACK this long no longer holds one of the upload slots: its receiver
 // has gone or moved on.
 constexpr double SWARM_SLOT_IDLE_S = 1.0;
-// A GET that an uploader with every slot busy leaves unanswered costs the asker at most this
-// wait (or a few measured GET-to-DATA times, if longer), then a pause for that peer that doubles
-// with each unanswered GET in a row, up to the maximum.
-constexpr double SWARM_GET_WAIT_S = 0.5;
-constexpr double SWARM_GET_RTTS = 4.0;
+// An uploader with every slot busy keeps the latest GET of each asker, and serves the one that
+// has waited longest as soon as a slot frees, while its asker still sends it (it is fresh). The
+// asker sends an unanswered GET again after a short wait (or a few measured GET-to-DATA times, if
+// longer), for at most SWARM_GET_PATIENCE_S; then it asks others, and pauses that peer for a
+// time that doubles with each GET in a row it gave up, up to the maximum.
+constexpr double SWARM_GET_WAIT_S = 0.3;
+constexpr double SWARM_GET_RTTS = 3.0;
+constexpr double SWARM_WAIT_FRESH_S = 1.0;
+constexpr double SWARM_GET_PATIENCE_S = 6.0;
+constexpr double SWARM_REPEAT_DELAY_S = 1.0;
 constexpr double SWARM_BUSY_PAUSE_S = 0.2;
 constexpr double SWARM_BUSY_PAUSE_MAX_S = 3.2;
 // End game: once every chunk left is being fetched, an idle holder may fetch a second copy of a
@@ -33,7 +38,12 @@ struct swarm_peer_s {
     int wanted_count;    // nodes of wanted
     double wanted_time;  // seconds; its last WHOHAS
     double busy_until;   // seconds; not sent a GET before this; 0: free
-    int unanswered;      // GETs in a row it left unanswered
+    int unanswered;      // GETs to it in a row given up unanswered
+    double get_since;    // seconds; when the GET now unanswered was first sent to it
+    int waiting;         // truth value: its GET waits for an upload slot here
+    uint8_t wait_hash[HASH_SIZE];  // the chunk that GET asks for
+    double wait_since;             // seconds; when it began to wait
+    double wait_last;              // seconds; when it last sent that GET
 };
 typedef struct swarm_peer_s swarm_peer_t;
 
@@ -43,9 +53,13 @@ void swarm_note_whohas(bt_config_t *config, struct sockaddr_in *from, const chun
 // A verified chunk of the running download was written (length bytes): it becomes servable and
 // every peer that asked for it is sent an IHAVE.
 void swarm_chunk_written(bt_config_t *config, bt_peer_t *from, const chunkitem *chunk, int length);
-// Whether a GET from peer is served now: always without --swarm; with it, while fewer than the
-// upload slots are held by other uploads that are making progress.
-bool swarm_may_serve(const bt_config_t *config, const bt_peer_t *peer, double now);
+// Whether a GET from peer for hash is served now: always without --swarm; with it, when an
+// upload slot is free (not held by another upload that makes progress) and no other GET has
+// been waiting for one longer. Otherwise the GET waits.
+bool swarm_may_serve(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, double now);
+// Serves the waiting GETs, longest-waiting first, while upload slots are free; called on every
+// pass of the loop.
+void swarm_serve_waiting(bt_config_t *config, double now);
 // The chunk to ask of the idle peer: among the chunks still to fetch that it announced and that
 // nobody fetches, one with the fewest announcing peers, random among equals; in the end game a
 // chunk another peer is slow to deliver. nullptr when there is none or the peer is paused.
@@ -53,9 +67,10 @@ chunkitem *swarm_choose_chunk(bt_config_t *config, bt_peer_t *peer, double now);
 // How long a GET to peer waits for its first DATA: profile_wait without --swarm.
 double swarm_get_wait(const bt_config_t *config, const bt_peer_t *peer, double profile_wait);
 // A GET to peer went unanswered for swarm_get_wait. With --swarm the peer is taken to be busy:
-// it keeps its announcements, is paused, and its connection released; true then. False
-// without --swarm, where the designed retries apply.
-bool swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now);
+// the GET is sent again, or, after SWARM_GET_PATIENCE_S, the peer keeps its announcements, is
+// paused, and its connection released. 0 when the GET was sent again, 1 when the connection was
+// released, -1 without --swarm, where the designed retries apply.
+int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now);
 // The output file of a GET: created or truncated ("w") without --swarm; with it an existing file
 // is opened for update so that its good chunks can be kept. nullptr with errno set on failure.
 FILE *swarm_open_output(const bt_config_t *config, const char *path);

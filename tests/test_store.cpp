@@ -171,13 +171,17 @@ TEST(Swarm, RarestAnnouncedChunkFirstThenAnEndGameCopyOfASlowOne) {
     e.peer(4)->receiving_chunk = e.config.to_fetch_list;
     e.peer(3)->receiving_chunk = second;
     e.peer(3)->receiving_get_time = 99.9;
+    e.peer(3)->receiving_active = e.peer(4)->receiving_active = 1;
     EXPECT_EQ(e.config.to_fetch_list, swarm_choose_chunk(&e.config, e.peer(2), 100.0));
-    e.peer(4)->receiving_chunk = nullptr;
-    e.peer(3)->receiving_chunk = nullptr;
+    /* a GET still unanswered is slow whatever its age */
+    e.peer(3)->receiving_active = 0;
+    EXPECT_EQ(second, swarm_choose_chunk(&e.config, e.peer(2), 100.0));
+    e.peer(4)->receiving_chunk = e.peer(3)->receiving_chunk = nullptr;
+    e.peer(4)->receiving_active = 0;
     chunklist_free(third);
 
     /* a peer that left a GET unanswered is paused */
-    ASSERT_TRUE(swarm_get_unanswered(&e.config, e.peer(2), 100.0));
+    ASSERT_EQ(1, swarm_get_unanswered(&e.config, e.peer(2), 100.0));
     EXPECT_EQ(nullptr, swarm_choose_chunk(&e.config, e.peer(2), 100.1));
     EXPECT_NE(nullptr, swarm_choose_chunk(&e.config, e.peer(2), 100.0 + SWARM_BUSY_PAUSE_S + 0.01));
 }
@@ -194,17 +198,41 @@ TEST(Swarm, EqualRarityIsChosenAtRandom) {
     EXPECT_EQ(3u, picked.size());
 }
 
-TEST(Swarm, UploadSlotsAreHeldOnlyByUploadsThatMakeProgress) {
-    Engine e(3);
+TEST(Swarm, UploadSlotsGoToWaitingGetsFreshChunksFirstAndOnlyProgressHoldsThem) {
+    Engine e(4);
     e.config.swarm = 1;
     e.config.upload_slots = 1;
-    e.peer(3)->sending_active = 1;
-    e.peer(3)->sending_last_ack_time = 10.0;
-    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(2), 10.5));
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(3), 10.5));  // replaces its own upload
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(2), 10.0 + SWARM_SLOT_IDLE_S + 0.1));
+    std::string h1 = ef::hash_of(1), h2 = ef::hash_of(2);
+    store_add(&e.config, ef::u8(h1), "", STORE_MASTER, 0, CHUNK_SIZE);
+    store_add(&e.config, ef::u8(h2), "", STORE_MASTER, 1, CHUNK_SIZE)->uploads = 1;
+    auto serving = [&](int id, double now) {
+        e.peer(id)->sending_active = 1;
+        e.peer(id)->sending_last_ack_time = now;
+    };
+    serving(3, 10.0);
+    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(2), ef::u8(h1), 10.5));
+    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(3), ef::u8(h1), 10.5));  // replaces its own
+    /* the slot frees: peer 5 asks for a chunk sent before, peer 2 waits for one never sent */
+    e.peer(3)->sending_active = 0;
+    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(5), ef::u8(h2), 10.6));
+    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(2), ef::u8(h1), 10.7));
+    serving(2, 10.7);
+    e.peer(2)->sending_active = 0;
+    /* a chunk sent before goes out again only once its GET has waited a while */
+    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(5), ef::u8(h2), 10.8));
+    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(5), ef::u8(h2), 10.6 + SWARM_REPEAT_DELAY_S));
+    /* a wait its asker no longer sends is forgotten */
+    serving(5, 12.0);
+    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(4), ef::u8(h1), 12.0));
+    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(3), ef::u8(h1), 12.1));
+    e.peer(5)->sending_active = 0;
+    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(3), ef::u8(h1), 12.1 + SWARM_WAIT_FRESH_S));
+    /* an upload without ACKs for a while frees its slot */
+    serving(3, 20.0);
+    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(4), ef::u8(h1), 20.5));
+    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(4), ef::u8(h1), 20.0 + SWARM_SLOT_IDLE_S + 0.1));
     e.config.swarm = 0;
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(2), 10.5));
+    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(2), ef::u8(h1), 20.5));
     e.peer(3)->sending_active = 0;
 }
 

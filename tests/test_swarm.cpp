@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <map>
 #include <sstream>
 
 #include "peer_fixture.h"
@@ -122,6 +123,74 @@ TEST(Swarm, ProgressAndSummaryGoToStandardErrorOnly) {
         EXPECT_TRUE(line == "Vexlo not enabled, using normal recvfrom" || line == "GOT out.bin ")
             << line;
     }
+    s.stop_all();
+}
+
+// The chunks each peer delivered, from a downloader's summary line ("chunks per peer: 3:1 2:2;").
+static std::map<int, int> chunks_per_peer(const std::string &err) {
+    std::map<int, int> counts;
+    size_t at = err.find("chunks per peer:");
+    if (at == std::string::npos) return counts;
+    std::istringstream in(err.substr(at + 16, err.find(';', at) - at - 16));
+    std::string pair;
+    while (in >> pair) counts[std::stoi(pair)] = std::stoi(pair.substr(pair.find(':') + 1));
+    return counts;
+}
+
+TEST(SwarmMode, DownloadersServeEachOtherThroughTheRouter) {
+    const int chunks = 12, downloaders = 5;
+    pf::DataSet data(static_cast<size_t>(chunks) * CHUNK_SIZE - 99, 31);
+    pf::Swarm s;
+    ts::Process router;
+    uint16_t port = pf::start_netsim(router, {"--delay", "2", "--bandwidth", "2000"});
+    ASSERT_NE(0, port);
+    std::vector<int> ids = {1};
+    for (int d = 0; d < downloaders; d++) ids.push_back(d + 2);
+    s.write_peer_list(ids);
+    s.write_master(data);
+    ts::write_file(s.path("want.chunks"), data.lines());
+    // One upload at a time from the seed: the rest can only come from the downloaders.
+    s.start(1, data.lines(), {"--swarm", "--upload-slots", "1"}, pf::via_router(port));
+    for (int d = 2; d <= downloaders + 1; d++)
+        s.start(d, "", {"--swarm", "--progress", "-d", "1"}, pf::via_router(port));
+    for (int d = 2; d <= downloaders + 1; d++)
+        s.peers.at(d).write_stdin("GET want.chunks out" + std::to_string(d) + ".bin\n");
+    auto all_done = [&] {
+        for (int d = 2; d <= downloaders + 1; d++)
+            if (s.peers.at(d).err.find("summary:") == std::string::npos) return false;
+        return true;
+    };
+    ASSERT_TRUE(s.wait_for(all_done, 120.0));
+    std::map<int, int> uploaded;
+    for (int d = 2; d <= downloaders + 1; d++) {
+        EXPECT_TRUE(ts::read_file(s.path("out" + std::to_string(d) + ".bin")) == data.bytes) << d;
+        for (auto [from, n] : chunks_per_peer(s.peers.at(d).err)) uploaded[from] += n;
+    }
+    for (int d = 2; d <= downloaders + 1; d++) EXPECT_GT(uploaded[d], 0) << "peer " << d;
+    s.stop_all();
+}
+
+TEST(SwarmMode, DesignedPeersAndSwarmPeersServeEachOther) {
+    pf::DataSet data(4 * CHUNK_SIZE, 37);
+    pf::Swarm s;
+    s.write_peer_list({1, 2, 3});
+    s.write_master(data);
+    ts::write_file(s.path("want.chunks"), data.lines());
+    /* a --swarm peer downloads from a designed one */
+    ts::Process &seed = s.start(1, data.lines());
+    ts::Process &swarm = s.start(2, "", {"--swarm"});
+    swarm.write_stdin("GET want.chunks swarm.bin\n");
+    ASSERT_TRUE(
+        s.wait_for([&] { return swarm.out.find("GOT swarm.bin \n") != std::string::npos; }, 60));
+    seed.send_signal(SIGTERM);
+    ASSERT_TRUE(seed.wait_exit(5.0));
+    /* and, the seed gone, a designed peer downloads everything from the --swarm one */
+    ts::Process &designed = s.start(3, "");
+    designed.write_stdin("GET want.chunks designed.bin\n");
+    ASSERT_TRUE(s.wait_for(
+        [&] { return designed.out.find("GOT designed.bin \n") != std::string::npos; }, 60));
+    EXPECT_TRUE(ts::read_file(s.path("swarm.bin")) == data.bytes);
+    EXPECT_TRUE(ts::read_file(s.path("designed.bin")) == data.bytes);
     s.stop_all();
 }
 

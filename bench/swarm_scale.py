@@ -1,0 +1,202 @@
+"""How a swarm scales: one seed and N downloaders typing the same GET at once, every peer behind
+an access link of netsim's (an uplink and a downlink each), in the design mode and with --swarm,
+in each transport profile. Prints each run's downloader times, the last one, the bytes the seed
+and the downloaders sent, and the fluid-model bound T_min beside them; optionally draws the last
+downloader's time against N.
+
+    python3 -m bench.swarm_scale [--ns 1,2,4,8,16,32] [--modes design,swarm]
+                                 [--transport classic,adaptive] [--size 16] [--up 2000]
+                                 [--down 8000] [--timeout 600] [--plot PNG]
+                                 [--bin build/bin] [--dir /tmp/p2p-bench]
+
+T_min = max(F/u_seed, F/d_min, N*F/(u_seed + N*u)): the seed must send every byte once, the
+slowest downlink must take the file, and all N copies must leave some uplink."""
+
+import argparse
+import re
+import statistics
+import sys
+import time
+from pathlib import Path
+
+from swarmlib import MIB, SwarmError, add_folder_options, missing_programs, parse_list
+from swarmlib.files import chunk_hashes, ensure_data_file, free_udp_ports, write_hash_file
+from swarmlib.processes import start, stop_all, wait_until_bound
+from swarmlib.router import netsim_counters, start_netsim
+
+SEED_ID = 1
+NODE_UP = re.compile(r"^node 127\.0\.0\.1:(\d+) up .*\bbytes=(\d+)")
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(prog="python3 -m bench.swarm_scale", description=__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--ns", default="1,2,4,8,16,32", help="comma list of downloader counts")
+    p.add_argument("--modes", default="design,swarm",
+                   help="comma list of design (the peers as designed) and swarm (--swarm)")
+    p.add_argument("--transport", default="classic,adaptive", help="comma list of profiles")
+    p.add_argument("--size", type=int, default=16, help="file size in MiB (default 16)")
+    p.add_argument("--up", type=float, default=2000, help="every peer's uplink, KB/s")
+    p.add_argument("--down", type=float, default=8000, help="every peer's downlink, KB/s")
+    p.add_argument("--slots", type=int, default=0, help="--upload-slots of --swarm peers (0: "
+                   "the peer's default)")
+    p.add_argument("--timeout", type=float, default=600, help="longest wait for one run, s")
+    p.add_argument("--plot", type=Path, default=None, help="draw last-downloader times into PNG")
+    add_folder_options(p, ["peer", "netsim", "hashlist"], data_dir=True)
+    args = p.parse_args(argv)
+    args.ns = parse_list(p, "--ns", args.ns, int, lambda n: 1 <= n <= 64)
+    args.modes = parse_list(p, "--modes", args.modes, str, lambda m: m in ("design", "swarm"))
+    args.transport = parse_list(p, "--transport", args.transport, str,
+                                lambda t: t in ("classic", "adaptive"))
+    if args.size < 1 or args.up <= 0 or args.down <= 0 or args.timeout <= 0:
+        p.error("--size, --up, --down and --timeout must be positive")
+    return args
+
+
+def t_min(size, n, up, down):
+    """The fluid-model bound in seconds for n downloaders, every node up/down KB/s."""
+    u, d = up * 1000.0, down * 1000.0
+    return max(size / u, size / d, n * size / (u + n * u))
+
+
+def write_swarm(work, data, hashes, n):
+    """The master chunk file, hash files and peer list of a seed (id 1) and n downloaders."""
+    work.mkdir(parents=True, exist_ok=True)
+    lines = "".join(f"{i} {h}\n" for i, h in enumerate(hashes))
+    (work / "master.chunks").write_text(f"File: {data}\nChunks:\n" + lines)
+    (work / "get.chunks").write_text(lines)
+    write_hash_file(work / "seed.chunks", hashes, range(len(hashes)))
+    write_hash_file(work / "none.chunks", hashes, [])
+    ports = free_udp_ports(n + 1)
+    (work / "nodes.map").write_text("".join(f"{i + 1} 127.0.0.1 {p}\n"
+                                            for i, p in enumerate(ports)))
+    return {i + 1: p for i, p in enumerate(ports)}
+
+
+def peer_cmd(args, work, peer_id, has, extra):
+    return [Path(args.bin).resolve() / "peer", "-p", work / "nodes.map", "-c", work / has,
+            "-f", work / "master.chunks", "-i", peer_id, *extra]
+
+
+def got_file(out_path):
+    try:
+        return b"GOT " in out_path.read_bytes()
+    except OSError:
+        return False
+
+
+def run_once(args, data, hashes, n, mode, transport):
+    """One swarm; returns a dict of times (s), bytes sent per peer id, and whether every copy
+    equals the data."""
+    work = Path(args.dir).resolve() / f"scale-{n}-{mode}-{transport}"
+    for old in work.glob("out*.bin"):
+        old.unlink()
+    ports = write_swarm(work, data, hashes, n)
+    extra = ["--transport", transport]
+    if mode == "swarm":
+        extra.append("--swarm")
+        if args.slots:
+            extra += ["--upload-slots", str(args.slots)]
+    procs = []
+    deadline = time.monotonic() + args.timeout
+    try:
+        router = start_netsim(procs, args.bin, work,
+                              ["--seed", "1", "--node", f"* up={args.up:g} down={args.down:g}"],
+                              time.monotonic() + 10)
+        env = {"VEXLO_ROUTER": f"127.0.0.1:{router.port}"}
+        peers = [start(procs, "seed", peer_cmd(args, work, SEED_ID, "seed.chunks", extra), work,
+                       env, stdout=work / "peer1.out", stderr=work / "peer1.err")]
+        for i in range(2, n + 2):
+            peers.append(start(procs, f"peer {i}", peer_cmd(args, work, i, "none.chunks", extra),
+                               work, env, stdout=work / f"peer{i}.out",
+                               stderr=work / f"peer{i}.err"))
+        wait_until_bound(peers, ports.values(), time.monotonic() + 10)
+        began = time.monotonic()
+        for i, proc in enumerate(peers[1:], start=2):
+            proc.popen.stdin.write(f"GET get.chunks out{i}.bin\n".encode())
+            proc.popen.stdin.flush()
+        times = {}
+        while len(times) < n and time.monotonic() < deadline:
+            for i in range(2, n + 2):
+                if i not in times and got_file(work / f"peer{i}.out"):
+                    times[i] = time.monotonic() - began
+            time.sleep(0.05)
+    finally:
+        stop_all(procs)
+    sent = {}
+    by_port = {p: i for i, p in ports.items()}
+    for line in netsim_counters(router):
+        m = NODE_UP.match(line)
+        if m and int(m.group(1)) in by_port:
+            sent[by_port[int(m.group(1))]] = int(m.group(2))
+    want = data.read_bytes()
+    verified = all((work / f"out{i}.bin").is_file() and (work / f"out{i}.bin").read_bytes() == want
+                   for i in times)
+    return {"times": times, "sent": sent, "verified": verified}
+
+
+def report(row, n, mode, transport, size, bound):
+    times = sorted(row["times"].values())
+    seed = row["sent"].get(SEED_ID, 0)
+    others = sum(b for i, b in row["sent"].items() if i != SEED_ID)
+    last = times[-1] if len(times) == n else float("nan")
+    share = others / (seed + others) if seed + others else 0.0
+    print(f"N={n:<3} {mode:<6} {transport:<8} done {len(times)}/{n}"
+          f"{'' if row['verified'] else ' (COPY DIFFERS)'}  last {last:7.2f} s  "
+          f"median {statistics.median(times) if times else float('nan'):7.2f} s  "
+          f"T_min {bound:5.2f} s  last/T_min {last / bound:5.2f}  "
+          f"sent: seed {seed / 1e6:6.1f} MB, downloaders {others / 1e6:6.1f} MB "
+          f"({100 * share:3.0f}%)", flush=True)
+    print("      times: " + " ".join(f"{t:.1f}" for t in times), flush=True)
+    return last
+
+
+def plot(path, results, bounds):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, ax = plt.subplots(figsize=(7, 4.5))
+    for key, points in sorted(results.items()):
+        xs = [n for n, _ in points]
+        ax.plot(xs, [t for _, t in points], marker="o", label=" ".join(key))
+    ns = sorted(bounds)
+    ax.plot(ns, [bounds[n] for n in ns], "k--", label="T_min (fluid bound)")
+    ax.plot(ns, [1.5 * bounds[n] for n in ns], "k:", label="1.5 x T_min")
+    ax.set_xscale("log", base=2)
+    ax.set_xlabel("downloaders N (one seed)")
+    ax.set_ylabel("last downloader done, s")
+    ax.set_title("16 MiB, every peer 2000 KB/s up, 8000 KB/s down (netsim node links)")
+    ax.legend(fontsize=8)
+    ax.grid(True, alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main(argv=None):
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    missing = missing_programs(args.bin, ["peer", "netsim", "hashlist"])
+    if missing:
+        sys.exit("\n".join(missing))
+    try:
+        data = ensure_data_file(args.dir, args.size * MIB)
+        hashes = chunk_hashes(args.bin, data, 60)
+        size = data.stat().st_size
+        results, bounds = {}, {}
+        for n in args.ns:
+            bounds[n] = t_min(size, n, args.up, args.down)
+            for mode in args.modes:
+                for transport in args.transport:
+                    row = run_once(args, data, hashes, n, mode, transport)
+                    last = report(row, n, mode, transport, size, bounds[n])
+                    results.setdefault((mode, transport), []).append((n, last))
+        if args.plot:
+            plot(args.plot, results, bounds)
+            print(f"plot: {args.plot}")
+    except SwarmError as e:
+        sys.exit(f"swarm_scale: {e}")
+    except KeyboardInterrupt:
+        sys.exit(130)
+
+
+if __name__ == "__main__":
+    main()
