@@ -235,7 +235,8 @@ int check_output_file(const char *path, char *why, size_t why_size) {
         snprintf(why, why_size, "cannot write %s: %s", path, problem);
         return -1;
     }
-    if (errno != ENOENT) {
+    // A missing file, or a folder in its path that is none, is the folder's problem.
+    if (errno != ENOENT && errno != ENOTDIR) {
         snprintf(why, why_size, "cannot write %s: %s", path, strerror(errno));
         return -1;
     }

@@ -9,6 +9,7 @@
 // error instead, and the shim's pass-through notice is not printed at all.
 #include <arpa/inet.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -463,23 +464,40 @@ static void report_give_up(const bt_config_t *config, const front_options_t *o, 
             total - missing);
 }
 
-// Checks every chunk of OUT against the hash list once more, from the file as written. The
-// bytes of all chunks and of those in fetched into *bytes and *fetched_bytes.
+// Byte counts of a verified output file.
+struct verified_s {
+    long long bytes;          // of every chunk
+    long long fetched_bytes;  // of the chunks this run fetched
+};
+
+// Checks every chunk of OUT against the hash list once more, from the file as written, and that
+// the file ends where its furthest chunk does. False with the reason in why.
 static bool verify_output(const char *out, const chunkitem *list,
-                          const std::unordered_set<int> &fetched, long long *bytes,
-                          long long *fetched_bytes, int *bad_index) {
+                          const std::unordered_set<int> &fetched, verified_s *v, char *why,
+                          size_t why_size) {
     FileHandle f(fopen(out, "rb"), &fclose);
-    if (!f) return false;
+    struct stat st;
+    if (!f || fstat(fileno(f.get()), &st) != 0) {
+        snprintf(why, why_size, "cannot read it back: %s", strerror(errno));
+        return false;
+    }
     std::vector<uint8_t> buf(CHUNK_SIZE);
-    *bytes = *fetched_bytes = 0;
+    long long end = 0;
+    *v = verified_s{};
     for (const chunkitem *c = list; c; c = c->next) {
         int length = store_check_chunk(f.get(), c->id, c->hash, buf.data());
         if (length < 0) {
-            *bad_index = c->id;
+            snprintf(why, why_size, "chunk %d does not match its hash", c->id);
             return false;
         }
-        *bytes += length;
-        if (fetched.count(c->id)) *fetched_bytes += length;
+        v->bytes += length;
+        if (fetched.count(c->id)) v->fetched_bytes += length;
+        end = std::max(end, static_cast<long long>(c->id) * CHUNK_SIZE + length);
+    }
+    if (static_cast<long long>(st.st_size) != end) {
+        snprintf(why, why_size, "it holds %lld bytes where its chunks end at %lld",
+                 static_cast<long long>(st.st_size), end);
+        return false;
     }
     return true;
 }
@@ -522,19 +540,18 @@ static std::unordered_set<int> indices_to_fetch(const bt_config_t *config) {
 
 static int finish_complete(const front_options_t *o, const chunkitem *list, int total,
                            const std::unordered_set<int> &fetched, double seconds, FILE *results) {
-    long long bytes = 0, fetched_bytes = 0;
-    int bad = -1;
-    if (!verify_output(o->out, list, fetched, &bytes, &fetched_bytes, &bad)) {
-        fprintf(stderr, "tolvane: %s fails its final check at chunk %d of %s\n", o->out, bad,
-                o->file);
+    verified_s v;
+    char why[WHY_LEN];
+    if (!verify_output(o->out, list, fetched, &v, why, sizeof why)) {
+        fprintf(stderr, "tolvane: %s fails its final check against %s: %s\n", o->out, o->file, why);
         return EXIT_INCOMPLETE;
     }
     fprintf(stderr,
             "tolvane: %s complete and verified: %d chunks, %lld bytes; %d were there already, "
             "%zu fetched (%lld bytes) in %.2f s, %.1f MB/s\n",
-            o->out, total, bytes, total - static_cast<int>(fetched.size()), fetched.size(),
-            fetched_bytes, seconds,
-            seconds > 0 ? static_cast<double>(fetched_bytes) / 1e6 / seconds : 0.0);
+            o->out, total, v.bytes, total - static_cast<int>(fetched.size()), fetched.size(),
+            v.fetched_bytes, seconds,
+            seconds > 0 ? static_cast<double>(v.fetched_bytes) / 1e6 / seconds : 0.0);
     print_result(results, o->out);
     return EXIT_DONE;
 }
