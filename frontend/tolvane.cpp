@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cmath>
@@ -252,7 +253,6 @@ static void parse_options(int argc, char **argv, front_options_t *o) {
     optind = 0;
     int opt;
     while ((opt = getopt_long(argc, argv, ":h", kLongOptions, nullptr)) != -1) {
-        std::string what;
         if (opt == 'h') {
             fputs(strcmp(o->command, "share") == 0 ? kShareHelp : kGetHelp, stdout);
             exit(EXIT_DONE);
