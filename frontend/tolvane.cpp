@@ -464,40 +464,41 @@ static void report_give_up(const bt_config_t *config, const front_options_t *o, 
             total - missing);
 }
 
-// Byte counts of a verified output file.
+// Byte counts of a finished output file.
 struct verified_s {
-    long long bytes;          // of every chunk
+    long long bytes;          // the file's length
     long long fetched_bytes;  // of the chunks this run fetched
 };
 
-// Checks every chunk of OUT against the hash list once more, from the file as written, and that
-// the file ends where its furthest chunk does. False with the reason in why.
-static bool verify_output(const char *out, const chunkitem *list,
-                          const std::unordered_set<int> &fetched, verified_s *v, char *why,
-                          size_t why_size) {
+// Every chunk passed its SHA-1 check before it was written (or, resumed, before it was kept);
+// what is left to check is that the file ends where its furthest chunk does, no longer and no
+// shorter: that chunk is checked once more, up to the file's end. False with the reason in why.
+static bool check_output_end(const char *out, const chunkitem *list,
+                             const std::unordered_set<int> &fetched, verified_s *v, char *why,
+                             size_t why_size) {
     FileHandle f(fopen(out, "rb"), &fclose);
     struct stat st;
     if (!f || fstat(fileno(f.get()), &st) != 0) {
         snprintf(why, why_size, "cannot read it back: %s", strerror(errno));
         return false;
     }
-    std::vector<uint8_t> buf(CHUNK_SIZE);
-    long long end = 0;
-    *v = verified_s{};
+    const chunkitem *last = list;
     for (const chunkitem *c = list; c; c = c->next) {
-        int length = store_check_chunk(f.get(), c->id, c->hash, buf.data());
-        if (length < 0) {
-            snprintf(why, why_size, "chunk %d does not match its hash", c->id);
-            return false;
-        }
-        v->bytes += length;
-        if (fetched.count(c->id)) v->fetched_bytes += length;
-        end = std::max(end, static_cast<long long>(c->id) * CHUNK_SIZE + length);
+        if (c->id > last->id) last = c;
     }
-    if (static_cast<long long>(st.st_size) != end) {
-        snprintf(why, why_size, "it holds %lld bytes where its chunks end at %lld",
-                 static_cast<long long>(st.st_size), end);
+    std::vector<uint8_t> buf(CHUNK_SIZE);
+    int length = store_check_chunk(f.get(), last->id, last->hash, buf.data());
+    long long end = static_cast<long long>(last->id) * CHUNK_SIZE + length;
+    if (length < 0 || static_cast<long long>(st.st_size) != end) {
+        snprintf(why, why_size, "it holds %lld bytes, which do not end with its chunk %d",
+                 static_cast<long long>(st.st_size), last->id);
         return false;
+    }
+    v->bytes = end;
+    v->fetched_bytes = 0;
+    for (int id : fetched) {
+        long long at = static_cast<long long>(id) * CHUNK_SIZE;
+        v->fetched_bytes += std::min<long long>(CHUNK_SIZE, end - at);
     }
     return true;
 }
@@ -542,7 +543,7 @@ static int finish_complete(const front_options_t *o, const chunkitem *list, int 
                            const std::unordered_set<int> &fetched, double seconds, FILE *results) {
     verified_s v;
     char why[WHY_LEN];
-    if (!verify_output(o->out, list, fetched, &v, why, sizeof why)) {
+    if (!check_output_end(o->out, list, fetched, &v, why, sizeof why)) {
         fprintf(stderr, "tolvane: %s fails its final check against %s: %s\n", o->out, o->file, why);
         return EXIT_INCOMPLETE;
     }
