@@ -8,6 +8,7 @@ whose "SS increase to", "AIMD window increase to" and "Window decrease to" lines
 sizes. Each run has its own time limit; a run that hits it is reported as timed out.
 
     python3 -m bench.netsim_loss_bench [--losses 0,0.01,0.02,0.05] [--timeout S] [--bin build/bin]
+                                       [--up KB/S[,...]] [--down KB/S[,...]]
 """
 
 import argparse
@@ -19,13 +20,13 @@ import sys
 import tempfile
 from pathlib import Path
 
-from swarmlib import (CHUNK_SIZE, DEMO_COPIES, DOWNLOADER_ID, MB, MIB, SwarmError, add_folder_options,
+from swarmlib import (CHUNK_SIZE, DEMO_COPIES, DOWNLOADER_ID, MB, MIB, add_folder_options,
                       missing_programs, parse_list)
-from swarmlib.files import chunk_hashes, ensure_data_file, prepare_swarm
-from swarmlib.processes import raise_on_sigterm
+from swarmlib.files import chunk_hashes, ensure_data_file, peer_ports, prepare_swarm
 from swarmlib.progress import Progress
-from swarmlib.router import netsim_counters
-from swarmlib.run import run_swarm
+from swarmlib.router import (access_rates, add_access_options, netsim_counters, node_options,
+                             swarm_access_links)
+from swarmlib.run import run_swarm, summary_main
 
 DEBUG_LOSS = 8
 FIRST_SAMPLE = "first RTT sample"
@@ -54,6 +55,7 @@ def parse_args(argv):
     p.add_argument("--plot", type=Path, default=None,
                    help="write the uploaders' window logs next to this PNG and plot them into it "
                         "(needs matplotlib)")
+    add_access_options(p)
     args = p.parse_args(argv)
     args.losses = parse_list(p, "--losses", args.losses, float, lambda x: 0 <= x <= 1)
     args.transport = parse_list(p, "--transport", args.transport, str,
@@ -61,6 +63,8 @@ def parse_args(argv):
     if not (args.size * MIB >= 1 and args.peers >= 1 and args.delay >= 0
             and args.timeout > 0):
         p.error("--size, --peers and --timeout must be positive, --delay not negative")
+    args.up_rates = access_rates(p, "--up", args.up, args.peers + 1)
+    args.down_rates = access_rates(p, "--down", args.down, args.peers + 1)
     missing = missing_programs(args.bin, ["peer", "hashlist", "netsim"])
     if missing:
         p.error("; ".join(missing))
@@ -124,6 +128,8 @@ def one_run(args, data, hashes, loss, transport, delay, label, debug=0):
     try:
         files = prepare_swarm(work, data, hashes, args.peers, DEMO_COPIES)
         options = ["--loss", str(loss), "--delay", str(delay), "--seed", str(args.seed)]
+        options += node_options(swarm_access_links(peer_ports(files), args.up_rates,
+                                                   args.down_rates))
         progress = Progress(files)
         try:
             run = run_swarm(args.bin, files, args.timeout, options,
@@ -222,7 +228,9 @@ def run_all(args):
             old.unlink()
     print(f"netsim loss benchmark: {args.size:g} MiB, {args.peers} uploaders (every chunk held by "
           f"{copies}), delay {args.delay:g} ms each way, seed {args.seed}, "
-          f"at most {args.timeout:g} s per run, profiles {','.join(args.transport)}", flush=True)
+          f"at most {args.timeout:g} s per run, profiles {','.join(args.transport)}"
+          + (f", access links up {args.up or '-'} down {args.down or '-'} KB/s"
+             if args.up or args.down else ""), flush=True)
     ids = " ".join(str(DOWNLOADER_ID + 1 + k) for k in range(args.peers))
     print(f"peak windows in packets, of uploaders {ids}", flush=True)
     lines = []
@@ -242,19 +250,7 @@ def run_all(args):
 
 def main(argv=None):
     args = parse_args(argv)
-    raise_on_sigterm()
-    try:
-        lines, all_ok = run_all(args)
-    except KeyboardInterrupt:
-        print("interrupted; every process was stopped", file=sys.stderr)
-        return 130
-    except SwarmError as e:
-        print(f"benchmark failed: {e}", file=sys.stderr)
-        return 1
-    print("summary")
-    for line in lines:
-        print("  " + line)
-    return 0 if all_ok else 1
+    return summary_main(run_all, args)
 
 
 if __name__ == "__main__":

@@ -26,6 +26,7 @@ from swarmlib.router import netsim_counters, start_netsim
 
 SEED_ID = 1
 NODE_UP = re.compile(r"^node 127\.0\.0\.1:(\d+) up .*\bbytes=(\d+)")
+RESULT = re.compile(r"^N=(\d+)\s+(\w+)\s+(\w+)\s+done (\d+)/\d+.*?last\s+([\d.na]+) s.*T_min\s+([\d.]+) s")
 
 
 def parse_args(argv):
@@ -41,7 +42,12 @@ def parse_args(argv):
     p.add_argument("--slots", type=int, default=0, help="--upload-slots of --swarm peers (0: "
                    "the peer's default)")
     p.add_argument("--timeout", type=float, default=600, help="longest wait for one run, s")
+    p.add_argument("--debug", type=int, default=0, help="-d of every peer (their standard error "
+                   "is kept in peer<id>.err of the run's folder)")
     p.add_argument("--plot", type=Path, default=None, help="draw last-downloader times into PNG")
+    p.add_argument("--from-output", type=Path, action="append", default=[], metavar="FILE",
+                   help="run nothing: take the results from this benchmark's printed output "
+                        "(repeatable), for --plot")
     add_folder_options(p, ["peer", "netsim", "hashlist"], data_dir=True)
     args = p.parse_args(argv)
     args.ns = parse_list(p, "--ns", args.ns, int, lambda n: 1 <= n <= 64)
@@ -92,7 +98,7 @@ def run_once(args, data, hashes, n, mode, transport):
     for old in work.glob("out*.bin"):
         old.unlink()
     ports = write_swarm(work, data, hashes, n)
-    extra = ["--transport", transport]
+    extra = ["--transport", transport] + (["-d", str(args.debug)] if args.debug else [])
     if mode == "swarm":
         extra.append("--swarm")
         if args.slots:
@@ -132,7 +138,9 @@ def run_once(args, data, hashes, n, mode, transport):
     want = data.read_bytes()
     verified = all((work / f"out{i}.bin").is_file() and (work / f"out{i}.bin").read_bytes() == want
                    for i in times)
-    return {"times": times, "sent": sent, "verified": verified}
+    rss = [p.peak_rss_kib for p in peers if p.peak_rss_kib]
+    return {"times": times, "sent": sent, "verified": verified,
+            "peak_rss_mib": max(rss) / 1024 if rss else float("nan")}
 
 
 def report(row, n, mode, transport, size, bound):
@@ -146,12 +154,12 @@ def report(row, n, mode, transport, size, bound):
           f"median {statistics.median(times) if times else float('nan'):7.2f} s  "
           f"T_min {bound:5.2f} s  last/T_min {last / bound:5.2f}  "
           f"sent: seed {seed / 1e6:6.1f} MB, downloaders {others / 1e6:6.1f} MB "
-          f"({100 * share:3.0f}%)", flush=True)
+          f"({100 * share:3.0f}%), peak RSS of a peer {row['peak_rss_mib']:.1f} MiB", flush=True)
     print("      times: " + " ".join(f"{t:.1f}" for t in times), flush=True)
     return last
 
 
-def plot(path, results, bounds):
+def plot(path, results, bounds, title):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -165,15 +173,39 @@ def plot(path, results, bounds):
     ax.set_xscale("log", base=2)
     ax.set_xlabel("downloaders N (one seed)")
     ax.set_ylabel("last downloader done, s")
-    ax.set_title("16 MiB, every peer 2000 KB/s up, 8000 KB/s down (netsim node links)")
+    ax.set_title(title)
     ax.legend(fontsize=8)
     ax.grid(True, alpha=0.3)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
 
+def plot_title(args):
+    return (f"{args.size} MiB, every peer {args.up:g} KB/s up, {args.down:g} KB/s down "
+            "(netsim node links)")
+
+
+def read_outputs(paths):
+    """The (mode, transport) -> [(N, last)] results and N -> T_min of printed outputs."""
+    results, bounds = {}, {}
+    for path in paths:
+        for line in path.read_text().splitlines():
+            m = RESULT.match(line)
+            if m:
+                n = int(m.group(1))
+                results.setdefault((m.group(2), m.group(3)), []).append((n, float(m.group(5))))
+                bounds[n] = float(m.group(6))
+    return results, bounds
+
+
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
+    if args.from_output:
+        results, bounds = read_outputs(args.from_output)
+        if args.plot:
+            plot(args.plot, results, bounds, plot_title(args))
+            print(f"plot: {args.plot}")
+        return
     missing = missing_programs(args.bin, ["peer", "netsim", "hashlist"])
     if missing:
         sys.exit("\n".join(missing))
@@ -190,7 +222,7 @@ def main(argv=None):
                     last = report(row, n, mode, transport, size, bounds[n])
                     results.setdefault((mode, transport), []).append((n, last))
         if args.plot:
-            plot(args.plot, results, bounds)
+            plot(args.plot, results, bounds, plot_title(args))
             print(f"plot: {args.plot}")
     except SwarmError as e:
         sys.exit(f"swarm_scale: {e}")

@@ -97,8 +97,9 @@ struct bt_peer_s {
     double receiving_get_rtt;             // seconds; smoothed GET to first DATA time; 0: none
     SHA1Context receiving_sha;            // SHA-1 of the bytes taken in order so far
     int progress_chunks;                  // chunks of the running download written from this peer
-    double sending_last_ack_time;  // seconds; last ACK of the sending connection (or its start)
-    struct swarm_peer_s *swarm;    // --swarm bookkeeping of this peer (owned); nullptr: none
+    double sending_last_ack_time;     // seconds; last ACK of the sending connection (or its start)
+    uint8_t sending_hash[HASH_SIZE];  // the chunk of the running upload
+    struct swarm_peer_s *swarm;       // --swarm bookkeeping of this peer (owned); nullptr: none
 };
 typedef struct bt_peer_s bt_peer_t;
 

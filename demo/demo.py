@@ -2,8 +2,8 @@
 
 Several uploading peers each hold an overlapping part of a random file (or of the file given
 with --file), so every chunk is held by two of them; one more peer holds nothing and downloads the whole file. The downloaded copy is
-compared with the original byte for byte. With --loss, --delay or --seed every datagram goes
-through netsim. Exits 0 only when the copy is verified.
+compared with the original byte for byte. With --loss, --delay, --seed, --up or --down every
+datagram goes through netsim. Exits 0 only when the copy is verified.
 """
 
 import argparse
@@ -17,7 +17,8 @@ from swarmlib import (DEMO_COPIES, DOWNLOADER_ID, MB, MIB, SwarmError, add_folde
 from swarmlib.files import chunk_hashes, peer_ports, prepare_swarm, write_random_file
 from swarmlib.processes import raise_on_sigterm
 from swarmlib.progress import Progress
-from swarmlib.router import netsim_counters
+from swarmlib.router import (access_rates, add_access_options, netsim_counters, node_options,
+                             swarm_access_links)
 from swarmlib.run import run_swarm
 
 HASHLIST_TIMEOUT_S = 120
@@ -41,10 +42,13 @@ def parse_args(argv):
     p.add_argument("--loss", type=float, help="netsim: drop probability per datagram, 0..1")
     p.add_argument("--delay", type=float, help="netsim: one-way delay in ms")
     p.add_argument("--seed", type=int, help="netsim: seed of its random choices")
+    add_access_options(p)
     args = p.parse_args(argv)
     problems = check_args(args)
     if problems:
         p.error("; ".join(problems))
+    args.up_rates = access_rates(p, "--up", args.up, args.peers + 1)
+    args.down_rates = access_rates(p, "--down", args.down, args.peers + 1)
     return args
 
 
@@ -75,18 +79,29 @@ def check_args(args):
 
 
 def uses_netsim(args):
-    return args.loss is not None or args.delay is not None or args.seed is not None
+    return any(v is not None for v in (args.loss, args.delay, args.seed, args.up, args.down))
 
 
-def netsim_options(args):
-    """netsim's arguments for the chosen impairments, or None to let the peers talk directly."""
+def netsim_options(args, files):
+    """netsim's arguments for the chosen impairments and access links of the swarm's peers, or
+    None to let the peers talk directly."""
     if not uses_netsim(args):
         return None
     options = []
     for flag, value in (("--loss", args.loss), ("--delay", args.delay), ("--seed", args.seed)):
         if value is not None:
             options += [flag, str(value)]
-    return options
+    links = swarm_access_links(peer_ports(files), args.up_rates, args.down_rates)
+    return options + node_options(links)
+
+
+def rates_text(rates):
+    """One rate for all peers, or the list in id order; "unlimited" for none."""
+    if rates[0] is None:
+        return "unlimited"
+    if len(set(rates)) == 1:
+        return f"{rates[0]:g} KB/s"
+    return ",".join(f"{r:g}" for r in rates) + " KB/s"
 
 
 # ==== output =====================================================================================
@@ -109,6 +124,9 @@ def print_network(args, router):
         parts = [f"loss {args.loss:g}" if args.loss is not None else "no loss",
                  f"delay {args.delay:g} ms each way" if args.delay is not None else "no delay",
                  f"seed {router.seed}"]
+        if args.up is not None or args.down is not None:
+            parts.append(f"each peer's uplink {rates_text(args.up_rates)}, downlink "
+                         f"{rates_text(args.down_rates)}")
         print(f"  network   netsim on 127.0.0.1:{router.port}: " + ", ".join(parts))
     print("transferring", flush=True)
 
@@ -136,6 +154,12 @@ def describe_link(line, names):
     return f"    {names.get(src, src)} -> {names.get(dst, dst)}: {' '.join(counts)}"
 
 
+def describe_node(line, names):
+    """A netsim node line with the peer's name for its address."""
+    words = line.split()
+    return f"    {names.get(words[1], words[1])} {words[2]}link: {' '.join(words[3:])}"
+
+
 def print_netsim_counters(files, router):
     lines = netsim_counters(router)
     if not lines:
@@ -144,7 +168,12 @@ def print_netsim_counters(files, router):
     names = {f"127.0.0.1:{port}": f"peer {i}" for i, port in peer_ports(files).items()}
     print("netsim counters (non-zero)")
     for line in lines:
-        print(describe_link(line, names) if line.startswith("link ") else "  " + line)
+        if line.startswith("link "):
+            print(describe_link(line, names))
+        elif line.startswith("node "):
+            print(describe_node(line, names))
+        else:
+            print("  " + line)
 
 
 # ==== the run ====================================================================================
@@ -161,7 +190,7 @@ def run_demo(args, work, work_note):
     print_setup(args, files, work_note)
     progress = Progress(files)
     try:
-        run = run_swarm(args.bin, files, args.timeout, netsim_options(args),
+        run = run_swarm(args.bin, files, args.timeout, netsim_options(args, files),
                         on_started=lambda router: print_network(args, router),
                         on_progress=progress.update,
                         peer_args=["--transport", args.transport])

@@ -200,6 +200,11 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
                   payload_length(hdr), peer->id);
         return;
     }
+    if (swarm_get_repeated(config, peer, payload_of(hdr))) {
+        debug_log(DEBUG_ERRS, "GET from peer %d repeated before its first ACK: upload goes on \n",
+                  peer->id);
+        return;
+    }
     if (!swarm_may_serve(config, peer, payload_of(hdr), now_seconds())) {
         debug_log(DEBUG_ERRS, "GET from peer %d waits: every upload slot is busy \n", peer->id);
         return;
@@ -207,14 +212,17 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
     serveGet(config, peer, payload_of(hdr));
 }
 
+void endUploadForNewGet(bt_config_t *config, bt_peer_t *peer) {
+    if (!peer->sending_active) return;
+    debug_log(DEBUG_ERRS,
+              "Peer %d sent GET reqeust when we think we're not finished.  Start new "
+              "download... \n",
+              peer->id);
+    doneSendingData(config, peer);
+}
+
 void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash) {
-    if (peer->sending_active) {
-        debug_log(DEBUG_ERRS,
-                  "Peer %d sent GET reqeust when we think we're not finished.  Start new "
-                  "download... \n",
-                  peer->id);
-        doneSendingData(config, peer);
-    }
+    endUploadForNewGet(config, peer);
     chunkitem wanted{};
     memcpy(wanted.hash, hash, HASH_SIZE);
     wanted.id = -1;
@@ -238,6 +246,7 @@ void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash) {
         return;
     }
     peer->sending_data = data;  // the connection owns the chunk copy until doneSendingData
+    memcpy(peer->sending_hash, hash, HASH_SIZE);
     initializeNewSendingConnection(config, peer);
     fillWindowForPeer(config, peer);
 }

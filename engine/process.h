@@ -26,6 +26,8 @@ void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from);
 // Serves a GET: reads the chunk into a new sending_data buffer, which the peer record owns until
 // doneSendingData, and starts the sending connection.
 void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from);
+// A GET came from peer while an upload to it runs: that upload ends (counted for -x).
+void endUploadForNewGet(bt_config_t *config, bt_peer_t *peer);
 // Serves peer's GET for hash at once: ends a running upload to it, reads the chunk from the store
 // and starts the sending connection; nothing when this peer cannot serve the chunk.
 void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash);

@@ -120,7 +120,7 @@ static bt_peer_t *next_waiting(bt_config_t *config, double now) {
         }
         int uploads = uploads_of_wanted(config, p);
         // A chunk sent before is likely to reach the asker from its first receiver soon.
-        if (uploads > 0 && now - s->wait_since < SWARM_REPEAT_DELAY_S) continue;
+        if (now - s->wait_since < uploads * SWARM_REPEAT_DELAY_S) continue;
         if (!best || uploads < best_uploads ||
             (uploads == best_uploads && s->wait_since < best->swarm->wait_since)) {
             best = p;
@@ -131,21 +131,28 @@ static bt_peer_t *next_waiting(bt_config_t *config, double now) {
 }
 
 bool swarm_may_serve(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, double now) {
-    // A new GET from a peer already served replaces its upload and takes no further slot.
-    if (!config->swarm || peer->sending_active) return true;
-    if (!store_find(config, hash)) return true;  // refused at once, as without --swarm
+    if (!config->swarm || !store_find(config, hash)) return true;  // as without --swarm
+    // A new GET from a peer being served means it has all it wants of that upload (its last ACK
+    // may have been lost): the upload ends, and the new GET queues like any other.
+    endUploadForNewGet(config, peer);
     swarm_peer_t *s = swarm_of(peer);
-    if (!s->waiting || memcmp(s->wait_hash, hash, HASH_SIZE) != 0) {
-        s->waiting = 1;
-        s->wait_since = now;
-        memcpy(s->wait_hash, hash, HASH_SIZE);
-    }
+    // The place in the queue is the asker's: a GET for another chunk keeps it.
+    if (!s->waiting) s->wait_since = now;
+    s->waiting = 1;
+    memcpy(s->wait_hash, hash, HASH_SIZE);
     s->wait_last = now;
     if (free_slots(config, now) > 0 && next_waiting(config, now) == peer) {
         s->waiting = 0;
         return true;
     }
     return false;
+}
+
+bool swarm_get_repeated(const bt_config_t *config, const bt_peer_t *peer, const uint8_t *hash) {
+    // Once an ACK has come, the asker holds DATA of this upload: a new GET for the same chunk
+    // means it started over, and the upload starts over too.
+    return config->swarm && peer->sending_active && peer->sending_lastacked == 0 &&
+           memcmp(peer->sending_hash, hash, HASH_SIZE) == 0;
 }
 
 void swarm_serve_waiting(bt_config_t *config, double now) {
@@ -169,10 +176,20 @@ double swarm_get_wait(const bt_config_t *config, const bt_peer_t *peer, double p
     return wait < profile_wait ? wait : profile_wait;
 }
 
+static bool rarer_chunk_from(bt_config_t *config, bt_peer_t *peer);
+
 int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
     if (!config->swarm) return -1;
     swarm_peer_t *s = swarm_of(peer);
     if (peer->receiving_get_resent == 0) s->get_since = peer->receiving_get_time;
+    if (rarer_chunk_from(config, peer)) {
+        // Others have come to hold this chunk meanwhile: the waiting GET is better spent on one
+        // they lack. The peer is asked again at once, for the rarest chunk it has.
+        debug_log(DEBUG_WHOHAS, "peer %d: asking for a rarer chunk than %d \n", peer->id,
+                  peer->receiving_chunk->id);
+        releaseReceivingConnection(peer);
+        return 1;
+    }
     if (now - s->get_since < SWARM_GET_PATIENCE_S) {
         // It waits in the uploader's queue while it is sent: keep it there.
         sendGetForPeer(config, peer, peer->receiving_chunk);
@@ -299,6 +316,16 @@ static chunkitem *end_game_copy(bt_config_t *config, bt_peer_t *peer, double now
     if (best)
         debug_log(DEBUG_WHOHAS, "end game: chunk %d asked of peer %d too \n", best->id, peer->id);
     return best;
+}
+
+// Whether peer announced a chunk with fewer holders than the one its unanswered GET asks for.
+static bool rarer_chunk_from(bt_config_t *config, bt_peer_t *peer) {
+    chunkitem *asked = peer->receiving_chunk;
+    if (!asked) return false;
+    peer->receiving_chunk = nullptr;  // the choice below must not count this request
+    chunkitem *rarest = rarest_unfetched(config, peer);
+    peer->receiving_chunk = asked;
+    return rarest && holders_of(config, rarest) < holders_of(config, asked);
 }
 
 chunkitem *swarm_choose_chunk(bt_config_t *config, bt_peer_t *peer, double now) {

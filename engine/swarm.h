@@ -54,9 +54,13 @@ void swarm_note_whohas(bt_config_t *config, struct sockaddr_in *from, const chun
 // every peer that asked for it is sent an IHAVE.
 void swarm_chunk_written(bt_config_t *config, bt_peer_t *from, const chunkitem *chunk, int length);
 // Whether a GET from peer for hash is served now: always without --swarm; with it, when an
-// upload slot is free (not held by another upload that makes progress) and no other GET has
-// been waiting for one longer. Otherwise the GET waits.
+// upload slot is free (not held by another upload that makes progress) and no other GET is to
+// go first (see swarm_serve_waiting). Otherwise the GET waits. A running upload to peer ends
+// here: its GET is taken as a new request, queued like any other.
 bool swarm_may_serve(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, double now);
+// Whether a GET from peer for hash repeats the one its running upload serves, sent again before
+// any of that upload's DATA reached it: with --swarm such a GET does not restart the upload.
+bool swarm_get_repeated(const bt_config_t *config, const bt_peer_t *peer, const uint8_t *hash);
 // Serves the waiting GETs, longest-waiting first, while upload slots are free; called on every
 // pass of the loop.
 void swarm_serve_waiting(bt_config_t *config, double now);

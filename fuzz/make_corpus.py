@@ -123,6 +123,9 @@ def netsim_seeds():
         b"link * 127.0.0.1:4003 bandwidth=500 queue=30000\nblackout=10:5\n" \
         b"corrupt=0.01 corrupt-data-only types=data\n"
     yield "bad-rule", b"\0all loss=2\n"
+    yield "nodes", b"\0127.0.0.1:4001 up=1000 down=500 queue=30000\nnode * up=2000\n" \
+        b"node 127.0.0.1:4001 down=250\nlink * 127.0.0.1:4001 bandwidth=100\n"
+    yield "bad-node", b"\0* up=0\nnode 127.0.0.1 down=5\n"
     # The 16-byte encapsulation header: sender id, source and destination address, ports.
     encapsulation = struct.pack("!iIIHH", 2, 0x7F000001, 0x7F000001, 4001, 4002)
     yield "data", b"\1" + encapsulation + packet(DATA, b"x" * 40, seq=7)

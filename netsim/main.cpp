@@ -1,7 +1,8 @@
 // netsim: the network-simulator router that VEXLO_ROUTER names. Every datagram it receives carries
 // the 16-byte encapsulation header; the router forwards the whole datagram, header included, to the
 // destination that header names, after imposing loss, delay, jitter, a bandwidth limit with a
-// bounded queue, duplication, corruption and blackouts, chosen per link and per packet type.
+// bounded queue, duplication, corruption and blackouts, chosen per link and per packet type, and
+// after the sender's uplink and the receiver's downlink where node rules give nodes access links.
 // One thread: a ppoll loop over one UDP socket and a min-heap of timed releases. This file holds
 // the command line, the signals and the loop; rules.cpp the rules, router.cpp the rest.
 
@@ -33,6 +34,7 @@ constexpr const char *USAGE =
     "              [--bandwidth KBYTES_PER_S] [--queue BYTES] [--dup P] [--corrupt P]\n"
     "              [--corrupt-data-only] [--blackout S:D] [--types LIST]\n"
     "              [--link SRC_IP:PORT-DST_IP:PORT]\n"
+    "              [--node 'IP:PORT up=KB/S down=KB/S queue=BYTES']...\n"
     "Forwards vexlo-encapsulated datagrams received on 127.0.0.1:N to the destination named in\n"
     "their header, imposing the impairments below. --port 0 picks a free port.\n"
     "  --loss P                  drop probability, 0..1\n"
@@ -48,13 +50,19 @@ constexpr const char *USAGE =
     "  --types LIST              the options above apply only to these types: comma list of\n"
     "                            whohas,ihave,get,data,ack,other,all (default all)\n"
     "  --link SRC-DST            the options above apply only to this link (either side may be *)\n"
+    "  --node 'IP:PORT SETTINGS' the node's access link, shared by all its links: up=KB/S (all\n"
+    "                            it sends), down=KB/S (all sent to it), queue=BYTES (each way;\n"
+    "                            default 100 ms of the rate, at least 4548). IP:PORT may be *\n"
+    "                            (every node). Repeatable; a rule file takes 'node IP:PORT ...'\n"
     "  --config FILE             rules, one per line, e.g. 'all loss=0.02 delay=5' or\n"
     "                            'link 127.0.0.1:4001 127.0.0.1:4002 loss=0.3 types=data'\n"
     "  --seed N                  seed of the random choices (default: from the clock, printed)\n"
-    "  --trace FILE              CSV line per datagram: time,src,dst,type,seq,ack,bytes,action,\n"
-    "                            delay_ms,corrupted\n"
+    "  --trace FILE              CSV line per datagram event: time,src,dst,type,seq,ack,bytes,\n"
+    "                            action,delay_ms,corrupted,node\n"
+    "  -h, --help                print this help and exit\n"
     "A link rule beats a one-sided rule, which beats an 'all' rule, setting by setting; among\n"
-    "equals the later rule wins and the command line comes after the file.\n"
+    "equals the later rule wins and the command line comes after the file. A datagram passes the\n"
+    "sender's uplink, then its link's impairments, then the receiver's downlink.\n"
     "SIGUSR1 prints the counters; SIGINT and SIGTERM print them and exit 0.\n";
 
 // ==== records ====================================================================================
@@ -71,6 +79,7 @@ struct options_s {
     std::string trace_path;
     bool scoped = false;  // --link or --types given
     rule_s cli_rule;
+    std::vector<rule_s> node_rules;  // --node options in order
 };
 
 }  // namespace
@@ -143,6 +152,7 @@ enum option_code {
     OPT_TRACE,
     OPT_TYPES,
     OPT_LINK,
+    OPT_NODE,
     OPT_HELP,
     OPT_SETTING,  // every impairment option; its name is the setting's name
 };
@@ -154,6 +164,7 @@ constexpr option FIXED_OPTIONS[] = {
     {"trace", required_argument, nullptr, OPT_TRACE},
     {"types", required_argument, nullptr, OPT_TYPES},
     {"link", required_argument, nullptr, OPT_LINK},
+    {"node", required_argument, nullptr, OPT_NODE},
     {"help", no_argument, nullptr, OPT_HELP},
 };
 
@@ -203,6 +214,9 @@ static bool apply_option(int code, int index, const char *arg, options_s *o, std
         case OPT_LINK:
             o->scoped = true;
             return parse_link(arg, &o->cli_rule, why);
+        case OPT_NODE:
+            o->node_rules.emplace_back();
+            return parse_node_option(arg, &o->node_rules.back(), why);
         default:
             return apply_setting(&o->cli_rule, option_name(index), arg, why);
     }
@@ -211,10 +225,10 @@ static bool apply_option(int code, int index, const char *arg, options_s *o, std
 static parse_result parse_command_line(int argc, char **argv, options_s *o) {
     opterr = 0;  // the messages below name the option as it was typed
     int code = 0, index = -1;
-    while ((code = getopt_long(argc, argv, ":", LONG_OPTIONS.data(), &index)) != -1) {
+    while ((code = getopt_long(argc, argv, ":h", LONG_OPTIONS.data(), &index)) != -1) {
         const char *typed = argv[optind - 1];
         std::string why;
-        if (code == OPT_HELP) {
+        if (code == OPT_HELP || code == 'h') {
             fputs(USAGE, stdout);
             return PARSE_HELP;
         } else if (code == '?' && optopt > 0 && optopt < 256) {
@@ -251,6 +265,7 @@ static bool collect_rules(const options_s &o, std::vector<rule_s> *rules) {
         rules->push_back(o.cli_rule);
     else if (o.scoped)
         fprintf(stderr, "netsim: --link and --types have no effect without an impairment\n");
+    rules->insert(rules->end(), o.node_rules.begin(), o.node_rules.end());
     return true;
 }
 

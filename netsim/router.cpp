@@ -1,5 +1,6 @@
-// netsim's router: one link record per direction of traffic, the impairments each datagram meets
-// on it, and the schedule and batches that carry the surviving copies out of the socket.
+// netsim's router: one link record per direction of traffic, one node record per address:port a
+// node rule limits, the way each datagram takes through them, and the schedule and batches that
+// carry the surviving copies out of the socket.
 
 #include "netsim/router.h"
 
@@ -84,9 +85,30 @@ static void format_endpoint(char *out, size_t size, uint32_t addr, uint16_t port
     snprintf(out, size, "%s:%u", ip, static_cast<unsigned>(ntohs(port)));
 }
 
+// The index of the node record of addr:port, made on first sight when a node rule limits one of
+// its directions; NO_NODE otherwise. Nodes come only with new links, so MAX_LINKS bounds them.
+static uint32_t find_node(router_s *r, uint32_t addr, uint16_t port, int64_t now) {
+    uint64_t key = (uint64_t{addr} << 16) | port;
+    auto it = r->node_index.find(key);
+    if (it != r->node_index.end()) return it->second;
+    access_s a = resolve_access(r->rules, addr, port);
+    uint32_t idx = NO_NODE;
+    if (a.up.rate > 0 || a.down.rate > 0) {
+        node_s n{};
+        format_endpoint(n.text, sizeof n.text, addr, port);
+        n.since_ns = now;
+        n.up.limit = a.up;
+        n.down.limit = a.down;
+        idx = static_cast<uint32_t>(r->nodes.size());
+        r->nodes.push_back(n);
+    }
+    r->node_index.emplace(key, idx);
+    return idx;
+}
+
 // The link record of key, created (with its rules resolved) on first sight; nullptr once
 // MAX_LINKS links exist.
-static link_s *find_link(router_s *r, const link_key_s &key) {
+static link_s *find_link(router_s *r, const link_key_s &key, int64_t now) {
     if (r->last_link != UINT32_MAX && r->links[r->last_link].key == key)
         return &r->links[r->last_link];
     auto it = r->link_index.find(key);
@@ -104,18 +126,12 @@ static link_s *find_link(router_s *r, const link_key_s &key) {
     format_endpoint(l.src_text, sizeof l.src_text, key.src_addr, key.src_port);
     format_endpoint(l.dst_text, sizeof l.dst_text, key.dst_addr, key.dst_port);
     for (int t = 0; t < TYPE_COUNT; t++) l.by_type[t] = resolve_impairments(r->rules, key, t);
+    l.src_node = find_node(r, key.src_addr, key.src_port, now);
+    l.dst_node = find_node(r, key.dst_addr, key.dst_port, now);
     r->last_link = static_cast<uint32_t>(r->links.size());
     r->link_index.emplace(key, r->last_link);
     r->links.push_back(l);
     return &r->links.back();
-}
-
-// Bytes still waiting behind a limited link: the work of a FIFO server is known from when it
-// will be idle, so no per-datagram departure event is needed.
-static uint64_t queued_bytes(const link_s &l, double bandwidth, int64_t now) {
-    if (l.busy_until_ns <= now || bandwidth <= 0) return 0;
-    double bytes = static_cast<double>(l.busy_until_ns - now) * bandwidth / 1e9;
-    return static_cast<uint64_t>(bytes);
 }
 
 static void print_link(const link_s &l, int64_t now) {
@@ -126,7 +142,18 @@ static void print_link(const link_s &l, int64_t now) {
            " queued_bytes=%" PRIu64 " peak_queued_bytes=%" PRIu64 "\n",
            l.src_text, l.dst_text, c.received, c.forwarded, c.dropped, c.loss, c.blackout,
            c.taildrop, c.overflow, c.send_errors, c.duplicated, c.corrupted,
-           queued_bytes(l, l.last_bandwidth, now), l.peak_queued_bytes);
+           fifo_backlog(l.queue, l.queue.last_rate, now), l.queue.peak_bytes);
+}
+
+static void print_access(const node_s &n, const char *direction, const access_queue_s &a,
+                         int64_t now) {
+    if (a.limit.rate <= 0) return;
+    printf("node %s %s rate=%g queue=%" PRIu64 " passed=%" PRIu64 " bytes=%" PRIu64
+           " taildrop=%" PRIu64 " queued_bytes=%" PRIu64 " peak_queued_bytes=%" PRIu64
+           " avg_delay_ms=%.3f\n",
+           n.text, direction, a.limit.rate / BYTES_PER_KB, a.limit.queue_bytes, a.passed, a.bytes,
+           a.taildrop, fifo_backlog(a.queue, a.limit.rate, now), a.queue.peak_bytes,
+           fifo_mean_delay_ms(a.queue, n.since_ns, now));
 }
 
 void print_counters(const router_s *r, int64_t now) {
@@ -135,6 +162,10 @@ void print_counters(const router_s *r, int64_t now) {
            static_cast<double>(now - r->start_ns) / 1e9, r->received, r->short_dropped, r->bad_dest,
            r->untracked, r->heap.size());
     for (const link_s &l : r->links) print_link(l, now);
+    for (const node_s &n : r->nodes) {
+        print_access(n, "up", n.up, now);
+        print_access(n, "down", n.down, now);
+    }
     printf("netsim counters end\n");
     fflush(stdout);
     if (r->trace) fflush(r->trace);
@@ -142,20 +173,63 @@ void print_counters(const router_s *r, int64_t now) {
 
 // ==== trace ======================================================================================
 
+// node is empty but for the events of a node's uplink or downlink.
 static void trace_line(const router_s *r, int64_t now, const char *src, const char *dst,
                        const char *type, const packet_info_s &info, size_t bytes,
-                       const char *action, int64_t delay_ns, bool corrupted) {
-    fprintf(r->trace, "%.6f,%s,%s,%s,%" PRIu32 ",%" PRIu32 ",%zu,%s,%.3f,%d\n",
+                       const char *action, int64_t delay_ns, bool corrupted, const char *node) {
+    fprintf(r->trace, "%.6f,%s,%s,%s,%" PRIu32 ",%" PRIu32 ",%zu,%s,%.3f,%d,%s\n",
             static_cast<double>(now - r->start_ns) / 1e9, src, dst, type, info.seq, info.ack, bytes,
-            action, static_cast<double>(delay_ns) / 1e6, corrupted ? 1 : 0);
+            action, static_cast<double>(delay_ns) / 1e6, corrupted ? 1 : 0, node);
 }
 
 static void trace_link_event(const router_s *r, int64_t now, const link_s &l,
                              const packet_info_s &info, size_t bytes, const char *action,
-                             int64_t delay_ns, bool corrupted) {
+                             int64_t delay_ns, bool corrupted, const char *node = "") {
     if (!r->trace) return;
     trace_line(r, now, l.src_text, l.dst_text, TYPE_NAMES[info.type], info, bytes, action, delay_ns,
-               corrupted);
+               corrupted, node);
+}
+
+// ==== access links ===============================================================================
+
+// A node's uplink comes before its links' own rules and the receiver's downlink after them, so
+// flows from many senders, or to many receivers, meet in one queue whichever link they take.
+
+// The datagram arrives at the node's queue at `at` (in time order); true with *leave set when it
+// is taken, false after counting and tracing a tail drop on the link and the node.
+static bool pass_access(router_s *r, link_s *l, uint32_t node, bool uplink, const send_s &e,
+                        int64_t at, int64_t now, int64_t *leave) {
+    node_s &n = r->nodes[node];
+    access_queue_s &a = uplink ? n.up : n.down;
+    if (!fifo_admit(&a.queue, a.limit.rate, a.limit.queue_bytes, e.len, at, leave)) {
+        a.taildrop++;
+        l->c.dropped++;
+        l->c.taildrop++;
+        trace_link_event(r, now, *l, e.info, e.len, uplink ? "drop_uplink" : "drop_downlink", 0,
+                         e.corrupted, n.text);
+        return false;
+    }
+    a.passed++;
+    a.bytes += e.len;
+    trace_link_event(r, now, *l, e.info, e.len, uplink ? "uplink" : "downlink", *leave - at,
+                     e.corrupted, n.text);
+    return true;
+}
+
+static bool limits_up(const router_s *r, const link_s &l) {
+    return l.src_node != NO_NODE && r->nodes[l.src_node].up.limit.rate > 0;
+}
+
+static bool limits_down(const router_s *r, const link_s &l) {
+    return l.dst_node != NO_NODE && r->nodes[l.dst_node].down.limit.rate > 0;
+}
+
+// A copy that reached the receiver's downlink at `at`: true with *release moved to when it leaves
+// the downlink, false when the downlink dropped it.
+static bool enter_downlink(router_s *r, send_s *e, int64_t at, int64_t now, int64_t *release) {
+    e->to_downlink = false;
+    link_s &l = r->links[e->link];
+    return pass_access(r, &l, l.dst_node, false, *e, at, now, release);
 }
 
 // ==== sending and the release schedule ===========================================================
@@ -242,18 +316,33 @@ static bool schedule_copy(router_s *r, const send_s &e, int64_t release) {
     return true;
 }
 
-// Moves every copy whose time has come into the send batch.
+// Moves every copy whose time has come into the send batch. A copy that has reached its
+// receiver's downlink enters it at its release time, in time order with every other copy bound
+// for that node, and waits in the heap again until it has passed (or is dropped there).
 void release_due(router_s *r, int64_t now) {
     while (!r->heap.empty() && r->heap.front().release_ns <= now) {
         std::pop_heap(r->heap.begin(), r->heap.end(), heap_after);
-        uint32_t idx = r->heap.back().slot;
+        pending_s due = r->heap.back();
         r->heap.pop_back();
-        queue_send(r, r->slots[idx].send, now);
+        send_s &e = r->slots[due.slot].send;
+        int64_t release = due.release_ns;
+        if (e.to_downlink && !enter_downlink(r, &e, due.release_ns, now, &release)) {
+            free_slot(r, due.slot);
+            continue;
+        }
+        if (release > now) {
+            r->heap.push_back(pending_s{release, r->next_order++, due.slot});
+            std::push_heap(r->heap.begin(), r->heap.end(), heap_after);
+            continue;
+        }
+        queue_send(r, e, now);
     }
 }
 
-// Sends a copy now when it is due, else holds it until its release time.
-static void dispatch_copy(router_s *r, const send_s &e, int64_t now, int64_t release) {
+// Sends a copy now when it is due, else holds it until its release time (or until it reaches
+// the receiver's downlink).
+static void dispatch_copy(router_s *r, send_s e, int64_t now, int64_t release) {
+    if (e.to_downlink && release <= now && !enter_downlink(r, &e, release, now, &release)) return;
     if (release <= now) return queue_send(r, e, now);
     if (schedule_copy(r, e, release)) return;
     link_s &l = r->links[e.link];
@@ -269,8 +358,9 @@ static void dispatch_copy(router_s *r, const send_s &e, int64_t now, int64_t rel
 
 // ==== impairments ================================================================================
 
-// A datagram meets the drops first (judge: blackout, loss, the bandwidth queue), then, if it
-// survives, the changes to its copies (pass_on: corruption, duplication, delay and jitter).
+// A datagram passes the sender's uplink first, then meets the link's drops (judge: blackout,
+// loss, the bandwidth queue), then, if it survives, the changes to its copies (pass_on:
+// corruption, duplication, delay and jitter); each copy then passes the receiver's downlink.
 
 // Changes one byte past the encapsulation header (past the peer header of a DATA packet when
 // confined to DATA payload); false when there is no such byte.
@@ -302,32 +392,18 @@ static bool lose(router_s *r, link_s *l, const impair_s &im) {
     return false;
 }
 
-// Admits len bytes to the link's FIFO; *depart is when its last bit has left. False: tail drop.
-// A datagram arriving at an idle link is always taken, whatever the queue limit.
-static bool admit_to_queue(link_s *l, const impair_s &im, size_t len, int64_t now,
-                           int64_t *depart) {
-    *depart = now;
-    if (im.bandwidth <= 0) return true;
-    uint64_t backlog = queued_bytes(*l, im.bandwidth, now);
-    if (backlog > 0 && backlog + len > im.queue_bytes) return false;
-    double tx_ns = static_cast<double>(len) * 1e9 / im.bandwidth;
-    *depart = std::max(now, l->busy_until_ns) + static_cast<int64_t>(tx_ns);
-    l->busy_until_ns = *depart;
-    l->last_bandwidth = im.bandwidth;
-    l->peak_queued_bytes = std::max(l->peak_queued_bytes, backlog + len);
-    return true;
-}
-
 enum drop_reason { KEEP, DROP_BLACKOUT, DROP_LOSS, DROP_QUEUE };
 
-static drop_reason judge(router_s *r, link_s *l, const impair_s &im, size_t len, int64_t now,
+// The link's drops for a datagram that enters it at `at` (after the sender's uplink); *depart is
+// when its last byte has left the link's bandwidth queue.
+static drop_reason judge(router_s *r, link_s *l, const impair_s &im, size_t len, int64_t at,
                          int64_t *depart) {
-    int64_t since_start = now - r->start_ns;
+    int64_t since_start = at - r->start_ns;
     if (im.blackout_len_ns > 0 && since_start >= im.blackout_start_ns &&
         since_start - im.blackout_start_ns < im.blackout_len_ns)
         return DROP_BLACKOUT;
     if (lose(r, l, im)) return DROP_LOSS;
-    if (!admit_to_queue(l, im, len, now, depart)) return DROP_QUEUE;
+    if (!fifo_admit(&l->queue, im.bandwidth, im.queue_bytes, len, at, depart)) return DROP_QUEUE;
     return KEEP;
 }
 
@@ -366,7 +442,7 @@ static void pass_on(router_s *r, link_s *l, const impair_s &im, uint8_t *buf, si
     bool dup = rng_chance(&r->rng, im.dup);
     int64_t base = depart + im.delay_ns;
     uint32_t link = static_cast<uint32_t>(l - r->links.data());
-    send_s e{buf, NO_SLOT, len, link, info, now, false, corrupted};
+    send_s e{buf, NO_SLOT, len, link, info, now, false, corrupted, limits_down(r, *l)};
     dispatch_copy(r, e, now, base + draw_jitter(r, im));
     if (!dup) return;
     l->c.duplicated++;
@@ -386,7 +462,7 @@ static bool destination_ok(const router_s *r, const link_key_s &k) {
 static void trace_unlinked(const router_s *r, int64_t now, const char *src, const char *dst,
                            size_t len, const char *action) {
     if (!r->trace) return;
-    trace_line(r, now, src, dst, "-", packet_info_s{}, len, action, 0, false);
+    trace_line(r, now, src, dst, "-", packet_info_s{}, len, action, 0, false, "");
 }
 
 static void handle_short(router_s *r, const sockaddr_in &from, size_t len, int64_t now) {
@@ -406,14 +482,12 @@ static void handle_bad_dest(router_s *r, const link_key_s &k, size_t len, int64_
     trace_unlinked(r, now, src, dst, len, "drop_dest");
 }
 
-// One datagram of len bytes in a receive buffer, read at now.
-static void handle_datagram(router_s *r, uint8_t *buf, size_t len, const sockaddr_in &from,
-                            int64_t now) {
+void route_datagram(router_s *r, uint8_t *buf, size_t len, const sockaddr_in &from, int64_t now) {
     r->received++;
     link_key_s key;
     if (!datagram_link(buf, len, &key)) return handle_short(r, from, len, now);
     if (!destination_ok(r, key)) return handle_bad_dest(r, key, len, now);
-    link_s *l = find_link(r, key);
+    link_s *l = find_link(r, key, now);
     if (!l) {
         r->untracked++;
         return;
@@ -421,8 +495,14 @@ static void handle_datagram(router_s *r, uint8_t *buf, size_t len, const sockadd
     l->c.received++;
     packet_info_s info = classify_datagram(buf, len);
     const impair_s &im = l->by_type[info.type];
-    int64_t depart = now;
-    drop_reason why = judge(r, l, im, len, now, &depart);
+    int64_t enter = now;
+    if (limits_up(r, *l)) {
+        uint32_t link = static_cast<uint32_t>(l - r->links.data());
+        send_s e{buf, NO_SLOT, len, link, info, now, false, false, false};
+        if (!pass_access(r, l, l->src_node, true, e, now, now, &enter)) return;
+    }
+    int64_t depart = enter;
+    drop_reason why = judge(r, l, im, len, enter, &depart);
     if (why != KEEP) return count_drop(r, l, why, info, len, now);
     pass_on(r, l, im, buf, len, info, now, depart);
 }
@@ -476,8 +556,8 @@ void receive_batch(router_s *r) {
     for (unsigned i = 0; n > 0 && i < static_cast<unsigned>(n); i++) {
         int64_t now = mono_ns();
         release_due(r, now);
-        handle_datagram(r, r->rx.data() + i * MAX_DATAGRAM, r->rx_msgs[i].msg_len, r->rx_from[i],
-                        now);
+        route_datagram(r, r->rx.data() + i * MAX_DATAGRAM, r->rx_msgs[i].msg_len, r->rx_from[i],
+                       now);
     }
     flush_sends(r, mono_ns());
 }

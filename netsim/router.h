@@ -1,8 +1,10 @@
-// netsim's router: the link records, the impairments applied to each datagram (blackout, loss,
-// bandwidth queue, corruption, duplication, delay and jitter), the schedule of delayed copies and
-// the batched reads and sends on its one UDP socket.
+// netsim's router: the link and node records, the way of each datagram (the sender's uplink, the
+// link's impairments: blackout, loss, bandwidth queue, corruption, duplication, delay and jitter,
+// then the receiver's downlink), the schedule of delayed copies and the batched reads and sends
+// on its one UDP socket.
 #pragma once
 
+#include "netsim/queue.h"
 #include "netsim/rules.h"
 
 #include <netinet/in.h>
@@ -21,7 +23,9 @@ constexpr size_t MAX_DATAGRAM = 65536;    // bytes; above any UDP payload over I
 constexpr unsigned RECV_BATCH = 32;       // datagrams per recvmmsg: syscalls dominate the cost
 constexpr unsigned SEND_BATCH = 64;       // copies per sendmmsg
 constexpr uint32_t NO_SLOT = UINT32_MAX;  // a send whose bytes are still in a receive buffer
-constexpr const char *TRACE_HEADER = "time,src,dst,type,seq,ack,bytes,action,delay_ms,corrupted\n";
+constexpr uint32_t NO_NODE = UINT32_MAX;  // an end of a link whose node no node rule limits
+constexpr const char *TRACE_HEADER =
+    "time,src,dst,type,seq,ack,bytes,action,delay_ms,corrupted,node\n";
 
 // ==== records ====================================================================================
 
@@ -41,7 +45,7 @@ struct counters_s {
     uint64_t dropped = 0;    // datagrams dropped before sending (the four reasons below)
     uint64_t loss = 0;
     uint64_t blackout = 0;
-    uint64_t taildrop = 0;     // bandwidth queue full
+    uint64_t taildrop = 0;     // a queue on the way full: the link's, an uplink or a downlink
     uint64_t overflow = 0;     // the router's delay buffers full
     uint64_t send_errors = 0;  // copies the socket refused
     uint64_t duplicated = 0;   // extra copies made
@@ -55,11 +59,29 @@ struct link_s {
     char src_text[24];  // "a.b.c.d:port"
     char dst_text[24];
     impair_s by_type[TYPE_COUNT];    // the rules resolved once for this link
-    int64_t busy_until_ns = 0;       // when the limited link has sent all it admitted
-    double last_bandwidth = 0;       // bytes/s of the last datagram queued, for the backlog
+    fifo_s queue;                    // the bandwidth limit's queue
     uint64_t consecutive_drops = 0;  // loss drops in a row
-    uint64_t peak_queued_bytes = 0;
+    uint32_t src_node = NO_NODE;     // index in router_s::nodes of the sender, if limited
+    uint32_t dst_node = NO_NODE;     // and of the receiver
     counters_s c;
+};
+
+// One direction of a node's access link: its rate and queue, and what passed it since start.
+struct access_queue_s {
+    access_dir_s limit;  // rate 0: this direction is not limited
+    fifo_s queue;
+    uint64_t passed = 0;    // datagrams (and copies) that went through
+    uint64_t bytes = 0;     // their bytes
+    uint64_t taildrop = 0;  // datagrams the full queue refused
+};
+
+// An address:port that a node rule gives an access link, created with the first link that has it
+// at one end; owned by router_s::nodes.
+struct node_s {
+    char text[24];     // "a.b.c.d:port"
+    int64_t since_ns;  // when it was first seen: the start of its time averages
+    access_queue_s up;
+    access_queue_s down;
 };
 
 // A copy waiting in the send batch. Its bytes are in a receive buffer (valid until the batch is
@@ -74,6 +96,7 @@ struct send_s {
     int64_t arrival_ns;
     bool is_dup;
     bool corrupted;
+    bool to_downlink;  // the receiver's downlink is still ahead of it
 };
 
 // A datagram copy waiting for its release time; its buffer is reused once it has been sent.
@@ -104,7 +127,9 @@ struct router_s {
     std::vector<rule_s> rules;  // file order, then the command line
     std::vector<link_s> links;  // in order of first appearance
     std::unordered_map<link_key_s, uint32_t, link_key_hash> link_index;
-    uint32_t last_link = UINT32_MAX;  // consecutive datagrams mostly share a link
+    uint32_t last_link = UINT32_MAX;                    // consecutive datagrams mostly share a link
+    std::vector<node_s> nodes;                          // in order of first appearance
+    std::unordered_map<uint64_t, uint32_t> node_index;  // address and port -> node or NO_NODE
     std::vector<slot_s> slots;
     std::vector<uint32_t> free_slots;
     std::vector<pending_s> heap;  // min-heap on (release_ns, order)
@@ -146,5 +171,10 @@ void release_due(router_s *r, int64_t now);
 // Sends the batch, counting and tracing each copy as sent or refused; the batch is empty after.
 void flush_sends(router_s *r, int64_t now);
 
-// Reads the datagrams waiting on r->fd (one batch), impairs each and sends or schedules it.
+// Takes one datagram of len bytes in a receive buffer, read at now from `from`, on its way: it is
+// dropped, put in the send batch or scheduled. The bytes may be changed (corruption) and must stay
+// until the batch is flushed.
+void route_datagram(router_s *r, uint8_t *buf, size_t len, const sockaddr_in &from, int64_t now);
+
+// Reads the datagrams waiting on r->fd (one batch), routes each and sends what is due.
 void receive_batch(router_s *r);

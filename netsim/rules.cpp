@@ -214,7 +214,58 @@ static std::vector<std::string> split_words(const std::string &line) {
     return words;
 }
 
-// One rule line: ["all" | "link SRC DST"] then settings as key=value (or a bare
+// The settings of a node rule, up=, down= and queue=, in the order of their NODE_SET_* bits.
+constexpr const char *NODE_SETTING_NAMES[NODE_SETTING_COUNT] = {"up", "down", "queue"};
+
+static unsigned node_setting_bit(const std::string &name) {
+    for (int i = 0; i < NODE_SETTING_COUNT; i++)
+        if (name == NODE_SETTING_NAMES[i]) return 1u << i;
+    return 0;
+}
+
+static bool parse_node_setting(rule_s *r, unsigned bit, const char *value, std::string *why) {
+    switch (bit) {
+        case NODE_SET_UP:
+            return parse_bandwidth(value, &r->node.up, why);
+        case NODE_SET_DOWN:
+            return parse_bandwidth(value, &r->node.down, why);
+        default:
+            if (parse_unsigned(value, MAX_QUEUE_BYTES, &r->node.queue_bytes)) return true;
+            *why = not_a(value, "a byte count from 0 to 1073741824");
+            return false;
+    }
+}
+
+// One key=value of a rule, in its scope: a node rule takes up, down and queue only, and up and
+// down belong to node rules only.
+static bool apply_word(rule_s *r, const std::string &word, std::string *why) {
+    size_t eq = word.find('=');
+    std::string key = word.substr(0, eq);
+    const char *value = eq == std::string::npos ? nullptr : word.c_str() + eq + 1;
+    if (!value && key != "corrupt-data-only") {
+        *why = "'" + word + "' is not key=value";
+        return false;
+    }
+    unsigned node_bit = node_setting_bit(key);
+    if (r->scope == SCOPE_NODE && (node_bit == 0 || !value)) {
+        *why = "'" + word + "': a node rule takes up, down and queue only";
+        return false;
+    }
+    if (r->scope == SCOPE_LINK && (node_bit == NODE_SET_UP || node_bit == NODE_SET_DOWN)) {
+        *why = "'" + word + "': up and down belong to a node rule ('node IP:PORT up=KB/s')";
+        return false;
+    }
+    bool ok = r->scope == SCOPE_NODE ? parse_node_setting(r, node_bit, value, why)
+                                     : apply_setting(r, key, value, why);
+    if (!ok) {
+        *why = key + ": " + *why;
+        return false;
+    }
+    if (r->scope == SCOPE_NODE) r->node_set |= node_bit;
+    return true;
+}
+
+// One rule line: ["all" | "link SRC DST" | "node ADDR"] then settings as key=value (or a bare
 // corrupt-data-only). A line that starts with a setting applies to all links.
 static bool parse_rule_line(const std::vector<std::string> &words, rule_s *r, std::string *why) {
     size_t i = 0;
@@ -228,22 +279,31 @@ static bool parse_rule_line(const std::vector<std::string> &words, rule_s *r, st
         if (!parse_endpoint(words[1], &r->src, why) || !parse_endpoint(words[2], &r->dst, why))
             return false;
         i = 3;
+    } else if (words[0] == "node") {
+        if (words.size() < 2) {
+            *why = "'node' needs an address (IP:PORT or *)";
+            return false;
+        }
+        if (!parse_endpoint(words[1], &r->src, why)) return false;
+        r->scope = SCOPE_NODE;
+        i = 2;
     }
-    for (; i < words.size(); i++) {
-        size_t eq = words[i].find('=');
-        std::string key = words[i].substr(0, eq);
-        const char *value = eq == std::string::npos ? nullptr : words[i].c_str() + eq + 1;
-        if (!value && key != "corrupt-data-only") {
-            *why = "'" + words[i] + "' is not key=value";
-            return false;
-        }
-        if (!apply_setting(r, key, value, why)) {
-            *why = key + ": " + *why;
-            return false;
-        }
+    for (; i < words.size(); i++)
+        if (!apply_word(r, words[i], why)) return false;
+    if (r->scope == SCOPE_NODE) {
+        if (r->node_set == 0) *why = "the node rule sets none of up, down, queue";
+        return r->node_set != 0;
     }
     if (r->set == 0) *why = "the rule sets no impairment";
     return r->set != 0;
+}
+
+bool parse_node_option(const char *text, rule_s *rule, std::string *why) {
+    std::vector<std::string> words = split_words(std::string("node ") + (text ? text : ""));
+    rule_s r;
+    if (!parse_rule_line(words, &r, why)) return false;
+    *rule = r;
+    return true;
 }
 
 static bool read_text_file(const char *path, std::string *out, std::string *why) {
@@ -359,12 +419,46 @@ impair_s resolve_impairments(const std::vector<rule_s> &rules, const link_key_s 
         unsigned bit = 1u << i;
         const rule_s *best = nullptr;
         for (const rule_s &r : rules) {
-            if (!(r.set & bit) || !rule_matches(r, k, type)) continue;
+            if (r.scope != SCOPE_LINK || !(r.set & bit) || !rule_matches(r, k, type)) continue;
             if (!best || specificity(r) >= specificity(*best)) best = &r;
         }
         if (best) copy_setting(&out, best->v, bit);
     }
     return out;
+}
+
+static void copy_node_setting(node_values_s *to, const node_values_s &from, unsigned bit) {
+    if (bit == NODE_SET_UP) to->up = from.up;
+    if (bit == NODE_SET_DOWN) to->down = from.down;
+    if (bit == NODE_SET_QUEUE) to->queue_bytes = from.queue_bytes;
+}
+
+static uint64_t default_node_queue(double rate) {
+    double bytes =
+        rate * static_cast<double>(NODE_QUEUE_DEFAULT_NS) / static_cast<double>(NS_PER_S);
+    return std::max(NODE_QUEUE_MIN_BYTES, static_cast<uint64_t>(bytes));
+}
+
+access_s resolve_access(const std::vector<rule_s> &rules, uint32_t addr, uint16_t port) {
+    node_values_s v;
+    unsigned named = 0;
+    for (int i = 0; i < NODE_SETTING_COUNT; i++) {
+        unsigned bit = 1u << i;
+        const rule_s *best = nullptr;
+        for (const rule_s &r : rules) {
+            if (r.scope != SCOPE_NODE || !(r.node_set & bit)) continue;
+            if (!endpoint_matches(r.src, addr, port)) continue;
+            if (!best || specificity(r) >= specificity(*best)) best = &r;
+        }
+        if (!best) continue;
+        copy_node_setting(&v, best->node, bit);
+        named |= bit;
+    }
+    bool queue_named = named & NODE_SET_QUEUE;
+    access_s a;
+    a.up = access_dir_s{v.up, queue_named ? v.queue_bytes : default_node_queue(v.up)};
+    a.down = access_dir_s{v.down, queue_named ? v.queue_bytes : default_node_queue(v.down)};
+    return a;
 }
 
 // ==== datagrams ==================================================================================

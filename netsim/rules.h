@@ -1,5 +1,6 @@
 // netsim's rules: the values of its options and rule files, the rules they form, how the rules
-// resolve for one link and packet type, and which link and packet type a datagram belongs to.
+// resolve for one link and packet type or for one node's access link, and which link and packet
+// type a datagram belongs to.
 // Everything here is pure: no sockets, no clock, no exit; errors come back as a message.
 #pragma once
 
@@ -24,6 +25,11 @@ constexpr uint64_t DEFAULT_QUEUE_BYTES = 65536;
 constexpr uint64_t MAX_QUEUE_BYTES = 1u << 30;
 constexpr uint64_t MAX_CONSECUTIVE_CAP = 1000000000;
 constexpr double MAX_BLACKOUT_S = 1000000.0;
+// A node's queue holds 100 ms of its rate by default, but never fewer than three of the largest
+// datagrams (encapsulation header and a full peer packet), so a slow link still takes a burst.
+constexpr int64_t NODE_QUEUE_DEFAULT_NS = 100 * NS_PER_MS;
+constexpr uint64_t LARGEST_DATAGRAM_BYTES = 16 + MAX_PACKET_SIZE;
+constexpr uint64_t NODE_QUEUE_MIN_BYTES = 3 * LARGEST_DATAGRAM_BYTES;
 
 // Traffic classes: the five peer packet types, then everything else.
 constexpr int TYPE_DATA = PKT_DATA;
@@ -45,6 +51,12 @@ constexpr unsigned SET_CORRUPT = 1u << 7;
 constexpr unsigned SET_CORRUPT_DATA_ONLY = 1u << 8;
 constexpr unsigned SET_BLACKOUT = 1u << 9;
 constexpr int SETTING_COUNT = 10;
+
+// The settings of a node rule: its access link's rates and their queue.
+constexpr unsigned NODE_SET_UP = 1u << 0;
+constexpr unsigned NODE_SET_DOWN = 1u << 1;
+constexpr unsigned NODE_SET_QUEUE = 1u << 2;
+constexpr int NODE_SETTING_COUNT = 3;
 
 // ==== records ====================================================================================
 
@@ -97,13 +109,38 @@ struct endpoint_s {
     uint16_t port = 0;
 };
 
-// One line of the rule file, or the command line's impairments.
+// What a rule applies to: the traffic of links, or the access link of nodes.
+enum rule_scope : uint8_t { SCOPE_LINK, SCOPE_NODE };
+
+// The values a node rule names; which of them it names is in rule_s::node_set.
+struct node_values_s {
+    double up = 0;             // bytes per second the node can send
+    double down = 0;           // bytes per second the node can receive
+    uint64_t queue_bytes = 0;  // backlog allowed in each direction
+};
+
+// One line of the rule file, the command line's impairments, or one --node option.
 struct rule_s {
-    endpoint_s src;
+    rule_scope scope = SCOPE_LINK;
+    endpoint_s src;  // a node rule: the node
     endpoint_s dst;
     unsigned types = ALL_TYPES;  // bit per traffic class
-    unsigned set = 0;            // SET_* bits of the settings this rule names
+    unsigned set = 0;            // SET_* bits of the settings a link rule names
     impair_s v;
+    unsigned node_set = 0;  // NODE_SET_* bits of the settings a node rule names
+    node_values_s node;
+};
+
+// One direction of a node's access link as the rules resolve it.
+struct access_dir_s {
+    double rate = 0;           // bytes per second; 0 = unlimited, no queue
+    uint64_t queue_bytes = 0;  // backlog allowed
+};
+
+// A node's access link: everything it sends waits in up, everything sent to it in down.
+struct access_s {
+    access_dir_s up;
+    access_dir_s down;
 };
 
 // A direction of traffic as the encapsulation header names it, network byte order.
@@ -140,6 +177,10 @@ bool parse_link(const char *text, rule_s *rule, std::string *why);
 // *rule; else false with *why saying what is wrong with the value.
 bool apply_setting(rule_s *rule, const std::string &key, const char *value, std::string *why);
 
+// True with *rule a node rule from "IP:PORT up=KB/s down=KB/s queue=BYTES" (or "*" for every
+// node), as --node and a rule file's "node" lines take it; else false with *why set.
+bool parse_node_option(const char *text, rule_s *rule, std::string *why);
+
 // True with the rules of text[0..len) appended to *rules in line order; else false with *why
 // naming "name:line" and the fault, and *rules as it was. text need not end in a newline or NUL.
 bool parse_rules(const char *text, size_t len, const std::string &name, std::vector<rule_s> *rules,
@@ -151,6 +192,12 @@ bool load_rule_file(const std::string &path, std::vector<rule_s> *rules, std::st
 // The impairments for traffic of the given type on link k: each setting from the most specific
 // matching rule that names it, the later among equals; defaults where none does.
 impair_s resolve_impairments(const std::vector<rule_s> &rules, const link_key_s &k, int type);
+
+// The access link of the node at addr:port (network byte order): each setting from the most
+// specific node rule that names it (the node's own beats "*"), the later among equals; a queue
+// no rule names holds NODE_QUEUE_DEFAULT_NS of its direction's rate, at least
+// NODE_QUEUE_MIN_BYTES.
+access_s resolve_access(const std::vector<rule_s> &rules, uint32_t addr, uint16_t port);
 
 // True with *key set from the encapsulation header of buf[0..len); false when len is shorter.
 bool datagram_link(const uint8_t *buf, size_t len, link_key_s *key);

@@ -3,11 +3,12 @@ followed to its end, every process stopped and the copy checked."""
 
 import dataclasses
 import subprocess
+import sys
 import time
 
-from swarmlib import DOWNLOADER_ID
+from swarmlib import DOWNLOADER_ID, SwarmError
 from swarmlib.files import peer_ports, verify_output
-from swarmlib.processes import Proc, start_peer, stop_all, wait_until_bound
+from swarmlib.processes import Proc, raise_on_sigterm, start_peer, stop_all, wait_until_bound
 from swarmlib.progress import Download, follow_download
 from swarmlib.router import Router, start_netsim
 
@@ -69,3 +70,23 @@ def run_swarm(bin_dir, files, timeout, netsim_options=None, uploader_debug=0,
     verified = download.done and verify_output(files)
     return SwarmRun(download=download, verified=verified, downloader=downloader,
                     uploaders=uploaders, router=router)
+
+
+def summary_main(run_all, args):
+    """The body of a benchmark's main: `run_all(args)` returns its summary lines and whether
+    every run succeeded; they are printed under "summary". The exit status: 0 when all runs
+    succeeded, 1 on a failed run or swarm error, 130 on Ctrl-C or SIGTERM (every process of the
+    swarm is stopped either way)."""
+    raise_on_sigterm()
+    try:
+        lines, all_ok = run_all(args)
+    except KeyboardInterrupt:
+        print("interrupted; every process was stopped", file=sys.stderr)
+        return 130
+    except SwarmError as e:
+        print(f"benchmark failed: {e}", file=sys.stderr)
+        return 1
+    print("summary")
+    for line in lines:
+        print("  " + line)
+    return 0 if all_ok else 1

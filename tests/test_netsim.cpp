@@ -490,7 +490,7 @@ TEST(Netsim, TraceHasOneCsvLinePerEvent) {
     std::string csv = ts::read_file(dir.file("t.csv"));
     std::string pa = "127.0.0.1:" + std::to_string(a.port),
                 pb = "127.0.0.1:" + std::to_string(b.port);
-    EXPECT_EQ(csv.rfind("time,src,dst,type,seq,ack,bytes,action,delay_ms,corrupted\n", 0), 0u);
+    EXPECT_EQ(csv.rfind("time,src,dst,type,seq,ack,bytes,action,delay_ms,corrupted,node\n", 0), 0u);
     EXPECT_NE(csv.find("," + pa + "," + pb + ",data,5,0,36,forward,"), std::string::npos) << csv;
     EXPECT_NE(csv.find("," + pb + "," + pa + ",ack,0,9,32,drop_loss,"), std::string::npos) << csv;
     EXPECT_NE(csv.find("," + pa + ",-,-,0,0,5,drop_short,"), std::string::npos) << csv;
@@ -512,6 +512,9 @@ TEST(Netsim, RejectsBadArgumentsWithStatus2) {
         {{"--port", "0", "--loss"}, "option '--loss' needs a value"},
         {{"--port", "0", "--config", dir.file("none")}, "cannot read"},
         {{"--port", "0", "--config", dir.file("bad")}, dir.file("bad") + ":2: delay: 'soon'"},
+        {{"--port", "0", "--node", "127.0.0.1 up=5"}, "--node: '127.0.0.1' is not IP:PORT"},
+        {{"--port", "0", "--node", "* down=0"}, "--node: down: '0' is not a bandwidth"},
+        {{"--port", "0", "--node", "* bandwidth=5"}, "--node: 'bandwidth=5': a node rule takes"},
     };
     for (const auto &[args, message] : cases) {
         Finished r = run_netsim(args);
@@ -519,7 +522,45 @@ TEST(Netsim, RejectsBadArgumentsWithStatus2) {
         EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
     }
-    Finished help = run_netsim({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("usage: netsim --port N", 0), 0u);
+    for (const char *flag : {"--help", "-h"}) {
+        Finished help = run_netsim({flag});
+        EXPECT_EQ(help.status, 0) << flag;
+        EXPECT_EQ(help.out.rfind("usage: netsim --port N", 0), 0u) << flag;
+    }
+}
+
+TEST(Netsim, NodeDownlinkIsSharedByAllLinksIntoIt) {
+    // 20 KB/s into b: twenty 1000-byte datagrams from two senders need a second together, where a
+    // per-link limit would pass them in half of it.
+    ts::TempDir dir;
+    ts::UdpSocket a, c, b;
+    std::string node = "127.0.0.1:" + std::to_string(b.port);
+    Netsim n = start_netsim({"--node", node + " down=20 queue=100000", "--trace", dir.file("t")});
+    auto from_a = numbered(a.port, b.port, DATA, 10, 1000 - ENCAP - PEER);
+    auto from_c = numbered(c.port, b.port, DATA, 10, 1000 - ENCAP - PEER);
+    double start = now_s();
+    for (size_t i = 0; i < 10; i++) {
+        ASSERT_TRUE(a.send_to(n.port, from_a[i]));
+        ASSERT_TRUE(c.send_to(n.port, from_c[i]));
+    }
+    size_t got = 0;
+    double last = start;
+    while (b.recv(1.0)) {
+        got++;
+        last = now_s();
+    }
+    EXPECT_EQ(got, 20u);
+    EXPECT_GE(last - start, 0.95);
+    std::string out = stop(n);
+    std::string line = "node " + node + " down ";
+    EXPECT_EQ(counter(out, line, "passed"), 20) << out;
+    EXPECT_EQ(counter(out, line, "bytes"), 20000);
+    EXPECT_EQ(counter(out, line, "taildrop"), 0);
+    EXPECT_GE(counter(out, line, "peak_queued_bytes"), 15000);
+    EXPECT_EQ(counter(out, link_name(a.port, b.port), "forwarded"), 10);
+    /* the trace names the node at each passage of its downlink */
+    std::string csv = ts::read_file(dir.file("t"));
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 41);
+    EXPECT_NE(csv.find(",data,9,0,1000,downlink,"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",0," + node + "\n"), std::string::npos) << csv;
 }

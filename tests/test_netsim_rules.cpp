@@ -122,6 +122,19 @@ TEST(NetsimRules, RejectsMalformedLinesWithAMessageAndKeepsTheRules) {
         {"bandwidth=0.05", "bandwidth: '0.05' is not a bandwidth in KB/s from 0.1 to 10000000"},
         {"corrupt-data-only=maybe",
          "corrupt-data-only: 'maybe' is not one of 1, 0, yes, no, true, false, on, off"},
+        /* node rules */
+        {"node 127.0.0.1 up=5", "'127.0.0.1' is not IP:PORT (a numeric IPv4 address) or *"},
+        {"node up=5", "'up=5' is not IP:PORT (a numeric IPv4 address) or *"},
+        {"node", "'node' needs an address (IP:PORT or *)"},
+        {"node *", "the node rule sets none of up, down, queue"},
+        {"node * up=0", "up: '0' is not a bandwidth in KB/s from 0.1 to 10000000"},
+        {"node * up=10 down=-5", "down: '-5' is not a bandwidth in KB/s from 0.1 to 10000000"},
+        {"node * bandwidth=500", "'bandwidth=500': a node rule takes up, down and queue only"},
+        {"node * down=5 types=data", "'types=data': a node rule takes up, down and queue only"},
+        {"link * 127.0.0.1:1 up=500",
+         "'up=500': up and down belong to a node rule ('node IP:PORT up=KB/s')"},
+        {"loss=0.1 down=500",
+         "'down=500': up and down belong to a node rule ('node IP:PORT up=KB/s')"},
     };
     for (const auto &[text, message] : cases) {
         std::vector<rule_s> rules(1);
@@ -140,6 +153,52 @@ TEST(NetsimRules, RejectsMalformedLinesWithAMessageAndKeepsTheRules) {
     EXPECT_TRUE(parse_link("*-127.0.0.1:2", &r, &why));
     EXPECT_TRUE(r.src.any);
     EXPECT_EQ(r.dst.port, htons(2));
+}
+
+TEST(NetsimRules, NodeRulesResolvePerNodeAndDirection) {
+    std::vector<rule_s> rules;
+    std::string why;
+    ASSERT_TRUE(
+        parse("node * up=2000 down=1000\n"
+              "node 127.0.0.1:4001 down=500 queue=20000\n"
+              "link * 127.0.0.1:4001 bandwidth=300 queue=9000\n"
+              "node 127.0.0.1:4003 up=10\n",
+              &rules, &why))
+        << why;
+    rule_s cli;
+    ASSERT_TRUE(parse_node_option("* down=800", &cli, &why)) << why;
+    rules.push_back(cli);
+    auto access = [&](uint16_t port) {
+        return resolve_access(rules, htonl(INADDR_LOOPBACK), htons(port));
+    };
+
+    /* the node's own rule beats '*' setting by setting; its queue holds each direction */
+    access_s a = access(4001);
+    EXPECT_EQ(a.up.rate, 2000 * BYTES_PER_KB);
+    EXPECT_EQ(a.down.rate, 500 * BYTES_PER_KB);
+    EXPECT_EQ(a.up.queue_bytes, 20000u);
+    EXPECT_EQ(a.down.queue_bytes, 20000u);
+    /* '*' covers every other node, the later '*' winning; queues default to 100 ms */
+    access_s b = access(4002);
+    EXPECT_EQ(b.up.rate, 2000 * BYTES_PER_KB);
+    EXPECT_EQ(b.down.rate, 800 * BYTES_PER_KB);
+    EXPECT_EQ(b.up.queue_bytes, 200000u);
+    EXPECT_EQ(b.down.queue_bytes, 80000u);
+    /* a slow link still queues three of the largest datagrams */
+    EXPECT_EQ(access(4003).up.queue_bytes, NODE_QUEUE_MIN_BYTES);
+
+    /* link and node rules do not mix: the link keeps its own queue, and no node rule limits it */
+    impair_s link = resolve_impairments(rules, link_of(4002, 4001), TYPE_DATA);
+    EXPECT_EQ(link.bandwidth, 300 * BYTES_PER_KB);
+    EXPECT_EQ(link.queue_bytes, 9000u);
+    EXPECT_EQ(resolve_impairments(rules, link_of(4001, 4002), TYPE_DATA).bandwidth, 0);
+    std::vector<rule_s> links_only(rules.begin() + 2, rules.begin() + 3);
+    EXPECT_EQ(resolve_access(links_only, htonl(INADDR_LOOPBACK), htons(4001)).down.rate, 0);
+
+    /* --node takes what a rule line takes after 'node' */
+    EXPECT_FALSE(parse_node_option("127.0.0.1:4001 loss=0.5", &cli, &why));
+    EXPECT_EQ(why, "'loss=0.5': a node rule takes up, down and queue only");
+    EXPECT_FALSE(parse_node_option(nullptr, &cli, &why));
 }
 
 TEST(NetsimRules, ClassifiesDatagramsAndTruncatedOnesAsOther) {

@@ -132,6 +132,19 @@ TEST(Store, ADownloadedChunkIsServedOnlyOnceItPassedItsCheckAndAskersAreToldOnce
     EXPECT_EQ(std::vector<std::string>{r.f.data.hashes[0]}, announced(r.e.sock_of(3)));
 }
 
+TEST(Store, TheFirstVerifiedCopyIsWrittenOnceAndTheOtherRequestDropped) {
+    Receiving r;
+    bt_peer_t *second = r.e.peer(3);  // asked for the same chunk in the end game
+    second->receiving_chunk = r.e.config.to_fetch_list;
+    second->receiving_sentget = 1;
+    second->receiving_data = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
+    r.finish_chunk0(chunk_bytes(r.f.data, 0));
+    EXPECT_EQ(nullptr, second->receiving_chunk);
+    EXPECT_EQ(nullptr, second->receiving_data);
+    EXPECT_EQ(0, second->receiving_sentget);
+    EXPECT_EQ(2, chunklist_length(r.e.config.to_fetch_list));
+}
+
 TEST(Store, WithoutSwarmADownloadedChunkIsNeitherServedNorAnnounced) {
     Receiving r;
     r.e.config.swarm = 0;
@@ -234,6 +247,22 @@ TEST(Swarm, UploadSlotsGoToWaitingGetsFreshChunksFirstAndOnlyProgressHoldsThem) 
     e.config.swarm = 0;
     EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(2), ef::u8(h1), 20.5));
     e.peer(3)->sending_active = 0;
+}
+
+TEST(Swarm, AGetRepeatedBeforeTheFirstAckDoesNotRestartItsUpload) {
+    Engine e(1);
+    e.config.swarm = 1;
+    bt_peer_t *p = e.peer(2);
+    p->sending_active = 1;
+    memcpy(p->sending_hash, ef::u8(ef::hash_of(1)), HASH_SIZE);
+    EXPECT_TRUE(swarm_get_repeated(&e.config, p, ef::u8(ef::hash_of(1))));
+    EXPECT_FALSE(swarm_get_repeated(&e.config, p, ef::u8(ef::hash_of(2))));
+    p->sending_lastacked = 3;  // DATA reached it: the same GET again means it started over
+    EXPECT_FALSE(swarm_get_repeated(&e.config, p, ef::u8(ef::hash_of(1))));
+    p->sending_lastacked = 0;
+    e.config.swarm = 0;
+    EXPECT_FALSE(swarm_get_repeated(&e.config, p, ef::u8(ef::hash_of(1))));
+    p->sending_active = 0;
 }
 
 TEST(Swarm, ResumedOutputKeepsExactlyItsGoodChunksAndAnnouncesThem) {
