@@ -115,10 +115,15 @@ def timeouts_after_first_sample(log):
     return len(TIMEOUT_LOSS.findall(text[start if start >= 0 else 0:]))
 
 
+def file_label(label):
+    """A case label as part of a file name, without blanks or "%": "loss 1%" is loss_1pct."""
+    return label.replace("%", "pct").replace(" ", "_")
+
+
 def one_run(args, data, hashes, loss, transport, delay, label, debug=0):
     """Runs the swarm once at `loss` and `delay` with one transport profile in a fresh folder
     under --dir, removed afterwards; the uploaders' window logs are kept under --plot's folder
-    as <label>-<transport>-<peer>.log when --plot is given."""
+    as <label>-<transport>-<peer>.log (label as file_label gives it) when --plot is given."""
     work = Path(tempfile.mkdtemp(prefix="loss-", dir=args.dir))
     try:
         files = prepare_swarm(work, data, hashes, args.peers, DEMO_COPIES)
@@ -136,7 +141,8 @@ def one_run(args, data, hashes, loss, transport, delay, label, debug=0):
         if args.plot:
             for peer_id, log in zip(files.uploader_ids, logs):
                 if log.is_file():
-                    shutil.copy(log, args.plot.parent / f"{label}-{transport}-{peer_id}.log")
+                    shutil.copy(log, args.plot.parent /
+                                f"{file_label(label)}-{transport}-{peer_id}.log")
         windows = [window_figures(read_window_log(log)) for log in logs]
         timeouts = sum(timeouts_after_first_sample(p.log) for p in run.uploaders)
         return files, run, windows, netsim_dropped(run.router), timeouts

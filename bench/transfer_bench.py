@@ -10,8 +10,7 @@ under --dir, outside the repository, and reused. --transport runs every layout w
 With --baseline every run also moves the same MiB through bare_loop (a bare DATA+ACK loop on
 127.0.0.1, built with the peer), and each run is set against it: peer MB/s over the loop's, the
 downloader's CPU per GiB over the loop's receiving end and each uploader's over its sending end,
-printed as the median over the runs (targets for one uploader: at least 0.8, at most 1.5). A BitTorrent client is
-looked for too; a run through one is not part of this benchmark.
+printed as the median over the runs (targets for one uploader: at least 0.8, at most 1.5).
 
     python3 -m bench.transfer_bench [--size MIB] [--runs N] [--uploaders 1,3]
                                     [--transport classic,adaptive] [--baseline] [--bin build/bin]
@@ -32,7 +31,6 @@ from swarmlib.run import run_swarm
 
 GIB = 1 << 30
 HASHLIST_TIMEOUT_S = 300
-BITTORRENT_CLIENTS = ["aria2c"]
 BARE = "bare loop"
 
 
@@ -183,15 +181,6 @@ def print_ratios(results):
               f"  MB/s {rate:.2f}   CPU per GiB: {per_peer_text(ends)}")
 
 
-def print_bittorrent_note():
-    found = [name for name in BITTORRENT_CLIENTS if shutil.which(name)]
-    if found:
-        print(f"BitTorrent reference: {found[0]} is installed, but a run through it (with a "
-              f"tracker) is not part of this benchmark; skipped")
-    else:
-        print(f"BitTorrent reference: none of {', '.join(BITTORRENT_CLIENTS)} installed; skipped")
-
-
 def main(argv=None):
     args = parse_args(argv)
     raise_on_sigterm()
@@ -215,7 +204,6 @@ def main(argv=None):
     print_medians(results)
     if args.baseline:
         print_ratios(results)
-        print_bittorrent_note()
     failed = len(layouts) * args.runs - sum(len(r) for r in results.values())
     return 0 if failed == 0 else 1
 

@@ -411,6 +411,10 @@ void bt_help() {
 
 void bt_help_long_options() {
     fputs(
+        "         -d <debug>        debug bits, added up or repeated; -d list lists them\n"
+        "         -x <n>            with n > 0: exit (status 10) after n ended uploads,\n"
+        "                           or once this peer's own download is complete\n"
+        "         -t <n>            stored; it has no effect\n"
         "         --transport classic|adaptive\n"
         "                           classic (default): the fixed 1 s timeout and go-back-N;\n"
         "                           adaptive: measured RTT and RTO, fast retransmit and\n"
@@ -430,6 +434,10 @@ void bt_help_long_options() {
         "                           (repeatable; no master data file needed)\n"
         "         --upload-slots <n>\n"
         "                           with --swarm: uploads run at once (default 4)\n"
-        "         --help            this message\n",
+        "         --help            this message\n"
+        "       standard input takes one command per line:\n"
+        "         GET <hash-file> <output-file>\n"
+        "                           fetch the chunks hash-file lists (\"<n> <sha1>\" lines)\n"
+        "                           into output-file; prints \"GOT <output-file>\" when done\n",
         stderr);
 }

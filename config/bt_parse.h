@@ -164,5 +164,6 @@ void bt_dump_config(bt_config_t *config);
 void bt_usage();
 // The help text of -h, on standard error.
 void bt_help();
-// The long options' lines that --help adds after the help text of -h.
+// The lines --help adds after the help text of -h: the short options -h leaves out, the long
+// options and the GET command of standard input.
 void bt_help_long_options();

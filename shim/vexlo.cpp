@@ -16,6 +16,7 @@ short gsSrcPort = 0;
 int giVexloEnabled = 0;
 long glNodeID = 0;
 struct sockaddr_in gsVexloRouter = {};
+int giVexloPassNotices = -1;
 
 // Every address the shim sends to or reports is an IPv4 socket address of this length.
 constexpr socklen_t kInetAddrLen = sizeof(struct sockaddr_in);
@@ -76,6 +77,14 @@ int vexlo_init(long lNodeID, const struct sockaddr *addr, socklen_t addrlen) {
 
 // ---------------------------------------------------------------------------------------------
 // Send and receive
+
+// The pass-through notice of one received datagram, as many times as giVexloPassNotices allows.
+// One line per call is left to stdio's buffering: callers receive in a tight loop.
+static void pass_through_notice() {
+    if (giVexloPassNotices == 0) return;
+    if (giVexloPassNotices > 0) giVexloPassNotices--;
+    fputs("Vexlo not enabled, using normal recvfrom\n", stdout);
+}
 
 // The header naming this process as sender and dest as destination. The wide fields carry the
 // low 32 bits of the long globals; addresses and ports are copied as stored (network order).
@@ -140,8 +149,7 @@ int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sock
     *lengthPtr = kInetAddrLen;
 
     if (!giVexloEnabled) {
-        // One line per call, left to stdio's buffering: callers receive in a tight loop.
-        fputs("Vexlo not enabled, using normal recvfrom\n", stdout);
+        pass_through_notice();
         return static_cast<int>(recvfrom(socket, buffer, size, flags, addr, lengthPtr));
     }
 
@@ -171,7 +179,7 @@ int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sock
 // sender taken from the header in simulator mode.
 static int batch_result(ssize_t got, const vexlo_header &h, struct sockaddr_in *from) {
     if (!giVexloEnabled) {
-        fputs("Vexlo not enabled, using normal recvfrom\n", stdout);
+        pass_through_notice();
         return static_cast<int>(got);
     }
     ssize_t result = got - static_cast<ssize_t>(VEXLO_HEADER_SIZE);

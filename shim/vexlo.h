@@ -37,6 +37,10 @@ extern short gsSrcPort;                   // own UDP port as bound, network orde
 extern int giVexloEnabled;                // 1 in simulator mode
 extern long glNodeID;                     // own node id
 extern struct sockaddr_in gsVexloRouter;  // the router, network order
+// How many more pass-through notices ("Vexlo not enabled, using normal recvfrom") the receive
+// calls print: -1 (the default) one per datagram received, 0 none, n > 0 the next n. A front end
+// whose standard output is for results sets it before its first receive.
+extern int giVexloPassNotices;
 
 // 0 simulator mode on; 1 VEXLO_ROUTER not set; -1 VEXLO_ROUTER malformed (both pass-through).
 int vexlo_init(long lNodeID, const struct sockaddr *addr, socklen_t addrlen);

@@ -374,11 +374,15 @@ TEST(BtParseDeathTest, HelpBadOptionsAndDebugList) {
     }
     EXPECT_EXIT(parse_only({"-d", ""}), ExitedWithCode(255), Eq(invalid));
 
-    /* --help adds the long options; --bind takes a dotted IPv4 address only */
-    EXPECT_EXIT(
-        parse_only({"--help"}), ExitedWithCode(0),
-        AllOf(StartsWith(kUsage + kHelp), HasSubstr("--bind <address>"), HasSubstr("--progress"),
-              HasSubstr("--no-progress"), EndsWith("--help            this message\n")));
+    /* --help adds the short options -h leaves out, the long options and the GET command;
+       --bind takes a dotted IPv4 address only */
+    EXPECT_EXIT(parse_only({"--help"}), ExitedWithCode(0),
+                AllOf(StartsWith(kUsage + kHelp), HasSubstr("\n         -d <debug>  "),
+                      HasSubstr("\n         -x <n>  "), HasSubstr("\n         -t <n>  "),
+                      HasSubstr("--bind <address>"), HasSubstr("--progress"),
+                      HasSubstr("--no-progress"), HasSubstr("--help            this message\n"),
+                      EndsWith("prints \"GOT <output-file>\" when done\n"),
+                      HasSubstr("GET <hash-file> <output-file>\n")));
     for (const char *addr : {"1.2.3", "localhost", ""}) {
         EXPECT_EXIT(
             parse_only({"--bind", addr}), ExitedWithCode(255),

@@ -53,6 +53,12 @@ TEST(Hashlist, UsageWithoutArgument) {
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "usage: " + ts::bin("hashlist") + " <input-file>");  // no newline
     EXPECT_EQ(r.out, "");
+
+    /* on a terminal the usage ends its line */
+    if (access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "no script(1) to give it a terminal";
+    r = ts::run({"/usr/bin/script", "-qec", ts::bin("hashlist"), "/dev/null"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "usage: " + ts::bin("hashlist") + " <input-file>\r\n");
 }
 
 TEST(Hashlist, UnusableFileIsReportedWithTheSystemText) {
@@ -68,7 +74,7 @@ TEST(Hashlist, UnusableFileIsReportedWithTheSystemText) {
     /* a directory has no bytes to list */
     r = ts::run({ts::bin("hashlist"), dir.path});
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "Can't stat the file " + dir.path + ": " + strerror(EISDIR) + "\n");
+    EXPECT_EQ(r.err, "Can't hash " + dir.path + ": it is a directory\n");
     EXPECT_EQ(r.out, "");
 
     /* stat works but the file cannot be opened: fopen's error */

@@ -83,6 +83,7 @@ protected:
         glNodeID = glSrcAddr = 0;
         gsSrcPort = 0;
         gsVexloRouter = {};
+        giVexloPassNotices = -1;
     }
     // vexlo_init for node bound to 127.0.0.1:port with VEXLO_ROUTER = router (nullptr: unset).
     static int init(const char *router, long node, uint16_t port, std::string *err = nullptr) {
@@ -293,6 +294,17 @@ TEST_F(VexloTest, BatchTakesQueuedDatagramsInOrderAsSingleReceivesWould) {
     EXPECT_EQ(b.lengths, (std::vector<int>{3, 6}));
     EXPECT_EQ(ntohs(b.froms[1].sin_port), router.port);
     EXPECT_EQ(b.out, std::string(kPlainLine) + kPlainLine);
+    /* a front end's limit counts datagrams of batches and single receives alike */
+    giVexloPassNotices = 2;
+    for (const char *text : {"a", "b", "c"}) ASSERT_TRUE(router.send_to(self.port, text));
+    EXPECT_EQ(shim_recv_batch(self.fd, 3, 64).out, std::string(kPlainLine) + kPlainLine);
+    ASSERT_TRUE(router.send_to(self.port, "d"));
+    ASSERT_TRUE(readable(self.fd));
+    EXPECT_EQ(shim_recv(self.fd, 64).out, "");
+    giVexloPassNotices = 1;
+    ASSERT_TRUE(router.send_to(self.port, "e"));
+    ASSERT_TRUE(readable(self.fd));
+    EXPECT_EQ(shim_recv(self.fd, 64).out, kPlainLine);
     /* nothing queued: no wait, EAGAIN */
     char *none[1] = {nullptr};
     int length = 0;

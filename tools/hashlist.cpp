@@ -1,6 +1,7 @@
 // hashlist: prints "<chunk number> <40 hex digits>" for every 524288-byte chunk of one file, the
 // chunk-line format of the peer's hash files.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -66,13 +67,20 @@ int main(int argc, char **argv) {
     setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
 
     if (argc < 2) {
-        fprintf(stderr, "usage: %s <input-file>", argc > 0 ? argv[0] : "hashlist");
+        // Scripts and tests see the usage exactly as it always was, without a newline; on a
+        // terminal the newline keeps the shell's prompt off the usage line.
+        fprintf(stderr, "usage: %s <input-file>%s", argc > 0 ? argv[0] : "hashlist",
+                isatty(STDERR_FILENO) == 1 ? "\n" : "");
         return kExitFailure;
     }
     const char *input_file = argv[1];
 
     std::unique_ptr<FILE, decltype(&fclose)> fp(fopen(input_file, "rb"), &fclose);
     const int numchunks = get_numchunks(input_file);
+    if (numchunks < 0 && errno == EISDIR) {
+        fprintf(stderr, "Can't hash %s: it is a directory\n", input_file);
+        return kExitFailure;
+    }
     // errno is the later failure's: stat's when both failed, fopen's when only it did.
     if (numchunks < 0 || fp == nullptr) {
         fprintf(stderr, "Can't stat the file %s: %s\n", input_file, strerror(errno));

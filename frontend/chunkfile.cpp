@@ -1,0 +1,220 @@
+#include "frontend/chunkfile.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/chunklist.h"
+#include "support/chunk.h"
+
+// ---- making a hash list ----------------------------------------------------------------------
+
+// Opens path for reading when it is a regular file with at least one byte; nullptr with the
+// reason in why otherwise.
+static FILE *open_shared_file(const char *path, char *why, size_t why_size) {
+    FILE *f = fopen(path, "rb");
+    if (!f) {
+        snprintf(why, why_size, "cannot read %s: %s", path, strerror(errno));
+        return nullptr;
+    }
+    struct stat st;
+    const char *problem = nullptr;
+    if (fstat(fileno(f), &st) != 0) {
+        problem = strerror(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        problem = "it is a directory";
+    } else if (!S_ISREG(st.st_mode)) {
+        problem = "it is not a regular file";
+    } else if (st.st_size == 0) {
+        problem = "it is empty, there is nothing to share";
+    }
+    if (problem) {
+        snprintf(why, why_size, "cannot share %s: %s", path, problem);
+        fclose(f);
+        return nullptr;
+    }
+    return f;
+}
+
+int hash_list_of_file(const char *path, bool (*stop)(), std::string *text, int *chunks, char *why,
+                      size_t why_size) {
+    FileHandle f(open_shared_file(path, why, why_size), &fclose);
+    if (!f) return -1;
+    std::vector<uint8_t> buf(CHUNK_SIZE);
+    text->clear();
+    *chunks = 0;
+    for (;;) {
+        if (stop && stop()) {
+            why[0] = '\0';
+            return -1;
+        }
+        size_t got = fread(buf.data(), 1, buf.size(), f.get());
+        if (got == 0) break;
+        uint8_t digest[HASH_SIZE];
+        char hex[HASH_HEX_SIZE + 1];
+        shahash(buf.data(), static_cast<int>(got), digest);
+        binary2hex(digest, HASH_SIZE, hex);
+        *text += std::to_string(*chunks) + " " + hex + "\n";
+        ++*chunks;
+        if (got < buf.size()) break;
+    }
+    if (ferror(f.get())) {
+        snprintf(why, why_size, "cannot read %s: %s", path, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// ---- writing it ------------------------------------------------------------------------------
+
+// Whether the regular file at path holds exactly text (false when it cannot be read).
+static bool holds_exactly(const char *path, const std::string &text) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<unsigned long long>(st.st_size) != text.size())
+        return false;
+    FileHandle f(fopen(path, "rb"), &fclose);
+    if (!f) return false;
+    std::string have(text.size(), '\0');
+    return fread(have.data(), 1, have.size(), f.get()) == have.size() && have == text;
+}
+
+int write_hash_list(const char *path, const std::string &text, bool *written, char *why,
+                    size_t why_size) {
+    *written = false;
+    if (holds_exactly(path, text)) return 0;
+    struct stat st;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        snprintf(why, why_size, "cannot write the hash list %s: it is not a regular file", path);
+        return -1;
+    }
+    // Written beside the old list and renamed over it, so that a reader never sees half a list.
+    std::string temp = std::string(path) + ".XXXXXX";
+    int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        snprintf(why, why_size, "cannot write the hash list %s: %s", path, strerror(errno));
+        return -1;
+    }
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);  // mkstemp's 0600 would keep the list from those it is for
+    FILE *f = fdopen(fd, "w");
+    bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
+    int saved = errno;
+    if (f ? fclose(f) != 0 : close(fd) != 0) ok = false;
+    if (ok && rename(temp.c_str(), path) != 0) {
+        saved = errno;
+        ok = false;
+    }
+    if (!ok) {
+        unlink(temp.c_str());
+        snprintf(why, why_size, "cannot write the hash list %s: %s", path, strerror(saved));
+        return -1;
+    }
+    *written = true;
+    return 0;
+}
+
+// ---- reading one -----------------------------------------------------------------------------
+
+static bool is_blank(const char *line) {
+    for (; *line; line++) {
+        if (!isspace(static_cast<unsigned char>(*line))) return false;
+    }
+    return true;
+}
+
+// The chunk line "<digits> <40 hex digits>" (without its line end) as the peer reads it: the
+// index within an int, the hash up to the end of the line. False for any other line.
+static bool parse_chunk_line(const char *line, size_t len, int *index, uint8_t *hash) {
+    const char *blank = static_cast<const char *>(memchr(line, ' ', len));
+    if (!blank || blank == line) return false;
+    long long value = 0;
+    for (const char *c = line; c < blank; c++) {
+        if (!isdigit(static_cast<unsigned char>(*c))) return false;
+        value = value * 10 + (*c - '0');
+        if (value > INT_MAX) return false;
+    }
+    const char *hex = blank + 1;
+    if (static_cast<size_t>(line + len - hex) != HASH_HEX_SIZE) return false;
+    for (int i = 0; i < HASH_HEX_SIZE; i++) {
+        if (!isxdigit(static_cast<unsigned char>(hex[i]))) return false;
+    }
+    *index = static_cast<int>(value);
+    hex2binary(hex, HASH_HEX_SIZE, hash);
+    return true;
+}
+
+// Checks one line; appends its chunk at *tail. False with the reason in why.
+static bool take_line(const char *path, char *line, ssize_t len, int line_no,
+                      std::unordered_map<int, int> *seen, chunkitem ***tail, char *why,
+                      size_t why_size) {
+    if (len > 0 && line[len - 1] == '\n') line[--len] = '\0';
+    if (len > 0 && line[len - 1] == '\r') line[--len] = '\0';
+    if (static_cast<size_t>(len) != strlen(line)) {
+        snprintf(why, why_size, "%s:%d: a NUL byte; not a hash list", path, line_no);
+        return false;
+    }
+    if (is_blank(line)) return true;
+    int index;
+    uint8_t hash[HASH_SIZE];
+    if (!parse_chunk_line(line, static_cast<size_t>(len), &index, hash)) {
+        snprintf(why, why_size, "%s:%d: not a chunk line (\"<index> <40 hex digits>\")", path,
+                 line_no);
+        return false;
+    }
+    auto [at, fresh] = seen->emplace(index, line_no);
+    if (!fresh) {
+        snprintf(why, why_size, "%s:%d: chunk %d is already listed on line %d", path, line_no,
+                 index, at->second);
+        return false;
+    }
+    chunklist_add(*tail, hash, index);
+    *tail = &(**tail)->next;
+    return true;
+}
+
+chunkitem *read_hash_list(const char *path, int *count, char *why, size_t why_size) {
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+        snprintf(why, why_size, "cannot read the hash list %s: it is a directory", path);
+        return nullptr;
+    }
+    FileHandle f(fopen(path, "r"), &fclose);
+    if (!f) {
+        snprintf(why, why_size, "cannot read the hash list %s: %s", path, strerror(errno));
+        return nullptr;
+    }
+    chunkitem *head = nullptr;
+    chunkitem **tail = &head;
+    std::unordered_map<int, int> seen;  // index -> line that named it
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t len;
+    int line_no = 0;
+    bool ok = true;
+    while (ok && (len = getline(&line, &cap, f.get())) >= 0)
+        ok = take_line(path, line, len, ++line_no, &seen, &tail, why, why_size);
+    free(line);
+    if (ok && ferror(f.get())) {
+        snprintf(why, why_size, "cannot read the hash list %s: %s", path, strerror(errno));
+        ok = false;
+    }
+    if (ok && !head) {
+        snprintf(why, why_size, "%s: holds no chunk line (\"<index> <40 hex digits>\")", path);
+        ok = false;
+    }
+    if (!ok) {
+        chunklist_free(head);
+        return nullptr;
+    }
+    *count = static_cast<int>(seen.size());
+    return head;
+}

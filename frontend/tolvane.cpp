@@ -1,0 +1,641 @@
+// tolvane: one command to share a file and one to fetch it, over the peer engine with --swarm.
+//
+//   tolvane share FILE --peers LIST --id N [...]        serves FILE until SIGINT or SIGTERM
+//   tolvane get HASHLIST OUT --peers LIST --id N [...]  fetches into OUT, resuming what is there
+//
+// Everything a user can get wrong is checked before the engine starts (status 2). Standard
+// output carries only the line a script reads: the hash list's path once share serves, OUT's
+// path once get has verified it. Whatever the engine writes on standard output goes to standard
+// error instead, and the shim's pass-through notice is not printed at all.
+#include <arpa/inet.h>
+#include <getopt.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "config/bt_parse.h"
+#include "engine/chunklist.h"
+#include "engine/peer.h"
+#include "engine/store.h"
+#include "engine/time_util.h"
+#include "engine/util.h"
+#include "frontend/checks.h"
+#include "frontend/chunkfile.h"
+#include "shim/vexlo.h"
+
+constexpr int EXIT_DONE = 0;                  // share stopped; get: OUT complete and verified
+constexpr int EXIT_INCOMPLETE = 1;            // get: timed out or cannot complete
+constexpr int EXIT_BAD_START = 2;             // a check before the start failed
+constexpr int EXIT_SIGNAL_BASE = 128;         // get stopped by signal n before the end: 128 + n
+constexpr double NO_SOURCE_GIVE_UP_S = 60.0;  // get without --timeout: nothing written this long
+                                              // while some chunk has no peer serving it
+constexpr double MAX_TIMEOUT_S = 1e7;
+constexpr size_t WHY_LEN = 1024;
+
+// ---- options ---------------------------------------------------------------------------------
+
+struct front_options_s {
+    const char *command;  // "share" or "get"
+    const char *file;     // share: FILE; get: HASHLIST
+    const char *out;      // get: OUT
+    const char *peers;    // --peers
+    int id;               // --id; 0 until given
+    std::string hashes;   // share: --hashes, or FILE.chunks
+    bool bind_given;      // --bind was given
+    struct in_addr bind;  // --bind
+    int transport;        // TRANSPORT_ADAPTIVE unless --transport classic
+    double timeout_s;     // get --timeout; 0: none
+    bool seed;            // get --seed
+};
+typedef struct front_options_s front_options_t;
+
+enum front_option_code {
+    OPT_PEERS = 256,
+    OPT_ID,
+    OPT_BIND,
+    OPT_TRANSPORT,
+    OPT_HASHES,
+    OPT_TIMEOUT,
+    OPT_SEED
+};
+static const struct option kLongOptions[] = {
+    {"peers", required_argument, nullptr, OPT_PEERS},
+    {"id", required_argument, nullptr, OPT_ID},
+    {"bind", required_argument, nullptr, OPT_BIND},
+    {"transport", required_argument, nullptr, OPT_TRANSPORT},
+    {"hashes", required_argument, nullptr, OPT_HASHES},
+    {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+    {"seed", no_argument, nullptr, OPT_SEED},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+static const char kMainHelp[] =
+    "usage: tolvane share FILE --peers LIST --id N [options]\n"
+    "       tolvane get HASHLIST OUT --peers LIST --id N [options]\n"
+    "\n"
+    "Shares a file among the peers of a peer list, or fetches one from them; every\n"
+    "512 KiB chunk is checked by its SHA-1.\n"
+    "\n"
+    "  share   serve FILE until Ctrl-C; its hash list FILE.chunks is what others fetch by\n"
+    "  get     fetch the chunks HASHLIST names into OUT; exit 0 once OUT is verified\n"
+    "\n"
+    "LIST has one line \"<id> <IPv4 address> <port>\" per peer and is the same for all of\n"
+    "them; --id names this peer's line. 'tolvane share --help' and 'tolvane get --help'\n"
+    "describe each command.\n"
+    "\n"
+    "Example, two peers on one host:\n"
+    "  printf '1 127.0.0.1 41001\\n2 127.0.0.1 41002\\n' > peers.txt\n"
+    "  tolvane share big.iso --peers peers.txt --id 1 &\n"
+    "  tolvane get big.iso.chunks copy.iso --peers peers.txt --id 2\n";
+
+static const char kShareHelp[] =
+    "usage: tolvane share FILE --peers LIST --id N [--hashes PATH] [--bind ADDR]\n"
+    "                     [--transport classic|adaptive]\n"
+    "\n"
+    "Hashes FILE, writes its hash list (one \"<index> <40 hex digits>\" line per 512 KiB\n"
+    "chunk) to FILE.chunks unless an identical one is there, and serves FILE's chunks to\n"
+    "the peers of LIST until SIGINT (Ctrl-C) or SIGTERM. Standard error says what to hand\n"
+    "to the others; standard output gets one line, the hash list's path, once FILE is\n"
+    "served.\n"
+    "\n"
+    "  --peers LIST     the peer list: \"<id> <IPv4 address> <port>\" per line\n"
+    "  --id N           this peer's id in LIST (1 to 32767)\n"
+    "  --hashes PATH    the hash list's path instead of FILE.chunks\n"
+    "  --bind ADDR      the address to listen on: LIST's address of N (the default),\n"
+    "                   or 0.0.0.0 for every address\n"
+    "  --transport P    adaptive (the default) or classic\n"
+    "  -h, --help       this text\n"
+    "\n"
+    "Exit status: 0 once stopped by SIGINT or SIGTERM; 130 when interrupted while still\n"
+    "hashing; 2 when a check before the start fails (a file that cannot be read or\n"
+    "written, a bad peer list, a bad option), with one line naming the file and line.\n"
+    "\n"
+    "Example:\n"
+    "  tolvane share big.iso --peers peers.txt --id 1\n";
+
+static const char kGetHelp[] =
+    "usage: tolvane get HASHLIST OUT --peers LIST --id N [--timeout S] [--seed]\n"
+    "                   [--bind ADDR] [--transport classic|adaptive]\n"
+    "\n"
+    "Fetches the chunks HASHLIST names from the peers of LIST into OUT, checking each by\n"
+    "its SHA-1. An existing OUT is resumed: its chunks that pass the check are kept and\n"
+    "the rest fetched. A terminal shows progress; a summary on standard error ends the\n"
+    "run, and standard output gets one line, OUT's path, once OUT is complete and\n"
+    "verified.\n"
+    "\n"
+    "  --peers LIST     the peer list: \"<id> <IPv4 address> <port>\" per line\n"
+    "  --id N           this peer's id in LIST (1 to 32767)\n"
+    "  --timeout S      give up after S seconds; without it, give up once nothing has\n"
+    "                   arrived for 60 s while some chunk has no peer serving it\n"
+    "  --seed           once OUT is verified, keep serving it until SIGINT or SIGTERM\n"
+    "  --bind ADDR      the address to listen on: LIST's address of N (the default),\n"
+    "                   or 0.0.0.0 for every address\n"
+    "  --transport P    adaptive (the default) or classic\n"
+    "  -h, --help       this text\n"
+    "\n"
+    "Exit status: 0 when OUT is complete and verified (with --seed, also once stopped\n"
+    "afterwards); 1 when the timeout passes or the download cannot complete, naming the\n"
+    "chunks nobody serves; 130 on SIGINT and 143 on SIGTERM, OUT keeping its verified\n"
+    "chunks for the same command to resume; 2 when a check before the start fails (a\n"
+    "file that cannot be read, an OUT that cannot be written, a bad peer list, a bad\n"
+    "option), with one line naming the file and line.\n"
+    "\n"
+    "Example:\n"
+    "  tolvane get big.iso.chunks copy.iso --peers peers.txt --id 2 --timeout 600\n";
+
+[[noreturn, gnu::format(printf, 1, 2)]] static void fail_start(const char *fmt, ...) {
+    char text[WHY_LEN];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    // One line, whatever the engine's message ended with.
+    text[strcspn(text, "\n")] = '\0';
+    fprintf(stderr, "tolvane: %s\n", text);
+    exit(EXIT_BAD_START);
+}
+
+[[noreturn]] static void fail_usage(const front_options_t *o, const char *what) {
+    fail_start("%s %s (see 'tolvane %s --help')", o->command, what, o->command);
+}
+
+static int parse_id(const char *text) {
+    char *end;
+    errno = 0;
+    long id = strtol(text, &end, 10);
+    bool whole =
+        end != text && *end == '\0' && errno == 0 && isdigit(static_cast<unsigned char>(*text));
+    return whole && id >= 1 && id <= FRONT_MAX_ID ? static_cast<int>(id) : 0;
+}
+
+static double parse_seconds(const char *text) {
+    char *end;
+    errno = 0;
+    double s = strtod(text, &end);
+    bool number = end != text && *end == '\0' && errno == 0 && std::isfinite(s);
+    return number && s > 0 && s <= MAX_TIMEOUT_S ? s : 0;
+}
+
+// The text of the option getopt stopped at: "-x" or the long option as typed.
+static std::string offending_option(char **argv, int at) {
+    if (optopt > 0 && optopt < 256) return std::string("-") + static_cast<char>(optopt);
+    return argv[at - 1];
+}
+
+static void apply_option(front_options_t *o, int opt, const char *arg) {
+    bool share = strcmp(o->command, "share") == 0;
+    char what[WHY_LEN];
+    switch (opt) {
+        case OPT_PEERS:
+            o->peers = arg;
+            return;
+        case OPT_ID:
+            if ((o->id = parse_id(arg)) == 0) {
+                snprintf(what, sizeof what, "--id takes a whole number from 1 to %d, not '%s'",
+                         FRONT_MAX_ID, arg);
+                fail_usage(o, what);
+            }
+            return;
+        case OPT_BIND:
+            o->bind_given = true;
+            if (inet_pton(AF_INET, arg, &o->bind) != 1) {
+                snprintf(what, sizeof what, "--bind takes an IPv4 address, not '%s'", arg);
+                fail_usage(o, what);
+            }
+            return;
+        case OPT_TRANSPORT:
+            if (strcmp(arg, "classic") != 0 && strcmp(arg, "adaptive") != 0) {
+                snprintf(what, sizeof what, "--transport takes classic or adaptive, not '%s'", arg);
+                fail_usage(o, what);
+            }
+            o->transport = strcmp(arg, "classic") == 0 ? TRANSPORT_CLASSIC : TRANSPORT_ADAPTIVE;
+            return;
+        case OPT_HASHES:
+            if (!share) fail_usage(o, "takes no --hashes; it is an option of share");
+            o->hashes = arg;
+            return;
+        case OPT_TIMEOUT:
+            if (share) fail_usage(o, "takes no --timeout; it is an option of get");
+            if ((o->timeout_s = parse_seconds(arg)) == 0) {
+                snprintf(what, sizeof what, "--timeout takes seconds above 0, not '%s'", arg);
+                fail_usage(o, what);
+            }
+            return;
+        case OPT_SEED:
+            if (share) fail_usage(o, "takes no --seed; it is an option of get");
+            o->seed = true;
+            return;
+        default:
+            return;
+    }
+}
+
+// Fills *o from the subcommand's arguments (argv[0] is the subcommand); prints the help and
+// exits 0 on --help; exits 2 on anything wrong.
+static void parse_options(int argc, char **argv, front_options_t *o) {
+    o->command = argv[0];
+    o->transport = TRANSPORT_ADAPTIVE;
+    opterr = 0;  // every problem is reported here, in one line
+    optind = 0;
+    int opt;
+    while ((opt = getopt_long(argc, argv, ":h", kLongOptions, nullptr)) != -1) {
+        if (opt == 'h') {
+            fputs(strcmp(o->command, "share") == 0 ? kShareHelp : kGetHelp, stdout);
+            exit(EXIT_DONE);
+        } else if (opt == '?') {
+            fail_usage(o, ("has no option " + offending_option(argv, optind)).c_str());
+        } else if (opt == ':') {
+            fail_usage(o, ("needs a value after " + offending_option(argv, optind)).c_str());
+        }
+        apply_option(o, opt, optarg);
+    }
+    int wanted = strcmp(o->command, "share") == 0 ? 1 : 2;
+    if (argc - optind != wanted) {
+        fail_usage(o, wanted == 1 ? "takes one FILE" : "takes a HASHLIST and an OUT");
+    }
+    o->file = argv[optind];
+    o->out = wanted == 2 ? argv[optind + 1] : nullptr;
+    if (!o->peers) fail_usage(o, "needs --peers LIST");
+    if (o->id == 0) fail_usage(o, "needs --id N");
+    if (wanted == 1 && o->hashes.empty()) o->hashes = std::string(o->file) + ".chunks";
+}
+
+// ---- the checks before the start -------------------------------------------------------------
+
+// The checks both commands share: name lengths, the peer list, the address to bind. Exits 2 on a
+// failure; the address to bind otherwise.
+static struct in_addr check_peers_and_bind(const front_options_t *o, bool need_others) {
+    char why[WHY_LEN];
+    const char *paths[][2] = {{"the peer list", o->peers},
+                              {o->out ? "the hash list" : "the file", o->file},
+                              {"the output file", o->out},
+                              {"the hash list", o->out ? nullptr : o->hashes.c_str()}};
+    for (auto &p : paths) {
+        if (p[1] && check_path_length(p[0], p[1], why, sizeof why) != 0) fail_start("%s", why);
+    }
+    listed_peer_t own;
+    if (check_peer_list(o->peers, o->id, need_others, &own, why, sizeof why) != 0)
+        fail_start("%s", why);
+    struct in_addr bound;
+    if (check_bind(o->peers, o->id, &own, o->bind_given ? &o->bind : nullptr, &bound, why,
+                   sizeof why) != 0)
+        fail_start("%s", why);
+    return bound;
+}
+
+// ---- the engine ------------------------------------------------------------------------------
+
+// A configuration as peer_main's would be after parsing, for this peer of the checked list.
+static void make_config(bt_config_t *config, int argc, char **argv, const front_options_t *o,
+                        struct in_addr bound) {
+    bt_init(config, argc, argv);
+    config->max_tx_chunks = -1;
+    config->swarm = 1;
+    config->transport = o->transport;
+    config->identity = static_cast<short>(o->id);
+    snprintf(config->peer_list_file, sizeof config->peer_list_file, "%s", o->peers);
+    config->bind_addr = bound;
+    char error[BT_PEER_LIST_ERROR_LEN];
+    if (bt_read_peer_list(config, error, sizeof error) != 0) fail_start("%s", error);
+    const bt_peer_t *me = bt_peer_info(config, o->id);
+    if (!me) fail_start("%s: no line names id %d", o->peers, o->id);
+    config->myport = ntohs(me->addr.sin_port);
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    config->start_time_sec = timeval2double(&now);
+    config->start_time_mono = now_seconds();
+}
+
+// Standard output is kept for the front end's own result lines, returned as a stream; what the
+// engine writes on standard output goes to standard error from now on.
+static FILE *take_standard_output() {
+    fflush(stdout);
+    int fd = dup(STDOUT_FILENO);
+    FILE *results = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (!results) fail_start("cannot keep standard output: %s", strerror(errno));
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    giVexloPassNotices = 0;  // a line per datagram received says nothing to a user
+    return results;
+}
+
+static void print_result(FILE *results, const char *line) {
+    fprintf(results, "%s\n", line);
+    fflush(results);
+}
+
+// Passes of the event loop until SIGINT or SIGTERM.
+static void serve_until_signal(bt_config_t *config) {
+    bool stdin_open = false;
+    while (peer_pass(config, nullptr, &stdin_open) == 0) continue;
+}
+
+static bool stop_requested() {
+    return peer_caught_signal() != 0;
+}
+
+// Peers of the list other than this one, as "2 (127.0.0.1:41002), 3 (...)".
+static std::string other_peers(const bt_config_t *config) {
+    std::string text;
+    for (const bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p->id == config->identity) continue;
+        if (!text.empty()) text += ", ";
+        text += std::to_string(p->id) + " (" + inet_ntoa(p->addr.sin_addr) + ":" +
+                std::to_string(ntohs(p->addr.sin_port)) + ")";
+    }
+    return text;
+}
+
+// ---- share -----------------------------------------------------------------------------------
+
+static void tell_what_to_hand_out(const front_options_t *o, const bt_config_t *config, int chunks,
+                                  bool written) {
+    fprintf(stderr, "tolvane: %s the hash list %s\n", written ? "wrote" : "kept",
+            o->hashes.c_str());
+    fprintf(stderr, "tolvane: sharing %s (%d chunks) as peer %d on %s:%d\n", o->file, chunks, o->id,
+            inet_ntoa(config->bind_addr), config->myport);
+    fprintf(stderr,
+            "tolvane: hand out %s and %s; with an id of that list, each fetches with\n"
+            "  tolvane get %s OUT --peers %s --id ID\n",
+            o->hashes.c_str(), o->peers, o->hashes.c_str(), o->peers);
+    fprintf(stderr, "tolvane: serving until SIGINT (Ctrl-C) or SIGTERM\n");
+}
+
+static int run_share(int argc, char **argv, const front_options_t *o) {
+    struct in_addr bound = check_peers_and_bind(o, false);
+    char why[WHY_LEN];
+    if (same_file(o->hashes.c_str(), o->file) || same_file(o->hashes.c_str(), o->peers))
+        fail_start("the hash list %s would overwrite %s", o->hashes.c_str(),
+                   same_file(o->hashes.c_str(), o->file) ? o->file : o->peers);
+    std::string text;
+    int chunks = 0;
+    if (hash_list_of_file(o->file, stop_requested, &text, &chunks, why, sizeof why) != 0) {
+        if (stop_requested()) return EXIT_SIGNAL_BASE + peer_caught_signal();
+        fail_start("%s", why);
+    }
+    bool written = false;
+    if (write_hash_list(o->hashes.c_str(), text, &written, why, sizeof why) != 0)
+        fail_start("%s", why);
+
+    bt_config_t config;
+    make_config(&config, argc, argv, o, bound);
+    FILE *results = take_standard_output();
+    peer_setup(&config);
+    int served = store_serve_file(&config, o->hashes.c_str(), o->file, why, sizeof why);
+    if (served != chunks) {
+        fail_start("%s changed while it was hashed: %s", o->file,
+                   served < 0 ? why : "it no longer matches its hash list");
+    }
+    tell_what_to_hand_out(o, &config, chunks, written);
+    print_result(results, o->hashes.c_str());
+    serve_until_signal(&config);
+    fprintf(stderr, "tolvane: stopped by signal %d after %d uploads\n", peer_caught_signal(),
+            config.tx_chunks);
+    releaseConfiguration(&config);
+    fclose(results);
+    return EXIT_DONE;
+}
+
+// ---- get: the end of a download --------------------------------------------------------------
+
+// "0-3, 7, 9-10" of sorted chunk indices.
+static std::string ranges_of(std::vector<int> ids) {
+    std::sort(ids.begin(), ids.end());
+    std::string text;
+    for (size_t i = 0; i < ids.size();) {
+        size_t j = i;
+        while (j + 1 < ids.size() && ids[j + 1] == ids[j] + 1) j++;
+        if (!text.empty()) text += ", ";
+        text += std::to_string(ids[i]);
+        if (j > i) text += "-" + std::to_string(ids[j]);
+        i = j + 1;
+    }
+    return text;
+}
+
+// Whether some peer other than this one announced chunk or is sending it now.
+static bool has_source(const bt_config_t *config, const chunkitem *chunk) {
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p->id == config->identity) continue;
+        if (chunklist_find_hash(p->chunks_of_interest, chunk->hash)) return true;
+        if (p->receiving_chunk && memcmp(p->receiving_chunk->hash, chunk->hash, HASH_SIZE) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Indices of the chunks still to fetch that no peer serves (or, with served, that some does).
+static std::vector<int> missing_chunks(const bt_config_t *config, bool served) {
+    std::vector<int> ids;
+    for (const chunkitem *c = config->to_fetch_list; c; c = c->next) {
+        if (has_source(config, c) == served) ids.push_back(c->id);
+    }
+    return ids;
+}
+
+static void report_give_up(const bt_config_t *config, const front_options_t *o, const char *why,
+                           int total) {
+    std::vector<int> unserved = missing_chunks(config, false);
+    std::vector<int> on_way = missing_chunks(config, true);
+    int missing = static_cast<int>(unserved.size() + on_way.size());
+    fprintf(stderr, "tolvane: gave up on %s %s: %d of %d chunks missing\n", o->out, why, missing,
+            total);
+    if (!unserved.empty()) {
+        fprintf(stderr, "tolvane: nobody serves chunks %s of %s; asked peers %s\n",
+                ranges_of(unserved).c_str(), o->file, other_peers(config).c_str());
+    }
+    if (!on_way.empty())
+        fprintf(stderr, "tolvane: chunks %s were on their way\n", ranges_of(on_way).c_str());
+    fprintf(stderr, "tolvane: %s keeps its %d verified chunks; the same command resumes\n", o->out,
+            total - missing);
+}
+
+// Byte counts of a finished output file.
+struct verified_s {
+    long long bytes;          // the file's length
+    long long fetched_bytes;  // of the chunks this run fetched
+};
+
+// Every chunk passed its SHA-1 check before it was written (or, resumed, before it was kept);
+// what is left to check is that the file ends where its furthest chunk does, no longer and no
+// shorter: that chunk is checked once more, up to the file's end. False with the reason in why.
+static bool check_output_end(const char *out, const chunkitem *list,
+                             const std::unordered_set<int> &fetched, verified_s *v, char *why,
+                             size_t why_size) {
+    FileHandle f(fopen(out, "rb"), &fclose);
+    struct stat st;
+    if (!f || fstat(fileno(f.get()), &st) != 0) {
+        snprintf(why, why_size, "cannot read it back: %s", strerror(errno));
+        return false;
+    }
+    const chunkitem *last = list;
+    for (const chunkitem *c = list; c; c = c->next) {
+        if (c->id > last->id) last = c;
+    }
+    std::vector<uint8_t> buf(CHUNK_SIZE);
+    int length = store_check_chunk(f.get(), last->id, last->hash, buf.data());
+    long long end = static_cast<long long>(last->id) * CHUNK_SIZE + length;
+    if (length < 0 || static_cast<long long>(st.st_size) != end) {
+        snprintf(why, why_size, "it holds %lld bytes, which do not end with its chunk %d",
+                 static_cast<long long>(st.st_size), last->id);
+        return false;
+    }
+    v->bytes = end;
+    v->fetched_bytes = 0;
+    for (int id : fetched) {
+        long long at = static_cast<long long>(id) * CHUNK_SIZE;
+        v->fetched_bytes += std::min<long long>(CHUNK_SIZE, end - at);
+    }
+    return true;
+}
+
+// ---- get -------------------------------------------------------------------------------------
+
+// What a download ended with, for the caller to report.
+enum get_outcome { GET_COMPLETE, GET_ABORTED, GET_TIMED_OUT, GET_NO_SOURCE, GET_SIGNAL };
+
+// Runs passes until the download ends, the time is up, nothing can be fetched any more or a
+// signal comes.
+static get_outcome follow_download(bt_config_t *config, const front_options_t *o, double start) {
+    int remaining = chunklist_length(config->to_fetch_list);
+    double last_change = start;
+    bool stdin_open = false;
+    for (;;) {
+        if (!config->download_in_progress)
+            return config->downloads_completed > 0 ? GET_COMPLETE : GET_ABORTED;
+        if (peer_pass(config, nullptr, &stdin_open) != 0) return GET_SIGNAL;
+        double now = now_seconds();
+        int left = chunklist_length(config->to_fetch_list);
+        if (left != remaining) {
+            remaining = left;
+            last_change = now;
+        }
+        if (!config->download_in_progress) continue;
+        if (o->timeout_s > 0 && now - start >= o->timeout_s) return GET_TIMED_OUT;
+        if (o->timeout_s == 0 && now - last_change >= NO_SOURCE_GIVE_UP_S &&
+            !missing_chunks(config, false).empty())
+            return GET_NO_SOURCE;
+    }
+}
+
+// The chunk indices of list that the download still has to fetch.
+static std::unordered_set<int> indices_to_fetch(const bt_config_t *config) {
+    std::unordered_set<int> ids;
+    for (const chunkitem *c = config->to_fetch_list; c; c = c->next) ids.insert(c->id);
+    return ids;
+}
+
+static int finish_complete(const front_options_t *o, const chunkitem *list, int total,
+                           const std::unordered_set<int> &fetched, double seconds, FILE *results) {
+    verified_s v;
+    char why[WHY_LEN];
+    if (!check_output_end(o->out, list, fetched, &v, why, sizeof why)) {
+        fprintf(stderr, "tolvane: %s fails its final check against %s: %s\n", o->out, o->file, why);
+        return EXIT_INCOMPLETE;
+    }
+    fprintf(stderr,
+            "tolvane: %s complete and verified: %d chunks, %lld bytes; %d were there already, "
+            "%zu fetched (%lld bytes) in %.2f s, %.1f MB/s\n",
+            o->out, total, v.bytes, total - static_cast<int>(fetched.size()), fetched.size(),
+            v.fetched_bytes, seconds,
+            seconds > 0 ? static_cast<double>(v.fetched_bytes) / 1e6 / seconds : 0.0);
+    print_result(results, o->out);
+    return EXIT_DONE;
+}
+
+static void check_get_files(const front_options_t *o) {
+    char why[WHY_LEN];
+    if (check_output_file(o->out, why, sizeof why) != 0) fail_start("%s", why);
+    if (same_file(o->out, o->file)) fail_start("%s is the hash list itself", o->out);
+    if (same_file(o->out, o->peers)) fail_start("%s is the peer list itself", o->out);
+}
+
+static int run_get(int argc, char **argv, const front_options_t *o) {
+    struct in_addr bound = check_peers_and_bind(o, true);
+    char why[WHY_LEN];
+    int total = 0;
+    chunkitem *list = read_hash_list(o->file, &total, why, sizeof why);
+    if (!list) fail_start("%s", why);
+    check_get_files(o);
+
+    bt_config_t config;
+    make_config(&config, argc, argv, o, bound);
+    FILE *results = take_standard_output();
+    peer_setup(&config);
+    double start = now_seconds();
+    if (peer_start_download(&config, o->file, o->out) != 0) {
+        chunklist_free(list);
+        fail_start("the download of %s could not start", o->out);
+    }
+    std::unordered_set<int> fetched = indices_to_fetch(&config);
+    get_outcome outcome = follow_download(&config, o, start);
+    double seconds = now_seconds() - start;
+    int status = EXIT_INCOMPLETE;
+    switch (outcome) {
+        case GET_COMPLETE:
+            status = finish_complete(o, list, total, fetched, seconds, results);
+            break;
+        case GET_ABORTED:
+            fprintf(stderr, "tolvane: the download of %s failed\n", o->out);
+            break;
+        case GET_TIMED_OUT:
+            snprintf(why, sizeof why, "after its --timeout of %g s", o->timeout_s);
+            report_give_up(&config, o, why, total);
+            break;
+        case GET_NO_SOURCE:
+            snprintf(why, sizeof why, "after %g s in which nothing arrived", NO_SOURCE_GIVE_UP_S);
+            report_give_up(&config, o, why, total);
+            break;
+        case GET_SIGNAL:
+            fprintf(stderr,
+                    "tolvane: stopped by signal %d; %s keeps its %d verified chunks of %d, the "
+                    "same command resumes\n",
+                    peer_caught_signal(), o->out, total - chunklist_length(config.to_fetch_list),
+                    total);
+            status = EXIT_SIGNAL_BASE + peer_caught_signal();
+            break;
+    }
+    if (status == EXIT_DONE && o->seed) {
+        fprintf(stderr, "tolvane: seeding %s until SIGINT (Ctrl-C) or SIGTERM\n", o->out);
+        serve_until_signal(&config);
+        fprintf(stderr, "tolvane: stopped seeding after %d uploads\n", config.tx_chunks);
+    }
+    chunklist_free(list);
+    releaseConfiguration(&config);
+    fclose(results);
+    return status;
+}
+
+// ---- main ------------------------------------------------------------------------------------
+
+int main(int argc, char **argv) {
+    open_standard_descriptors();
+    signal(SIGINT, catch_sig);
+    signal(SIGTERM, catch_sig);
+    if (argc < 2 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+        fputs(kMainHelp, argc < 2 ? stderr : stdout);
+        return argc < 2 ? EXIT_BAD_START : EXIT_DONE;
+    }
+    front_options_t options{};
+    if (strcmp(argv[1], "share") != 0 && strcmp(argv[1], "get") != 0) {
+        fail_start("no command '%s'; the commands are share and get (see 'tolvane --help')",
+                   argv[1]);
+    }
+    parse_options(argc - 1, argv + 1, &options);
+    if (strcmp(options.command, "share") == 0) return run_share(argc, argv, &options);
+    return run_get(argc, argv, &options);
+}
