@@ -32,6 +32,7 @@ from pathlib import Path
 from swarmlib import BENCH_DIR, CHUNK_SIZE, MIB, SwarmError, add_folder_options, parse_list
 from swarmlib import missing_programs
 from swarmlib.files import ensure_data_file, free_udp_ports
+from swarmlib.run import run_guarded
 from swarmlib.processes import raise_on_sigterm, start, stop_all
 
 CASES = ("direct", "resume", "nosource")
@@ -272,7 +273,8 @@ def main(argv=None):
     args = parse_args(argv)
     raise_on_sigterm()
     runners = {"direct": case_direct, "resume": case_resume, "nosource": case_nosource}
-    try:
+
+    def measure():
         args.dir.mkdir(parents=True, exist_ok=True)
         data = ensure_data_file(args.dir, int(round(args.size * MIB)))
         print(f"tolvane benchmark: {args.size:g} MiB ({data}), {args.runs} runs per case",
@@ -281,12 +283,11 @@ def main(argv=None):
         for case in args.cases:
             results = [runners[case](args, data, run) for run in range(1, args.runs + 1)]
             lines.append(summary(case, results))
-    except KeyboardInterrupt:
-        print("interrupted; every process was stopped", file=sys.stderr)
-        return 130
-    except SwarmError as e:
-        print(f"benchmark failed: {e}", file=sys.stderr)
-        return 1
+        return lines
+
+    lines, status = run_guarded(measure)
+    if status is not None:
+        return status
     for line in lines:
         print(line)
     return 0

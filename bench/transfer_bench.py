@@ -27,7 +27,7 @@ from pathlib import Path
 from swarmlib import MB, MIB, SwarmError, add_folder_options, missing_programs, parse_list
 from swarmlib.files import chunk_hashes, ensure_data_file, prepare_swarm
 from swarmlib.processes import raise_on_sigterm
-from swarmlib.run import run_swarm
+from swarmlib.run import run_guarded, run_swarm
 
 GIB = 1 << 30
 HASHLIST_TIMEOUT_S = 300
@@ -187,20 +187,19 @@ def main(argv=None):
     layouts = [(t, u) for t in args.transport for u in args.uploaders]
     if args.baseline:
         layouts.insert(0, BARE)
-    try:
+
+    def measure():
         data = ensure_data_file(args.dir, args.size * MIB)
         hashes = chunk_hashes(args.bin, data, HASHLIST_TIMEOUT_S)
         bare = "; the bare loop in every run" if args.baseline else ""
         print(f"transfer benchmark: {args.size} MiB ({data}), {args.runs} "
               f"run{'s' if args.runs > 1 else ''} per layout, "
               f"direct on 127.0.0.1, no loss{bare}", flush=True)
-        results = run_all(args, data, hashes, layouts)
-    except KeyboardInterrupt:
-        print("interrupted; every process was stopped", file=sys.stderr)
-        return 130
-    except SwarmError as e:
-        print(f"benchmark failed: {e}", file=sys.stderr)
-        return 1
+        return run_all(args, data, hashes, layouts)
+
+    results, status = run_guarded(measure)
+    if status is not None:
+        return status
     print_medians(results)
     if args.baseline:
         print_ratios(results)

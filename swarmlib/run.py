@@ -72,20 +72,30 @@ def run_swarm(bin_dir, files, timeout, netsim_options=None, uploader_debug=0,
                     uploaders=uploaders, router=router)
 
 
+def run_guarded(body):
+    """(body(), None); or, when Ctrl-C, SIGTERM (see raise_on_sigterm) or a SwarmError ends it,
+    (None, exit status 130 or 1) with the reason on standard error. Every process of a swarm has
+    been stopped by then: run_swarm and its kin stop them on the way out."""
+    try:
+        return body(), None
+    except KeyboardInterrupt:
+        print("interrupted; every process was stopped", file=sys.stderr)
+        return None, 130
+    except SwarmError as e:
+        print(f"benchmark failed: {e}", file=sys.stderr)
+        return None, 1
+
+
 def summary_main(run_all, args):
     """The body of a benchmark's main: `run_all(args)` returns its summary lines and whether
     every run succeeded; they are printed under "summary". The exit status: 0 when all runs
     succeeded, 1 on a failed run or swarm error, 130 on Ctrl-C or SIGTERM (every process of the
     swarm is stopped either way)."""
     raise_on_sigterm()
-    try:
-        lines, all_ok = run_all(args)
-    except KeyboardInterrupt:
-        print("interrupted; every process was stopped", file=sys.stderr)
-        return 130
-    except SwarmError as e:
-        print(f"benchmark failed: {e}", file=sys.stderr)
-        return 1
+    result, status = run_guarded(lambda: run_all(args))
+    if status is not None:
+        return status
+    lines, all_ok = result
     print("summary")
     for line in lines:
         print("  " + line)
