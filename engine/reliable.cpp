@@ -223,7 +223,9 @@ void rediscoverMissingChunks(bt_config_t *config, double now) {
     chunkitem *missing = nullptr;
     chunkitem **tail = &missing;
     for (const chunkitem *c = config->to_fetch_list; c; c = c->next) {
-        if (alreadyDownloadingChunk(config, c) || announced_by_some_peer(config, c)) continue;
+        if (!swarm_ask_again(config, alreadyDownloadingChunk(config, c),
+                             announced_by_some_peer(config, c)))
+            continue;
         chunklist_add(tail, c->hash, c->id);
         tail = &(*tail)->next;
     }

@@ -311,6 +311,10 @@ chunkitem *swarm_choose_chunk(bt_config_t *config, bt_peer_t *peer, double now) 
     return item ? item : end_game_copy(config, peer, now);
 }
 
+bool swarm_ask_again(const bt_config_t *config, bool being_fetched, bool announced) {
+    return config->swarm || (!being_fetched && !announced);
+}
+
 // ---- resuming --------------------------------------------------------------------------------
 
 FILE *swarm_open_output(const bt_config_t *config, const char *path) {

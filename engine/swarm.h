@@ -87,5 +87,10 @@ int swarm_resume(bt_config_t *config);
 // Before the output of a completed download is closed: with --swarm, a file that was longer than
 // its chunks (an older, longer file resumed) is cut to the end of its last chunk.
 void swarm_download_finishing(bt_config_t *config);
+// Whether the rediscovery round of a download sends a WHOHAS for a chunk still to fetch, given
+// whether some peer fetches it and whether some peer announced it. Without --swarm, only when
+// neither. With it, always: an IHAVE lost on the way is never sent again, and a chunk that only
+// a few busy peers are known to hold, or whose sender crawls, needs every holder known.
+bool swarm_ask_again(const bt_config_t *config, bool being_fetched, bool announced);
 // Releases what peer's record keeps for --swarm.
 void swarm_peer_free(bt_peer_t *peer);
