@@ -97,13 +97,13 @@ static void add_serve_option(bt_config_t *config, const char *arg) {
         startup_failure("bt_parse error:  --serve names a file longer than %zu characters\n",
                         BT_MAX_NAME);
     }
-    auto *spec = static_cast<serve_spec_t *>(calloc(1, sizeof(serve_spec_t)));
-    assert(spec != nullptr && "serve spec");
-    memcpy(spec->hashfile, arg, hash_len);
-    memcpy(spec->datafile, equals + 1, data_len);
-    serve_spec_t **tail = &config->serve_specs;
+    auto *option = static_cast<serve_option_t *>(calloc(1, sizeof(serve_option_t)));
+    assert(option != nullptr && "--serve record");
+    memcpy(option->hashfile, arg, hash_len);
+    memcpy(option->datafile, equals + 1, data_len);
+    serve_option_t **tail = &config->serve_options;
     while (*tail) tail = &(*tail)->next;
-    *tail = spec;
+    *tail = option;
 }
 
 // Applies one option returned by getopt, in command-line order: a repeated option overwrites,

@@ -33,12 +33,12 @@ struct store_s;       // the chunks this peer serves and where their bytes are (
 struct swarm_peer_s;  // what a --swarm peer keeps of each other peer (engine/swarm.h)
 
 // One --serve HASHFILE=FILE, in command-line order.
-struct serve_spec_s {
+struct serve_option_s {
     char hashfile[BT_FILENAME_LEN];
     char datafile[BT_FILENAME_LEN];
-    struct serve_spec_s *next;
+    struct serve_option_s *next;
 };
-typedef struct serve_spec_s serve_spec_t;
+typedef struct serve_option_s serve_option_t;
 
 // One record per line of the peer list, this peer's own line included. The first group is the
 // receiving connection from this peer, the second the sending connection to it.
@@ -138,7 +138,7 @@ struct bt_config_s {
     long retransmissions;                   // DATA packets this peer sent again, both profiles
     int swarm;                              // truth value: --swarm
     int upload_slots;                       // --upload-slots; 0: BT_DEFAULT_UPLOAD_SLOTS
-    serve_spec_t *serve_specs;              // --serve options (owned)
+    serve_option_t *serve_options;          // --serve options (owned)
     struct store_s *store;                  // chunks served and their sources (owned)
     int downloads_completed;                // downloads that ended with every chunk written
     long long output_end;  // bytes; end of the furthest chunk of the running download in its file

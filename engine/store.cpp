@@ -207,7 +207,7 @@ void store_load(bt_config_t *config) {
     store_of(config);
     for (const chunkitem *c = config->mychunks; c; c = c->next)
         store_add(config, c->hash, "", STORE_MASTER, c->id, CHUNK_SIZE);
-    for (const serve_spec_t *s = config->serve_specs; s; s = s->next) {
+    for (const serve_option_t *s = config->serve_options; s; s = s->next) {
         char why[2 * BT_FILENAME_LEN];
         int added = store_serve_file(config, s->hashfile, s->datafile, why, sizeof why);
         if (added < 0) {

@@ -427,9 +427,9 @@ void releaseConfiguration(bt_config_t *config) {
     chunklist_free(config->to_fetch_list);
     config->mychunks = config->masterchunks = config->to_fetch_list = nullptr;
     store_free(config);
-    while (serve_spec_t *spec = config->serve_specs) {
-        config->serve_specs = spec->next;
-        free(spec);
+    while (serve_option_t *option = config->serve_options) {
+        config->serve_options = option->next;
+        free(option);
     }
     if (config->output_handle) fclose(config->output_handle);
     config->output_handle = nullptr;
