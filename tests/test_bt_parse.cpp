@@ -155,6 +155,37 @@ TEST(BtParse, StoresOptionValuesAndRuntimeDefaults) {
     EXPECT_EQ(r.config.progress_mode, PROGRESS_OFF);
 }
 
+TEST(BtParseDeathTest, SwarmServeAndUploadSlotOptions) {
+    ts::TempDir dir;
+    Parsed p(with_list(dir, kThreePeers,
+                       {"-i", "1", "--swarm", "--serve", "a.chunks=a.bin", "--serve",
+                        "b.chunks=dir/b=c.bin", "--upload-slots", "2"}));
+    EXPECT_EQ(p.config.swarm, 1);
+    EXPECT_EQ(p.config.upload_slots, 2);
+    serve_option_t *first = p.config.serve_options;
+    ASSERT_NE(nullptr, first);
+    ASSERT_NE(nullptr, first->next);
+    EXPECT_STREQ(first->hashfile, "a.chunks");
+    EXPECT_STREQ(first->datafile, "a.bin");
+    EXPECT_STREQ(first->next->hashfile, "b.chunks");  // split at the first '='
+    EXPECT_STREQ(first->next->datafile, "dir/b=c.bin");
+    EXPECT_EQ(nullptr, first->next->next);
+    free(first->next);
+    free(first);
+    p.config.serve_options = nullptr;
+
+    for (const char *bad : {"a.chunks", "=a.bin", "a.chunks="}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EXIT(parse_only(with_list(dir, kThreePeers, {"-i", "1", "--serve", bad})),
+                    ExitedWithCode(255), HasSubstr("--serve takes HASHFILE=FILE"));
+    }
+    for (const char *bad : {"0", "1025", "x"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EXIT(parse_only(with_list(dir, kThreePeers, {"-i", "1", "--upload-slots", bad})),
+                    ExitedWithCode(255), HasSubstr("--upload-slots takes a number from 1"));
+    }
+}
+
 TEST(BtParse, RepeatedOptionsOverwriteExceptDebugBits) {
     ts::TempDir dir;
     {

@@ -6,8 +6,10 @@
 #include <set>
 
 #include "engine/chunklist.h"
+#include "engine/create.h"
 #include "engine/peer.h"
 #include "engine/process.h"
+#include "engine/reliable.h"
 #include "engine/store.h"
 #include "engine/swarm.h"
 #include "peer_fixture.h"
@@ -199,6 +201,26 @@ TEST(Swarm, RarestAnnouncedChunkFirstThenAnEndGameCopyOfASlowOne) {
     EXPECT_NE(nullptr, swarm_choose_chunk(&e.config, e.peer(2), 100.0 + SWARM_BUSY_PAUSE_S + 0.01));
 }
 
+TEST(Swarm, AFreePeerIsAskedForItsRarestChunkNotTheFirstOfTheList) {
+    Engine e(2);
+    std::string a = ef::hash_of(1), b = ef::hash_of(2);
+    e.config.to_fetch_list = ef::list_of({a, b});
+    e.peer(2)->chunks_of_interest = ef::list_of({a, b});
+    e.peer(3)->chunks_of_interest = ef::list_of({a});
+    e.config.swarm = 1;
+    tryToGenerateGetRequest(&e.config, e.peer(2));
+    auto got = e.sock_of(2).recv(1.0);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(packet(PKT_GET, b), *got);
+    releaseReceivingConnection(e.peer(2));
+    /* without --swarm, the first of the list, as designed */
+    e.config.swarm = 0;
+    tryToGenerateGetRequest(&e.config, e.peer(2));
+    got = e.sock_of(2).recv(1.0);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(packet(PKT_GET, a), *got);
+}
+
 TEST(Swarm, EqualRarityIsChosenAtRandom) {
     Engine e(1);
     e.config.swarm = 1;
@@ -262,6 +284,47 @@ TEST(Swarm, AGetRepeatedBeforeTheFirstAckDoesNotRestartItsUpload) {
     e.config.swarm = 0;
     EXPECT_FALSE(swarm_get_repeated(&e.config, p, ef::u8(ef::hash_of(1))));
     p->sending_active = 0;
+}
+
+TEST(Swarm, AGetRepeatedBeforeTheFirstAckIsNotServedAgain) {
+    Engine e(1);
+    e.config.swarm = 1;
+    Files f;
+    ts::write_file(f.path("data.bin"), f.data.bytes);
+    ts::write_file(f.path("data.chunks"), f.data.lines());
+    char why[256];
+    ASSERT_EQ(3, store_serve_file(&e.config, f.path("data.chunks").c_str(),
+                                  f.path("data.bin").c_str(), why, sizeof why));
+    Packet get(packet(PKT_GET, f.data.hashes[0]));
+    auto from = e.addr_of(2);
+    handleGet(&e.config, get.hdr(), &from);
+    handleGet(&e.config, get.hdr(), &from);
+    store_entry_t *entry = store_find(&e.config, ef::u8(f.data.hashes[0]));
+    EXPECT_EQ(1, entry->uploads);
+    /* once DATA has been acknowledged, the same GET means the asker started over */
+    e.peer(2)->sending_lastacked = 1;
+    handleGet(&e.config, get.hdr(), &from);
+    EXPECT_EQ(2, entry->uploads);
+}
+
+TEST(Swarm, AGetGivenUpGoesToAnotherHolderAtOnce) {
+    Engine e(2);
+    e.config.swarm = 1;
+    std::string h = ef::hash_of(1);
+    e.config.to_fetch_list = ef::list_of({h});
+    e.config.download_in_progress = 1;
+    e.peer(2)->chunks_of_interest = ef::list_of({h});
+    e.peer(3)->chunks_of_interest = ef::list_of({h});
+    bt_peer_t *busy = e.peer(2);
+    busy->receiving_chunk = e.config.to_fetch_list;
+    busy->receiving_sentget = 1;
+    double now = now_seconds();
+    busy->receiving_get_time = now - SWARM_GET_PATIENCE_S - 1;
+    checkForUnansweredGets(&e.config, now);
+    EXPECT_EQ(nullptr, busy->receiving_chunk);
+    auto got = e.sock_of(3).recv(1.0);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(packet(PKT_GET, h), *got);
 }
 
 TEST(Swarm, ResumedOutputKeepsExactlyItsGoodChunksAndAnnouncesThem) {
