@@ -154,9 +154,10 @@ bool swarm_get_repeated(const bt_config_t *config, const bt_peer_t *peer, const 
 
 void swarm_serve_waiting(bt_config_t *config, double now) {
     if (!config->swarm) return;
-    while (free_slots(config, now) > 0) {
-        bt_peer_t *p = next_waiting(config, now);
-        if (!p) return;
+    // Called on every pass: the walk for a waiting GET comes first, the count of busy slots
+    // only when there is one.
+    for (bt_peer_t *p = next_waiting(config, now); p && free_slots(config, now) > 0;
+         p = next_waiting(config, now)) {
         p->swarm->waiting = 0;
         debug_log(DEBUG_WHOHAS, "an upload slot is free: serving the waiting GET of peer %d \n",
                   p->id);
