@@ -166,7 +166,15 @@ TEST(SwarmMode, DownloadersServeEachOtherThroughTheRouter) {
         EXPECT_TRUE(ts::read_file(s.path("out" + std::to_string(d) + ".bin")) == data.bytes) << d;
         for (auto [from, n] : chunks_per_peer(s.peers.at(d).err)) uploaded[from] += n;
     }
-    for (int d = 2; d <= downloaders + 1; d++) EXPECT_GT(uploaded[d], 0) << "peer " << d;
+    // The seed's single slot could deliver all of them only given far more time; which downloader
+    // serves how much depends on timing, so the share is checked for the downloaders together.
+    int from_downloaders = 0, serving_downloaders = 0;
+    for (int d = 2; d <= downloaders + 1; d++) {
+        from_downloaders += uploaded[d];
+        serving_downloaders += uploaded[d] > 0;
+    }
+    EXPECT_GT(from_downloaders, chunks * downloaders / 2);
+    EXPECT_GE(serving_downloaders, 3);
     s.stop_all();
 }
 
