@@ -75,8 +75,7 @@ static void send_seq(bt_config_t *config, bt_peer_t *peer, int seq, double now) 
     if (seq > peer->sending_highest_seq) peer->sending_highest_seq = seq;
 }
 
-void adaptiveFillWindow(bt_config_t *config, bt_peer_t *peer) {
-    double now = now_seconds();
+void adaptiveFillWindow(bt_config_t *config, bt_peer_t *peer, double now) {
     while (peer->sending_active && flight_size(peer) < peer->sending_win &&
            peer->sending_next_seq <= PACKETS_PER_CHUNK) {
         int seq = peer->sending_next_seq++;
@@ -86,8 +85,7 @@ void adaptiveFillWindow(bt_config_t *config, bt_peer_t *peer) {
 
 // ---- connections -----------------------------------------------------------------------------
 
-void adaptiveStartConnection(bt_config_t *config, bt_peer_t *peer) {
-    double now = now_seconds();
+void adaptiveStartConnection(bt_config_t *config, bt_peer_t *peer, double now) {
     adaptive_t *a = peer->sending_adaptive;
     if (!a) {
         a = static_cast<adaptive_t *>(calloc(1, sizeof(adaptive_t)));
@@ -247,9 +245,8 @@ static void take_duplicate_ack(bt_config_t *config, bt_peer_t *peer, double now)
     }
 }
 
-void adaptiveHandleAck(bt_config_t *config, bt_peer_t *peer, int just_acked) {
+void adaptiveHandleAck(bt_config_t *config, bt_peer_t *peer, int just_acked, double now) {
     adaptive_t *a = peer->sending_adaptive;
-    double now = now_seconds();
     a->last_activity = now;
     if (just_acked > peer->sending_lastacked) {
         take_new_ack(config, peer, just_acked, now);
@@ -262,7 +259,7 @@ void adaptiveHandleAck(bt_config_t *config, bt_peer_t *peer, int just_acked) {
         doneSendingData(config, peer);
         return;
     }
-    adaptiveFillWindow(config, peer);
+    adaptiveFillWindow(config, peer, now);
 }
 
 // ---- timers ----------------------------------------------------------------------------------
@@ -311,7 +308,7 @@ static void on_timeout(bt_config_t *config, bt_peer_t *peer, double now) {
     peer->sending_next_seq = peer->sending_lastacked + 1;
     set_window(config, peer, 1);
     a->timer_start = now;
-    adaptiveFillWindow(config, peer);
+    adaptiveFillWindow(config, peer, now);
 }
 
 bool adaptiveCheckTimers(bt_config_t *config, bt_peer_t *peer, double now) {
@@ -337,15 +334,4 @@ bool adaptiveCheckTimers(bt_config_t *config, bt_peer_t *peer, double now) {
 double adaptiveGetWait(const bt_peer_t *peer) {
     if (peer->receiving_get_rtt == 0) return ADAPTIVE_GET_WAIT_INITIAL_S;
     return clamp(3 * peer->receiving_get_rtt, ADAPTIVE_GET_WAIT_MIN_S, ADAPTIVE_GET_WAIT_MAX_S);
-}
-
-void adaptiveNoteGetAnswered(bt_peer_t *peer, double now) {
-    // A GET that was sent again cannot tell which copy was answered.
-    if (peer->receiving_get_resent) return;
-    double sample = now - peer->receiving_get_time;
-    if (peer->receiving_get_rtt == 0) {
-        peer->receiving_get_rtt = sample;
-    } else {
-        peer->receiving_get_rtt = (1 - RTT_ALPHA) * peer->receiving_get_rtt + RTT_ALPHA * sample;
-    }
 }

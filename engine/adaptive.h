@@ -68,13 +68,13 @@ typedef struct adaptive_s adaptive_t;
 
 // Starts the adaptive state of a sending connection that initializeNewSendingConnection began:
 // creates the peer's record on its first connection, carries window and RTT from the last one.
-void adaptiveStartConnection(bt_config_t *config, bt_peer_t *peer);
+void adaptiveStartConnection(bt_config_t *config, bt_peer_t *peer, double now);
 // Keeps the window of an ending connection for the next one to the same receiver.
 void adaptiveEndConnection(bt_peer_t *peer);
 // Sends new packets while the window has room.
-void adaptiveFillWindow(bt_config_t *config, bt_peer_t *peer);
+void adaptiveFillWindow(bt_config_t *config, bt_peer_t *peer, double now);
 // Takes one ACK, already checked to belong to the running connection.
-void adaptiveHandleAck(bt_config_t *config, bt_peer_t *peer, int just_acked);
+void adaptiveHandleAck(bt_config_t *config, bt_peer_t *peer, int just_acked, double now);
 // Runs the retransmission timer and the reordering-tolerant loss check; false when the
 // connection was given up (which may end the process under -x).
 bool adaptiveCheckTimers(bt_config_t *config, bt_peer_t *peer, double now);
@@ -83,5 +83,3 @@ double adaptiveNextDeadline(const bt_peer_t *peer);
 
 // Downloader: how long a GET to peer may wait for its first DATA before it is sent again.
 double adaptiveGetWait(const bt_peer_t *peer);
-// Downloader: notes the time from the GET to its first DATA.
-void adaptiveNoteGetAnswered(bt_peer_t *peer, double now);

@@ -8,11 +8,11 @@
 #include <cstring>
 
 #include "config/debug.h"
-#include "engine/adaptive.h"
 #include "engine/chunklist.h"
 #include "engine/reliable.h"
 #include "engine/swarm.h"
 #include "engine/time_util.h"
+#include "engine/transport.h"
 #include "shim/vexlo.h"
 
 // ---- headers and control packets -------------------------------------------------------------
@@ -213,13 +213,10 @@ void initializeNewSendingConnection(bt_config_t *config, bt_peer_t *peer) {
     peer->sending_min_dupack = 0;
     peer->sending_ssthreash = INITIAL_SSTHRESH;
     peer->sending_highest_seq = 0;
-    peer->sending_last_ack_time = now_seconds();
-    // The adaptive profile starts from the window it carried, and logs that one.
-    if (config->transport == TRANSPORT_ADAPTIVE) {
-        adaptiveStartConnection(config, peer);
-        return;
-    }
-    writeWindowSizeToFile(config, peer);
+    double now = now_seconds();
+    peer->sending_last_ack_time = now;
+    // The profile may start from a window it carried; it logs the window it starts with.
+    transport_profile(config)->start(config, peer, now);
 }
 
 int buildDataPacket(const bt_peer_t *peer, int seq, header *packet) {
@@ -263,17 +260,7 @@ int sendDataForPeer(bt_config_t *config, bt_peer_t *peer) {
 }
 
 void fillWindowForPeer(bt_config_t *config, bt_peer_t *peer) {
-    if (config->transport == TRANSPORT_ADAPTIVE) {
-        adaptiveFillWindow(config, peer);
-        return;
-    }
-    for (;;) {
-        int num_unacked = timelist_length(peer->sending_unacked);
-        if (num_unacked >= peer->sending_win) return;
-        debug_log(DEBUG_ALL, "send seq = %d with %d / %d packet outstanding\n",
-                  peer->sending_next_seq, num_unacked, peer->sending_win);
-        if (sendDataForPeer(config, peer) <= 0) return;
-    }
+    transport_profile(config)->fill(config, peer, now_seconds());
 }
 
 void sendAckForPeer(bt_config_t *config, bt_peer_t *peer, int seq_num) {

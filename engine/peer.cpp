@@ -25,6 +25,7 @@
 #include "engine/store.h"
 #include "engine/swarm.h"
 #include "engine/time_util.h"
+#include "engine/transport.h"
 #include "engine/util.h"
 #include "shim/vexlo.h"
 
@@ -188,7 +189,7 @@ int peer_pass(bt_config_t *config, user_iobuf *userbuf, bool *stdin_open) {
         if (FD_ISSET(config->sock, &readfds)) {
             // The classic loop takes one datagram per pass, as designed; the adaptive one
             // saves a wait and a receive call per datagram when several are queued.
-            if (config->transport == TRANSPORT_ADAPTIVE) {
+            if (transport_profile(config)->receives_in_batches) {
                 process_inbound_batch(config);
             } else {
                 process_inbound_udp(config);

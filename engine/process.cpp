@@ -11,13 +11,13 @@
 #include <memory>
 
 #include "config/debug.h"
-#include "engine/adaptive.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/reliable.h"
 #include "engine/store.h"
 #include "engine/swarm.h"
 #include "engine/time_util.h"
+#include "engine/transport.h"
 #include "engine/util.h"
 
 // ---- header checks and control payloads ------------------------------------------------------
@@ -281,33 +281,9 @@ void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
                   just_acked, peer->id, peer->sending_highest_seq);
         return;
     }
-    peer->sending_last_ack_time = now_seconds();
-    if (config->transport == TRANSPORT_ADAPTIVE) {
-        adaptiveHandleAck(config, peer, just_acked);
-        return;
-    }
-    if (just_acked != peer->sending_lastacked) {
-        peer->sending_lastacked = just_acked;
-        peer->sending_dupack_count = 0;
-        updateWindow(config, peer, LOSS_NONE);
-    } else if (just_acked >= peer->sending_min_dupack) {
-        peer->sending_dupack_count++;
-    }
-    peer->sending_successive_timeouts = 0;
-    if (peer->sending_dupack_count > DUPACK_LOSS_THRESHOLD) {
-        debug_log(DEBUG_WINDOW, "Dup Ack loss seq = %d\n", just_acked);
-        updateWindow(config, peer, LOSS_DUPACK);
-    }
-    if (peer->sending_next_seq < just_acked) peer->sending_next_seq = just_acked + 1;
-    remove_acked(peer);
-    debug_log(DEBUG_LOSS, "Unacked: \n");
-    timelist_print(peer->sending_unacked, DEBUG_LOSS);
-    if (peer->sending_lastacked >= PACKETS_PER_CHUNK) {
-        debug_log(DEBUG_SEQ, "Done sending chunk, all acked! \n");
-        doneSendingData(config, peer);
-    } else {
-        fillWindowForPeer(config, peer);
-    }
+    double now = now_seconds();
+    peer->sending_last_ack_time = now;
+    transport_profile(config)->take_ack(config, peer, just_acked, now);
 }
 
 // ---- download side ---------------------------------------------------------------------------
@@ -386,7 +362,7 @@ void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL
                       peer->id);
             return;
         }
-        if (config->transport == TRANSPORT_ADAPTIVE) adaptiveNoteGetAnswered(peer, now_seconds());
+        noteGetAnswered(peer, now_seconds());
         peer->receiving_active = 1;
         peer->receiving_sentget = 0;
         peer->receiving_lastseq = 0;

@@ -6,11 +6,12 @@
 #include <cstdlib>
 
 #include "config/debug.h"
-#include "engine/adaptive.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
+#include "engine/process.h"
 #include "engine/time_util.h"
 #include "engine/swarm.h"
+#include "engine/transport.h"
 #include "engine/util.h"
 
 // ---- the congestion window -------------------------------------------------------------------
@@ -59,6 +60,54 @@ void updateWinOnLoss(bt_config_t *config, bt_peer_t *peer) {
     debug_log(DEBUG_WINDOW, "Window decrease to %d, ssthreath = %d \n", peer->sending_win,
               peer->sending_ssthreash);
     writeWindowSizeToFile(config, peer);
+}
+
+// ---- the classic profile ---------------------------------------------------------------------
+
+void classicStartConnection(bt_config_t *config, bt_peer_t *peer, double) {
+    writeWindowSizeToFile(config, peer);
+}
+
+void classicFillWindow(bt_config_t *config, bt_peer_t *peer, double) {
+    for (;;) {
+        int num_unacked = timelist_length(peer->sending_unacked);
+        if (num_unacked >= peer->sending_win) return;
+        debug_log(DEBUG_ALL, "send seq = %d with %d / %d packet outstanding\n",
+                  peer->sending_next_seq, num_unacked, peer->sending_win);
+        if (sendDataForPeer(config, peer) <= 0) return;
+    }
+}
+
+void classicTakeAck(bt_config_t *config, bt_peer_t *peer, int just_acked, double now) {
+    if (just_acked != peer->sending_lastacked) {
+        peer->sending_lastacked = just_acked;
+        peer->sending_dupack_count = 0;
+        updateWindow(config, peer, LOSS_NONE);
+    } else if (just_acked >= peer->sending_min_dupack) {
+        peer->sending_dupack_count++;
+    }
+    peer->sending_successive_timeouts = 0;
+    if (peer->sending_dupack_count > DUPACK_LOSS_THRESHOLD) {
+        debug_log(DEBUG_WINDOW, "Dup Ack loss seq = %d\n", just_acked);
+        updateWindow(config, peer, LOSS_DUPACK);
+    }
+    if (peer->sending_next_seq < just_acked) peer->sending_next_seq = just_acked + 1;
+    remove_acked(peer);
+    debug_log(DEBUG_LOSS, "Unacked: \n");
+    timelist_print(peer->sending_unacked, DEBUG_LOSS);
+    if (peer->sending_lastacked >= PACKETS_PER_CHUNK) {
+        debug_log(DEBUG_SEQ, "Done sending chunk, all acked! \n");
+        doneSendingData(config, peer);
+    } else {
+        classicFillWindow(config, peer, now);
+    }
+}
+
+// The stored packets are the classic profile's state; doneSendingData releases them.
+void classicEndConnection(bt_peer_t *) {}
+
+double classicGetWait(const bt_peer_t *) {
+    return GET_ANSWER_TIMEOUT_S;
 }
 
 // ---- the timeout scan ------------------------------------------------------------------------
@@ -111,14 +160,22 @@ static bool scan_peer_timeouts(bt_config_t *config, bt_peer_t *peer, double now)
 }
 
 void sendTimedOutPacketsAt(bt_config_t *config, double now) {
+    const transport_profile_t *profile = transport_profile(config);
     for (bt_peer_t *p = config->peers; p; p = p->next) {
-        if (config->transport == TRANSPORT_ADAPTIVE) {
-            if (!adaptiveCheckTimers(config, p, now)) return;
-            continue;  // the adaptive sender fills its window as ACKs and timers move it
-        }
-        if (!scan_peer_timeouts(config, p, now)) return;
-        if (p->sending_active) fillWindowForPeer(config, p);
+        if (!profile->check_timers(config, p, now)) return;
     }
+}
+
+bool classicCheckTimers(bt_config_t *config, bt_peer_t *peer, double now) {
+    if (!scan_peer_timeouts(config, peer, now)) return false;
+    if (peer->sending_active) classicFillWindow(config, peer, now);
+    return true;
+}
+
+double classicNextDeadline(const bt_peer_t *peer) {
+    // A lower bound: a wake-up it makes too early finds nothing due and refreshes it.
+    double oldest = timelist_earliest(peer->sending_unacked);
+    return oldest == 0 ? 0 : oldest + RETRANSMIT_TIMEOUT_S;
 }
 
 void sendTimedOutPackets(bt_config_t *config) {
@@ -163,13 +220,22 @@ static void give_up_get(bt_config_t *config, bt_peer_t *peer) {
 
 // How long a requested connection waits for its first DATA, and how often its GET is resent.
 static double get_wait(const bt_config_t *config, const bt_peer_t *peer) {
-    double wait =
-        config->transport == TRANSPORT_ADAPTIVE ? adaptiveGetWait(peer) : GET_ANSWER_TIMEOUT_S;
-    return swarm_get_wait(config, peer, wait);
+    return swarm_get_wait(config, peer, transport_profile(config)->get_wait(peer));
 }
 
-static int get_retries(const bt_config_t *config) {
-    return config->transport == TRANSPORT_ADAPTIVE ? ADAPTIVE_GET_RETRIES : 1;
+// RFC 6298's gain, for the GET-to-first-DATA times as for RTT samples.
+constexpr double GET_RTT_ALPHA = 0.125;
+
+void noteGetAnswered(bt_peer_t *peer, double now) {
+    // A GET that was sent again cannot tell which copy was answered.
+    if (peer->receiving_get_resent) return;
+    double sample = now - peer->receiving_get_time;
+    if (peer->receiving_get_rtt == 0) {
+        peer->receiving_get_rtt = sample;
+    } else {
+        peer->receiving_get_rtt =
+            (1 - GET_RTT_ALPHA) * peer->receiving_get_rtt + GET_RTT_ALPHA * sample;
+    }
 }
 
 static bool awaiting_first_data(const bt_peer_t *peer) {
@@ -186,7 +252,7 @@ void checkForUnansweredGets(bt_config_t *config, double now) {
             released |= swarm == 1;
             continue;
         }
-        if (p->receiving_get_resent < get_retries(config)) {
+        if (p->receiving_get_resent < transport_profile(config)->get_retries) {
             // The GET or its first DATA may just have been lost; no DATA has come, so asking
             // again restarts nothing that is flowing.
             debug_log(DEBUG_ERRS, "no data from peer %d for its GET; sending it again \n", p->id);
@@ -247,15 +313,10 @@ static void earliest(double *deadline, double t) {
 }
 
 double nextTimerDeadline(const bt_config_t *config) {
+    const transport_profile_t *profile = transport_profile(config);
     double deadline = 0;
     for (const bt_peer_t *p = config->peers; p; p = p->next) {
-        if (config->transport == TRANSPORT_ADAPTIVE) {
-            earliest(&deadline, adaptiveNextDeadline(p));
-        } else {
-            // A lower bound: a wake-up it makes too early finds nothing due and refreshes it.
-            double oldest = timelist_earliest(p->sending_unacked);
-            if (oldest != 0) earliest(&deadline, oldest + RETRANSMIT_TIMEOUT_S);
-        }
+        earliest(&deadline, profile->next_deadline(p));
         if (p->receiving_active)
             earliest(&deadline, p->receiving_last_action_time + STALL_TIMEOUT_S);
         if (awaiting_first_data(p))

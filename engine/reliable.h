@@ -26,6 +26,19 @@ void updateWindow(bt_config_t *config, bt_peer_t *peer, int loss_type);
 void updateWinOnAck(bt_config_t *config, bt_peer_t *peer);
 // Back to the first unacknowledged packet with a window of one and half the threshold.
 void updateWinOnLoss(bt_config_t *config, bt_peer_t *peer);
+// The classic profile's functions of the transport seam (engine/transport.h): the designed
+// window rules above, one packet timeout of RETRANSMIT_TIMEOUT_S per stored packet, a fixed GET
+// wait of GET_ANSWER_TIMEOUT_S.
+void classicStartConnection(bt_config_t *config, bt_peer_t *peer, double now);
+void classicFillWindow(bt_config_t *config, bt_peer_t *peer, double now);
+void classicTakeAck(bt_config_t *config, bt_peer_t *peer, int just_acked, double now);
+bool classicCheckTimers(bt_config_t *config, bt_peer_t *peer, double now);
+double classicNextDeadline(const bt_peer_t *peer);
+void classicEndConnection(bt_peer_t *peer);
+double classicGetWait(const bt_peer_t *peer);
+// Downloader: notes the time from a GET to its first DATA, in receiving_get_rtt.
+void noteGetAnswered(bt_peer_t *peer, double now);
+
 // The receiving side's checks, once per loop pass: stalled downloads, unanswered GETs, paused
 // retries and rediscovery.
 void checkForStalledDownloads(bt_config_t *config);

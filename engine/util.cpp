@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "config/debug.h"
-#include "engine/adaptive.h"
+#include "engine/transport.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/progress.h"
@@ -160,7 +160,7 @@ void dumpBytes(const char *start, int numBytes) {
 // ---- ends of connections ---------------------------------------------------------------------
 
 void doneSendingData(bt_config_t *config, bt_peer_t *peer) {
-    adaptiveEndConnection(peer);
+    transport_profile(config)->end(peer);
     peer->sending_active = 0;
     timelist_free(peer->sending_unacked);
     peer->sending_unacked = nullptr;
