@@ -99,6 +99,8 @@ struct bt_peer_s {
     int progress_chunks;                  // chunks of the running download written from this peer
     double sending_last_ack_time;     // seconds; last ACK of the sending connection (or its start)
     uint8_t sending_hash[HASH_SIZE];  // the chunk of the running upload
+    int sending_repeat;  // truth value: the running upload sends the chunk the last one to this
+                         // peer sent, so the receiver may already hold packets of it
     struct swarm_peer_s *swarm;       // --swarm bookkeeping of this peer (owned); nullptr: none
 };
 typedef struct bt_peer_s bt_peer_t;

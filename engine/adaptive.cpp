@@ -16,6 +16,12 @@ constexpr double RTT_ALPHA = 0.125;
 constexpr double RTT_BETA = 0.25;
 constexpr double REORDER_THRESHOLD = 9.0 / 8.0;
 constexpr int SLOW_START_MAX_STEP = 2;  // packets per ACK (RFC 3465's limit L)
+// Pacing: packets leave at this multiple of window/srtt (slow start, avoidance), and at most
+// PACE_BURST of them back to back.
+constexpr double PACE_GAIN_SLOW_START = 2.0;
+constexpr double PACE_GAIN_AVOIDANCE = 1.25;
+constexpr double PACE_BURST = ADAPTIVE_INITIAL_WINDOW;
+constexpr double PACE_WAKE_BATCH = 4;  // packets the pacing timer waits to let out together
 
 static double clamp(double v, double lo, double hi) {
     return v < lo ? lo : (v > hi ? hi : v);
@@ -72,14 +78,53 @@ static void send_seq(bt_config_t *config, bt_peer_t *peer, int seq, double now) 
     if (a->sends[seq] < UINT8_MAX) a->sends[seq]++;
     a->sent_time[seq] = now;
     a->last_activity = now;
+    if (a->in_recovery) {
+        a->prr_out++;
+        if (a->prr_allowed > 0) a->prr_allowed--;
+    }
     if (seq > peer->sending_highest_seq) peer->sending_highest_seq = seq;
 }
 
+static bool in_slow_start(const bt_peer_t *peer) {
+    return peer->sending_win < peer->sending_ssthreash;
+}
+
+// Packets per second the pacing lets out; 0 before the first RTT sample (no pacing).
+static double pace_rate(const bt_peer_t *peer) {
+    const adaptive_t *a = peer->sending_adaptive;
+    if (a->srtt <= 0) return 0;
+    double gain = in_slow_start(peer) ? PACE_GAIN_SLOW_START : PACE_GAIN_AVOIDANCE;
+    return gain * peer->sending_win / a->srtt;
+}
+
+// Counts the tokens the pacing has earned since it last counted, at most PACE_BURST; false when
+// nothing is paced yet (no RTT sample).
+static bool count_pace_tokens(const bt_peer_t *peer, adaptive_t *a, double now) {
+    double rate = pace_rate(peer);
+    if (now > a->pace_time) a->pace_tokens += (now - a->pace_time) * rate;
+    if (a->pace_tokens > PACE_BURST) a->pace_tokens = PACE_BURST;
+    a->pace_time = now;
+    return rate > 0;
+}
+
+static bool has_new_packet(const bt_peer_t *peer) {
+    return peer->sending_active && peer->sending_next_seq <= PACKETS_PER_CHUNK;
+}
+
+// Whether the window (or, in recovery, the rate reduction) lets one more new packet out.
+static bool window_has_room(const bt_peer_t *peer) {
+    const adaptive_t *a = peer->sending_adaptive;
+    if (a->in_recovery) return a->prr_allowed > 0;
+    return flight_size(peer) < peer->sending_win;
+}
+
 void adaptiveFillWindow(bt_config_t *config, bt_peer_t *peer, double now) {
-    while (peer->sending_active && flight_size(peer) < peer->sending_win &&
-           peer->sending_next_seq <= PACKETS_PER_CHUNK) {
+    adaptive_t *a = peer->sending_adaptive;
+    bool paced = count_pace_tokens(peer, a, now);
+    while (has_new_packet(peer) && window_has_room(peer) && (!paced || a->pace_tokens >= 1)) {
         int seq = peer->sending_next_seq++;
         send_seq(config, peer, seq, now);
+        if (paced) a->pace_tokens -= 1;
     }
 }
 
@@ -98,13 +143,22 @@ void adaptiveStartConnection(bt_config_t *config, bt_peer_t *peer, double now) {
         // Idle for a while: what the window said about the path may be stale.
         if (a->carried_win > ADAPTIVE_INITIAL_WINDOW) a->carried_win = ADAPTIVE_INITIAL_WINDOW;
     }
+    // A timeout of the last connection backed the RTO off; this one starts from the estimate.
+    if (a->srtt > 0)
+        a->rto = clamp(a->srtt + 4 * a->rttvar, ADAPTIVE_RTO_MIN_S, ADAPTIVE_RTO_MAX_S);
     a->in_recovery = 0;
+    a->recover = 0;
     a->ca_acked = 0;
     a->timer_start = 0;
     a->frto = 0;
     a->dupacks_to_ignore = 0;
+    a->lower_ack_count = 0;
     a->last_progress = now;
     a->last_activity = now;
+    a->conn_start = now;
+    a->first_ack_seen = 0;
+    a->pace_time = now;
+    a->pace_tokens = PACE_BURST;
     memset(a->sends, 0, sizeof a->sends);
     peer->sending_ssthreash = a->carried_ssthresh;
     set_window(config, peer, a->carried_win);
@@ -130,28 +184,75 @@ static bool first_unacked_overdue(const bt_peer_t *peer, double now) {
     return now - a->sent_time[una] > REORDER_THRESHOLD * a->srtt + a->rttvar;
 }
 
+// RFC 6937: while more is in flight than the threshold, send in proportion to what was delivered
+// (ssthresh/RecoverFS of it); below it, catch up towards the threshold, one packet more than was
+// delivered at a time. `delivered` is what the ACK just taken showed delivered.
+static void set_recovery_allowance(bt_peer_t *peer, int delivered) {
+    adaptive_t *a = peer->sending_adaptive;
+    int pipe = flight_size(peer) - a->rec_delivered;
+    int ssthresh = peer->sending_ssthreash;
+    long allowed;
+    if (pipe > ssthresh) {
+        long target = (static_cast<long>(a->prr_delivered) * ssthresh + a->recover_fs - 1) /
+                      (a->recover_fs > 0 ? a->recover_fs : 1);
+        allowed = target - a->prr_out;
+    } else {
+        long behind = a->prr_delivered - a->prr_out;
+        allowed = (behind > delivered ? behind : delivered) + 1;
+        if (allowed > ssthresh - pipe) allowed = ssthresh - pipe;
+    }
+    a->prr_allowed = allowed > 0 ? static_cast<int>(allowed) : 0;
+}
+
+// One duplicate ACK shows one packet beyond the hole delivered, but only as many as were sent
+// beyond it: copies of a duplicate ACK, or forged ones, count for nothing.
+static int count_delivered_by_dupack(adaptive_t *a) {
+    if (a->rec_credit <= 0) return 0;
+    a->rec_credit--;
+    a->rec_delivered++;
+    a->prr_delivered++;
+    return 1;
+}
+
 static void enter_fast_recovery(bt_config_t *config, bt_peer_t *peer, double now) {
     adaptive_t *a = peer->sending_adaptive;
-    a->undo_win = peer->sending_win;
-    a->undo_ssthresh = peer->sending_ssthreash;
     a->in_recovery = 1;
     a->recover = peer->sending_highest_seq;
     a->retransmit_time = now;
+    a->recover_fs = flight_size(peer);
+    a->rec_credit = flight_size(peer) - 1;
+    a->rec_delivered = 0;
+    a->prr_delivered = 0;
+    a->prr_out = 0;
+    a->prr_allowed = 0;
+    for (int i = 0; i < peer->sending_dupack_count; i++) count_delivered_by_dupack(a);
     peer->sending_ssthreash = max_int(flight_size(peer) / 2, 2);
     debug_log(DEBUG_WINDOW, "Dup Ack loss seq = %d\n", peer->sending_lastacked);
+    set_window(config, peer, peer->sending_ssthreash);
     send_seq(config, peer, peer->sending_lastacked + 1, now);
     a->timer_start = now;
-    set_window(config, peer, peer->sending_ssthreash + ADAPTIVE_DUPACK_THRESHOLD);
+    set_recovery_allowance(peer, 0);
 }
 
-// The ACK that ends a recovery came sooner after the retransmission than any ACK of it could:
-// it answered the original packet, which was only late. The reduction is taken back.
-static void undo_if_spurious(bt_config_t *config, bt_peer_t *peer, double now) {
+// A partial ACK (RFC 6582): the next hole is lost too and is resent at once. The packets it
+// acknowledges beyond the old hole were already counted as delivered by their duplicate ACKs.
+static void take_partial_ack(bt_config_t *config, bt_peer_t *peer, int newly, double now) {
     adaptive_t *a = peer->sending_adaptive;
-    if (a->min_rtt == 0 || now - a->retransmit_time >= a->min_rtt / 2) return;
-    debug_log(DEBUG_LOSS, "spurious retransmission to peer %d undone \n", peer->id);
-    peer->sending_ssthreash = a->undo_ssthresh;
-    set_window(config, peer, a->undo_win);
+    int counted = newly - 1 < a->rec_delivered ? newly - 1 : a->rec_delivered;
+    a->rec_delivered -= counted;
+    a->prr_delivered += newly - counted;
+    a->rec_credit = peer->sending_highest_seq - peer->sending_lastacked - 1 - a->rec_delivered;
+    if (a->rec_credit < 0) a->rec_credit = 0;
+    send_seq(config, peer, peer->sending_lastacked + 1, now);
+    set_recovery_allowance(peer, newly - counted);
+}
+
+static void end_recovery(bt_config_t *config, bt_peer_t *peer) {
+    adaptive_t *a = peer->sending_adaptive;
+    a->in_recovery = 0;
+    a->rec_delivered = 0;
+    a->ca_acked = 0;
+    set_window(config, peer, peer->sending_ssthreash);
 }
 
 // F-RTO (RFC 5682): after a timeout only the first unacknowledged packet is resent. Should the
@@ -162,6 +263,12 @@ static void undo_if_spurious(bt_config_t *config, bt_peer_t *peer, double now) {
 // resent packet at once, or a duplicate ACK, confirms the loss. True when the ACK was taken here.
 static bool frto_take_ack(bt_config_t *config, bt_peer_t *peer, int just_acked, double now) {
     adaptive_t *a = peer->sending_adaptive;
+    // With no packet left that was never sent, F-RTO cannot probe (RFC 5682 section 2.1): the
+    // timeout is taken as real and recovery goes on conventionally.
+    if (a->frto == 1 && a->timeout_highest >= PACKETS_PER_CHUNK) {
+        a->frto = 0;
+        return false;
+    }
     if (a->frto == 1 && just_acked == a->frto_resent && a->timeout_highest > a->frto_resent) {
         a->frto = 2;
         // Probe with two packets never sent before rather than resend what may still arrive.
@@ -186,32 +293,18 @@ static bool frto_take_ack(bt_config_t *config, bt_peer_t *peer, int just_acked, 
     return true;
 }
 
-static void take_new_ack(bt_config_t *config, bt_peer_t *peer, int just_acked, double now) {
-    adaptive_t *a = peer->sending_adaptive;
-    int newly = just_acked - peer->sending_lastacked;
-    // Karn's rule: only a packet sent once, outside a recovery, times the path.
-    if (!a->in_recovery && a->sends[just_acked] == 1)
-        take_rtt_sample(peer, a, now - a->sent_time[just_acked]);
-    peer->sending_lastacked = just_acked;
-    peer->sending_dupack_count = 0;
-    peer->sending_successive_timeouts = 0;
-    a->last_progress = now;
-    a->timer_start = now;
-    if (peer->sending_next_seq <= just_acked) peer->sending_next_seq = just_acked + 1;
-    if (a->frto && frto_take_ack(config, peer, just_acked, now)) return;
-    if (a->in_recovery) {
-        if (just_acked >= a->recover) {
-            a->in_recovery = 0;
-            set_window(config, peer, peer->sending_ssthreash);
-            undo_if_spurious(config, peer, now);
-        } else {
-            // A partial ACK: the next hole is lost too (RFC 6582).
-            send_seq(config, peer, just_acked + 1, now);
-            set_window(config, peer, max_int(peer->sending_win - newly + 1, 1));
-        }
-        return;
+// Karn's rule: an ACK times the path only when every packet it covers was sent exactly once in
+// this connection; a resent hole among them would make the sample an RTO too long.
+static bool covers_only_single_sends(const adaptive_t *a, int from, int to) {
+    for (int seq = from; seq <= to; seq++) {
+        if (a->sends[seq] != 1) return false;
     }
-    if (peer->sending_win < peer->sending_ssthreash) {
+    return true;
+}
+
+static void grow_window(bt_config_t *config, bt_peer_t *peer, int newly) {
+    adaptive_t *a = peer->sending_adaptive;
+    if (in_slow_start(peer)) {
         set_window(config, peer,
                    peer->sending_win + (newly < SLOW_START_MAX_STEP ? newly : SLOW_START_MAX_STEP));
         return;
@@ -221,6 +314,30 @@ static void take_new_ack(bt_config_t *config, bt_peer_t *peer, int just_acked, d
         a->ca_acked -= peer->sending_win;
         set_window(config, peer, peer->sending_win + 1);
     }
+}
+
+static void take_new_ack(bt_config_t *config, bt_peer_t *peer, int just_acked, double now) {
+    adaptive_t *a = peer->sending_adaptive;
+    int newly = just_acked - peer->sending_lastacked;
+    if (!a->in_recovery && covers_only_single_sends(a, peer->sending_lastacked + 1, just_acked))
+        take_rtt_sample(peer, a, now - a->sent_time[just_acked]);
+    peer->sending_lastacked = just_acked;
+    peer->sending_dupack_count = 0;
+    peer->sending_successive_timeouts = 0;
+    a->lower_ack_count = 0;
+    a->last_progress = now;
+    a->timer_start = now;
+    if (peer->sending_next_seq <= just_acked) peer->sending_next_seq = just_acked + 1;
+    if (a->frto && frto_take_ack(config, peer, just_acked, now)) return;
+    if (a->in_recovery) {
+        if (just_acked >= a->recover) {
+            end_recovery(config, peer);
+        } else {
+            take_partial_ack(config, peer, newly, now);
+        }
+        return;
+    }
+    grow_window(config, peer, newly);
 }
 
 static void take_duplicate_ack(bt_config_t *config, bt_peer_t *peer, double now) {
@@ -238,22 +355,57 @@ static void take_duplicate_ack(bt_config_t *config, bt_peer_t *peer, double now)
         return;
     }
     if (a->in_recovery) {
-        set_window(config, peer, peer->sending_win + 1);  // one packet has left the path
-    } else if (peer->sending_dupack_count >= ADAPTIVE_DUPACK_THRESHOLD &&
-               first_unacked_overdue(peer, now)) {
-        enter_fast_recovery(config, peer, now);
+        int delivered = count_delivered_by_dupack(a);
+        set_recovery_allowance(peer, delivered);
+        return;
     }
+    // RFC 6582's guard: duplicates of packets sent before the last recovery or timeout began
+    // tell of that loss, not of a new one.
+    if (peer->sending_lastacked < a->recover) return;
+    if (peer->sending_dupack_count >= ADAPTIVE_DUPACK_THRESHOLD && first_unacked_overdue(peer, now))
+        enter_fast_recovery(config, peer, now);
+}
+
+// An ACK below one taken before. Reordered old ACKs come once each; a receiver that keeps
+// acknowledging the same lower number for longer than reordering lasts holds only that much:
+// the higher ACK was stray (a late one of an earlier connection, or forged), and the sender goes
+// back to the first packet the receiver misses, as after a timeout.
+static void take_lower_ack(bt_config_t *config, bt_peer_t *peer, int just_acked, double now) {
+    adaptive_t *a = peer->sending_adaptive;
+    if (a->lower_ack_count == 0 || just_acked != a->lower_ack) {
+        a->lower_ack = just_acked;
+        a->lower_ack_count = 0;
+        a->lower_ack_time = now;
+    }
+    a->lower_ack_count++;
+    double reorder_span = a->srtt + 4 * a->rttvar;
+    if (a->lower_ack_count < ADAPTIVE_DUPACK_THRESHOLD || now - a->lower_ack_time <= reorder_span)
+        return;
+    debug_log(DEBUG_LOSS, "peer %d acknowledges %d, below %d: going back \n", peer->id, just_acked,
+              peer->sending_lastacked);
+    peer->sending_ssthreash = max_int(peer->sending_win / 2, 2);
+    peer->sending_lastacked = just_acked;
+    peer->sending_next_seq = just_acked + 1;
+    peer->sending_dupack_count = 0;
+    a->lower_ack_count = 0;
+    a->in_recovery = 0;
+    a->frto = 0;
+    a->recover = peer->sending_highest_seq;
+    a->timer_start = now;
+    set_window(config, peer, 1);
 }
 
 void adaptiveHandleAck(bt_config_t *config, bt_peer_t *peer, int just_acked, double now) {
     adaptive_t *a = peer->sending_adaptive;
     a->last_activity = now;
+    a->first_ack_seen = 1;
     if (just_acked > peer->sending_lastacked) {
         take_new_ack(config, peer, just_acked, now);
     } else if (just_acked == peer->sending_lastacked) {
         take_duplicate_ack(config, peer, now);
+    } else {
+        take_lower_ack(config, peer, just_acked, now);
     }
-    // A lower number is a reordered old ACK: it tells nothing new.
     if (peer->sending_lastacked >= PACKETS_PER_CHUNK) {
         debug_log(DEBUG_SEQ, "Done sending chunk, all acked! \n");
         doneSendingData(config, peer);
@@ -273,18 +425,43 @@ static double rto_deadline(const bt_peer_t *peer) {
 static double reorder_deadline(const bt_peer_t *peer) {
     const adaptive_t *a = peer->sending_adaptive;
     if (a->in_recovery || peer->sending_dupack_count < ADAPTIVE_DUPACK_THRESHOLD) return 0;
+    if (peer->sending_lastacked < a->recover) return 0;
     int una = peer->sending_lastacked + 1;
     if (una > PACKETS_PER_CHUNK || a->srtt == 0) return 0;
     return a->sent_time[una] + REORDER_THRESHOLD * a->srtt + a->rttvar;
 }
 
+// When the pacing lets the next packet out, if the window has room for it.
+static double pace_deadline(const bt_peer_t *peer) {
+    const adaptive_t *a = peer->sending_adaptive;
+    double rate = pace_rate(peer);
+    if (rate == 0 || a->pace_tokens >= 1 || !has_new_packet(peer) || !window_has_room(peer))
+        return 0;
+    return a->pace_time + (PACE_WAKE_BATCH - a->pace_tokens) / rate;
+}
+
+// A carried window is a guess about a path last seen a while ago: when the first ACK of the
+// connection is later than an RTT (with its usual variation) allows, the guess is dropped.
+static double first_ack_deadline(const bt_peer_t *peer) {
+    const adaptive_t *a = peer->sending_adaptive;
+    if (a->first_ack_seen || a->srtt == 0 || peer->sending_win <= ADAPTIVE_INITIAL_WINDOW) return 0;
+    double wait = a->srtt + 4 * a->rttvar;
+    if (wait < 2 * a->srtt) wait = 2 * a->srtt;
+    return a->conn_start + wait;
+}
+
+static void earliest(double *deadline, double t) {
+    if (t != 0 && (*deadline == 0 || t < *deadline)) *deadline = t;
+}
+
 double adaptiveNextDeadline(const bt_peer_t *peer) {
     if (!peer->sending_active || !peer->sending_adaptive) return 0;
-    double rto = rto_deadline(peer);
-    double reorder = reorder_deadline(peer);
-    if (rto == 0) return reorder;
-    if (reorder == 0) return rto;
-    return rto < reorder ? rto : reorder;
+    double deadline = 0;
+    earliest(&deadline, rto_deadline(peer));
+    earliest(&deadline, reorder_deadline(peer));
+    earliest(&deadline, pace_deadline(peer));
+    earliest(&deadline, first_ack_deadline(peer));
+    return deadline;
 }
 
 // Everything in flight is presumed lost: go back to the first unacknowledged packet with a
@@ -297,6 +474,7 @@ static void on_timeout(bt_config_t *config, bt_peer_t *peer, double now) {
         a->undo_ssthresh = peer->sending_ssthreash;
     }
     a->frto = 1;
+    a->recover = peer->sending_highest_seq;
     a->frto_resent = peer->sending_lastacked + 1;
     a->timeout_time = now;
     a->timeout_highest = peer->sending_highest_seq;
@@ -308,24 +486,39 @@ static void on_timeout(bt_config_t *config, bt_peer_t *peer, double now) {
     peer->sending_next_seq = peer->sending_lastacked + 1;
     set_window(config, peer, 1);
     a->timer_start = now;
-    adaptiveFillWindow(config, peer, now);
+    send_seq(config, peer, peer->sending_next_seq++, now);  // not held back by the pacing
+}
+
+static bool give_up_due(const bt_peer_t *peer, double now) {
+    const adaptive_t *a = peer->sending_adaptive;
+    return peer->sending_successive_timeouts >= MAX_RETRANS ||
+           now - a->last_progress > ADAPTIVE_GIVE_UP_S;
 }
 
 bool adaptiveCheckTimers(bt_config_t *config, bt_peer_t *peer, double now) {
     if (!peer->sending_active || !peer->sending_adaptive) return true;
     adaptive_t *a = peer->sending_adaptive;
+    double first_ack = first_ack_deadline(peer);
+    if (first_ack != 0 && now > first_ack) {
+        debug_log(DEBUG_LOSS, "no ACK from peer %d within an RTT: window back to %d \n", peer->id,
+                  ADAPTIVE_INITIAL_WINDOW);
+        a->first_ack_seen = 1;  // checked once per connection
+        set_window(config, peer, ADAPTIVE_INITIAL_WINDOW);
+    }
     double reorder = reorder_deadline(peer);
     if (reorder != 0 && now > reorder) enter_fast_recovery(config, peer, now);
     double rto = rto_deadline(peer);
-    if (rto == 0 || now <= rto) return true;
-    peer->sending_successive_timeouts++;
-    if (peer->sending_successive_timeouts >= MAX_RETRANS ||
-        now - a->last_progress > ADAPTIVE_GIVE_UP_S) {
-        debug_log(DEBUG_ERRS, "Reached MAX_RETRANS  for peer %d.  Killing connection\n", peer->id);
-        doneSendingData(config, peer);
-        return false;
+    if (rto != 0 && now > rto) {
+        peer->sending_successive_timeouts++;
+        if (give_up_due(peer, now)) {
+            debug_log(DEBUG_ERRS, "Reached MAX_RETRANS  for peer %d.  Killing connection\n",
+                      peer->id);
+            doneSendingData(config, peer);
+            return false;
+        }
+        on_timeout(config, peer, now);
     }
-    on_timeout(config, peer, now);
+    adaptiveFillWindow(config, peer, now);  // what the pacing held back
     return true;
 }
 
@@ -334,4 +527,9 @@ bool adaptiveCheckTimers(bt_config_t *config, bt_peer_t *peer, double now) {
 double adaptiveGetWait(const bt_peer_t *peer) {
     if (peer->receiving_get_rtt == 0) return ADAPTIVE_GET_WAIT_INITIAL_S;
     return clamp(3 * peer->receiving_get_rtt, ADAPTIVE_GET_WAIT_MIN_S, ADAPTIVE_GET_WAIT_MAX_S);
+}
+
+double adaptiveMoveAfter(const bt_peer_t *peer) {
+    double wait = ADAPTIVE_MOVE_RTTS * peer->receiving_get_rtt;
+    return wait > ADAPTIVE_MOVE_MIN_S ? wait : ADAPTIVE_MOVE_MIN_S;
 }

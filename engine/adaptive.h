@@ -1,22 +1,28 @@
 // The adaptive transport profile (--transport adaptive): when and what each side sends, on the
 // same packets as the classic profile, so that either profile talks to the other.
 //
-// Sender: RTT and RTO measured as in RFC 6298 (Karn's rule: no sample from a resent packet),
-// fast retransmit and NewReno recovery (RFC 5681, RFC 6582) with a time threshold against
-// reordering (RFC 9002), undo of a reduction that a late ACK shows to be spurious, a window of
-// 10 packets at first (RFC 6928) that is carried from one chunk to the next to the same receiver
-// and reset after an idle period (RFC 5681 section 4.1). The window is peer->sending_win and the
-// threshold peer->sending_ssthreash, as in the classic profile; the rest lives here.
+// Sender: RTT and RTO measured as in RFC 6298 (Karn's rule: no sample from an ACK that covers a
+// resent packet), fast retransmit and NewReno recovery (RFC 5681, RFC 6582, with its `recover`
+// guard after timeouts too) with a time threshold against reordering (RFC 9002), and during
+// recovery a sending rate set by proportional rate reduction (RFC 6937) on an estimate of what has
+// left the network in which each duplicate ACK counts only for a packet that was really beyond the
+// hole, so duplicated or forged ACKs cannot inflate it. F-RTO (RFC 5682) after timeouts. A window
+// of 10 packets at first (RFC 6928), carried from one chunk to the next to the same receiver, reset
+// after an idle period (RFC 5681 section 4.1) or when the first ACK of a chunk is late, up to a
+// whole chunk, and paced at a multiple of window/RTT so that a carried window does not leave at
+// once. The window is peer->sending_win and the threshold peer->sending_ssthreash, as in the
+// classic profile; the rest lives here. Every function is given the time.
 //
 // Downloader: a GET that brings no DATA is sent again after a time derived from the GET-to-first-
-// DATA times measured from that peer, a few times, before the peer is given up for that chunk.
+// DATA times measured from that peer, a few times, before the peer is given up for that chunk; a
+// chunk whose sender has made no progress for a while moves to an idle holder of it.
 #pragma once
 
 #include "config/bt_parse.h"
 #include "engine/common.h"
 
-constexpr int ADAPTIVE_INITIAL_WINDOW = 10;  // packets (RFC 6928)
-constexpr int ADAPTIVE_MAX_WINDOW = 256;     // packets; what receive buffers comfortably hold
+constexpr int ADAPTIVE_INITIAL_WINDOW = 10;             // packets (RFC 6928)
+constexpr int ADAPTIVE_MAX_WINDOW = PACKETS_PER_CHUNK;  // packets; more is never in flight
 constexpr int ADAPTIVE_DUPACK_THRESHOLD = 3;
 // RTO bounds. The floor keeps loopback paths (RTTs of microseconds) from timing out on a
 // scheduling hiccup of a loaded machine; it can sit below TCP's usual 200 ms because receivers
@@ -37,6 +43,10 @@ constexpr double ADAPTIVE_GET_WAIT_INITIAL_S = 2.0;
 constexpr double ADAPTIVE_GET_WAIT_MIN_S = 0.25;
 constexpr double ADAPTIVE_GET_WAIT_MAX_S = 5.0;
 constexpr int ADAPTIVE_GET_RETRIES = 3;
+// A chunk whose sender brought no new in-order DATA for this many GET-to-first-DATA times, and at
+// least ADAPTIVE_MOVE_MIN_S, is moved to an idle holder of it (a frozen or crawling sender).
+constexpr double ADAPTIVE_MOVE_RTTS = 8.0;
+constexpr double ADAPTIVE_MOVE_MIN_S = 1.0;
 
 // The adaptive sender's state for one receiver; the peer record owns it from its first GET on.
 struct adaptive_s {
@@ -52,15 +62,28 @@ struct adaptive_s {
     int in_recovery;         // truth value: fast recovery after a fast retransmit
     int recover;             // highest seq sent when recovery began; a full ACK reaches it
     int ca_acked;            // packets acknowledged towards the next avoidance increase
-    int undo_win;            // window and threshold before the last fast retransmit, restored
-    int undo_ssthresh;       // when the retransmission turns out to have been spurious
+    int undo_win;            // window and threshold before the last timeout, restored when
+    int undo_ssthresh;       // F-RTO shows it spurious
     double retransmit_time;  // seconds; when the last fast retransmit went out
+    int recover_fs;          // packets in flight when recovery began (RFC 6937's RecoverFS)
+    int rec_delivered;       // packets beyond the hole that duplicate ACKs showed delivered
+    int rec_credit;          // packets beyond the hole that may still be shown delivered
+    int prr_delivered;       // packets delivered since recovery began
+    int prr_out;             // packets sent since recovery began
+    int prr_allowed;         // packets recovery may send now
     int frto;                // after a timeout: 0 settled, 1 awaiting the first new ACK,
                              // 2 awaiting the second (RFC 5682's F-RTO)
     int frto_resent;         // the one packet a timeout resends
     double timeout_time;     // seconds; when the last timeout fired
     int timeout_highest;     // highest seq sent before it
     int dupacks_to_ignore;   // duplicate ACKs that copies resent in vain are still due to cause
+    int lower_ack;           // an ACK below sending_lastacked that keeps coming
+    int lower_ack_count;     // times it came
+    double lower_ack_time;   // seconds; when it first came
+    double conn_start;       // seconds; when the running connection began
+    int first_ack_seen;      // truth value: the running connection has had an ACK
+    double pace_tokens;      // packets that may leave now (paced sending)
+    double pace_time;        // seconds; when the tokens were last counted
     double sent_time[PACKETS_PER_CHUNK + 1];  // seconds; last send of each seq of this chunk
     uint8_t sends[PACKETS_PER_CHUNK + 1];     // times each seq was sent (saturating)
 };
@@ -83,3 +106,6 @@ double adaptiveNextDeadline(const bt_peer_t *peer);
 
 // Downloader: how long a GET to peer may wait for its first DATA before it is sent again.
 double adaptiveGetWait(const bt_peer_t *peer);
+// Downloader: how long a connection from peer may go without progress before its chunk moves to
+// an idle holder.
+double adaptiveMoveAfter(const bt_peer_t *peer);

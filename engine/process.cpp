@@ -246,6 +246,7 @@ void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash) {
         return;
     }
     peer->sending_data = data;  // the connection owns the chunk copy until doneSendingData
+    peer->sending_repeat = memcmp(peer->sending_hash, hash, HASH_SIZE) == 0;
     memcpy(peer->sending_hash, hash, HASH_SIZE);
     initializeNewSendingConnection(config, peer);
     fillWindowForPeer(config, peer);
@@ -275,11 +276,17 @@ void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
         return;
     }
     // An ACK carries no chunk: one above anything this connection has sent is a late ACK of the
-    // previous chunk to the same peer, overtaken by the GET that started this one.
+    // previous chunk to the same peer, overtaken by the GET that started this one. Unless that
+    // chunk is this one (a repeated GET restarted it): the receiver then acknowledges what it
+    // kept of the earlier connection, and the sender goes on after it.
     if (just_acked > peer->sending_highest_seq) {
-        debug_log(DEBUG_ERRS, "dropping ack = %d from peer %d: above seq %d, the highest sent \n",
-                  just_acked, peer->id, peer->sending_highest_seq);
-        return;
+        if (!peer->sending_repeat) {
+            debug_log(DEBUG_ERRS,
+                      "dropping ack = %d from peer %d: above seq %d, the highest sent \n",
+                      just_acked, peer->id, peer->sending_highest_seq);
+            return;
+        }
+        peer->sending_highest_seq = just_acked;
     }
     double now = now_seconds();
     peer->sending_last_ack_time = now;

@@ -110,6 +110,10 @@ double classicGetWait(const bt_peer_t *) {
     return GET_ANSWER_TIMEOUT_S;
 }
 
+double classicMoveAfter(const bt_peer_t *) {
+    return 0;
+}
+
 // ---- the timeout scan ------------------------------------------------------------------------
 
 static bool timed_out(const timeitem *item, double now) {
@@ -203,6 +207,7 @@ void checkForStalledDownloads(bt_config_t *config) {
     double now = now_seconds();
     checkForStalledDownloadsAt(config, now);
     checkForUnansweredGets(config, now);
+    moveStalledChunks(config, now);
     retryPausedRequests(config, now);
     rediscoverMissingChunks(config, now);
     swarm_serve_waiting(config, now);
@@ -265,6 +270,37 @@ void checkForUnansweredGets(bt_config_t *config, double now) {
         released = true;
     }
     if (released) tryAllGetRequests(config);
+}
+
+// A peer with nothing to fetch from it that announced chunk and may be asked for it.
+static bt_peer_t *idle_holder(bt_config_t *config, const chunkitem *chunk) {
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p->id == config->identity || p->receiving_chunk) continue;
+        if (!chunklist_find_hash(p->chunks_of_interest, chunk->hash)) continue;
+        if (mayAskPeerForChunk(config, p, chunk)) return p;
+    }
+    return nullptr;
+}
+
+// The time since the connection last moved: its last in-order DATA, or its GET.
+static double last_progress(const bt_peer_t *peer) {
+    return peer->receiving_active ? peer->receiving_last_action_time : peer->receiving_get_time;
+}
+
+void moveStalledChunks(bt_config_t *config, double now) {
+    const transport_profile_t *profile = transport_profile(config);
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (!p->receiving_chunk) continue;
+        double after = profile->move_after(p);
+        if (after == 0 || now - last_progress(p) <= after) continue;
+        bt_peer_t *idle = idle_holder(config, p->receiving_chunk);
+        if (!idle) continue;
+        debug_log(DEBUG_ERRS, "no progress from peer %d for %.1f s: its chunk goes to peer %d \n",
+                  p->id, now - last_progress(p), idle->id);
+        releaseReceivingConnection(p);
+        tryToGenerateGetRequest(config, idle);
+        tryToGenerateGetRequest(config, p);
+    }
 }
 
 void retryPausedRequests(bt_config_t *config, double now) {

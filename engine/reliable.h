@@ -36,6 +36,7 @@ bool classicCheckTimers(bt_config_t *config, bt_peer_t *peer, double now);
 double classicNextDeadline(const bt_peer_t *peer);
 void classicEndConnection(bt_peer_t *peer);
 double classicGetWait(const bt_peer_t *peer);
+double classicMoveAfter(const bt_peer_t *peer);
 // Downloader: notes the time from a GET to its first DATA, in receiving_get_rtt.
 void noteGetAnswered(bt_peer_t *peer, double now);
 
@@ -50,6 +51,10 @@ void checkForStalledDownloadsAt(bt_config_t *config, double now);
 // GET_ANSWER_TIMEOUT_S, and gives it up (forgetting that peer's announcement of the chunk) after
 // another such wait.
 void checkForUnansweredGets(bt_config_t *config, double now);
+// Moves the chunk of a connection that brought no new in-order DATA for the profile's
+// move_after time to an idle peer that announced it; the slow connection is released, so the
+// chunk is written once, from whichever connection completes it.
+void moveStalledChunks(bt_config_t *config, double now);
 // Offers the peers the chunks again once the earliest hash-check pause (retry_due_time) is over.
 void retryPausedRequests(bt_config_t *config, double now);
 // Asks every other peer again for the chunks of the running download that nobody announced.

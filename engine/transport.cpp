@@ -13,6 +13,7 @@ static const transport_profile_t CLASSIC_PROFILE = {
     .end = classicEndConnection,
     .get_wait = classicGetWait,
     .get_retries = 1,
+    .move_after = classicMoveAfter,
     .receives_in_batches = false,
 };
 
@@ -26,6 +27,7 @@ static const transport_profile_t ADAPTIVE_PROFILE = {
     .end = adaptiveEndConnection,
     .get_wait = adaptiveGetWait,
     .get_retries = ADAPTIVE_GET_RETRIES,
+    .move_after = adaptiveMoveAfter,
     .receives_in_batches = true,
 };
 

@@ -26,6 +26,9 @@ struct transport_profile_s {
     // Downloader: how long a GET may wait for its first DATA, and how often it is sent again.
     double (*get_wait)(const bt_peer_t *peer);
     int get_retries;
+    // Downloader: how long a connection may bring no new in-order DATA before its chunk moves to
+    // an idle holder of it; 0: never (the stall check alone gives it up).
+    double (*move_after)(const bt_peer_t *peer);
     // Whether the loop takes every queued datagram per pass instead of one.
     bool receives_in_batches;
 };

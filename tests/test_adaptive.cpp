@@ -159,16 +159,134 @@ TEST(AdaptiveSender, WindowCarriedToTheNextChunkAndResetAfterIdle) {
     EXPECT_GT(grown, ADAPTIVE_INITIAL_WINDOW);
     u.seqs_sent();
 
-    /* the next GET within a few RTOs starts with the window where the last chunk left it */
+    EXPECT_EQ(PACKETS_PER_CHUNK, grown);  // a whole chunk may be in flight
+
+    /* the next GET within a few RTOs starts with the window where the last chunk left it, but
+       paced: a burst at once, the rest as time passes */
+    u.a()->srtt = 0.01;
+    u.a()->rttvar = 0.001;
     u.a()->last_activity = now_seconds();
     u.get();
     EXPECT_EQ(grown, u.p->sending_win);
-    EXPECT_EQ(grown, static_cast<int>(u.seqs_sent().size()));
+    EXPECT_EQ(ADAPTIVE_INITIAL_WINDOW, static_cast<int>(u.seqs_sent().size()));
+    double start = u.a()->conn_start;
+    adaptiveCheckTimers(&u.e.config, u.p, start + 0.002);
+    EXPECT_EQ(ADAPTIVE_INITIAL_WINDOW, static_cast<int>(u.seqs_sent().size()));
+    /* no ACK within an RTT: the carried window is dropped */
+    adaptiveCheckTimers(&u.e.config, u.p, start + 0.015);
+    EXPECT_EQ(grown, u.p->sending_win);
+    adaptiveCheckTimers(&u.e.config, u.p, start + 0.03);
+    EXPECT_EQ(ADAPTIVE_INITIAL_WINDOW, u.p->sending_win);
 
     /* after an idle period it starts from the initial window again */
     u.a()->last_activity = now_seconds() - 10.0;
     u.get();
     EXPECT_EQ(ADAPTIVE_INITIAL_WINDOW, u.p->sending_win);
+}
+
+namespace {
+
+// An adaptive upload driven with the time given: t moves only when a test moves it.
+struct PinnedUpload : AdaptiveUpload {
+    double t = now_seconds();
+    void ack_at(int n) { adaptiveHandleAck(&e.config, p, n, t); }
+    void timers() { adaptiveCheckTimers(&e.config, p, t); }
+    // Sends the packets up to seq last (no RTT sample yet: nothing is paced) and forgets them.
+    void send_up_to(int last) {
+        p->sending_win = last - p->sending_lastacked;
+        adaptiveFillWindow(&e.config, p, t);
+        seqs_sent();
+    }
+    // Packet 1 acknowledged 10 ms after it was sent: srtt 10 ms, RTO on its floor.
+    void measure_10ms_path() {
+        a()->sent_time[1] = t - 0.01;
+        ack_at(1);
+    }
+    // Three duplicates of the current ACK, the first unacknowledged packet being overdue.
+    void three_dupacks() {
+        age_first_unacked();
+        for (int i = 0; i < 3; i++) ack_at(p->sending_lastacked);
+    }
+};
+
+}  // namespace
+
+TEST(AdaptiveSender, TimeoutAtTheChunkEndRecoversWithNoNewPacketToProbe) {
+    PinnedUpload u;
+    u.send_up_to(PACKETS_PER_CHUNK);
+    u.ack_at(368);
+    u.t += 1.0;
+    u.timers();
+    EXPECT_EQ(std::vector<uint32_t>{369}, u.seqs_sent());
+    /* F-RTO would wait for two new packets that do not exist: the loss is taken as real */
+    u.ack_at(369);
+    EXPECT_EQ(0, u.a()->frto);
+    std::vector<uint32_t> sent = u.seqs_sent();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(370u, sent[0]);
+}
+
+TEST(AdaptiveSender, StrayHigherAckIsTakenBackWhenTheReceiverKeepsAckingLess) {
+    PinnedUpload u;
+    u.send_up_to(320);
+    u.ack_at(5);
+    u.ack_at(300);  // stray: the receiver holds 5
+    u.seqs_sent();
+    /* lower ACKs within reordering time are old ones overtaken */
+    for (int i = 0; i < 3; i++) u.ack_at(5);
+    EXPECT_EQ(300, u.p->sending_lastacked);
+    /* still coming after that: the receiver holds only 5, and 6 goes out again */
+    u.t += 1.0;
+    u.ack_at(5);
+    EXPECT_EQ(5, u.p->sending_lastacked);
+    std::vector<uint32_t> sent = u.seqs_sent();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(6u, sent[0]);
+}
+
+TEST(AdaptiveSender, KarnRecoverGuardAndRtoAfterATimeout) {
+    PinnedUpload u;
+    u.measure_10ms_path();
+    double srtt = u.a()->srtt;
+    u.seqs_sent();
+    u.t += 1.0;
+    u.timers();  // resends 2, RTO doubled
+    EXPECT_DOUBLE_EQ(2 * ADAPTIVE_RTO_MIN_S, u.a()->rto);
+    /* an ACK covering the resent 2 and originals up to 8: no sample, however it is timed */
+    u.t += 0.5;
+    u.ack_at(8);
+    EXPECT_DOUBLE_EQ(srtt, u.a()->srtt);
+    /* duplicates of packets sent before the timeout start no fast recovery */
+    u.three_dupacks();
+    EXPECT_EQ(0, u.a()->in_recovery);
+    /* the next connection starts from the estimate, not from the backed-off RTO */
+    adaptiveEndConnection(u.p);
+    u.get();
+    EXPECT_DOUBLE_EQ(ADAPTIVE_RTO_MIN_S, u.a()->rto);
+}
+
+TEST(AdaptiveSender, DuplicateAckFloodCannotInflateRecovery) {
+    PinnedUpload u;
+    u.measure_10ms_path();
+    u.a()->srtt = 0;   // unpaced, to count what recovery lets out
+    u.send_up_to(21);  // 20 packets in flight
+    u.three_dupacks();
+    ASSERT_EQ(1, u.a()->in_recovery);
+    EXPECT_EQ(10, u.p->sending_ssthreash);
+    EXPECT_EQ(10, u.p->sending_win);
+    /* the hole, and half as many new packets as the three duplicates showed delivered */
+    EXPECT_EQ((std::vector<uint32_t>{2, 22}), u.seqs_sent());
+    /* 200 duplicates, though only 19 packets were beyond the hole: the window stays, and the
+       rate reduction has let out 10 (ssthresh/flight of the 19) when they are all counted */
+    for (int i = 0; i < 200; i++) u.ack_at(1);
+    EXPECT_EQ(10, u.p->sending_win);
+    std::vector<uint32_t> sent = u.seqs_sent();
+    EXPECT_EQ(8u, sent.size());
+    for (uint32_t seq : sent) EXPECT_GT(seq, 22u);
+    /* an ACK of everything at once takes no reduction back */
+    u.ack_at(u.a()->recover);
+    EXPECT_EQ(0, u.a()->in_recovery);
+    EXPECT_EQ(10, u.p->sending_win);
 }
 
 TEST(Loop, NextDeadlineIsTheEarliestPendingTimer) {

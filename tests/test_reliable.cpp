@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "config/debug.h"
+#include "engine/adaptive.h"
 #include "engine/create.h"
 #include "engine/process.h"
 #include "engine/util.h"
@@ -294,6 +295,31 @@ TEST(StallCheck, GivesUpAfterMoreThanThirtySecondsAndAsksAnotherPeer) {
     auto get = e.sock_of(2).recv(1.0);
     ASSERT_TRUE(get);
     EXPECT_EQ(ef::packet(PKT_GET, h), *get);
+}
+
+TEST(StallCheck, AdaptiveMovesAChunkWithoutProgressToAnIdleHolderOnce) {
+    for (int transport : {TRANSPORT_CLASSIC, TRANSPORT_ADAPTIVE}) {
+        TwoAnnouncers t;
+        Engine &e = t.e;
+        e.config.transport = transport;
+        bt_peer_t *p3 = e.peer(3);
+        p3->receiving_active = 1;
+        p3->receiving_sentget = 0;
+        p3->receiving_last_action_time = 5000.0;
+        moveStalledChunks(&e.config, 5000.0 + ADAPTIVE_MOVE_MIN_S);  // not yet
+        EXPECT_EQ(1, p3->receiving_active);
+        moveStalledChunks(&e.config, 5000.0 + ADAPTIVE_MOVE_MIN_S + 0.01);
+        if (transport == TRANSPORT_CLASSIC) {
+            /* the designed profile waits for the stall check */
+            EXPECT_EQ(1, p3->receiving_active);
+            continue;
+        }
+        /* the chunk goes to peer 2, the slow peer keeps its announcements */
+        EXPECT_EQ(e.config.to_fetch_list, e.peer(2)->receiving_chunk);
+        EXPECT_EQ(nullptr, p3->receiving_chunk);
+        EXPECT_NE(nullptr, p3->chunks_of_interest);
+        ASSERT_TRUE(e.sock_of(2).recv(1.0));
+    }
 }
 
 TEST(Recovery, UnansweredGetIsSentAgainOnceThenOnlyThatChunkIsForgotten) {

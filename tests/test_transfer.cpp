@@ -370,13 +370,26 @@ TEST(Upload, AckRules) {
     u.ack(2, static_cast<uint32_t>(next + 1));
     EXPECT_EQ(static_cast<uint32_t>(next + 2), first_seq_sent());
 
-    /* a new GET: the late ACKs of the old chunk are above anything sent since, and dropped */
-    u.get(2, ef::hash_of(5));
+    /* a GET for another chunk: the late ACKs of the old one are above anything sent since, and
+       dropped */
+    chunklist_add(&u.e.config.mychunks, ef::u8(ef::hash_of(6)), 0);
+    store_load(&u.e.config);
+    u.get(2, ef::hash_of(6));
     first_seq_sent();
     u.ack(2, 9);
     u.ack(2, PACKETS_PER_CHUNK);
     EXPECT_EQ(0, p->sending_lastacked);
     EXPECT_EQ(1, p->sending_active);
+    /* the same GET again: the receiver keeps what it has, and its ACK above the restarted
+       connection's packets moves the sender on after it */
+    u.ack(2, 1);
+    u.get(2, ef::hash_of(6));
+    first_seq_sent();
+    u.ack(2, 9);
+    EXPECT_EQ(9, p->sending_lastacked);
+    p->sending_win = 1000;
+    u.ack(2, 9);
+    EXPECT_EQ(10u, first_seq_sent());
 
     /* out-of-range numbers are dropped */
     int lastacked = p->sending_lastacked;
