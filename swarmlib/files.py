@@ -107,32 +107,46 @@ def free_udp_ports(count):
 
 
 def prepare_swarm(work, data, hashes, uploaders, copies):
-    """Writes the master chunk file, the hash files and the peer list of a swarm into `work`.
+    """Writes the master chunk file, the hash files and the peer list of a swarm into `work`:
+    the downloader (id 1) holding nothing and `uploaders` uploaders holding the chunks as
+    `chunk_holders` shares them out.
 
     Returns the SwarmFiles record. `hashes` comes from `chunk_hashes(data)`."""
+    held = chunk_holders(len(hashes), uploaders, copies)
+    holdings = {DOWNLOADER_ID: []}
+    holdings.update((DOWNLOADER_ID + 1 + k, chunks) for k, chunks in enumerate(held))
+    return prepare_holdings(work, data, hashes, holdings)
+
+
+def prepare_holdings(work, data, hashes, holdings):
+    """Writes the files of a swarm whose peers hold what `holdings` says (peer id -> the chunk
+    numbers it holds; the downloader, id 1, among them) into `work`, every peer on a fresh port.
+
+    Returns the SwarmFiles record; its uploader_ids are every id but the downloader's."""
     work = Path(work).resolve()
     data = Path(data).resolve()
     if len(str(data)) > MAX_DATA_PATH:
         raise SwarmError(f"data file path longer than {MAX_DATA_PATH} characters: {data}")
+    if DOWNLOADER_ID not in holdings:
+        raise SwarmError(f"a swarm needs a peer {DOWNLOADER_ID}")
     work.mkdir(parents=True, exist_ok=True)
     all_ids = range(len(hashes))
     master = work / "master.chunks"
     master.write_text(f"File: {data}\nChunks:\n" + "".join(f"{i} {hashes[i]}\n" for i in all_ids))
     get_file = work / "get.chunks"
     write_hash_file(get_file, hashes, all_ids)
-    uploader_ids = [DOWNLOADER_ID + 1 + k for k in range(uploaders)]
-    has_files = {DOWNLOADER_ID: work / f"has{DOWNLOADER_ID}.chunks"}
-    write_hash_file(has_files[DOWNLOADER_ID], hashes, [])
-    for peer_id, held in zip(uploader_ids, chunk_holders(len(hashes), uploaders, copies)):
+    ids = sorted(holdings)
+    has_files = {}
+    for peer_id in ids:
         has_files[peer_id] = work / f"has{peer_id}.chunks"
-        write_hash_file(has_files[peer_id], hashes, held)
+        write_hash_file(has_files[peer_id], hashes, holdings[peer_id])
     nodes = work / "nodes.map"
-    ids = [DOWNLOADER_ID] + uploader_ids
     nodes.write_text("".join(f"{i} 127.0.0.1 {port}\n"
                              for i, port in zip(ids, free_udp_ports(len(ids)))))
     return SwarmFiles(work=work, data=data, size=data.stat().st_size, chunks=len(hashes),
                       master=master, get_file=get_file, nodes=nodes, has_files=has_files,
-                      output=work / "output.bin", uploader_ids=uploader_ids)
+                      output=work / "output.bin",
+                      uploader_ids=[i for i in ids if i != DOWNLOADER_ID])
 
 
 def verify_output(files):

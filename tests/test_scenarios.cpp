@@ -7,9 +7,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <ostream>
+#include <random>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -75,6 +79,35 @@ std::string chunk_bytes(const pf::DataSet &data, int chunk) {
 }
 
 const char kHashFailure[] = "failed its hash check";
+
+// The largest window of a --window-log file ("<peer id> <ms> <window>" lines); 0 when empty.
+int peak_window(const std::string &log) {
+    std::istringstream lines(log);
+    int id = 0, window = 0, peak = 0;
+    long long ms = 0;
+    while (lines >> id >> ms >> window) peak = std::max(peak, window);
+    return peak;
+}
+
+// For each of `peers` peers, a random `held` of `chunks` chunk numbers, drawn from `seed` and
+// drawn again from the next seed until every chunk has a holder.
+std::vector<std::vector<int>> random_holdings(int peers, int chunks, int held, uint32_t seed) {
+    for (;; seed++) {
+        std::mt19937 rng(seed);
+        std::vector<std::vector<int>> holdings;
+        std::set<int> covered;
+        for (int p = 0; p < peers; p++) {
+            std::vector<int> all;
+            for (int c = 0; c < chunks; c++) all.push_back(c);
+            std::shuffle(all.begin(), all.end(), rng);
+            all.resize(static_cast<size_t>(held));
+            std::sort(all.begin(), all.end());
+            covered.insert(all.begin(), all.end());
+            holdings.push_back(all);
+        }
+        if (static_cast<int>(covered.size()) == chunks) return holdings;
+    }
+}
 
 }  // namespace
 
@@ -238,6 +271,103 @@ TEST_P(Scenario, JitterAndDuplication) {
     EXPECT_TRUE(pf::run_swarm(swarm, data, 1, env(), args(), kTimeout));
     std::string err = swarm.peers.at(1).err;
     EXPECT_EQ(0u, count_of(err, kHashFailure)) << err.substr(0, 3000);
+}
+
+// ---- the sending side under a misleading receiver or holder -----------------------------------
+
+// A GET sent twice and late (up to 300 ms of jitter) restarts an upload the downloader has partly
+// received: its ACKs for packets above the restarted ones must move the upload on, not stall it
+// until a timeout gives up. Eight chunks take about 2 s when they do.
+TEST_P(Scenario, RepeatedAndLateGets) {
+    pf::DataSet data(8 * CHUNK_SIZE, 119);
+    swarm.write_peer_list({1, 2});
+    ts::write_file(swarm.path("rules"), "all delay=5\nall jitter=300 dup=0.5 types=get\n");
+    start_router({"--config", swarm.path("rules")});
+    swarm.write_master(data);
+    start_peer(2, data.lines());
+    ts::Process &down = start_peer(1, "");
+    ASSERT_TRUE(get(down, data.lines(), "out.bin", 20.0));
+    EXPECT_TRUE(output("out.bin") == data.bytes);
+}
+
+// Every ACK arrives twice and the downloader's downlink takes 500 KB/s behind a queue of about
+// 35 packets. Duplicates are no sign that packets left the network: the window must not grow on
+// them to anywhere near the window's cap of 256.
+TEST_P(Scenario, DuplicatedAcksIntoANarrowDownlink) {
+    pf::DataSet data(2 * CHUNK_SIZE, 120);
+    swarm.write_peer_list({1, 2});
+    ts::write_file(swarm.path("rules"),
+                   "all delay=5\nall dup=1 types=ack\nnode " + address(1) + " down=500\n");
+    start_router({"--config", swarm.path("rules")});
+    swarm.write_master(data);
+    start_peer(2, data.lines(), {"--window-log", swarm.path("windows.log")});
+    ts::Process &down = start_peer(1, "");
+    ASSERT_TRUE(get(down, data.lines(), "out.bin", 30.0));
+    EXPECT_TRUE(output("out.bin") == data.bytes);
+    swarm.stop_all();  // the log is complete once the uploader has exited
+    int peak = peak_window(ts::read_file(swarm.path("windows.log")));
+    EXPECT_GT(peak, 1);
+    EXPECT_LT(peak, 128);
+}
+
+// Holder 2 is stopped (SIGSTOP) a second into the download and stays frozen for 20 s; holder 3
+// holds every chunk too. Alone, holder 3 sends the 8 MiB in about 4 s at its 2000 KB/s uplink:
+// the download must end while holder 2 is still frozen, its chunk taken from holder 3.
+TEST_P(Scenario, FrozenHolderBesideASecondHolder) {
+    pf::DataSet data(16 * CHUNK_SIZE, 121);
+    swarm.write_peer_list({1, 2, 3});
+    ts::write_file(swarm.path("rules"), "all delay=5\nnode " + address(2) + " up=2000\nnode " +
+                                            address(3) + " up=2000\n");
+    start_router({"--config", swarm.path("rules")});
+    swarm.write_master(data);
+    ts::Process &frozen = start_peer(2, data.lines());
+    start_peer(3, data.lines());
+    ts::Process &down = start_peer(1, "");
+    ts::write_file(swarm.path("out.bin.chunks"), data.lines());
+    down.write_stdin("GET out.bin.chunks out.bin\n");
+    pass(1.0);
+    frozen.send_signal(SIGSTOP);
+    bool done = swarm.wait_for(
+        [&] { return down.out.find(got_line("out.bin")) != std::string::npos; }, 14.0);
+    frozen.send_signal(SIGCONT);
+    ASSERT_TRUE(done) << "no GOT within 15 s of the GET";
+    EXPECT_TRUE(output("out.bin") == data.bytes);
+}
+
+// 24 peers each hold a random 12 of 40 chunks; 4 of them download the whole file at once through
+// 1 ms paths. Each download takes a few seconds; none may hang near its end.
+TEST_P(Scenario, TwentyFourPeersFourDownloads) {
+    constexpr int kPeers = 24;
+    constexpr int kChunks = 40;
+    constexpr int kDownloads = 4;
+    pf::DataSet data(kChunks * CHUNK_SIZE, 122);
+    std::vector<int> ids;
+    for (int id = 1; id <= kPeers; id++) ids.push_back(id);
+    swarm.write_peer_list(ids);
+    start_router({"--delay", "1"});
+    swarm.write_master(data);
+    std::vector<std::vector<int>> holdings = random_holdings(kPeers, kChunks, 12, 122);
+    for (int id = 1; id <= kPeers; id++)
+        start_peer(id, data.lines(holdings[static_cast<size_t>(id - 1)]));
+    ts::write_file(swarm.path("all.chunks"), data.lines());
+    for (int id = 1; id <= kDownloads; id++)
+        swarm.peers.at(id).write_stdin("GET all.chunks out" + std::to_string(id) + ".bin\n");
+    auto got = [&](int id) {
+        return swarm.peers.at(id).out.find(got_line("out" + std::to_string(id) + ".bin")) !=
+               std::string::npos;
+    };
+    swarm.wait_for(
+        [&] {
+            for (int id = 1; id <= kDownloads; id++)
+                if (!got(id)) return false;
+            return true;
+        },
+        40.0);
+    for (int id = 1; id <= kDownloads; id++) {
+        std::string out = "out" + std::to_string(id) + ".bin";
+        EXPECT_TRUE(got(id)) << "download of peer " << id << " not done within 40 s";
+        EXPECT_TRUE(got(id) && output(out) == data.bytes) << out;
+    }
 }
 
 // ---- uploaders that die or serve wrong bytes -------------------------------------------------
