@@ -101,7 +101,9 @@ struct bt_peer_s {
     uint8_t sending_hash[HASH_SIZE];  // the chunk of the running upload
     int sending_repeat;  // truth value: the running upload sends the chunk the last one to this
                          // peer sent, so the receiver may already hold packets of it
-    struct swarm_peer_s *swarm;       // --swarm bookkeeping of this peer (owned); nullptr: none
+    uint8_t sending_done_hash[HASH_SIZE];  // the last chunk this peer acknowledged whole
+    int sending_done;                      // truth value: sending_done_hash is set
+    struct swarm_peer_s *swarm;  // --swarm bookkeeping of this peer (owned); nullptr: none
 };
 typedef struct bt_peer_s bt_peer_t;
 

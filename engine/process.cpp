@@ -192,12 +192,30 @@ void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
 
 // ---- upload side -----------------------------------------------------------------------------
 
+// A peer fetches one chunk at a time from another, and asks for a chunk it received whole again
+// only after a pause for its failed hash check: a GET for the chunk this peer acknowledged whole,
+// coming within LATE_GET_ACK_WINDOW_S of the last ACK, is a late copy of the earlier GET
+// (duplicated or delayed on the way). Served, it would end or precede the upload the peer is
+// waiting for, whose first DATA it would take for the restarted chunk's.
+static_assert(LATE_GET_ACK_WINDOW_S < HASH_RETRY_PAUSE_S);
+
+static bool late_copy_of_a_finished_get(const bt_peer_t *peer, const uint8_t *hash, double now) {
+    if (!peer->sending_done || memcmp(hash, peer->sending_done_hash, HASH_SIZE) != 0) return false;
+    if (peer->sending_active && memcmp(hash, peer->sending_hash, HASH_SIZE) == 0) return false;
+    return now - peer->sending_last_ack_time < LATE_GET_ACK_WINDOW_S;
+}
+
 void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
     bt_peer_t *peer = known_sender(config, from, "GET");
     if (!peer) return;
     if (payload_length(hdr) < HASH_SIZE) {
         debug_log(DEBUG_ERRS, "dropping GET with a payload of %d bytes from peer %d \n",
                   payload_length(hdr), peer->id);
+        return;
+    }
+    if (late_copy_of_a_finished_get(peer, payload_of(hdr), now_seconds())) {
+        debug_log(DEBUG_ERRS,
+                  "GET from peer %d for the chunk it acknowledged whole: a late copy \n", peer->id);
         return;
     }
     if (swarm_get_repeated(config, peer, payload_of(hdr))) {

@@ -160,6 +160,10 @@ void dumpBytes(const char *start, int numBytes) {
 // ---- ends of connections ---------------------------------------------------------------------
 
 void doneSendingData(bt_config_t *config, bt_peer_t *peer) {
+    if (peer->sending_lastacked >= PACKETS_PER_CHUNK) {
+        memcpy(peer->sending_done_hash, peer->sending_hash, HASH_SIZE);
+        peer->sending_done = 1;
+    }
     transport_profile(config)->end(peer);
     peer->sending_active = 0;
     timelist_free(peer->sending_unacked);

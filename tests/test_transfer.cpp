@@ -402,6 +402,26 @@ TEST(Upload, AckRules) {
     EXPECT_EQ(0, u.e.peer(3)->sending_active);
 }
 
+TEST(Upload, LateCopyOfTheGetOfAChunkAcknowledgedWholeIsIgnored) {
+    Upload u;
+    u.get(2, ef::hash_of(5));
+    bt_peer_t *p = u.e.peer(2);
+    p->sending_highest_seq = PACKETS_PER_CHUNK;  // as if every packet had gone out
+    testing::internal::CaptureStdout();
+    u.ack(2, PACKETS_PER_CHUNK);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(0, p->sending_active);
+    u.e.sock_of(2).recv_all(0.1);
+    /* right after the last ACK: a copy of the GET that started it */
+    u.get(2, ef::hash_of(5));
+    EXPECT_EQ(0, p->sending_active);
+    EXPECT_TRUE(u.e.sock_of(2).recv_all(0.1).empty());
+    /* later (after a failed hash check's pause) it is a new request */
+    p->sending_last_ack_time -= LATE_GET_ACK_WINDOW_S;
+    u.get(2, ef::hash_of(5));
+    EXPECT_EQ(1, p->sending_active);
+}
+
 TEST(Upload, NewGetReplacesARunningUploadAndUnknownChunkEndsIt) {
     Upload u;
     u.get(2, ef::hash_of(5));
