@@ -43,23 +43,27 @@ typedef struct serve_option_s serve_option_t;
 // One record per line of the peer list, this peer's own line included. The first group is the
 // receiving connection from this peer, the second the sending connection to it.
 //
-// Where each step of a connection's life is done:
+// Where each step of a connection's life is done. The sending side's profile work goes through
+// the transport seam (engine/transport.h): "profile->x" is the classic function in reliable or
+// the adaptive one in adaptive, chosen once by transport_profile(config).
 //
 //   receiving (a chunk from this peer)          sending (a chunk to this peer)
 //   discovery  handleIHave          process     GET       handleGet                 process
 //   request    tryToGenerateGetRequest  create  start     initializeNewSendingConnection create
-//   no answer  checkForUnansweredGets reliable  (adaptive: adaptiveStartConnection  adaptive)
-//   DATA       handleData           process     send      fillWindowForPeer,
-//   held DATA  processOutoforderData,                       sendDataForPeer           create
-//              cleanUpOutoforder    process     ACK       handleAck, remove_acked   process
-//   ACK        sendAckForPeer       create      window    updateWindow and friends  reliable
-//   stall      checkForStalledDownloadsAt         timeouts  sendTimedOutPacketsAt     reliable
-//                                   reliable    (adaptive: adaptiveHandleAck,
-//   end        chunkReceiveFinished util                   adaptiveCheckTimers     adaptive)
-//              releaseReceivingConnection util  end       doneSendingData           util
+//   no answer  checkForUnansweredGets reliable              -> profile->start
+//              (waits: profile->get_wait)       send      fillWindowForPeer         create
+//   DATA       handleData           process                 -> profile->fill
+//   held DATA  processOutoforderData,           ACK       handleAck (checks)        process
+//              cleanUpOutoforder    process                 -> profile->take_ack
+//   ACK        sendAckForPeer       create      timeouts  sendTimedOutPacketsAt     reliable
+//   stall      checkForStalledDownloadsAt                   -> profile->check_timers
+//              moveStalledChunks    reliable    deadline  nextTimerDeadline         reliable
+//              (profile->move_after)                        -> profile->next_deadline
+//   end        chunkReceiveFinished util        end       doneSendingData           util
+//              releaseReceivingConnection util              -> profile->end
 //
-// Window accounting lives in reliable (classic) and adaptive (adaptive); the outstanding-packet
-// list in time_util.
+// Classic window accounting: updateWindow and friends in reliable, over the outstanding-packet
+// list of time_util; adaptive: its own sequence-number accounting in adaptive_s.
 struct bt_peer_s {
     chunkitem *receiving_chunk;      // to_fetch_list node being fetched (not owned); nullptr: idle
     uint8_t *receiving_data;         // CHUNK_SIZE reassembly buffer, owned while a chunk is fetched
@@ -101,9 +105,12 @@ struct bt_peer_s {
     uint8_t sending_hash[HASH_SIZE];  // the chunk of the running upload
     int sending_repeat;  // truth value: the running upload sends the chunk the last one to this
                          // peer sent, so the receiver may already hold packets of it
-    uint8_t sending_done_hash[HASH_SIZE];  // the last chunk this peer acknowledged whole
-    int sending_done;                      // truth value: sending_done_hash is set
-    struct swarm_peer_s *swarm;  // --swarm bookkeeping of this peer (owned); nullptr: none
+    uint8_t sending_done_hash[HASH_SIZE];    // the last chunk this peer acknowledged whole
+    int sending_done;                        // truth value: sending_done_hash is set
+    uint8_t receiving_prev_hash[HASH_SIZE];  // the chunk of receiving_prev_data
+    int receiving_first_dropped;  // truth value: since the GET, a first DATA was dropped as the
+                                  // previous chunk's
+    struct swarm_peer_s *swarm;   // --swarm bookkeeping of this peer (owned); nullptr: none
 };
 typedef struct bt_peer_s bt_peer_t;
 

@@ -188,6 +188,7 @@ void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer) {
     SHA1Init(&peer->receiving_sha);
     peer->receiving_get_time = now_seconds();
     peer->receiving_get_resent = 0;
+    peer->receiving_first_dropped = 0;
 }
 
 void tryAllGetRequests(bt_config_t *config) {

@@ -192,16 +192,15 @@ void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
 
 // ---- upload side -----------------------------------------------------------------------------
 
-// A peer fetches one chunk at a time from another, and asks for a chunk it received whole again
-// only after a pause for its failed hash check: a GET for the chunk this peer acknowledged whole,
-// coming within LATE_GET_ACK_WINDOW_S of the last ACK, is a late copy of the earlier GET
-// (duplicated or delayed on the way). Served, it would end or precede the upload the peer is
-// waiting for, whose first DATA it would take for the restarted chunk's.
-static_assert(LATE_GET_ACK_WINDOW_S < HASH_RETRY_PAUSE_S);
-
+// A peer fetches one chunk at a time from another: a GET for the chunk it acknowledged whole,
+// coming while an upload of another chunk to it runs and gets ACKs (or has just started), is a
+// late copy of the earlier GET (duplicated or delayed on the way). Served, it would end the
+// upload the peer is receiving. A peer that wants the chunk again (its hash check failed) asks
+// once nothing runs, and one that gave up the running upload stops acknowledging it.
 static bool late_copy_of_a_finished_get(const bt_peer_t *peer, const uint8_t *hash, double now) {
-    if (!peer->sending_done || memcmp(hash, peer->sending_done_hash, HASH_SIZE) != 0) return false;
-    if (peer->sending_active && memcmp(hash, peer->sending_hash, HASH_SIZE) == 0) return false;
+    if (!peer->sending_active || !peer->sending_done) return false;
+    if (memcmp(hash, peer->sending_done_hash, HASH_SIZE) != 0) return false;
+    if (memcmp(hash, peer->sending_hash, HASH_SIZE) == 0) return false;
     return now - peer->sending_last_ack_time < LATE_GET_ACK_WINDOW_S;
 }
 
@@ -330,6 +329,20 @@ static bool copy_of_previous_chunk(const bt_peer_t *peer, const header *hdr, int
                   static_cast<size_t>(payload_length(hdr))) == 0;
 }
 
+// A first DATA equal to the previous chunk's first packet from this peer, while another chunk
+// was asked for, comes from a late copy of the previous chunk's GET that restarted that upload
+// just before the new GET replaced it. Taken, it would begin the new chunk with the old one's
+// packets. Should the new chunk really begin with the same bytes, the sender's resend of its
+// first packet is taken: only one is dropped per GET.
+static bool late_first_packet_of_previous_chunk(bt_peer_t *peer, const header *hdr) {
+    if (peer->receiving_first_dropped || !peer->receiving_prev_data) return false;
+    if (memcmp(peer->receiving_prev_hash, peer->receiving_chunk->hash, HASH_SIZE) == 0)
+        return false;
+    if (!copy_of_previous_chunk(peer, hdr, 1)) return false;
+    peer->receiving_first_dropped = 1;
+    return true;
+}
+
 // Keeps a copy of a packet that is not next in order. Only sequence numbers a chunk can have,
 // each at most once, so the held packets of a connection stay bounded.
 static void hold_out_of_order(bt_peer_t *peer, const header *hdr, int seq_num) {
@@ -384,6 +397,12 @@ void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL
             debug_log(DEBUG_ERRS,
                       "ignoring data from peer %d  because we have no active receiving "
                       "connection with them \n",
+                      peer->id);
+            return;
+        }
+        if (late_first_packet_of_previous_chunk(peer, hdr)) {
+            debug_log(DEBUG_ERRS,
+                      "dropping DATA seq = 1 from peer %d: the first packet of its last chunk \n",
                       peer->id);
             return;
         }

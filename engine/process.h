@@ -6,10 +6,10 @@
 #include "config/bt_parse.h"
 #include "engine/common.h"
 
-// A GET for the chunk a peer acknowledged whole is taken for a late copy of its earlier GET when
-// that peer's last ACK came this recently; seconds, below the pause before a chunk that failed
-// its hash check is asked for again.
-constexpr double LATE_GET_ACK_WINDOW_S = 0.5;
+// A GET for the chunk a peer acknowledged whole is taken for a late copy of its earlier GET while
+// an upload of another chunk to that peer runs and had an ACK (or its start) this recently;
+// seconds.
+constexpr double LATE_GET_ACK_WINDOW_S = 1.0;
 
 // 0 when the received datagram of total_size bytes carries an acceptable header, -1 otherwise.
 int verifyPacketSanity(header *hdr, int total_size);

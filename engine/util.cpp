@@ -308,6 +308,7 @@ void completeDownload(bt_config_t *config) {
 static void retire_receiving_buffer(bt_peer_t *peer) {
     free(peer->receiving_prev_data);
     peer->receiving_prev_data = peer->receiving_data;
+    memcpy(peer->receiving_prev_hash, peer->receiving_chunk->hash, HASH_SIZE);
     peer->receiving_data = nullptr;
     peer->receiving_chunk = nullptr;
 }
