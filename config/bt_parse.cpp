@@ -452,7 +452,7 @@ void bt_help_long_options() {
         "         --upload-slots <n>\n"
         "                           with --swarm: uploads run at once (default 4)\n"
         "         --receive-buffer <bytes>\n"
-        "                           the socket's receive buffer asked for (default 4 MiB;\n"
+        "                           the socket's receive buffer asked for (default 16 MiB;\n"
         "                           0: the kernel's default)\n"
         "         --help            this message\n"
         "       standard input takes one command per line:\n"

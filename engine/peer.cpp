@@ -108,7 +108,7 @@ static void wait_until_next_deadline(const bt_config_t *config, struct timespec 
 // The kernel caps SO_RCVBUF and SO_SNDBUF at its rmem_max and wmem_max (a few hundred KiB on a
 // stock kernel), fewer datagrams than several uploaders keep in flight. The FORCE variants
 // pass the cap where the process may (CAP_NET_ADMIN); elsewhere the capped size is what we get.
-// --receive-buffer sets the receive size; -1 leaves it at the kernel's default.
+// receive_bytes is --receive-buffer's: 0 the default, -1 the kernel's own size.
 static void set_socket_buffers(int sock, int receive_bytes) {
     int bytes = SOCKET_BUFFER_BYTES;
     if (setsockopt(sock, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) != 0)
