@@ -82,9 +82,8 @@ static int counted_socket = -1;     // the socket of vexlo_count_drops; -1: no c
 static uint32_t counted_drops = 0;  // its drop count as the kernel last reported it
 
 // Room for the one control message the receive calls ask for, aligned as the kernel writes it.
-union drop_control {
-    char bytes[CMSG_SPACE(sizeof(uint32_t))];
-    struct cmsghdr align;
+struct drop_control {
+    alignas(struct cmsghdr) char bytes[CMSG_SPACE(sizeof(uint32_t))];
 };
 
 int vexlo_count_drops(int socket) {
