@@ -29,7 +29,8 @@ enum long_option_code {
     OPT_NO_PROGRESS,
     OPT_SWARM,
     OPT_SERVE,
-    OPT_UPLOAD_SLOTS
+    OPT_UPLOAD_SLOTS,
+    OPT_RECEIVE_BUFFER
 };
 static const struct option _bt_longopts[] = {
     {"transport", required_argument, nullptr, OPT_TRANSPORT},
@@ -41,6 +42,7 @@ static const struct option _bt_longopts[] = {
     {"swarm", no_argument, nullptr, OPT_SWARM},
     {"serve", required_argument, nullptr, OPT_SERVE},
     {"upload-slots", required_argument, nullptr, OPT_UPLOAD_SLOTS},
+    {"receive-buffer", required_argument, nullptr, OPT_RECEIVE_BUFFER},
     {nullptr, 0, nullptr, 0},
 };
 static constexpr size_t BT_MAX_NAME = BT_FILENAME_LEN - 1;  // characters a name field holds
@@ -104,6 +106,18 @@ static void add_serve_option(bt_config_t *config, const char *arg) {
     serve_option_t **tail = &config->serve_options;
     while (*tail) tail = &(*tail)->next;
     *tail = option;
+}
+
+// --receive-buffer BYTES: digits only, up to BT_MAX_RECEIVE_BUFFER; 0 keeps the kernel's size.
+static void set_receive_buffer(bt_config_t *config, const char *arg) {
+    bool digits = arg[0] != '\0' && strspn(arg, "0123456789") == strlen(arg);
+    long bytes = digits && strlen(arg) <= 10 ? strtol(arg, nullptr, 10) : -1;
+    if (bytes < 0 || bytes > BT_MAX_RECEIVE_BUFFER) {
+        startup_failure(
+            "bt_parse error:  --receive-buffer takes a number of bytes from 0 to %d, not '%s'\n",
+            BT_MAX_RECEIVE_BUFFER, arg);
+    }
+    config->receive_buffer = bytes == 0 ? -1 : static_cast<int>(bytes);
 }
 
 // Applies one option returned by getopt, in command-line order: a repeated option overwrites,
@@ -189,6 +203,9 @@ static void apply_option(bt_config_t *config, int opt, const char *arg) {
                     "bt_parse error:  --upload-slots takes a number from 1 to %d, not '%s'\n",
                     BT_MAX_UPLOAD_SLOTS, arg);
             }
+            break;
+        case OPT_RECEIVE_BUFFER:
+            set_receive_buffer(config, arg);
             break;
         default:
             // getopt has already described the problem in its own words.
@@ -434,6 +451,9 @@ void bt_help_long_options() {
         "                           (repeatable; no master data file needed)\n"
         "         --upload-slots <n>\n"
         "                           with --swarm: uploads run at once (default 4)\n"
+        "         --receive-buffer <bytes>\n"
+        "                           the socket's receive buffer asked for (default 16 MiB;\n"
+        "                           0: the kernel's default)\n"
         "         --help            this message\n"
         "       standard input takes one command per line:\n"
         "         GET <hash-file> <output-file>\n"

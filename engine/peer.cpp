@@ -109,17 +109,20 @@ static void wait_until_next_deadline(const bt_config_t *config, struct timespec 
 // The kernel caps SO_RCVBUF and SO_SNDBUF at its rmem_max and wmem_max (a few hundred KiB on a
 // stock kernel), fewer datagrams than several uploaders keep in flight. The FORCE variants
 // pass the cap where the process may (CAP_NET_ADMIN); elsewhere the capped size is what we get.
-static void set_socket_buffers(int sock) {
+// receive_bytes is --receive-buffer's: 0 the default, -1 the kernel's own size.
+static void set_socket_buffers(int sock, int receive_bytes) {
     int bytes = SOCKET_BUFFER_BYTES;
-    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
-        setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
     if (setsockopt(sock, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) != 0)
         setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    if (receive_bytes < 0) return;
+    bytes = receive_bytes > 0 ? receive_bytes : BT_DEFAULT_RECEIVE_BUFFER;
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+        setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
     int granted = 0;
     socklen_t len = sizeof granted;
     getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &granted, &len);
     // Linux reports twice the size asked for, the doubling being its bookkeeping.
-    if (granted < SOCKET_BUFFER_BYTES)
+    if (granted < bytes)
         debug_log(DEBUG_ERRS, "receive buffer of %d bytes granted, %d asked for \n", granted / 2,
                   bytes);
 }
@@ -127,7 +130,8 @@ static void set_socket_buffers(int sock) {
 static int open_bound_socket(bt_config_t *config, struct sockaddr_in *myaddr) {
     int sock = socket(AF_INET, SOCK_DGRAM, 0);
     if (sock < 0) fail_setup("peer_run could not create socket");
-    set_socket_buffers(sock);
+    set_socket_buffers(sock, config->receive_buffer);
+    vexlo_count_drops(sock);  // where the kernel reports none, the summaries leave the count out
     memset(myaddr, 0, sizeof *myaddr);
     myaddr->sin_family = AF_INET;
     myaddr->sin_addr = config->bind_addr;  // 127.0.0.1 unless --bind named another

@@ -175,6 +175,7 @@ void progress_download_started(bt_config_t *config) {
     p->bytes = 0;
     p->hash_failures = 0;
     p->retransmissions_at_start = config->retransmissions;
+    p->drops_at_start = vexlo_socket_drops();
     p->unannounced_since = now;
     p->warned = 0;
     for (bt_peer_t *peer = config->peers; peer; peer = peer->next) peer->progress_chunks = 0;
@@ -206,6 +207,14 @@ void progress_tick(bt_config_t *config) {
     if (config->progress) progress_tick_at(config, now_seconds());
 }
 
+// Datagrams the socket dropped for want of room since the download began, appended where the
+// kernel keeps that count.
+static void append_socket_drops(const progress_t *p, line_buf *line) {
+    long long drops = vexlo_socket_drops();
+    if (drops < 0 || p->drops_at_start < 0) return;
+    append(line, "; socket drops: %lld", drops - p->drops_at_start);
+}
+
 // "summary: <bytes> bytes in <s> s, <MB/s> MB/s; chunks per peer: <id>:<n> ...; ..."
 void progress_download_ended(bt_config_t *config, bool completed) {
     progress_t *p = config->progress;
@@ -223,8 +232,10 @@ void progress_download_ended(bt_config_t *config, bool completed) {
         append(&line, " %d:%d", peer->id, peer->progress_chunks);
         any = true;
     }
-    append(&line, "%s; hash failures: %d; retransmissions: %ld\n", any ? "" : " none",
+    append(&line, "%s; hash failures: %d; retransmissions: %ld", any ? "" : " none",
            p->hash_failures, config->retransmissions - p->retransmissions_at_start);
+    append_socket_drops(p, &line);
+    append(&line, "\n");
     fputs(line.text, stderr);
     p->downloading = 0;
 }

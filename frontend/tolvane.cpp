@@ -539,6 +539,12 @@ static std::unordered_set<int> indices_to_fetch(const bt_config_t *config) {
     return ids;
 }
 
+// Datagrams the socket dropped for want of room, where the kernel counts them and any were.
+static void print_socket_drops() {
+    long long drops = vexlo_socket_drops();
+    if (drops > 0) fprintf(stderr, "tolvane: socket drops: %lld\n", drops);
+}
+
 static int finish_complete(const front_options_t *o, const chunkitem *list, int total,
                            const std::unordered_set<int> &fetched, double seconds, FILE *results) {
     verified_s v;
@@ -553,6 +559,7 @@ static int finish_complete(const front_options_t *o, const chunkitem *list, int 
             o->out, total, v.bytes, total - static_cast<int>(fetched.size()), fetched.size(),
             v.fetched_bytes, seconds,
             seconds > 0 ? static_cast<double>(v.fetched_bytes) / 1e6 / seconds : 0.0);
+    print_socket_drops();
     print_result(results, o->out);
     return EXIT_DONE;
 }

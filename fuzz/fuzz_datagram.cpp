@@ -13,6 +13,13 @@
 //      file, which must be refused)
 // Senders: 0 this peer itself, 1..3 peers 2..4, 4 an unlisted port, 5 0.0.0.0 at peer 2's port.
 //
+// Built as fuzz_datagram_adaptive (FUZZ_ADAPTIVE=1), the peer runs the adaptive transport, and
+// the second input byte starts an upload at once: a GET from peer 2 + b % 3 for served chunk
+// b / 3 % 2. Two more steps then drive the sender:
+//   6  a run of ACKs: sender, first number (2 bytes), count (1 byte, at most 64), pattern (2 bytes:
+//      bit i % 16 set moves the number on by one, clear repeats it, a duplicate)
+//   7  time passes by n ms (1 byte); the periodic checks run at the new time
+//
 // After every step the engine's bounds are checked; at the end the chunks written must equal the
 // data file's, and the harness releases everything, so that LeakSanitizer reports only what the
 // engine itself loses.
@@ -35,8 +42,15 @@
 #include "fuzz/fuzz_support.h"
 #include "support/chunk.h"
 
+#ifndef FUZZ_ADAPTIVE
+#define FUZZ_ADAPTIVE 0
+#endif
+
 namespace {
 
+constexpr bool kAdaptive = FUZZ_ADAPTIVE != 0;
+constexpr int kSteps = kAdaptive ? 8 : 6;  // opcodes of the build
+constexpr int kMaxAckRun = 64;
 constexpr int kMaxSteps = 512;
 // DATA packets the steps of one input may build: a few whole chunks, so that no input runs into
 // the fuzzer's time limit.
@@ -166,6 +180,7 @@ void start_run(Run *run) {
     bt_init(config, 0, nullptr);
     config->identity = 1;
     config->max_tx_chunks = -1;
+    config->transport = kAdaptive ? TRANSPORT_ADAPTIVE : TRANSPORT_CLASSIC;
     config->sock = world->self.fd;
     snprintf(config->chunk_data_file, sizeof config->chunk_data_file, "%s",
              world->data_path.c_str());
@@ -228,8 +243,9 @@ void step_raw(Run *run, fz::Cursor *in) {
     deliver(run, sender, bytes, got);
 }
 
-void step_time(Run *run, fz::Cursor *in) {
-    run->clock_offset += 0.25 * fz::take_u8(in);
+// Time passes by the next input byte times unit seconds.
+void step_time(Run *run, fz::Cursor *in, double unit) {
+    run->clock_offset += unit * fz::take_u8(in);
     double now = now_seconds() + run->clock_offset;
     bt_config_t *config = &run->config;
     sendTimedOutPacketsAt(config, now);
@@ -289,6 +305,25 @@ void step_ack(Run *run, fz::Cursor *in) {
     uint32_t number = fz::take_u16(in) % (PACKETS_PER_CHUNK + 25);
     std::string p = packet(PKT_ACK, "", 0, number);
     deliver(run, sender, p.data(), p.size());
+}
+
+void step_ack_run(Run *run, fz::Cursor *in) {
+    uint8_t sender = fz::take_u8(in);
+    uint32_t number = fz::take_u16(in) % (PACKETS_PER_CHUNK + 25);
+    int count = fz::take_u8(in) % kMaxAckRun + 1;
+    uint16_t pattern = fz::take_u16(in);
+    for (int i = 0; i < count; i++) {
+        if ((pattern >> (i % 16)) & 1) number++;
+        std::string p = packet(PKT_ACK, "", 0, number);
+        deliver(run, sender, p.data(), p.size());
+    }
+}
+
+// The GET that starts an upload before the steps, in the adaptive build.
+void start_upload(Run *run, fz::Cursor *in) {
+    uint8_t choice = fz::take_u8(in);
+    std::string p = packet(PKT_GET, selected_hash(static_cast<uint8_t>(choice / 3 % 2)), 0, 0);
+    deliver(run, static_cast<uint8_t>(1 + choice % 3), p.data(), p.size());
 }
 
 void step_user_get(Run *run, fz::Cursor *in) {
@@ -368,13 +403,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     debug = fz::take_u8(&in);
     Run run;
     start_run(&run);
+    if (kAdaptive) start_upload(&run, &in);
     for (int steps = 0; steps < kMaxSteps && !fz::at_end(in); steps++) {
-        switch (fz::take_u8(&in) % 6) {
+        switch (fz::take_u8(&in) % kSteps) {
             case 0:
                 step_raw(&run, &in);
                 break;
             case 1:
-                step_time(&run, &in);
+                step_time(&run, &in, 0.25);
                 break;
             case 2:
                 step_data(&run, &in);
@@ -385,8 +421,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             case 4:
                 step_ack(&run, &in);
                 break;
-            default:
+            case 5:
                 step_user_get(&run, &in);
+                break;
+            case 6:
+                step_ack_run(&run, &in);
+                break;
+            default:
+                step_time(&run, &in, 0.001);
                 break;
         }
         check_bounds(&run.config);

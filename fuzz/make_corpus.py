@@ -2,8 +2,8 @@
 """Writes the seed inputs of every fuzz target into DIR/<target>/ (DIR: first argument).
 
 Seeds are small, well-formed starting points: a whole download and an upload as step sequences
-for fuzz_datagram, control packets, hash files, peer lists and typed GET lines. The fuzzer
-mutates from there."""
+for fuzz_datagram and fuzz_datagram_adaptive, control packets, hash files, peer lists and typed
+GET lines. The fuzzer mutates from there."""
 import hashlib
 import os
 import random
@@ -82,6 +82,29 @@ def datagram_seeds():
         raw(1, junk) + raw(0, packet(5))
 
 
+def ack_run(sender, first, count, pattern):
+    return bytes([6, sender]) + struct.pack("!H", first) + bytes([count - 1]) + \
+        struct.pack("!H", pattern)
+
+
+def wait_ms(ms):
+    return bytes([7, ms])
+
+
+def adaptive_datagram_seeds():
+    # The byte after the debug mask starts the upload: 0 is peer 2 asking for served chunk 0.
+    for name, data in datagram_seeds():
+        yield name, data[:1] + bytes([0]) + data[1:]
+    acked = b"".join(ack_run(1, n, 16, 0xFFFF) + wait_ms(2) for n in range(0, 80, 16))
+    yield "upload-acked", bytes([0, 0]) + acked + ack_run(1, 80, 64, 0xFFFF) + wait_ms(50)
+    # A hole at 9: three duplicates, a partial ACK, then the rest; a timeout after that.
+    yield "upload-recovery", bytes([0, 4]) + ack_run(1, 0, 8, 0xFFFF) + \
+        ack_run(1, 8, 4, 0x0000) + ack_run(1, 12, 1, 0x0001) + wait_ms(200) + \
+        ack_run(1, 13, 40, 0xFFFF) + wait(8) + ack_run(1, 53, 8, 0x5555)
+    yield "upload-stray-ack", bytes([0, 1]) + ack_run(1, 3, 2, 0x0003) + ack(1, 300) + \
+        ack_run(1, 5, 6, 0x0000) + wait_ms(255) + wait(4) + get(1, 0) + ack_run(1, 0, 10, 0x0155)
+
+
 def control_seeds():
     yield "whohas", control(WHOHAS, [fake_hash(1), fake_hash(2)])
     yield "ihave-74", control(IHAVE, [fake_hash(i) for i in range(74)])
@@ -134,6 +157,7 @@ def netsim_seeds():
 
 SEEDS = {
     "fuzz_datagram": datagram_seeds,
+    "fuzz_datagram_adaptive": adaptive_datagram_seeds,
     "fuzz_control": control_seeds,
     "fuzz_hashfile": hashfile_seeds,
     "fuzz_peerlist": peerlist_seeds,

@@ -76,6 +76,80 @@ int vexlo_init(long lNodeID, const struct sockaddr *addr, socklen_t addrlen) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Drops at the receiving socket
+
+static int counted_socket = -1;     // the socket of vexlo_count_drops; -1: no count is kept
+static uint32_t counted_drops = 0;  // its drop count as the kernel last reported it
+
+// Room for the one control message the receive calls ask for, aligned as the kernel writes it.
+struct drop_control {
+    alignas(struct cmsghdr) char bytes[CMSG_SPACE(sizeof(uint32_t))];
+};
+
+int vexlo_count_drops(int socket) {
+#ifdef SO_RXQ_OVFL
+    int on = 1;
+    if (setsockopt(socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0) {
+        counted_socket = socket;
+        counted_drops = 0;
+        return 0;
+    }
+#else
+    (void)socket;
+#endif
+    return -1;
+}
+
+long long vexlo_socket_drops() {
+    return counted_socket < 0 ? -1 : static_cast<long long>(counted_drops);
+}
+
+static bool counting(int socket) {
+    return counted_socket >= 0 && socket == counted_socket;
+}
+
+// Gives msg room for the drop count when socket's drops are counted.
+static void ask_for_drops(int socket, struct msghdr *msg, drop_control *control) {
+    if (!counting(socket)) return;
+    msg->msg_control = control->bytes;
+    msg->msg_controllen = sizeof control->bytes;
+}
+
+// Keeps the count a received message carries. The kernel attaches it only once the count is
+// non-zero, so a message without it leaves the count as it was.
+static void take_drops(struct msghdr *msg) {
+#ifdef SO_RXQ_OVFL
+    if (msg->msg_control == nullptr) return;
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(msg); c != nullptr; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL &&
+            c->cmsg_len >= CMSG_LEN(sizeof counted_drops))
+            memcpy(&counted_drops, CMSG_DATA(c), sizeof counted_drops);
+    }
+#else
+    (void)msg;
+#endif
+}
+
+// recvfrom by way of recvmsg, so that the drop count comes along with the datagram.
+static int recvfrom_counted(int socket, void *buffer, size_t size, int flags, struct sockaddr *addr,
+                            socklen_t *lengthPtr) {
+    struct iovec part = {buffer, size};
+    drop_control control;
+    struct msghdr in = {};
+    in.msg_name = addr;
+    in.msg_namelen = addr != nullptr ? *lengthPtr : 0;
+    in.msg_iov = &part;
+    in.msg_iovlen = 1;
+    ask_for_drops(socket, &in, &control);
+    const ssize_t n = recvmsg(socket, &in, flags);
+    if (n >= 0) {
+        if (addr != nullptr) *lengthPtr = in.msg_namelen;
+        take_drops(&in);
+    }
+    return static_cast<int>(n);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Send and receive
 
 // The pass-through notice of one received datagram, as many times as giVexloPassNotices allows.
@@ -150,6 +224,7 @@ int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sock
 
     if (!giVexloEnabled) {
         pass_through_notice();
+        if (counting(socket)) return recvfrom_counted(socket, buffer, size, flags, addr, lengthPtr);
         return static_cast<int>(recvfrom(socket, buffer, size, flags, addr, lengthPtr));
     }
 
@@ -164,7 +239,10 @@ int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sock
     in.msg_namelen = *lengthPtr;
     in.msg_iov = parts;
     in.msg_iovlen = 2;
+    drop_control control;
+    ask_for_drops(socket, &in, &control);
     const ssize_t n = recvmsg(socket, &in, flags);
+    if (n >= 0) take_drops(&in);
     ssize_t result = n;
     if (n > 0) {
         *lengthPtr = in.msg_namelen;
@@ -200,6 +278,7 @@ int vexlo_recvbatch(int socket, char *const *buffers, size_t size, int *lengths,
     struct sockaddr_in routers[VEXLO_BATCH_MAX];
     struct iovec parts[VEXLO_BATCH_MAX][2];
     struct mmsghdr msgs[VEXLO_BATCH_MAX] = {};
+    drop_control controls[VEXLO_BATCH_MAX];
     for (size_t i = 0; i < count; i++) {
         // In simulator mode each datagram is scattered into its header and the caller's buffer,
         // and the router's address is not the sender's; otherwise it lands whole.
@@ -211,10 +290,12 @@ int vexlo_recvbatch(int socket, char *const *buffers, size_t size, int *lengths,
         msgs[i].msg_hdr.msg_namelen = kInetAddrLen;
         msgs[i].msg_hdr.msg_iov = parts[i];
         msgs[i].msg_hdr.msg_iovlen = wrapped ? 2 : 1;
+        ask_for_drops(socket, &msgs[i].msg_hdr, &controls[i]);
     }
     const int got = recvmmsg(socket, msgs, static_cast<unsigned int>(count), MSG_DONTWAIT, nullptr);
     for (int i = 0; i < got; i++) {
         const size_t k = static_cast<size_t>(i);
+        take_drops(&msgs[k].msg_hdr);  // in arrival order: the last count stays
         lengths[k] = batch_result(static_cast<ssize_t>(msgs[k].msg_len), headers[k], &froms[k]);
     }
     return got;

@@ -57,3 +57,12 @@ int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sock
 // errno set (EAGAIN when none was queued).
 int vexlo_recvbatch(int socket, char *const *buffers, size_t size, int *lengths,
                     struct sockaddr_in *froms, int n);
+
+// Asks the kernel to tell, with each datagram socket receives, how many datagrams it has dropped
+// on that socket for want of buffer room (Linux's SO_RXQ_OVFL); vexlo_recvfrom and
+// vexlo_recvbatch then keep the count for vexlo_socket_drops. One socket per process, as the
+// shim's other state. 0 when the count is kept; -1 where the platform reports no such count.
+int vexlo_count_drops(int socket);
+// The datagrams the socket of vexlo_count_drops had dropped when the last datagram received on it
+// was queued (a cumulative count, 0 until the kernel first reports one); -1 when no count is kept.
+long long vexlo_socket_drops();

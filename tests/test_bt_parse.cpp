@@ -186,6 +186,23 @@ TEST(BtParseDeathTest, SwarmServeAndUploadSlotOptions) {
     }
 }
 
+TEST(BtParseDeathTest, ReceiveBufferOption) {
+    ts::TempDir dir;
+    Parsed unset(with_list(dir, kThreePeers, {"-i", "1"}));
+    EXPECT_EQ(unset.config.receive_buffer, 0);  // the peer's default
+    Parsed asked(with_list(dir, kThreePeers, {"-i", "1", "--receive-buffer", "65536"}));
+    EXPECT_EQ(asked.config.receive_buffer, 65536);
+    Parsed kernel(with_list(dir, kThreePeers, {"-i", "1", "--receive-buffer", "0"}));
+    EXPECT_EQ(kernel.config.receive_buffer, -1);
+    Parsed largest(with_list(dir, kThreePeers, {"-i", "1", "--receive-buffer", "536870912"}));
+    EXPECT_EQ(largest.config.receive_buffer, BT_MAX_RECEIVE_BUFFER);
+    for (const char *bad : {"", "-1", "4M", "x", "536870913", "99999999999"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EXIT(parse_only(with_list(dir, kThreePeers, {"-i", "1", "--receive-buffer", bad})),
+                    ExitedWithCode(255), HasSubstr("--receive-buffer takes a number of bytes"));
+    }
+}
+
 TEST(BtParse, RepeatedOptionsOverwriteExceptDebugBits) {
     ts::TempDir dir;
     {

@@ -7,6 +7,8 @@
 
 #include "engine/chunklist.h"
 #include "engine_fixture.h"
+#include "shim/vexlo.h"
+#include "test_support.h"
 
 using ef::Engine;
 using ::testing::HasSubstr;
@@ -88,4 +90,19 @@ TEST(Progress, LineWarningAndSummary) {
                 HasSubstr("; chunks per peer: 3:2 2:1; hash failures: 1; retransmissions: 4\n"));
     /* later hooks of an ended download write nothing */
     EXPECT_EQ("", d.tick(start + 60));
+}
+
+TEST(Progress, SummaryEndsWithTheSocketDropsOfTheDownload) {
+    ts::UdpSocket sender, self;
+    if (vexlo_count_drops(self.fd) != 0) GTEST_SKIP() << "the kernel reports no drop count";
+    giVexloPassNotices = 0;
+    /* drops before the GET are not the download's */
+    ASSERT_GT(ts::overflow_through_shim(sender, self, 40, "", false), 0);
+    Download d(PROGRESS_ON);
+    int lost = ts::overflow_through_shim(sender, self, 64, "", true);
+    ASSERT_GT(lost, 0);
+    CaptureStderr();
+    progress_download_ended(&d.e.config, false);
+    EXPECT_THAT(GetCapturedStderr(),
+                HasSubstr("; retransmissions: 0; socket drops: " + std::to_string(lost) + "\n"));
 }

@@ -22,6 +22,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "shim/vexlo.h"
+
 extern char **environ;
 
 namespace ts {
@@ -345,6 +347,60 @@ std::vector<std::string> UdpSocket::recv_all(double quiet_s, double max_s) const
         got.push_back(*d);
     }
     return got;
+}
+
+// ---- drops at a socket -----------------------------------------------------------------------
+
+namespace {
+
+// Every datagram queued on fd, through the shim, until 100 ms pass with none: how many were
+// taken, and the last one's payload (its first 64 bytes).
+struct Drained {
+    int count = 0;
+    std::string last;
+};
+
+Drained drain_through_shim(int fd, bool batch) {
+    constexpr size_t kSlot = 64;
+    std::vector<std::string> slots(VEXLO_BATCH_MAX, std::string(kSlot, '\0'));
+    char *buffers[VEXLO_BATCH_MAX];
+    for (size_t i = 0; i < slots.size(); i++) buffers[i] = slots[i].data();
+    int lengths[VEXLO_BATCH_MAX];
+    sockaddr_in froms[VEXLO_BATCH_MAX];
+    Drained d;
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, 100) == 1) {
+        int got = 1;
+        if (batch) {
+            got = vexlo_recvbatch(fd, buffers, kSlot, lengths, froms, VEXLO_BATCH_MAX);
+        } else {
+            socklen_t len = sizeof froms[0];
+            lengths[0] = vexlo_recvfrom(fd, buffers[0], kSlot, 0,
+                                        reinterpret_cast<sockaddr *>(&froms[0]), &len);
+        }
+        if (got <= 0) break;
+        d.count += got;
+        int last = lengths[got - 1];
+        d.last =
+            slots[static_cast<size_t>(got - 1)].substr(0, last > 0 ? static_cast<size_t>(last) : 0);
+    }
+    return d;
+}
+
+}  // namespace
+
+int overflow_through_shim(const UdpSocket &from, const UdpSocket &to, int flood,
+                          const std::string &prefix, bool batch) {
+    int smallest = 1;  // raised by the kernel to its minimum
+    setsockopt(to.fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+    const std::string datagram = prefix + std::string(1000, 'x');
+    for (int i = 0; i < flood; i++) from.send_to(to.port, datagram);
+    Drained queued = drain_through_shim(to.fd, batch);
+    if (queued.count <= 0 || queued.count >= flood) return -1;
+    from.send_to(to.port, prefix + "tail");
+    Drained tail = drain_through_shim(to.fd, batch);
+    if (tail.count != 1 || tail.last != "tail") return -1;
+    return flood - queued.count;
 }
 
 }  // namespace ts

@@ -105,4 +105,13 @@ struct UdpSocket {
     std::vector<std::string> recv_all(double quiet_s, double max_s = 10.0) const;
 };
 
+// The socket drops a receive through the shim reports. `to` gets its receive buffer cut to the
+// kernel's minimum and `flood` datagrams of 1000 bytes from `from`, each behind prefix (a
+// simulator header, or empty); what it queued is taken through vexlo_recvbatch (batch) or
+// vexlo_recvfrom, and then one datagram "tail", queued after the losses and so carrying their
+// count. Returns the datagrams the flood lost, or -1 when nothing or everything was queued or
+// "tail" did not come back as itself.
+int overflow_through_shim(const UdpSocket &from, const UdpSocket &to, int flood,
+                          const std::string &prefix, bool batch);
+
 }  // namespace ts

@@ -330,6 +330,36 @@ TEST_F(VexloTest, BatchTakesQueuedDatagramsInOrderAsSingleReceivesWould) {
     EXPECT_THAT(b.out, testing::MatchesRegex("Error on vexlo_recvfrom\\. errno: [0-9]+ \n"));
 }
 
+TEST_F(VexloTest, DropsAtTheSocketAreCountedByEveryReceivePath) {
+    ts::UdpSocket sender, self;
+    if (vexlo_count_drops(self.fd) != 0) GTEST_SKIP() << "the kernel reports no drop count";
+    EXPECT_EQ(vexlo_socket_drops(), 0);
+    struct Path {
+        const char *name;
+        bool simulator;
+        bool batch;
+    } paths[] = {{"recvfrom", false, false},
+                 {"recvbatch", false, true},
+                 {"simulator recvfrom", true, false},
+                 {"simulator recvbatch", true, true}};
+    long long lost = 0;
+    for (const Path &path : paths) {
+        SCOPED_TRACE(path.name);
+        reset();
+        std::string prefix;
+        if (path.simulator) {
+            ASSERT_EQ(init(("127.0.0.1:" + std::to_string(sender.port)).c_str(), 2, self.port), 0);
+            prefix = wire_header(1, "127.0.0.1", sender.port, "127.0.0.1", self.port);
+        }
+        giVexloPassNotices = 0;
+        int flood_lost = ts::overflow_through_shim(sender, self, 64, prefix, path.batch);
+        ASSERT_GT(flood_lost, 0);
+        lost += flood_lost;
+        /* the count is the socket's since it was opened */
+        EXPECT_EQ(vexlo_socket_drops(), lost);
+    }
+}
+
 TEST_F(VexloTest, NonInetDestinationRefusedOnlyInSimulatorMode) {
     ts::UdpSocket router, self;
     sockaddr_in6 v6{};
