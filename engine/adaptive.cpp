@@ -157,6 +157,7 @@ void adaptiveStartConnection(bt_config_t *config, bt_peer_t *peer, double now) {
     a->last_activity = now;
     a->conn_start = now;
     a->first_ack_seen = 0;
+    a->tlp_sent = 0;
     a->pace_time = now;
     a->pace_tokens = PACE_BURST;
     memset(a->sends, 0, sizeof a->sends);
@@ -325,6 +326,7 @@ static void take_new_ack(bt_config_t *config, bt_peer_t *peer, int just_acked, d
     peer->sending_dupack_count = 0;
     peer->sending_successive_timeouts = 0;
     a->lower_ack_count = 0;
+    a->tlp_sent = 0;
     a->last_progress = now;
     a->timer_start = now;
     if (peer->sending_next_seq <= just_acked) peer->sending_next_seq = just_acked + 1;
@@ -379,7 +381,7 @@ static void take_lower_ack(bt_config_t *config, bt_peer_t *peer, int just_acked,
     }
     a->lower_ack_count++;
     double reorder_span = a->srtt + 4 * a->rttvar;
-    if (a->lower_ack_count < ADAPTIVE_DUPACK_THRESHOLD || now - a->lower_ack_time <= reorder_span)
+    if (a->lower_ack_count < ADAPTIVE_LOWER_ACK_REPEATS || now - a->lower_ack_time <= reorder_span)
         return;
     debug_log(DEBUG_LOSS, "peer %d acknowledges %d, below %d: going back \n", peer->id, just_acked,
               peer->sending_lastacked);
@@ -431,6 +433,31 @@ static double reorder_deadline(const bt_peer_t *peer) {
     return a->sent_time[una] + REORDER_THRESHOLD * a->srtt + a->rttvar;
 }
 
+// RFC 8985's probe timeout: a tail of packets lost whole brings no duplicate ACK, and would
+// wait for the RTO. A probe after two RTTs draws one (or completes the chunk).
+static double tlp_deadline(const bt_peer_t *peer) {
+    const adaptive_t *a = peer->sending_adaptive;
+    if (a->srtt == 0 || a->tlp_sent || a->in_recovery || a->frto) return 0;
+    double rto = rto_deadline(peer);
+    if (rto == 0) return 0;
+    double pto = ADAPTIVE_TLP_RTTS * a->srtt;
+    if (pto < ADAPTIVE_TLP_MIN_S) pto = ADAPTIVE_TLP_MIN_S;
+    double deadline = a->timer_start + pto;
+    return deadline < rto ? deadline : 0;
+}
+
+// The probe: a packet never sent if there is one, else the highest sent again.
+static void send_tail_loss_probe(bt_config_t *config, bt_peer_t *peer, double now) {
+    adaptive_t *a = peer->sending_adaptive;
+    a->tlp_sent = 1;
+    debug_log(DEBUG_LOSS, "tail-loss probe to peer %d \n", peer->id);
+    if (has_new_packet(peer)) {
+        send_seq(config, peer, peer->sending_next_seq++, now);
+    } else {
+        send_seq(config, peer, peer->sending_highest_seq, now);
+    }
+}
+
 // When the pacing lets the next packet out, if the window has room for it.
 static double pace_deadline(const bt_peer_t *peer) {
     const adaptive_t *a = peer->sending_adaptive;
@@ -461,6 +488,7 @@ double adaptiveNextDeadline(const bt_peer_t *peer) {
     earliest(&deadline, reorder_deadline(peer));
     earliest(&deadline, pace_deadline(peer));
     earliest(&deadline, first_ack_deadline(peer));
+    earliest(&deadline, tlp_deadline(peer));
     return deadline;
 }
 
@@ -507,6 +535,8 @@ bool adaptiveCheckTimers(bt_config_t *config, bt_peer_t *peer, double now) {
     }
     double reorder = reorder_deadline(peer);
     if (reorder != 0 && now > reorder) enter_fast_recovery(config, peer, now);
+    double tlp = tlp_deadline(peer);
+    if (tlp != 0 && now > tlp) send_tail_loss_probe(config, peer, now);
     double rto = rto_deadline(peer);
     if (rto != 0 && now > rto) {
         peer->sending_successive_timeouts++;

@@ -23,7 +23,15 @@
 
 constexpr int ADAPTIVE_INITIAL_WINDOW = 10;             // packets (RFC 6928)
 constexpr int ADAPTIVE_MAX_WINDOW = PACKETS_PER_CHUNK;  // packets; more is never in flight
-constexpr int ADAPTIVE_DUPACK_THRESHOLD = 3;
+// Duplicate ACKs that, with the first missing packet older than the reordering allowance, start
+// a fast retransmit: each proves a later packet arrived (RFC 8985's time-based loss detection).
+constexpr int ADAPTIVE_DUPACK_THRESHOLD = 1;
+// Lower ACKs, repeated over more than the reordering allowance, that take a stray higher ACK back.
+constexpr int ADAPTIVE_LOWER_ACK_REPEATS = 3;
+// A tail-loss probe (RFC 8985) goes out after this many smoothed RTTs without an ACK, at least
+// ADAPTIVE_TLP_MIN_S after the last one.
+constexpr double ADAPTIVE_TLP_RTTS = 2.0;
+constexpr double ADAPTIVE_TLP_MIN_S = 0.01;
 // RTO bounds. The floor keeps loopback paths (RTTs of microseconds) from timing out on a
 // scheduling hiccup of a loaded machine; it can sit below TCP's usual 200 ms because receivers
 // here acknowledge every packet at once, with no delayed-ACK timer to wait out. The ceiling keeps
@@ -84,6 +92,7 @@ struct adaptive_s {
     int first_ack_seen;      // truth value: the running connection has had an ACK
     double pace_tokens;      // packets that may leave now (paced sending)
     double pace_time;        // seconds; when the tokens were last counted
+    int tlp_sent;            // truth value: a tail-loss probe went out since the last new ACK
     double sent_time[PACKETS_PER_CHUNK + 1];  // seconds; last send of each seq of this chunk
     uint8_t sends[PACKETS_PER_CHUNK + 1];     // times each seq was sent (saturating)
 };
