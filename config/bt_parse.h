@@ -115,8 +115,7 @@ struct bt_peer_s {
     uint8_t sending_done_hash[HASH_SIZE];    // the last chunk this peer acknowledged whole
     int sending_done;                        // truth value: sending_done_hash is set
     uint8_t receiving_prev_hash[HASH_SIZE];  // the chunk of receiving_prev_data
-    int receiving_first_dropped;  // truth value: since the GET, a first DATA was dropped as the
-                                  // previous chunk's
+    int receiving_first_dropped;  // first DATA dropped as the previous chunk's since the GET
     struct swarm_peer_s *swarm;   // --swarm bookkeeping of this peer (owned); nullptr: none
 };
 typedef struct bt_peer_s bt_peer_t;

@@ -16,10 +16,9 @@ constexpr double RTT_ALPHA = 0.125;
 constexpr double RTT_BETA = 0.25;
 constexpr double REORDER_THRESHOLD = 9.0 / 8.0;
 constexpr int SLOW_START_MAX_STEP = 2;  // packets per ACK (RFC 3465's limit L)
-// Pacing: packets leave at this multiple of window/srtt (slow start, avoidance), and at most
-// PACE_BURST of them back to back.
-constexpr double PACE_GAIN_SLOW_START = 2.0;
-constexpr double PACE_GAIN_AVOIDANCE = 1.25;
+// Pacing of a connection's first flight: packets leave at this multiple of window/srtt (the
+// window in half an RTT), and at most PACE_BURST of them back to back.
+constexpr double PACE_GAIN = 2.0;
 constexpr double PACE_BURST = ADAPTIVE_INITIAL_WINDOW;
 constexpr double PACE_WAKE_BATCH = 4;  // packets the pacing timer waits to let out together
 
@@ -89,12 +88,14 @@ static bool in_slow_start(const bt_peer_t *peer) {
     return peer->sending_win < peer->sending_ssthreash;
 }
 
-// Packets per second the pacing lets out; 0 before the first RTT sample (no pacing).
+// Packets per second the pacing lets out. Only a connection's first flight is paced: the
+// window it carried would otherwise leave in one burst on the GET, while once ACKs come back
+// they clock the sending (and pacing them too halves a loss-free transfer on a busy machine,
+// whose loop cannot wake often enough). 0: no pacing (no RTT sample yet, or ACKs flowing).
 static double pace_rate(const bt_peer_t *peer) {
     const adaptive_t *a = peer->sending_adaptive;
-    if (a->srtt <= 0) return 0;
-    double gain = in_slow_start(peer) ? PACE_GAIN_SLOW_START : PACE_GAIN_AVOIDANCE;
-    return gain * peer->sending_win / a->srtt;
+    if (a->srtt <= 0 || a->first_ack_seen) return 0;
+    return PACE_GAIN * peer->sending_win / a->srtt;
 }
 
 // Counts the tokens the pacing has earned since it last counted, at most PACE_BURST; false when
@@ -175,6 +176,13 @@ void adaptiveEndConnection(bt_peer_t *peer) {
 }
 
 // ---- loss recovery ---------------------------------------------------------------------------
+
+// RFC 5827's early retransmit: a small flight cannot bring three duplicates.
+static int dupack_threshold(const bt_peer_t *peer) {
+    int flight = flight_size(peer);
+    if (flight > ADAPTIVE_DUPACK_THRESHOLD || flight < 2) return ADAPTIVE_DUPACK_THRESHOLD;
+    return flight - 1;
+}
 
 // The first unacknowledged packet counts as lost only once it is older than the reordering
 // threshold: packets overtaken by a few others on a jittery path are not lost.
@@ -364,7 +372,7 @@ static void take_duplicate_ack(bt_config_t *config, bt_peer_t *peer, double now)
     // RFC 6582's guard: duplicates of packets sent before the last recovery or timeout began
     // tell of that loss, not of a new one.
     if (peer->sending_lastacked < a->recover) return;
-    if (peer->sending_dupack_count >= ADAPTIVE_DUPACK_THRESHOLD && first_unacked_overdue(peer, now))
+    if (peer->sending_dupack_count >= dupack_threshold(peer) && first_unacked_overdue(peer, now))
         enter_fast_recovery(config, peer, now);
 }
 
@@ -426,7 +434,7 @@ static double rto_deadline(const bt_peer_t *peer) {
 
 static double reorder_deadline(const bt_peer_t *peer) {
     const adaptive_t *a = peer->sending_adaptive;
-    if (a->in_recovery || peer->sending_dupack_count < ADAPTIVE_DUPACK_THRESHOLD) return 0;
+    if (a->in_recovery || peer->sending_dupack_count < dupack_threshold(peer)) return 0;
     if (peer->sending_lastacked < a->recover) return 0;
     int una = peer->sending_lastacked + 1;
     if (una > PACKETS_PER_CHUNK || a->srtt == 0) return 0;

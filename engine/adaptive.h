@@ -24,8 +24,10 @@
 constexpr int ADAPTIVE_INITIAL_WINDOW = 10;             // packets (RFC 6928)
 constexpr int ADAPTIVE_MAX_WINDOW = PACKETS_PER_CHUNK;  // packets; more is never in flight
 // Duplicate ACKs that, with the first missing packet older than the reordering allowance, start
-// a fast retransmit: each proves a later packet arrived (RFC 8985's time-based loss detection).
-constexpr int ADAPTIVE_DUPACK_THRESHOLD = 1;
+// a fast retransmit. Fewer would do where every duplicate proves a later packet arrived, but a
+// path that duplicates ACKs (or a receiver that does) would then trigger recoveries at will.
+// With fewer packets than that in flight, one less than the flight (RFC 5827).
+constexpr int ADAPTIVE_DUPACK_THRESHOLD = 3;
 // Lower ACKs, repeated over more than the reordering allowance, that take a stray higher ACK back.
 constexpr int ADAPTIVE_LOWER_ACK_REPEATS = 3;
 // A tail-loss probe (RFC 8985) goes out after this many smoothed RTTs without an ACK, at least

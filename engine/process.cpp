@@ -330,16 +330,17 @@ static bool copy_of_previous_chunk(const bt_peer_t *peer, const header *hdr, int
 }
 
 // A first DATA equal to the previous chunk's first packet from this peer, while another chunk
-// was asked for, comes from a late copy of the previous chunk's GET that restarted that upload
-// just before the new GET replaced it. Taken, it would begin the new chunk with the old one's
-// packets. Should the new chunk really begin with the same bytes, the sender's resend of its
-// first packet is taken: only one is dropped per GET.
+// was asked for, comes from a late copy of the previous chunk's GET that restarted that upload:
+// taken, it would begin the new chunk with the old one's packets. It is dropped and the GET sent
+// again, which replaces that upload. Should the new chunk really begin with the same bytes, its
+// first packet is taken after MAX_FIRST_DATA_DROPS such drops.
 static bool late_first_packet_of_previous_chunk(bt_peer_t *peer, const header *hdr) {
-    if (peer->receiving_first_dropped || !peer->receiving_prev_data) return false;
+    if (peer->receiving_first_dropped >= MAX_FIRST_DATA_DROPS || !peer->receiving_prev_data)
+        return false;
     if (memcmp(peer->receiving_prev_hash, peer->receiving_chunk->hash, HASH_SIZE) == 0)
         return false;
     if (!copy_of_previous_chunk(peer, hdr, 1)) return false;
-    peer->receiving_first_dropped = 1;
+    peer->receiving_first_dropped++;
     return true;
 }
 
@@ -402,8 +403,10 @@ void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL
         }
         if (late_first_packet_of_previous_chunk(peer, hdr)) {
             debug_log(DEBUG_ERRS,
-                      "dropping DATA seq = 1 from peer %d: the first packet of its last chunk \n",
+                      "dropping DATA seq = 1 from peer %d: the first packet of its last chunk; "
+                      "asking again \n",
                       peer->id);
+            sendGetForPeer(config, peer, peer->receiving_chunk);
             return;
         }
         noteGetAnswered(peer, now_seconds());

@@ -10,6 +10,9 @@
 // an upload of another chunk to that peer runs and had an ACK (or its start) this recently;
 // seconds.
 constexpr double LATE_GET_ACK_WINDOW_S = 1.0;
+// First DATA packets equal to the previous chunk's first one that a downloader drops per GET
+// before it takes one as the new chunk's.
+constexpr int MAX_FIRST_DATA_DROPS = 3;
 
 // 0 when the received datagram of total_size bytes carries an acceptable header, -1 otherwise.
 int verifyPacketSanity(header *hdr, int total_size);
