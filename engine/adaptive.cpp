@@ -17,8 +17,9 @@ constexpr double RTT_BETA = 0.25;
 constexpr double REORDER_THRESHOLD = 9.0 / 8.0;
 constexpr int SLOW_START_MAX_STEP = 2;  // packets per ACK (RFC 3465's limit L)
 // Pacing of a connection's first flight: packets leave at this multiple of window/srtt (the
-// window in half an RTT), and at most PACE_BURST of them back to back.
-constexpr double PACE_GAIN = 2.0;
+// window in a quarter of an RTT, a 200 ms path's chunk time hardly longer than unpaced), and at
+// most PACE_BURST of them back to back.
+constexpr double PACE_GAIN = 4.0;
 constexpr double PACE_BURST = ADAPTIVE_INITIAL_WINDOW;
 constexpr double PACE_WAKE_BATCH = 4;  // packets the pacing timer waits to let out together
 

@@ -9,7 +9,7 @@
 // hole, so duplicated or forged ACKs cannot inflate it. F-RTO (RFC 5682) after timeouts. A window
 // of 10 packets at first (RFC 6928), carried from one chunk to the next to the same receiver, reset
 // after an idle period (RFC 5681 section 4.1) or when the first ACK of a chunk is late, up to a
-// whole chunk, and paced at a multiple of window/RTT so that a carried window does not leave at
+// whole chunk; a connection's first flight is paced, so that a carried window does not leave at
 // once. The window is peer->sending_win and the threshold peer->sending_ssthreash, as in the
 // classic profile; the rest lives here. Every function is given the time.
 //
