@@ -34,6 +34,9 @@ constexpr int BT_MAX_UPLOAD_SLOTS = 1024;
 constexpr int BT_DEFAULT_RECEIVE_BUFFER = 16 << 20;
 constexpr int BT_MAX_RECEIVE_BUFFER = 1 << 29;
 
+// Chunks a peer acknowledged whole that its record remembers, to tell late copies of their GETs.
+constexpr int SENDING_DONE_KEPT = 4;
+
 struct adaptive_s;    // the adaptive profile's sender state (engine/adaptive.h)
 struct progress_s;    // the progress display's state (engine/progress.h)
 struct store_s;       // the chunks this peer serves and where their bytes are (engine/store.h)
@@ -112,8 +115,9 @@ struct bt_peer_s {
     uint8_t sending_hash[HASH_SIZE];  // the chunk of the running upload
     int sending_repeat;  // truth value: the running upload sends the chunk the last one to this
                          // peer sent, so the receiver may already hold packets of it
-    uint8_t sending_done_hash[HASH_SIZE];    // the last chunk this peer acknowledged whole
-    int sending_done;                        // truth value: sending_done_hash is set
+    uint8_t sending_done_hashes[SENDING_DONE_KEPT][HASH_SIZE];  // the last chunks this peer
+                                                                // acknowledged whole, a ring
+    int sending_done_count;  // chunks this peer acknowledged whole; the ring holds the last ones
     uint8_t receiving_prev_hash[HASH_SIZE];  // the chunk of receiving_prev_data
     int receiving_first_dropped;  // first DATA dropped as the previous chunk's since the GET
     struct swarm_peer_s *swarm;   // --swarm bookkeeping of this peer (owned); nullptr: none

@@ -192,16 +192,24 @@ void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
 
 // ---- upload side -----------------------------------------------------------------------------
 
-// A peer fetches one chunk at a time from another: a GET for the chunk it acknowledged whole,
+static bool acknowledged_whole(const bt_peer_t *peer, const uint8_t *hash) {
+    int kept =
+        peer->sending_done_count < SENDING_DONE_KEPT ? peer->sending_done_count : SENDING_DONE_KEPT;
+    for (int i = 0; i < kept; i++) {
+        if (memcmp(hash, peer->sending_done_hashes[i], HASH_SIZE) == 0) return true;
+    }
+    return false;
+}
+
+// A peer fetches one chunk at a time from another: a GET for a chunk it acknowledged whole,
 // coming while an upload of another chunk to it runs and gets ACKs (or has just started), is a
-// late copy of the earlier GET (duplicated or delayed on the way). Served, it would end the
+// late copy of an earlier GET (duplicated or delayed on the way). Served, it would end the
 // upload the peer is receiving. A peer that wants the chunk again (its hash check failed) asks
 // once nothing runs, and one that gave up the running upload stops acknowledging it.
 static bool late_copy_of_a_finished_get(const bt_peer_t *peer, const uint8_t *hash, double now) {
-    if (!peer->sending_active || !peer->sending_done) return false;
-    if (memcmp(hash, peer->sending_done_hash, HASH_SIZE) != 0) return false;
-    if (memcmp(hash, peer->sending_hash, HASH_SIZE) == 0) return false;
-    return now - peer->sending_last_ack_time < LATE_GET_ACK_WINDOW_S;
+    if (!peer->sending_active || memcmp(hash, peer->sending_hash, HASH_SIZE) == 0) return false;
+    return now - peer->sending_last_ack_time < LATE_GET_ACK_WINDOW_S &&
+           acknowledged_whole(peer, hash);
 }
 
 void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {

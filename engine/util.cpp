@@ -161,8 +161,9 @@ void dumpBytes(const char *start, int numBytes) {
 
 void doneSendingData(bt_config_t *config, bt_peer_t *peer) {
     if (peer->sending_lastacked >= PACKETS_PER_CHUNK) {
-        memcpy(peer->sending_done_hash, peer->sending_hash, HASH_SIZE);
-        peer->sending_done = 1;
+        memcpy(peer->sending_done_hashes[peer->sending_done_count % SENDING_DONE_KEPT],
+               peer->sending_hash, HASH_SIZE);
+        if (peer->sending_done_count < INT_MAX) peer->sending_done_count++;
     }
     transport_profile(config)->end(peer);
     peer->sending_active = 0;

@@ -422,6 +422,7 @@ TEST(Upload, AckRules) {
 TEST(Upload, LateCopyOfTheGetOfAChunkAcknowledgedWholeIsIgnored) {
     Upload u;
     chunklist_add(&u.e.config.mychunks, ef::u8(ef::hash_of(6)), 0);
+    chunklist_add(&u.e.config.mychunks, ef::u8(ef::hash_of(7)), 0);
     store_load(&u.e.config);
     u.get(2, ef::hash_of(5));
     bt_peer_t *p = u.e.peer(2);
@@ -437,11 +438,16 @@ TEST(Upload, LateCopyOfTheGetOfAChunkAcknowledgedWholeIsIgnored) {
     testing::internal::CaptureStdout();
     u.ack(2, PACKETS_PER_CHUNK);
     testing::internal::GetCapturedStdout();
-    /* the next chunk runs: a copy of the first GET arriving now is a late one */
+    /* two chunks later, while the next one runs: a copy of the first GET is a late one */
     u.get(2, ef::hash_of(6));
+    p->sending_highest_seq = PACKETS_PER_CHUNK;
+    testing::internal::CaptureStdout();
+    u.ack(2, PACKETS_PER_CHUNK);
+    testing::internal::GetCapturedStdout();
+    u.get(2, ef::hash_of(7));
     u.ack(2, 1);
     u.get(2, ef::hash_of(5));
-    EXPECT_EQ(0, memcmp(p->sending_hash, ef::u8(ef::hash_of(6)), HASH_SIZE));
+    EXPECT_EQ(0, memcmp(p->sending_hash, ef::u8(ef::hash_of(7)), HASH_SIZE));
     EXPECT_EQ(1, p->sending_lastacked);
     /* once the running upload has gone unacknowledged for a while, the GET is a new request */
     p->sending_last_ack_time -= LATE_GET_ACK_WINDOW_S;
