@@ -233,6 +233,23 @@ TEST(AdaptiveSender, TimeoutAtTheChunkEndRecoversWithNoNewPacketToProbe) {
     EXPECT_EQ(370u, sent[0]);
 }
 
+TEST(AdaptiveSender, SmallFlightRetransmitsEarlyAndOnlyTheFirstFlightIsPaced) {
+    PinnedUpload u;
+    u.measure_10ms_path();
+    /* the first ACK came: the ACKs clock the sending, a wider window fills at once */
+    u.p->sending_win = 100;
+    adaptiveFillWindow(&u.e.config, u.p, u.t);
+    EXPECT_EQ(100, u.p->sending_next_seq - 1 - u.p->sending_lastacked);
+    /* three packets left at the chunk's end: two duplicates are enough (RFC 5827) */
+    u.send_up_to(PACKETS_PER_CHUNK);
+    u.ack_at(PACKETS_PER_CHUNK - 3);
+    u.age_first_unacked();
+    u.ack_at(PACKETS_PER_CHUNK - 3);
+    EXPECT_EQ(0, u.a()->in_recovery);
+    u.ack_at(PACKETS_PER_CHUNK - 3);
+    EXPECT_EQ(1, u.a()->in_recovery);
+}
+
 TEST(AdaptiveSender, StrayHigherAckIsTakenBackWhenTheReceiverKeepsAckingLess) {
     PinnedUpload u;
     u.send_up_to(320);
