@@ -198,6 +198,11 @@ struct PinnedUpload : AdaptiveUpload {
     double t = now_seconds();
     void ack_at(int n) { adaptiveHandleAck(&e.config, p, n, t); }
     void timers() { adaptiveCheckTimers(&e.config, p, t); }
+    // The first packet sent since the last look; 0 when none was.
+    uint32_t first_sent() {
+        std::vector<uint32_t> sent = seqs_sent();
+        return sent.empty() ? 0 : sent[0];
+    }
     // Sends the packets up to seq last (no RTT sample yet: nothing is paced) and forgets them.
     void send_up_to(int last) {
         p->sending_win = last - p->sending_lastacked;
@@ -228,9 +233,7 @@ TEST(AdaptiveSender, TimeoutAtTheChunkEndRecoversWithNoNewPacketToProbe) {
     /* F-RTO would wait for two new packets that do not exist: the loss is taken as real */
     u.ack_at(369);
     EXPECT_EQ(0, u.a()->frto);
-    std::vector<uint32_t> sent = u.seqs_sent();
-    ASSERT_FALSE(sent.empty());
-    EXPECT_EQ(370u, sent[0]);
+    EXPECT_EQ(370u, u.first_sent());
 }
 
 TEST(AdaptiveSender, SmallFlightRetransmitsEarlyAndOnlyTheFirstFlightIsPaced) {
@@ -263,9 +266,7 @@ TEST(AdaptiveSender, StrayHigherAckIsTakenBackWhenTheReceiverKeepsAckingLess) {
     u.t += 1.0;
     u.ack_at(5);
     EXPECT_EQ(5, u.p->sending_lastacked);
-    std::vector<uint32_t> sent = u.seqs_sent();
-    ASSERT_FALSE(sent.empty());
-    EXPECT_EQ(6u, sent[0]);
+    EXPECT_EQ(6u, u.first_sent());
 }
 
 TEST(AdaptiveSender, KarnRecoverGuardAndRtoAfterATimeout) {
