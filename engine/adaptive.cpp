@@ -52,12 +52,10 @@ static void take_rtt_sample(const bt_peer_t *peer, adaptive_t *a, double rtt) {
         debug_log(DEBUG_LOSS, "first RTT sample %.6f s to peer %d \n", rtt, peer->id);
         a->srtt = rtt;
         a->rttvar = rtt / 2;
-        a->min_rtt = rtt;
     } else {
         double err = a->srtt - rtt;
         a->rttvar = (1 - RTT_BETA) * a->rttvar + RTT_BETA * (err < 0 ? -err : err);
         a->srtt = (1 - RTT_ALPHA) * a->srtt + RTT_ALPHA * rtt;
-        if (rtt < a->min_rtt) a->min_rtt = rtt;
     }
     a->rto = clamp(a->srtt + 4 * a->rttvar, ADAPTIVE_RTO_MIN_S, ADAPTIVE_RTO_MAX_S);
 }
@@ -170,8 +168,8 @@ void adaptiveStartConnection(bt_config_t *config, bt_peer_t *peer, double now) {
 void adaptiveEndConnection(bt_peer_t *peer) {
     adaptive_t *a = peer->sending_adaptive;
     if (!a) return;
-    // A window left inflated by an unfinished recovery is not carried; its threshold is.
-    a->carried_win = a->in_recovery ? peer->sending_ssthreash : peer->sending_win;
+    // In an unfinished recovery the window already is the reduced one.
+    a->carried_win = peer->sending_win;
     a->carried_ssthresh = peer->sending_ssthreash;
     a->in_recovery = 0;
 }
@@ -228,7 +226,6 @@ static void enter_fast_recovery(bt_config_t *config, bt_peer_t *peer, double now
     adaptive_t *a = peer->sending_adaptive;
     a->in_recovery = 1;
     a->recover = peer->sending_highest_seq;
-    a->retransmit_time = now;
     a->recover_fs = flight_size(peer);
     a->rec_credit = flight_size(peer) - 1;
     a->rec_delivered = 0;
@@ -377,6 +374,19 @@ static void take_duplicate_ack(bt_config_t *config, bt_peer_t *peer, double now)
         enter_fast_recovery(config, peer, now);
 }
 
+// Back to the first packet the receiver misses with a window of one, as after a timeout; what
+// was sent before counts as recovered once the receiver acknowledges past it (RFC 6582).
+static void go_back_to_first_hole(bt_config_t *config, bt_peer_t *peer, double now) {
+    adaptive_t *a = peer->sending_adaptive;
+    a->recover = peer->sending_highest_seq;
+    a->in_recovery = 0;
+    a->ca_acked = 0;
+    peer->sending_dupack_count = 0;
+    peer->sending_next_seq = peer->sending_lastacked + 1;
+    set_window(config, peer, 1);
+    a->timer_start = now;
+}
+
 // An ACK below one taken before. Reordered old ACKs come once each; a receiver that keeps
 // acknowledging the same lower number for longer than reordering lasts holds only that much:
 // the higher ACK was stray (a late one of an earlier connection, or forged), and the sender goes
@@ -396,14 +406,9 @@ static void take_lower_ack(bt_config_t *config, bt_peer_t *peer, int just_acked,
               peer->sending_lastacked);
     peer->sending_ssthreash = max_int(peer->sending_win / 2, 2);
     peer->sending_lastacked = just_acked;
-    peer->sending_next_seq = just_acked + 1;
-    peer->sending_dupack_count = 0;
     a->lower_ack_count = 0;
-    a->in_recovery = 0;
     a->frto = 0;
-    a->recover = peer->sending_highest_seq;
-    a->timer_start = now;
-    set_window(config, peer, 1);
+    go_back_to_first_hole(config, peer, now);
 }
 
 void adaptiveHandleAck(bt_config_t *config, bt_peer_t *peer, int just_acked, double now) {
@@ -511,18 +516,12 @@ static void on_timeout(bt_config_t *config, bt_peer_t *peer, double now) {
         a->undo_ssthresh = peer->sending_ssthreash;
     }
     a->frto = 1;
-    a->recover = peer->sending_highest_seq;
     a->frto_resent = peer->sending_lastacked + 1;
     a->timeout_time = now;
     a->timeout_highest = peer->sending_highest_seq;
     peer->sending_ssthreash = max_int(flight_size(peer) / 2, 2);
     a->rto = clamp(a->rto * 2, ADAPTIVE_RTO_MIN_S, ADAPTIVE_RTO_MAX_S);
-    a->in_recovery = 0;
-    a->ca_acked = 0;
-    peer->sending_dupack_count = 0;
-    peer->sending_next_seq = peer->sending_lastacked + 1;
-    set_window(config, peer, 1);
-    a->timer_start = now;
+    go_back_to_first_hole(config, peer, now);
     send_seq(config, peer, peer->sending_next_seq++, now);  // not held back by the pacing
 }
 
@@ -543,7 +542,10 @@ bool adaptiveCheckTimers(bt_config_t *config, bt_peer_t *peer, double now) {
         set_window(config, peer, ADAPTIVE_INITIAL_WINDOW);
     }
     double reorder = reorder_deadline(peer);
-    if (reorder != 0 && now > reorder) enter_fast_recovery(config, peer, now);
+    if (reorder != 0 && now > reorder) {
+        enter_fast_recovery(config, peer, now);
+        adaptiveFillWindow(config, peer, now);  // what the rate reduction allows at once
+    }
     double tlp = tlp_deadline(peer);
     if (tlp != 0 && now > tlp) send_tail_loss_probe(config, peer, now);
     double rto = rto_deadline(peer);
@@ -557,7 +559,8 @@ bool adaptiveCheckTimers(bt_config_t *config, bt_peer_t *peer, double now) {
         }
         on_timeout(config, peer, now);
     }
-    adaptiveFillWindow(config, peer, now);  // what the pacing held back
+    // What the pacing held back; once ACKs flow they do the filling, not every pass of the loop.
+    if (pace_rate(peer) > 0) adaptiveFillWindow(config, peer, now);
     return true;
 }
 

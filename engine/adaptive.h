@@ -60,41 +60,39 @@ constexpr double ADAPTIVE_MOVE_MIN_S = 1.0;
 
 // The adaptive sender's state for one receiver; the peer record owns it from its first GET on.
 struct adaptive_s {
-    double srtt;             // seconds; smoothed RTT, 0 before the first sample
-    double rttvar;           // seconds
-    double min_rtt;          // seconds; smallest sample seen
-    double rto;              // seconds; backed off by successive timeouts
-    double timer_start;      // seconds; the retransmission timer runs from here while data is out
-    double last_progress;    // seconds; last new ACK (or the connection's start)
-    double last_activity;    // seconds; last packet sent or ACK taken, for the idle reset
-    int carried_win;         // window at the end of the last connection, packets
-    int carried_ssthresh;    // threshold at the end of the last connection, packets
-    int in_recovery;         // truth value: fast recovery after a fast retransmit
-    int recover;             // highest seq sent when recovery began; a full ACK reaches it
-    int ca_acked;            // packets acknowledged towards the next avoidance increase
-    int undo_win;            // window and threshold before the last timeout, restored when
-    int undo_ssthresh;       // F-RTO shows it spurious
-    double retransmit_time;  // seconds; when the last fast retransmit went out
-    int recover_fs;          // packets in flight when recovery began (RFC 6937's RecoverFS)
-    int rec_delivered;       // packets beyond the hole that duplicate ACKs showed delivered
-    int rec_credit;          // packets beyond the hole that may still be shown delivered
-    int prr_delivered;       // packets delivered since recovery began
-    int prr_out;             // packets sent since recovery began
-    int prr_allowed;         // packets recovery may send now
-    int frto;                // after a timeout: 0 settled, 1 awaiting the first new ACK,
-                             // 2 awaiting the second (RFC 5682's F-RTO)
-    int frto_resent;         // the one packet a timeout resends
-    double timeout_time;     // seconds; when the last timeout fired
-    int timeout_highest;     // highest seq sent before it
-    int dupacks_to_ignore;   // duplicate ACKs that copies resent in vain are still due to cause
-    int lower_ack;           // an ACK below sending_lastacked that keeps coming
-    int lower_ack_count;     // times it came
-    double lower_ack_time;   // seconds; when it first came
-    double conn_start;       // seconds; when the running connection began
-    int first_ack_seen;      // truth value: the running connection has had an ACK
-    double pace_tokens;      // packets that may leave now (paced sending)
-    double pace_time;        // seconds; when the tokens were last counted
-    int tlp_sent;            // truth value: a tail-loss probe went out since the last new ACK
+    double srtt;            // seconds; smoothed RTT, 0 before the first sample
+    double rttvar;          // seconds
+    double rto;             // seconds; backed off by successive timeouts
+    double timer_start;     // seconds; the retransmission timer runs from here while data is out
+    double last_progress;   // seconds; last new ACK (or the connection's start)
+    double last_activity;   // seconds; last packet sent or ACK taken, for the idle reset
+    int carried_win;        // window at the end of the last connection, packets
+    int carried_ssthresh;   // threshold at the end of the last connection, packets
+    int in_recovery;        // truth value: fast recovery after a fast retransmit
+    int recover;            // highest seq sent when recovery began; a full ACK reaches it
+    int ca_acked;           // packets acknowledged towards the next avoidance increase
+    int undo_win;           // window and threshold before the last timeout, restored when
+    int undo_ssthresh;      // F-RTO shows it spurious
+    int recover_fs;         // packets in flight when recovery began (RFC 6937's RecoverFS)
+    int rec_delivered;      // packets beyond the hole that duplicate ACKs showed delivered
+    int rec_credit;         // packets beyond the hole that may still be shown delivered
+    int prr_delivered;      // packets delivered since recovery began
+    int prr_out;            // packets sent since recovery began
+    int prr_allowed;        // packets recovery may send now
+    int frto;               // after a timeout: 0 settled, 1 awaiting the first new ACK,
+                            // 2 awaiting the second (RFC 5682's F-RTO)
+    int frto_resent;        // the one packet a timeout resends
+    double timeout_time;    // seconds; when the last timeout fired
+    int timeout_highest;    // highest seq sent before it
+    int dupacks_to_ignore;  // duplicate ACKs that copies resent in vain are still due to cause
+    int lower_ack;          // an ACK below sending_lastacked that keeps coming
+    int lower_ack_count;    // times it came
+    double lower_ack_time;  // seconds; when it first came
+    double conn_start;      // seconds; when the running connection began
+    int first_ack_seen;     // truth value: the running connection has had an ACK
+    double pace_tokens;     // packets that may leave now (paced sending)
+    double pace_time;       // seconds; when the tokens were last counted
+    int tlp_sent;           // truth value: a tail-loss probe went out since the last new ACK
     double sent_time[PACKETS_PER_CHUNK + 1];  // seconds; last send of each seq of this chunk
     uint8_t sends[PACKETS_PER_CHUNK + 1];     // times each seq was sent (saturating)
 };

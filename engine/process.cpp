@@ -220,7 +220,8 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
                   payload_length(hdr), peer->id);
         return;
     }
-    if (late_copy_of_a_finished_get(peer, payload_of(hdr), now_seconds())) {
+    double now = now_seconds();
+    if (late_copy_of_a_finished_get(peer, payload_of(hdr), now)) {
         debug_log(DEBUG_ERRS,
                   "GET from peer %d for the chunk it acknowledged whole: a late copy \n", peer->id);
         return;
@@ -230,7 +231,7 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
                   peer->id);
         return;
     }
-    if (!swarm_may_serve(config, peer, payload_of(hdr), now_seconds())) {
+    if (!swarm_may_serve(config, peer, payload_of(hdr), now)) {
         debug_log(DEBUG_ERRS, "GET from peer %d waits for an upload slot \n", peer->id);
         return;
     }
