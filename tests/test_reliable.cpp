@@ -383,6 +383,16 @@ TEST(Recovery, RediscoveryAsksIdleAnnouncersAndWhoHasForUnannouncedChunks) {
     rediscoverMissingChunks(&e.config, 106.0);
     EXPECT_TRUE(e.sock_of(3).recv_all(0.1).empty());
 
+    /* with --swarm every chunk still to fetch is asked for: an IHAVE may have been lost */
+    e.config.swarm = 1;
+    e.config.last_whohas_time = 100.0;
+    rediscoverMissingChunks(&e.config, 105.5);
+    auto swarm_to2 = e.sock_of(2).recv_all(0.2);
+    ASSERT_EQ(1u, swarm_to2.size());
+    EXPECT_EQ(ef::packet(PKT_WHOHAS, ef::control_payload({a, b, c})), swarm_to2[0]);
+    e.config.swarm = 0;
+    e.sock_of(3).recv_all(0.1);
+
     /* no download running: never */
     e.config.download_in_progress = 0;
     rediscoverMissingChunks(&e.config, 500.0);

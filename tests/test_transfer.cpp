@@ -245,6 +245,20 @@ TEST(Download, FirstPacketOfThePreviousChunkIsDroppedAndTheGetSentAgain) {
     /* still the same: the new chunk's own first packet, which happens to be the same */
     d.deliver(1);
     EXPECT_EQ(1, d.e.peer(2)->receiving_active);
+    /* a new GET counts its drops afresh */
+    bt_peer_t *p = d.e.peer(2);
+    releaseReceivingConnection(p);
+    tryToGenerateGetRequest(&d.e.config, p);
+    d.e.sock_of(2).recv_all(0.1);
+    d.deliver(1);
+    EXPECT_EQ(0, p->receiving_active);
+    /* the same chunk asked for again (its hash check failed): its first packet is taken at once */
+    releaseReceivingConnection(p);
+    chunklist_add(&d.e.config.to_fetch_list, ef::u8(ef::sha_raw(d.chunk)), 1);
+    tryToGenerateGetRequest(&d.e.config, p);
+    ASSERT_EQ(0, memcmp(p->receiving_chunk->hash, ef::u8(ef::sha_raw(d.chunk)), HASH_SIZE));
+    d.deliver(1);
+    EXPECT_EQ(1, p->receiving_active);
 }
 
 TEST(Download, FailedWriteAbortsTheDownloadAndAllowsANewOne) {
