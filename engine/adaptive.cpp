@@ -16,11 +16,20 @@ constexpr double RTT_ALPHA = 0.125;
 constexpr double RTT_BETA = 0.25;
 constexpr double REORDER_THRESHOLD = 9.0 / 8.0;
 constexpr int SLOW_START_MAX_STEP = 2;  // packets per ACK (RFC 3465's limit L)
-// Pacing of a connection's first flight: packets leave at this multiple of window/srtt (the
-// window in a quarter of an RTT, a 200 ms path's chunk time hardly longer than unpaced), and at
-// most PACE_BURST of them back to back.
+// Pacing of a connection's first flight: packets leave at this multiple of the faster of
+// window/srtt (the window in a quarter of an RTT) and the rate at which the receiver acknowledged
+// the last chunk, and at most PACE_BURST of them back to back. A path that took the last chunk
+// faster than its window's rate (no bottleneck, a long RTT) lets each chunk's flight leave faster
+// than the one before; through a bottleneck the ACKs come at its rate, and the flight leaves at a
+// few times that.
 constexpr double PACE_GAIN = 4.0;
+// A chunk's ACKs that all came within this span are taken to have come over it.
+constexpr double RATE_MIN_SPAN_S = 0.001;
 constexpr double PACE_BURST = ADAPTIVE_INITIAL_WINDOW;
+// The event loop wakes about a millisecond after a deadline at best: at rates above
+// PACE_BURST per wake, what the pacing earned over this long may leave at once, or the pacing
+// would hold the flight to PACE_BURST a wake whatever its rate.
+constexpr double PACE_WAKE_GAP_S = 0.002;
 constexpr double PACE_WAKE_BATCH = 4;  // packets the pacing timer waits to let out together
 
 static double clamp(double v, double lo, double hi) {
@@ -94,15 +103,25 @@ static bool in_slow_start(const bt_peer_t *peer) {
 static double pace_rate(const bt_peer_t *peer) {
     const adaptive_t *a = peer->sending_adaptive;
     if (a->srtt <= 0 || a->first_ack_seen) return 0;
-    return PACE_GAIN * peer->sending_win / a->srtt;
+    double window_rate = peer->sending_win / a->srtt;
+    return PACE_GAIN * (a->carried_rate > window_rate ? a->carried_rate : window_rate);
 }
 
-// Counts the tokens the pacing has earned since it last counted, at most PACE_BURST; false when
+// Called as the last ACK of a chunk comes: the rate the receiver took the chunk at, from the
+// connection's first ACK on (before it the GET and the path's delay count, not the rate).
+static void note_delivery_rate(adaptive_t *a, double now) {
+    double span = now - a->first_ack_time;
+    if (span < RATE_MIN_SPAN_S) span = RATE_MIN_SPAN_S;
+    a->carried_rate = (PACKETS_PER_CHUNK - a->first_ack_value) / span;
+}
+
+// Counts the tokens the pacing has earned since it last counted, at most a burst; false when
 // nothing is paced yet (no RTT sample).
 static bool count_pace_tokens(const bt_peer_t *peer, adaptive_t *a, double now) {
     double rate = pace_rate(peer);
     if (now > a->pace_time) a->pace_tokens += (now - a->pace_time) * rate;
-    if (a->pace_tokens > PACE_BURST) a->pace_tokens = PACE_BURST;
+    double burst = rate * PACE_WAKE_GAP_S > PACE_BURST ? rate * PACE_WAKE_GAP_S : PACE_BURST;
+    if (a->pace_tokens > burst) a->pace_tokens = burst;
     a->pace_time = now;
     return rate > 0;
 }
@@ -140,8 +159,9 @@ void adaptiveStartConnection(bt_config_t *config, bt_peer_t *peer, double now) {
         a->carried_ssthresh = ADAPTIVE_MAX_WINDOW;
         peer->sending_adaptive = a;
     } else if (now - a->last_activity > ADAPTIVE_IDLE_RTOS * a->rto) {
-        // Idle for a while: what the window said about the path may be stale.
+        // Idle for a while: what the window and the rate said about the path may be stale.
         if (a->carried_win > ADAPTIVE_INITIAL_WINDOW) a->carried_win = ADAPTIVE_INITIAL_WINDOW;
+        a->carried_rate = 0;
     }
     // A timeout of the last connection backed the RTO off; this one starts from the estimate.
     if (a->srtt > 0)
@@ -414,7 +434,11 @@ static void take_lower_ack(bt_config_t *config, bt_peer_t *peer, int just_acked,
 void adaptiveHandleAck(bt_config_t *config, bt_peer_t *peer, int just_acked, double now) {
     adaptive_t *a = peer->sending_adaptive;
     a->last_activity = now;
-    a->first_ack_seen = 1;
+    if (!a->first_ack_seen) {
+        a->first_ack_seen = 1;
+        a->first_ack_time = now;
+        a->first_ack_value = just_acked;
+    }
     if (just_acked > peer->sending_lastacked) {
         take_new_ack(config, peer, just_acked, now);
     } else if (just_acked == peer->sending_lastacked) {
@@ -423,6 +447,7 @@ void adaptiveHandleAck(bt_config_t *config, bt_peer_t *peer, int just_acked, dou
         take_lower_ack(config, peer, just_acked, now);
     }
     if (peer->sending_lastacked >= PACKETS_PER_CHUNK) {
+        note_delivery_rate(a, now);
         debug_log(DEBUG_SEQ, "Done sending chunk, all acked! \n");
         doneSendingData(config, peer);
         return;
@@ -539,6 +564,8 @@ bool adaptiveCheckTimers(bt_config_t *config, bt_peer_t *peer, double now) {
         debug_log(DEBUG_LOSS, "no ACK from peer %d within an RTT: window back to %d \n", peer->id,
                   ADAPTIVE_INITIAL_WINDOW);
         a->first_ack_seen = 1;  // checked once per connection
+        a->first_ack_time = now;
+        a->first_ack_value = peer->sending_lastacked;
         set_window(config, peer, ADAPTIVE_INITIAL_WINDOW);
     }
     double reorder = reorder_deadline(peer);

@@ -10,7 +10,8 @@
 // of 10 packets at first (RFC 6928), carried from one chunk to the next to the same receiver, reset
 // after an idle period (RFC 5681 section 4.1) or when the first ACK of a chunk is late, up to a
 // whole chunk; a connection's first flight is paced, so that a carried window does not leave at
-// once. The window is peer->sending_win and the threshold peer->sending_ssthreash, as in the
+// once, at a few times the faster of the window's rate and the rate the receiver acknowledged the
+// last chunk at. The window is peer->sending_win and the threshold peer->sending_ssthreash, as in the
 // classic profile; the rest lives here. Every function is given the time.
 //
 // Downloader: a GET that brings no DATA is sent again after a time derived from the GET-to-first-
@@ -90,6 +91,10 @@ struct adaptive_s {
     double lower_ack_time;  // seconds; when it first came
     double conn_start;      // seconds; when the running connection began
     int first_ack_seen;     // truth value: the running connection has had an ACK
+    double first_ack_time;  // seconds; when it came
+    int first_ack_value;    // what it acknowledged
+    double carried_rate;    // packets per second the receiver acknowledged over the last whole
+                            // connection, from its first ACK to its last; 0 when unknown
     double pace_tokens;     // packets that may leave now (paced sending)
     double pace_time;       // seconds; when the tokens were last counted
     int tlp_sent;           // truth value: a tail-loss probe went out since the last new ACK

@@ -168,17 +168,21 @@ TEST(AdaptiveSender, WindowCarriedToTheNextChunkAndResetAfterIdle) {
     EXPECT_EQ(PACKETS_PER_CHUNK, grown);  // a whole chunk may be in flight
 
     /* the next GET within a few RTOs starts with the window where the last chunk left it, but
-       paced: a burst at once, the rest as time passes */
-    u.a()->srtt = 0.01;
-    u.a()->rttvar = 0.001;
+       paced, at four times the window's rate (a 400 ms path: 3750 a second): a burst at once,
+       the rest as time passes */
+    u.a()->srtt = 0.4;
+    u.a()->rttvar = 0.01;
+    u.a()->carried_rate = 0;  // the last chunk's ACKs came no faster than that
     u.a()->last_activity = now_seconds();
     u.get();
     EXPECT_EQ(grown, u.p->sending_win);
     EXPECT_EQ(ADAPTIVE_INITIAL_WINDOW, static_cast<int>(u.seqs_sent().size()));
     double start = u.a()->conn_start;
     adaptiveCheckTimers(&u.e.config, u.p, start + 0.002);
-    EXPECT_EQ(ADAPTIVE_INITIAL_WINDOW, static_cast<int>(u.seqs_sent().size()));
-    /* no ACK within an RTT: the carried window is dropped */
+    EXPECT_EQ(7, static_cast<int>(u.seqs_sent().size()));
+    /* no ACK within an RTT (now of 10 ms, well before the RTO): the carried window is dropped */
+    u.a()->srtt = 0.01;
+    u.a()->rttvar = 0.001;
     adaptiveCheckTimers(&u.e.config, u.p, start + 0.015);
     EXPECT_EQ(grown, u.p->sending_win);
     adaptiveCheckTimers(&u.e.config, u.p, start + 0.03);
@@ -233,6 +237,32 @@ TEST(AdaptiveSender, TimeoutAtTheChunkEndRecoversWithNoNewPacketToProbe) {
     u.ack_at(369);
     EXPECT_EQ(0, u.a()->frto);
     EXPECT_EQ(370u, u.first_sent());
+}
+
+TEST(AdaptiveSender, NextFlightLeavesAsFastAsTheReceiverTookTheLastChunk) {
+    PinnedUpload u;
+    u.send_up_to(PACKETS_PER_CHUNK);
+    u.ack_at(1);
+    u.t += 0.01;
+    u.ack_at(PACKETS_PER_CHUNK);  // the chunk's ACKs came over 10 ms
+    EXPECT_EQ(0, u.p->sending_active);
+    EXPECT_NEAR((PACKETS_PER_CHUNK - 1) / 0.01, u.a()->carried_rate, 1);
+    /* on a 400 ms path, the window's rate would let 7 out in 2 ms; four times the receiver's
+       rate lets 299 out, as one burst of what the loop's wake-up may take */
+    u.a()->srtt = 0.4;
+    u.a()->rttvar = 0.01;
+    u.get();
+    EXPECT_EQ(ADAPTIVE_INITIAL_WINDOW, static_cast<int>(u.seqs_sent().size()));
+    adaptiveCheckTimers(&u.e.config, u.p, u.a()->conn_start + 0.002);
+    EXPECT_NEAR(299, static_cast<int>(u.seqs_sent().size()), 1);
+    /* an idle period forgets the rate with the window */
+    u.ack_at(1);
+    u.t += 0.01;
+    u.ack_at(PACKETS_PER_CHUNK);
+    ASSERT_GT(u.a()->carried_rate, 0);
+    u.a()->last_activity = now_seconds() - 10.0;
+    u.get();
+    EXPECT_EQ(0, u.a()->carried_rate);
 }
 
 TEST(AdaptiveSender, SmallFlightRetransmitsEarlyAndOnlyTheFirstFlightIsPaced) {
