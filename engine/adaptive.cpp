@@ -233,9 +233,13 @@ static void set_recovery_allowance(bt_peer_t *peer, int delivered) {
 }
 
 // One duplicate ACK shows one packet beyond the hole delivered, but only as many as were sent
-// beyond it: copies of a duplicate ACK, or forged ones, count for nothing.
+// beyond it when the hole was resent: the others come from packets sent after the resend
+// (or are copies, or forged), and count only as a sign that the resend was lost.
 static int count_delivered_by_dupack(adaptive_t *a) {
-    if (a->rec_credit <= 0) return 0;
+    if (a->rec_credit <= 0) {
+        a->rec_excess++;
+        return 0;
+    }
     a->rec_credit--;
     a->rec_delivered++;
     a->prr_delivered++;
@@ -249,6 +253,7 @@ static void enter_fast_recovery(bt_config_t *config, bt_peer_t *peer, double now
     a->recover_fs = flight_size(peer);
     a->rec_credit = flight_size(peer) - 1;
     a->rec_delivered = 0;
+    a->rec_excess = 0;
     a->prr_delivered = 0;
     a->prr_out = 0;
     a->prr_allowed = 0;
@@ -270,6 +275,7 @@ static void take_partial_ack(bt_config_t *config, bt_peer_t *peer, int newly, do
     a->prr_delivered += newly - counted;
     a->rec_credit = peer->sending_highest_seq - peer->sending_lastacked - 1 - a->rec_delivered;
     if (a->rec_credit < 0) a->rec_credit = 0;
+    a->rec_excess = 0;
     send_seq(config, peer, peer->sending_lastacked + 1, now);
     set_recovery_allowance(peer, newly - counted);
 }
@@ -368,6 +374,16 @@ static void take_new_ack(bt_config_t *config, bt_peer_t *peer, int just_acked, d
     grow_window(config, peer, newly);
 }
 
+// In recovery, a duplicate ACK from a packet sent after the hole's resend, the resend being older
+// than reordering explains: the resend was lost too (RFC 8985's rule for lost retransmissions).
+// It goes out again, without a further reduction: the loss is the one being recovered from.
+static void resend_lost_resend(bt_config_t *config, bt_peer_t *peer, double now) {
+    adaptive_t *a = peer->sending_adaptive;
+    debug_log(DEBUG_LOSS, "resend of %d to peer %d lost \n", peer->sending_lastacked + 1, peer->id);
+    a->rec_excess = 0;
+    send_seq(config, peer, peer->sending_lastacked + 1, now);
+}
+
 static void take_duplicate_ack(bt_config_t *config, bt_peer_t *peer, double now) {
     adaptive_t *a = peer->sending_adaptive;
     peer->sending_successive_timeouts = 0;
@@ -384,14 +400,20 @@ static void take_duplicate_ack(bt_config_t *config, bt_peer_t *peer, double now)
     }
     if (a->in_recovery) {
         int delivered = count_delivered_by_dupack(a);
+        if (a->rec_excess > 0 && a->srtt > 0 && first_unacked_overdue(peer, now)) {
+            resend_lost_resend(config, peer, now);
+            return;
+        }
         set_recovery_allowance(peer, delivered);
         return;
     }
     // RFC 6582's guard: duplicates of packets sent before the last recovery or timeout began
     // tell of that loss, not of a new one.
     if (peer->sending_lastacked < a->recover) return;
-    if (peer->sending_dupack_count >= dupack_threshold(peer) && first_unacked_overdue(peer, now))
-        enter_fast_recovery(config, peer, now);
+    // After a tail-loss probe one duplicate is enough (RFC 8985): the path has been silent for
+    // two RTTs, and the hole is older than reordering explains.
+    bool enough = peer->sending_dupack_count >= dupack_threshold(peer) || a->tlp_sent;
+    if (enough && first_unacked_overdue(peer, now)) enter_fast_recovery(config, peer, now);
 }
 
 // Back to the first packet the receiver misses with a window of one, as after a timeout; what
@@ -463,10 +485,17 @@ static double rto_deadline(const bt_peer_t *peer) {
     return a->timer_start + a->rto;
 }
 
+// When the first unacknowledged packet, shown missing, becomes older than reordering explains:
+// outside recovery once enough duplicates came, in recovery once a packet sent after its resend
+// was shown delivered.
 static double reorder_deadline(const bt_peer_t *peer) {
     const adaptive_t *a = peer->sending_adaptive;
-    if (a->in_recovery || peer->sending_dupack_count < dupack_threshold(peer)) return 0;
-    if (peer->sending_lastacked < a->recover) return 0;
+    if (a->in_recovery) {
+        if (a->rec_excess == 0) return 0;
+    } else if (peer->sending_dupack_count < dupack_threshold(peer) ||
+               peer->sending_lastacked < a->recover) {
+        return 0;
+    }
     int una = peer->sending_lastacked + 1;
     if (una > PACKETS_PER_CHUNK || a->srtt == 0) return 0;
     return a->sent_time[una] + REORDER_THRESHOLD * a->srtt + a->rttvar;
@@ -483,6 +512,14 @@ static double tlp_deadline(const bt_peer_t *peer) {
     if (pto < ADAPTIVE_TLP_MIN_S) pto = ADAPTIVE_TLP_MIN_S;
     double deadline = a->timer_start + pto;
     return deadline < rto ? deadline : 0;
+}
+
+// Two RTTs without progress, and a duplicate ACK (a later packet delivered) with the hole older
+// than reordering explains: the hole is lost, whatever the count of duplicates (RFC 8985).
+static bool hole_shown_lost(const bt_peer_t *peer, double now) {
+    const adaptive_t *a = peer->sending_adaptive;
+    return peer->sending_dupack_count > 0 && peer->sending_lastacked >= a->recover &&
+           first_unacked_overdue(peer, now);
 }
 
 // The probe: a packet never sent if there is one, else the highest sent again.
@@ -570,11 +607,21 @@ bool adaptiveCheckTimers(bt_config_t *config, bt_peer_t *peer, double now) {
     }
     double reorder = reorder_deadline(peer);
     if (reorder != 0 && now > reorder) {
-        enter_fast_recovery(config, peer, now);
-        adaptiveFillWindow(config, peer, now);  // what the rate reduction allows at once
+        if (a->in_recovery) {
+            resend_lost_resend(config, peer, now);
+        } else {
+            enter_fast_recovery(config, peer, now);
+            adaptiveFillWindow(config, peer, now);  // what the rate reduction allows at once
+        }
     }
     double tlp = tlp_deadline(peer);
-    if (tlp != 0 && now > tlp) send_tail_loss_probe(config, peer, now);
+    if (tlp != 0 && now > tlp) {
+        if (hole_shown_lost(peer, now)) {
+            enter_fast_recovery(config, peer, now);
+        } else {
+            send_tail_loss_probe(config, peer, now);
+        }
+    }
     double rto = rto_deadline(peer);
     if (rto != 0 && now > rto) {
         peer->sending_successive_timeouts++;

@@ -77,6 +77,7 @@ struct adaptive_s {
     int recover_fs;         // packets in flight when recovery began (RFC 6937's RecoverFS)
     int rec_delivered;      // packets beyond the hole that duplicate ACKs showed delivered
     int rec_credit;         // packets beyond the hole that may still be shown delivered
+    int rec_excess;         // duplicate ACKs beyond that since the hole was last resent
     int prr_delivered;      // packets delivered since recovery began
     int prr_out;            // packets sent since recovery began
     int prr_allowed;        // packets recovery may send now

@@ -344,6 +344,66 @@ TEST(AdaptiveSender, DuplicateAckFloodCannotInflateRecovery) {
     EXPECT_EQ(10, u.p->sending_win);
 }
 
+TEST(AdaptiveSender, AfterATailLossProbeOneDuplicateShowsTheHoleLost) {
+    PinnedUpload u;
+    u.measure_10ms_path();
+    u.seqs_sent();  // packets 2 to 12 in flight: three duplicates would be needed
+    u.age_first_unacked();
+    u.ack_at(1);
+    EXPECT_EQ(0, u.a()->in_recovery);
+    /* two RTTs without progress: with a duplicate in and the hole overdue, the hole is resent
+       rather than a probe */
+    u.t += 0.03;
+    u.timers();
+    EXPECT_EQ(1, u.a()->in_recovery);
+    EXPECT_EQ(2u, u.first_sent());
+
+    /* without a duplicate by then the probe goes out, and its duplicate is enough */
+    PinnedUpload v;
+    v.measure_10ms_path();
+    v.seqs_sent();
+    auto never_sent = static_cast<uint32_t>(v.p->sending_next_seq);
+    v.t += 0.03;
+    v.timers();
+    EXPECT_EQ(never_sent, v.first_sent());  // the probe
+    v.age_first_unacked();
+    v.ack_at(1);
+    EXPECT_EQ(1, v.a()->in_recovery);
+    EXPECT_EQ(2u, v.first_sent());
+}
+
+TEST(AdaptiveSender, LostResendIsSentAgainOnceItIsOverdue) {
+    PinnedUpload u;
+    u.measure_10ms_path();
+    u.a()->rttvar = 0.001;
+    u.send_up_to(21);  // 20 in flight
+    u.three_overdue_dupacks();
+    ASSERT_EQ(1, u.a()->in_recovery);
+    u.seqs_sent();
+    /* 16 more duplicates use up the 19 packets beyond the hole; the 17th came from a packet
+       sent after the resend, but the resend is younger than reordering allows */
+    for (int i = 0; i < 17; i++) u.ack_at(1);
+    u.seqs_sent();
+    EXPECT_EQ(1, u.a()->rec_excess);
+    u.timers();
+    EXPECT_EQ(0u, u.first_sent());
+    /* once it is overdue the hole goes out again, with the window as it was */
+    u.t += 0.02;
+    u.timers();
+    EXPECT_EQ(2u, u.first_sent());
+    EXPECT_EQ(10, u.p->sending_win);
+    /* with no sign that this copy was lost too, time alone resends nothing */
+    u.t += 0.02;
+    u.timers();
+    EXPECT_EQ(0u, u.first_sent());
+    /* a duplicate then is such a sign */
+    u.ack_at(1);
+    EXPECT_EQ(2u, u.first_sent());
+    /* and not again on the next one, until that resend is overdue in turn */
+    u.ack_at(1);
+    EXPECT_EQ(0u, u.first_sent());
+}
+
 TEST(Loop, NextDeadlineIsTheEarliestPendingTimer) {
     Engine e(2);
     EXPECT_EQ(0.0, nextTimerDeadline(&e.config));  // idle: nothing due, the loop sleeps 1 s
