@@ -26,7 +26,8 @@ Sub-benchmarks (--only):
   long-path        2 uploaders of 8 MiB, 200 ms each way: MB/s (target >= 1.4)
   mathis           4 uploaders (every chunk held by two) of --mathis-size MiB, 5 ms each way at
                    0%, 1% and 5% loss, and directly without netsim: MB/s, and with loss the ratio
-                   to the Mathis model (targets >= 0.9x at 1%, >= 0.7x at 5%)
+                   to the Mathis model (targets >= 0.9x at 1%, >= 0.7x at 5%); the two losses
+                   again with --swarm on every peer (its choice of chunk, not the designed one)
   fairness         2 uploaders, each with its own half of 8 MiB, into one downloader whose node
                    has 1000 KB/s down, 5 ms: Jain's index of the two flows' rates while both send
                    and the share of the downlink used (targets >= 0.9 and >= 90%)
@@ -135,13 +136,15 @@ def copy_equals(files, peer_id):
 
 
 def run_downloads(args, data, hashes, holdings, downloaders, rules, transport, timeout,
-                  events=(), uploader_debug=0, window_logs=False, trace=False, measure=None):
+                  events=(), uploader_debug=0, window_logs=False, trace=False, measure=None,
+                  options=()):
     """One run in a fresh folder under --dir (removed afterwards): netsim with the rule lines
     `rules` (None: the peers talk directly), every peer of `holdings` (id -> chunks held), then
     each of `downloaders` types a GET for the whole file at once. `events` are (seconds after the
     GETs, peer id, signal) sent on the way. The run ends when every download is done or after
     `timeout` seconds; then every process is stopped and `measure(files, router)` reads what it
-    needs (the peers' logs, netsim's counters and trace) before the folder goes."""
+    needs (the peers' logs, netsim's counters and trace) before the folder goes. `options` are
+    given to every peer."""
     work = Path(tempfile.mkdtemp(prefix="transport-", dir=args.dir))
     procs = []
     stopped = set()
@@ -163,7 +166,7 @@ def run_downloads(args, data, hashes, holdings, downloaders, rules, transport, t
                 env["VEXLO_ROUTER"] = f"127.0.0.1:{router.port}"
             peers = {}
             for i in ids:
-                extra = ["--transport", transport]
+                extra = ["--transport", transport, *options]
                 if window_logs:
                     extra += ["--window-log", f"windows{i}.log"]
                 debug = DOWNLOADER_DEBUG if i in downloaders else UPLOADER_DEBUG | uploader_debug
@@ -468,11 +471,13 @@ def mathis(args, transport, timeout):
     holdings = {1: []}
     holdings.update((2 + k, held) for k, held in enumerate(chunk_holders(chunks, 4, DEMO_COPIES)))
     rows = []
-    for case, loss in (("mathis direct", None), ("mathis 0%", 0.0), ("mathis 1%", 0.01),
-                       ("mathis 5%", 0.05)):
+    for case, loss, options in (("mathis direct", None, ()), ("mathis 0%", 0.0, ()),
+                                ("mathis 1%", 0.01, ()), ("mathis 5%", 0.05, ()),
+                                ("mathis 1% swarm", 0.01, ("--swarm",)),
+                                ("mathis 5% swarm", 0.05, ("--swarm",))):
         rules = None if loss is None else (lambda files, p=loss: [f"all delay=5 loss={p:g}"])
         out, ok, note = one_download_case(args, data, hashes, holdings, rules, transport,
-                                          timeout)
+                                          timeout, options=options)
         rate = data.stat().st_size / MB / out.seconds[1] if ok else None
         model = model_mb_per_s(loss or 0.0, 5.0, 4)
         figures = {"MB/s": rate}
