@@ -137,14 +137,14 @@ def copy_equals(files, peer_id):
 
 def run_downloads(args, data, hashes, holdings, downloaders, rules, transport, timeout,
                   events=(), uploader_debug=0, window_logs=False, trace=False, measure=None,
-                  options=()):
+                  peer_options=()):
     """One run in a fresh folder under --dir (removed afterwards): netsim with the rule lines
     `rules` (None: the peers talk directly), every peer of `holdings` (id -> chunks held), then
     each of `downloaders` types a GET for the whole file at once. `events` are (seconds after the
     GETs, peer id, signal) sent on the way. The run ends when every download is done or after
     `timeout` seconds; then every process is stopped and `measure(files, router)` reads what it
-    needs (the peers' logs, netsim's counters and trace) before the folder goes. `options` are
-    given to every peer."""
+    needs (the peers' logs, netsim's counters and trace) before the folder goes. `peer_options`
+    are given to every peer."""
     work = Path(tempfile.mkdtemp(prefix="transport-", dir=args.dir))
     procs = []
     stopped = set()
@@ -166,7 +166,7 @@ def run_downloads(args, data, hashes, holdings, downloaders, rules, transport, t
                 env["VEXLO_ROUTER"] = f"127.0.0.1:{router.port}"
             peers = {}
             for i in ids:
-                extra = ["--transport", transport, *options]
+                extra = ["--transport", transport, *peer_options]
                 if window_logs:
                     extra += ["--window-log", f"windows{i}.log"]
                 debug = DOWNLOADER_DEBUG if i in downloaders else UPLOADER_DEBUG | uploader_debug
@@ -477,7 +477,7 @@ def mathis(args, transport, timeout):
                                 ("mathis 5% swarm", 0.05, ("--swarm",))):
         rules = None if loss is None else (lambda files, p=loss: [f"all delay=5 loss={p:g}"])
         out, ok, note = one_download_case(args, data, hashes, holdings, rules, transport,
-                                          timeout, options=options)
+                                          timeout, peer_options=options)
         rate = data.stat().st_size / MB / out.seconds[1] if ok else None
         model = model_mb_per_s(loss or 0.0, 5.0, 4)
         figures = {"MB/s": rate}
