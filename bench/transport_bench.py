@@ -23,6 +23,8 @@ Sub-benchmarks (--only):
                    the window while nothing new is acknowledged (target <= 20)
   frozen-holder    2 holders of all of 8 MiB (2000 KB/s up each), 5 ms; 1 s after the GET one
                    holder is stopped (SIGSTOP) for 10 s: seconds to GOT (target < 9.5 s)
+  crawling-holder  the same holders and path; from 1 s after the GET one holder is stopped for
+                   0.9 s of every second, for 10 s, so that it crawls: seconds to GOT
   long-path        2 uploaders of 8 MiB, 200 ms each way: MB/s (target >= 1.4)
   mathis           4 uploaders (every chunk held by two) of --mathis-size MiB, 5 ms each way at
                    0%, 1% and 5% loss, and directly without netsim: MB/s, and with loss the ratio
@@ -63,11 +65,11 @@ from swarmlib.run import DOWNLOADER_DEBUG, READY_WAIT_S, UPLOADER_DEBUG, summary
 
 HASHLIST_TIMEOUT_S = 120
 DEBUG_SEQ = 4  # "Sending seq = N", "Received ack = N", "Done sending chunk"
-SUBS = ("repeated-get", "dupack-receiver", "dupack-storm", "frozen-holder", "long-path", "mathis", "fairness",
-        "swarm24")
+SUBS = ("repeated-get", "dupack-receiver", "dupack-storm", "frozen-holder", "crawling-holder",
+        "long-path", "mathis", "fairness", "swarm24")
 # Longest wait for one run of each, in seconds, unless --timeout says otherwise.
-TIMEOUTS = {"repeated-get": 180, "dupack-receiver": 60, "dupack-storm": 30, "frozen-holder": 60, "long-path": 120,
-            "mathis": 300, "fairness": 60, "swarm24": 60}
+TIMEOUTS = {"repeated-get": 180, "dupack-receiver": 60, "dupack-storm": 30, "frozen-holder": 60,
+            "crawling-holder": 60, "long-path": 120, "mathis": 300, "fairness": 60, "swarm24": 60}
 # Targets no figure here measures exactly, shown beside the case's medians.
 NOTES = {"dupack x2": "the window while nothing new is acknowledged is measured exactly by "
                       "dupack-storm"}
@@ -455,6 +457,20 @@ def frozen_holder(args, transport, timeout):
     return [("frozen-holder", {"s": out.seconds[1] if ok else None}, ok, note)]
 
 
+def crawling_holder(args, transport, timeout):
+    data, hashes = args.data(16 * CHUNK_SIZE)
+    everything = list(range(16))
+    rules = lambda files: [delay_rule(5)] + node_rules(
+        {peer_ports(files)[i]: (2000, None) for i in (2, 3)})
+    # Stopped 0.9 s of every second for 10 s: it keeps sending, at a tenth of its pace.
+    events = [e for k in range(10)
+              for e in ((1.0 + k, 2, signal.SIGSTOP), (1.9 + k, 2, signal.SIGCONT))]
+    out, ok, note = one_download_case(args, data, hashes,
+                                      {1: [], 2: everything, 3: everything}, rules, transport,
+                                      timeout, events=events)
+    return [("crawling-holder", {"s": out.seconds[1] if ok else None}, ok, note)]
+
+
 def long_path(args, transport, timeout):
     data, hashes = args.data(16 * CHUNK_SIZE)
     held = chunk_holders(16, 2, DEMO_COPIES)
@@ -542,7 +558,8 @@ def swarm24(args, transport, timeout):
 
 
 RUNNERS = {"repeated-get": repeated_get, "dupack-receiver": dupack_receiver,
-           "dupack-storm": dupack_storm, "frozen-holder": frozen_holder, "long-path": long_path, "mathis": mathis,
+           "dupack-storm": dupack_storm, "frozen-holder": frozen_holder,
+           "crawling-holder": crawling_holder, "long-path": long_path, "mathis": mathis,
            "fairness": fairness, "swarm24": swarm24}
 
 

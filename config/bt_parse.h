@@ -109,6 +109,8 @@ struct bt_peer_s {
     struct adaptive_s *sending_adaptive;  // adaptive sender state, kept from chunk to chunk
                                           // (owned); nullptr in the classic profile
     double receiving_get_rtt;             // seconds; smoothed GET to first DATA time; 0: none
+    double receiving_first_data_time;     // seconds; first DATA of the running connection
+    double receiving_rate;  // bytes per second: the best whole chunk from this peer, fading; 0: none
     SHA1Context receiving_sha;            // SHA-1 of the bytes taken in order so far
     int progress_chunks;                  // chunks of the running download written from this peer
     double sending_last_ack_time;     // seconds; last ACK of the sending connection (or its start)

@@ -232,6 +232,7 @@ static double get_wait(const bt_config_t *config, const bt_peer_t *peer) {
 constexpr double GET_RTT_ALPHA = 0.125;
 
 void noteGetAnswered(bt_peer_t *peer, double now) {
+    peer->receiving_first_data_time = now;
     // A GET that was sent again cannot tell which copy was answered.
     if (peer->receiving_get_resent) return;
     double sample = now - peer->receiving_get_time;
@@ -241,6 +242,18 @@ void noteGetAnswered(bt_peer_t *peer, double now) {
         peer->receiving_get_rtt =
             (1 - GET_RTT_ALPHA) * peer->receiving_get_rtt + GET_RTT_ALPHA * sample;
     }
+}
+
+// How much of the best rate a peer has shown is still expected of it a chunk later: one slow
+// chunk does not make slowness its norm, nor does one fast chunk long ago make it fast.
+constexpr double RATE_MEMORY = 0.9;
+
+void noteChunkReceived(bt_peer_t *peer, double now) {
+    double span = now - peer->receiving_first_data_time;
+    if (span <= 0) return;
+    double rate = CHUNK_SIZE / span;
+    double remembered = RATE_MEMORY * peer->receiving_rate;
+    peer->receiving_rate = rate > remembered ? rate : remembered;
 }
 
 static bool awaiting_first_data(const bt_peer_t *peer) {
@@ -287,16 +300,28 @@ static double last_progress(const bt_peer_t *peer) {
     return peer->receiving_active ? peer->receiving_last_action_time : peer->receiving_get_time;
 }
 
+// A connection that has brought DATA for longer than `after` at less than 1/CRAWL_FACTOR of
+// the best rate the same peer has shown (receiving_rate): the peer itself has slowed, a loaded
+// or throttled holder.
+constexpr double CRAWL_FACTOR = 8.0;
+
+static bool crawling(const bt_peer_t *peer, double now, double after) {
+    double elapsed = now - peer->receiving_first_data_time;
+    if (!peer->receiving_active || peer->receiving_rate <= 0 || elapsed <= after) return false;
+    return peer->receiving_offset / elapsed < peer->receiving_rate / CRAWL_FACTOR;
+}
+
 void moveStalledChunks(bt_config_t *config, double now) {
     const transport_profile_t *profile = transport_profile(config);
     for (bt_peer_t *p = config->peers; p; p = p->next) {
         if (!p->receiving_chunk) continue;
         double after = profile->move_after(p);
-        if (after == 0 || now - last_progress(p) <= after) continue;
+        if (after == 0) continue;
+        if (now - last_progress(p) <= after && !crawling(p, now, after)) continue;
         bt_peer_t *idle = idle_holder(config, p->receiving_chunk);
         if (!idle) continue;
-        debug_log(DEBUG_ERRS, "no progress from peer %d for %.1f s: its chunk goes to peer %d \n",
-                  p->id, now - last_progress(p), idle->id);
+        debug_log(DEBUG_ERRS, "too little progress from peer %d: its chunk goes to peer %d \n",
+                  p->id, idle->id);
         releaseReceivingConnection(p);
         tryToGenerateGetRequest(config, idle);
         tryToGenerateGetRequest(config, p);

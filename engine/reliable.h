@@ -37,8 +37,12 @@ double classicNextDeadline(const bt_peer_t *peer);
 void classicEndConnection(bt_peer_t *peer);
 double classicGetWait(const bt_peer_t *peer);
 double classicMoveAfter(const bt_peer_t *peer);
-// Downloader: notes the time from a GET to its first DATA, in receiving_get_rtt.
+// Downloader: notes the time from a GET to its first DATA, in receiving_get_rtt, and when the
+// connection began to bring DATA.
 void noteGetAnswered(bt_peer_t *peer, double now);
+// Downloader: notes the rate at which the peer sent a whole chunk in receiving_rate, which
+// holds the best rate the peer has shown, fading a little with every chunk.
+void noteChunkReceived(bt_peer_t *peer, double now);
 
 // The receiving side's checks, once per loop pass: stalled downloads, unanswered GETs, paused
 // retries and rediscovery.
@@ -52,7 +56,8 @@ void checkForStalledDownloadsAt(bt_config_t *config, double now);
 // another such wait.
 void checkForUnansweredGets(bt_config_t *config, double now);
 // Moves the chunk of a connection that brought no new in-order DATA for the profile's
-// move_after time to an idle peer that announced it; the slow connection is released, so the
+// move_after time, or that has brought it for that long at a small part of the rate of the
+// peer's last chunk, to an idle peer that announced it; the slow connection is released, so the
 // chunk is written once, from whichever connection completes it.
 void moveStalledChunks(bt_config_t *config, double now);
 // Offers the peers the chunks again once the earliest hash-check pause (retry_due_time) is over.

@@ -16,6 +16,7 @@
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/progress.h"
+#include "engine/reliable.h"
 #include "engine/store.h"
 #include "engine/swarm.h"
 #include "engine/time_util.h"
@@ -374,6 +375,7 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer) {
     peer->receiving_outoforder = nullptr;
 
     chunkitem *chunk = peer->receiving_chunk;
+    if (peer->receiving_offset == CHUNK_SIZE) noteChunkReceived(peer, now_seconds());
     uint8_t digest[HASH_SIZE];
     int len = verified_length(peer, chunk->hash, digest);
     if (len < 0) {

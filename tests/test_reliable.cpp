@@ -322,6 +322,39 @@ TEST(StallCheck, AdaptiveMovesAChunkWithoutProgressToAnIdleHolderOnce) {
     }
 }
 
+TEST(StallCheck, AdaptiveMovesAChunkFromAPeerCrawlingFarBelowItsBestRate) {
+    /* the best rate a peer showed fades by a tenth a chunk, a slower chunk does not replace it */
+    bt_peer_t peer{};
+    peer.receiving_first_data_time = 10.0;
+    noteChunkReceived(&peer, 10.0 + CHUNK_SIZE / 1e5);  // 100 KB/s
+    peer.receiving_first_data_time = 20.0;
+    noteChunkReceived(&peer, 20.0 + CHUNK_SIZE / 1e4);  // 10 KB/s
+    EXPECT_NEAR(0.9e5, peer.receiving_rate, 1);
+
+    for (int eighths : {9, 7}) {  // of an eighth of that rate: above, below
+        TwoAnnouncers t;
+        Engine &e = t.e;
+        e.config.transport = TRANSPORT_ADAPTIVE;
+        bt_peer_t *p3 = e.peer(3);
+        p3->receiving_rate = 1e5;
+        p3->receiving_active = 1;
+        p3->receiving_sentget = 0;
+        p3->receiving_first_data_time = 5000.0;
+        /* half a second is too soon to judge a rate */
+        p3->receiving_last_action_time = 5000.5;
+        p3->receiving_offset = DATA_PAYLOAD;
+        moveStalledChunks(&e.config, 5000.5);
+        ASSERT_NE(nullptr, p3->receiving_chunk);
+        /* still bringing DATA 4 s on, but only this much of it */
+        p3->receiving_last_action_time = 5004.0;
+        p3->receiving_offset = static_cast<int>(4 * 1e5 / 8 * eighths / 8);
+        moveStalledChunks(&e.config, 5004.0);
+        bool moved = p3->receiving_chunk == nullptr;
+        EXPECT_EQ(eighths < 8, moved) << eighths;
+        EXPECT_EQ(moved, e.peer(2)->receiving_chunk == e.config.to_fetch_list);
+    }
+}
+
 TEST(Recovery, UnansweredGetIsSentAgainOnceThenOnlyThatChunkIsForgotten) {
     TwoAnnouncers t;
     Engine &e = t.e;

@@ -123,6 +123,7 @@ TEST(Download, WholeChunkIsVerifiedWrittenAtItsPlaceAndEndsTheDownload) {
     EXPECT_EQ(nullptr, d.e.config.output_handle);
     EXPECT_EQ(nullptr, d.e.config.to_fetch_list);
     EXPECT_EQ(nullptr, d.e.peer(2)->receiving_chunk);
+    EXPECT_GT(d.e.peer(2)->receiving_rate, CHUNK_SIZE / 10.0);  // the chunk came within 10 s
     std::string file = ts::read_file(d.out_path);
     ASSERT_EQ(static_cast<size_t>(3 * CHUNK_SIZE), file.size());
     EXPECT_EQ(d.chunk, file.substr(2 * CHUNK_SIZE));
