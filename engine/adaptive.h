@@ -16,7 +16,8 @@
 //
 // Downloader: a GET that brings no DATA is sent again after a time derived from the GET-to-first-
 // DATA times measured from that peer, a few times, before the peer is given up for that chunk; a
-// chunk whose sender has made no progress for a while moves to an idle holder of it.
+// chunk whose sender has made no progress for a while, or far too little, moves to an idle holder
+// of it.
 #pragma once
 
 #include "config/bt_parse.h"
@@ -55,7 +56,8 @@ constexpr double ADAPTIVE_GET_WAIT_MIN_S = 0.25;
 constexpr double ADAPTIVE_GET_WAIT_MAX_S = 5.0;
 constexpr int ADAPTIVE_GET_RETRIES = 3;
 // A chunk whose sender brought no new in-order DATA for this many GET-to-first-DATA times, and at
-// least ADAPTIVE_MOVE_MIN_S, is moved to an idle holder of it (a frozen or crawling sender).
+// least ADAPTIVE_MOVE_MIN_S, is moved to an idle holder of it (a frozen sender); so is one whose
+// sender has brought DATA that long at a small part of its best rate (a crawling one).
 constexpr double ADAPTIVE_MOVE_RTTS = 8.0;
 constexpr double ADAPTIVE_MOVE_MIN_S = 1.0;
 
