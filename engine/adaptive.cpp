@@ -107,6 +107,13 @@ static double pace_rate(const bt_peer_t *peer) {
     return PACE_GAIN * (a->carried_rate > window_rate ? a->carried_rate : window_rate);
 }
 
+// The connection's first ACK (or the moment it was given up on), from which its rate is measured.
+static void note_first_ack(adaptive_t *a, int acked, double now) {
+    a->first_ack_seen = 1;
+    a->first_ack_time = now;
+    a->first_ack_value = acked;
+}
+
 // Called as the last ACK of a chunk comes: the rate the receiver took the chunk at, from the
 // connection's first ACK on (before it the GET and the path's delay count, not the rate).
 static void note_delivery_rate(adaptive_t *a, double now) {
@@ -210,6 +217,27 @@ static bool first_unacked_overdue(const bt_peer_t *peer, double now) {
     int una = peer->sending_lastacked + 1;
     if (una > PACKETS_PER_CHUNK || a->srtt == 0) return true;
     return now - a->sent_time[una] > REORDER_THRESHOLD * a->srtt + a->rttvar;
+}
+
+// When the first unacknowledged packet, shown missing, becomes older than reordering explains:
+// outside recovery once enough duplicates came, in recovery once a packet sent after its resend
+// was shown delivered.
+static double reorder_deadline(const bt_peer_t *peer) {
+    const adaptive_t *a = peer->sending_adaptive;
+    if (a->in_recovery) {
+        if (a->rec_excess == 0) return 0;
+    } else if (peer->sending_dupack_count < dupack_threshold(peer) ||
+               peer->sending_lastacked < a->recover) {
+        return 0;
+    }
+    int una = peer->sending_lastacked + 1;
+    if (una > PACKETS_PER_CHUNK || a->srtt == 0) return 0;
+    return a->sent_time[una] + REORDER_THRESHOLD * a->srtt + a->rttvar;
+}
+
+// Whether a deadline of the functions above (0: none) has passed.
+static bool past(double deadline, double now) {
+    return deadline != 0 && now > deadline;
 }
 
 // RFC 6937: while more is in flight than the threshold, send in proportion to what was delivered
@@ -400,7 +428,7 @@ static void take_duplicate_ack(bt_config_t *config, bt_peer_t *peer, double now)
     }
     if (a->in_recovery) {
         int delivered = count_delivered_by_dupack(a);
-        if (a->rec_excess > 0 && a->srtt > 0 && first_unacked_overdue(peer, now)) {
+        if (past(reorder_deadline(peer), now)) {
             resend_lost_resend(config, peer, now);
             return;
         }
@@ -456,11 +484,7 @@ static void take_lower_ack(bt_config_t *config, bt_peer_t *peer, int just_acked,
 void adaptiveHandleAck(bt_config_t *config, bt_peer_t *peer, int just_acked, double now) {
     adaptive_t *a = peer->sending_adaptive;
     a->last_activity = now;
-    if (!a->first_ack_seen) {
-        a->first_ack_seen = 1;
-        a->first_ack_time = now;
-        a->first_ack_value = just_acked;
-    }
+    if (!a->first_ack_seen) note_first_ack(a, just_acked, now);
     if (just_acked > peer->sending_lastacked) {
         take_new_ack(config, peer, just_acked, now);
     } else if (just_acked == peer->sending_lastacked) {
@@ -483,22 +507,6 @@ static double rto_deadline(const bt_peer_t *peer) {
     const adaptive_t *a = peer->sending_adaptive;
     if (flight_size(peer) <= 0 || a->timer_start == 0) return 0;
     return a->timer_start + a->rto;
-}
-
-// When the first unacknowledged packet, shown missing, becomes older than reordering explains:
-// outside recovery once enough duplicates came, in recovery once a packet sent after its resend
-// was shown delivered.
-static double reorder_deadline(const bt_peer_t *peer) {
-    const adaptive_t *a = peer->sending_adaptive;
-    if (a->in_recovery) {
-        if (a->rec_excess == 0) return 0;
-    } else if (peer->sending_dupack_count < dupack_threshold(peer) ||
-               peer->sending_lastacked < a->recover) {
-        return 0;
-    }
-    int una = peer->sending_lastacked + 1;
-    if (una > PACKETS_PER_CHUNK || a->srtt == 0) return 0;
-    return a->sent_time[una] + REORDER_THRESHOLD * a->srtt + a->rttvar;
 }
 
 // RFC 8985's probe timeout: a tail of packets lost whole brings no duplicate ACK, and would
@@ -596,17 +604,13 @@ static bool give_up_due(const bt_peer_t *peer, double now) {
 bool adaptiveCheckTimers(bt_config_t *config, bt_peer_t *peer, double now) {
     if (!peer->sending_active || !peer->sending_adaptive) return true;
     adaptive_t *a = peer->sending_adaptive;
-    double first_ack = first_ack_deadline(peer);
-    if (first_ack != 0 && now > first_ack) {
+    if (past(first_ack_deadline(peer), now)) {
         debug_log(DEBUG_LOSS, "no ACK from peer %d within an RTT: window back to %d \n", peer->id,
                   ADAPTIVE_INITIAL_WINDOW);
-        a->first_ack_seen = 1;  // checked once per connection
-        a->first_ack_time = now;
-        a->first_ack_value = peer->sending_lastacked;
+        note_first_ack(a, peer->sending_lastacked, now);  // checked once per connection
         set_window(config, peer, ADAPTIVE_INITIAL_WINDOW);
     }
-    double reorder = reorder_deadline(peer);
-    if (reorder != 0 && now > reorder) {
+    if (past(reorder_deadline(peer), now)) {
         if (a->in_recovery) {
             resend_lost_resend(config, peer, now);
         } else {
@@ -614,16 +618,14 @@ bool adaptiveCheckTimers(bt_config_t *config, bt_peer_t *peer, double now) {
             adaptiveFillWindow(config, peer, now);  // what the rate reduction allows at once
         }
     }
-    double tlp = tlp_deadline(peer);
-    if (tlp != 0 && now > tlp) {
+    if (past(tlp_deadline(peer), now)) {
         if (hole_shown_lost(peer, now)) {
             enter_fast_recovery(config, peer, now);
         } else {
             send_tail_loss_probe(config, peer, now);
         }
     }
-    double rto = rto_deadline(peer);
-    if (rto != 0 && now > rto) {
+    if (past(rto_deadline(peer), now)) {
         peer->sending_successive_timeouts++;
         if (give_up_due(peer, now)) {
             debug_log(DEBUG_ERRS, "Reached MAX_RETRANS  for peer %d.  Killing connection\n",

@@ -56,8 +56,8 @@ void checkForStalledDownloadsAt(bt_config_t *config, double now);
 // another such wait.
 void checkForUnansweredGets(bt_config_t *config, double now);
 // Moves the chunk of a connection that brought no new in-order DATA for the profile's
-// move_after time, or that has brought it for that long at a small part of the rate of the
-// peer's last chunk, to an idle peer that announced it; the slow connection is released, so the
+// move_after time, or that has brought it for that long at a small part of the best rate the
+// peer has shown, to an idle peer that announced it; the slow connection is released, so the
 // chunk is written once, from whichever connection completes it.
 void moveStalledChunks(bt_config_t *config, double now);
 // Offers the peers the chunks again once the earliest hash-check pause (retry_due_time) is over.

@@ -268,6 +268,21 @@ struct TwoAnnouncers {
         chunklist_add(&e.peer(2)->chunks_of_interest, ef::u8(h), -1);
         requested_from(e, 3, h);
     }
+    // Peer 3's DATA has been coming in order since `since`, in the given profile.
+    bt_peer_t *receiving_from_3(int transport, double since) {
+        e.config.transport = transport;
+        bt_peer_t *p3 = e.peer(3);
+        p3->receiving_active = 1;
+        p3->receiving_sentget = 0;
+        p3->receiving_first_data_time = since;
+        p3->receiving_last_action_time = since;
+        return p3;
+    }
+    // Whether peer 3's chunk went to peer 2.
+    bool moved_to_2() {
+        return e.peer(3)->receiving_chunk == nullptr &&
+               e.peer(2)->receiving_chunk == e.config.to_fetch_list;
+    }
 };
 
 }  // namespace
@@ -301,11 +316,7 @@ TEST(StallCheck, AdaptiveMovesAChunkWithoutProgressToAnIdleHolderOnce) {
     for (int transport : {TRANSPORT_CLASSIC, TRANSPORT_ADAPTIVE}) {
         TwoAnnouncers t;
         Engine &e = t.e;
-        e.config.transport = transport;
-        bt_peer_t *p3 = e.peer(3);
-        p3->receiving_active = 1;
-        p3->receiving_sentget = 0;
-        p3->receiving_last_action_time = 5000.0;
+        bt_peer_t *p3 = t.receiving_from_3(transport, 5000.0);
         moveStalledChunks(&e.config, 5000.0 + ADAPTIVE_MOVE_MIN_S);  // not yet
         EXPECT_EQ(1, p3->receiving_active);
         moveStalledChunks(&e.config, 5000.0 + ADAPTIVE_MOVE_MIN_S + 0.01);
@@ -315,8 +326,7 @@ TEST(StallCheck, AdaptiveMovesAChunkWithoutProgressToAnIdleHolderOnce) {
             continue;
         }
         /* the chunk goes to peer 2, the slow peer keeps its announcements */
-        EXPECT_EQ(e.config.to_fetch_list, e.peer(2)->receiving_chunk);
-        EXPECT_EQ(nullptr, p3->receiving_chunk);
+        EXPECT_TRUE(t.moved_to_2());
         EXPECT_NE(nullptr, p3->chunks_of_interest);
         ASSERT_TRUE(e.sock_of(2).recv(1.0));
     }
@@ -333,25 +343,18 @@ TEST(StallCheck, AdaptiveMovesAChunkFromAPeerCrawlingFarBelowItsBestRate) {
 
     for (int eighths : {9, 7}) {  // of an eighth of that rate: above, below
         TwoAnnouncers t;
-        Engine &e = t.e;
-        e.config.transport = TRANSPORT_ADAPTIVE;
-        bt_peer_t *p3 = e.peer(3);
+        bt_peer_t *p3 = t.receiving_from_3(TRANSPORT_ADAPTIVE, 5000.0);
         p3->receiving_rate = 1e5;
-        p3->receiving_active = 1;
-        p3->receiving_sentget = 0;
-        p3->receiving_first_data_time = 5000.0;
         /* half a second is too soon to judge a rate */
         p3->receiving_last_action_time = 5000.5;
         p3->receiving_offset = DATA_PAYLOAD;
-        moveStalledChunks(&e.config, 5000.5);
+        moveStalledChunks(&t.e.config, 5000.5);
         ASSERT_NE(nullptr, p3->receiving_chunk);
         /* still bringing DATA 4 s on, but only this much of it */
         p3->receiving_last_action_time = 5004.0;
         p3->receiving_offset = static_cast<int>(4 * 1e5 / 8 * eighths / 8);
-        moveStalledChunks(&e.config, 5004.0);
-        bool moved = p3->receiving_chunk == nullptr;
-        EXPECT_EQ(eighths < 8, moved) << eighths;
-        EXPECT_EQ(moved, e.peer(2)->receiving_chunk == e.config.to_fetch_list);
+        moveStalledChunks(&t.e.config, 5004.0);
+        EXPECT_EQ(eighths < 8, t.moved_to_2()) << eighths;
     }
 }
 
