@@ -47,7 +47,6 @@ import shutil
 import signal
 import socket
 import statistics
-import struct
 import sys
 import tempfile
 import time
@@ -56,6 +55,7 @@ from pathlib import Path
 from bench.netsim_loss_bench import model_mb_per_s, read_window_log
 from swarmlib import (CHUNK_SIZE, DEMO_COPIES, DOWNLOADER_ID, MB, MIB,
                       add_folder_options, missing_programs, parse_list)
+from swarmlib.packets import ACK, DATA, GET, HEADER, packet
 from swarmlib.files import (chunk_hashes, chunk_holders, ensure_data_file, peer_ports,
                             prepare_holdings)
 from swarmlib.processes import reap_if_exited, start_peer, stop_all, wait_until_bound
@@ -371,20 +371,10 @@ def dupack_receiver(args, transport, timeout):
 STORM_S = 3.0
 STORM_TICK_S = 0.005
 STORM_ACKS_PER_TICK = 4
-PACKET_MAGIC = 23517
-GET_TYPE, DATA_TYPE, ACK_TYPE = 2, 3, 4
-HEADER = struct.Struct("!HBBHHII")
-
-
-def packet(kind, payload=b"", ack=0):
-    return HEADER.pack(PACKET_MAGIC, 1, kind, HEADER.size, HEADER.size + len(payload), 0,
-                       ack) + payload
-
-
 def storm_receiver(sock, uploader, chunk_hash):
     """Plays peer 1 against the uploader: GET, ACK 1 once packet 1 came, then only duplicates of
     it. Returns (DATA packets taken, distinct numbers above 1, highest number, duplicate ACKs sent)."""
-    sock.sendto(packet(GET_TYPE, bytes.fromhex(chunk_hash)), uploader)
+    sock.sendto(packet(GET, bytes.fromhex(chunk_hash)), uploader)
     acked = 0
     got = dupacks = highest = 0
     seen = set()
@@ -397,7 +387,7 @@ def storm_receiver(sock, uploader, chunk_hash):
             if len(datagram) < HEADER.size:
                 continue
             _magic, _version, kind, _h, _p, seq, _a = HEADER.unpack_from(datagram)
-            if kind != DATA_TYPE:
+            if kind != DATA:
                 continue
             got += 1
             if seq == 1:
@@ -406,11 +396,11 @@ def storm_receiver(sock, uploader, chunk_hash):
                 seen.add(seq)
                 highest = max(highest, seq)
             if acked:
-                sock.sendto(packet(ACK_TYPE, ack=1), uploader)
+                sock.sendto(packet(ACK, ack=1), uploader)
                 dupacks += seq != 1
         if acked and time.monotonic() >= next_tick:
             for _ in range(STORM_ACKS_PER_TICK):
-                sock.sendto(packet(ACK_TYPE, ack=1), uploader)
+                sock.sendto(packet(ACK, ack=1), uploader)
             dupacks += STORM_ACKS_PER_TICK
             next_tick = time.monotonic() + STORM_TICK_S
     return got, len(seen), highest, dupacks

@@ -10,13 +10,8 @@ import random
 import struct
 import sys
 
-MAGIC = 23517
-WHOHAS, IHAVE, GET, DATA, ACK = range(5)
-
-
-def packet(ptype, payload=b"", seq=0, ack=0, h_len=16):
-    head = struct.pack("!HBBHHII", MAGIC, 1, ptype, h_len, h_len + len(payload), seq, ack)
-    return head + b"\0" * (h_len - 16) + payload
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from swarmlib.packets import ACK, DATA, GET, IHAVE, WHOHAS, packet  # noqa: E402
 
 
 def control(ptype, hashes):
