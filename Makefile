@@ -1,6 +1,8 @@
 # make         configure and build everything into build/bin
 # make test    build and run every test (unit tests and tests that run the programs) but the
 #              scenario suite
+# make fresh-clock-test   the unit tests again in a time namespace whose clock reads 30 s, as
+#              on a machine booted a moment ago
 # make asan-test   the same under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
 # make scenarios   the scenario suite: swarms through netsim, each printing its time
 # make demo    run a real swarm transfer on generated data (DEMO_ARGS="--file PATH": your own file)
@@ -12,7 +14,7 @@ FUZZ_SECONDS ?= 60
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build test asan-test scenarios fuzz demo deps clean
+.PHONY: all build test fresh-clock-test asan-test scenarios fuzz demo deps clean
 
 all: build
 
@@ -25,6 +27,9 @@ build: deps
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE scenario
+
+fresh-clock-test: build
+	JOBS=$(JOBS) bash scripts/fresh-clock-tests.sh $(BUILD)
 
 asan-test: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DP2P_SANITIZE=ON $(CMAKE_FLAGS)

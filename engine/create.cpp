@@ -67,7 +67,7 @@ ssize_t sendPacketTo(bt_config_t *config, const header *hdr, const struct sockad
                         reinterpret_cast<const struct sockaddr *>(to), sizeof *to);
 }
 
-void sendWhoHasToPeers(bt_config_t *config, const chunkitem *list) {
+void sendWhoHasToPeers(bt_config_t *config, const chunkitem *list, double now) {
     const chunkitem *slice = list;
     while (slice) {
         int n = 0;
@@ -84,7 +84,7 @@ void sendWhoHasToPeers(bt_config_t *config, const chunkitem *list) {
         free(packet);
         slice = rest;
     }
-    config->last_whohas_time = now_seconds();
+    config->last_whohas_time = now;
 }
 
 void sendIHave(bt_config_t *config, const chunkitem *matches, const struct sockaddr_in *to) {
@@ -125,16 +125,17 @@ static bool other_good_holder(bt_config_t *config, const bt_peer_t *except,
 
 // A peer whose copy of the chunk failed its hash check waits out its pause, and after
 // MAX_HASH_FAILURES is asked only while no other holder is left.
-bool mayAskPeerForChunk(bt_config_t *config, const bt_peer_t *peer, const chunkitem *chunk) {
+bool mayAskPeerForChunk(bt_config_t *config, const bt_peer_t *peer, const chunkitem *chunk,
+                        double now) {
     const failitem *f = failurelist_find(peer->receiving_failures, chunk->hash);
     if (!f) return true;
-    if (now_seconds() < f->retry_after) return false;
+    if (now < f->retry_after) return false;
     return f->failures < MAX_HASH_FAILURES || !other_good_holder(config, peer, chunk);
 }
 
 // The first chunk of the request list that nobody is fetching and that peer announced.
-static chunkitem *choose_chunk_for(bt_config_t *config, bt_peer_t *peer) {
-    if (config->swarm) return swarm_choose_chunk(config, peer, now_seconds());
+static chunkitem *choose_chunk_for(bt_config_t *config, bt_peer_t *peer, double now) {
+    if (config->swarm) return swarm_choose_chunk(config, peer, now);
     for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
         if (alreadyDownloadingChunk(config, item)) {
             debug_log(DEBUG_ALL, "We're already downloading chunk: \n");
@@ -144,7 +145,7 @@ static chunkitem *choose_chunk_for(bt_config_t *config, bt_peer_t *peer) {
         debug_log(DEBUG_ALL, "not downloading this chunk from anyone else: \n");
         chunklist_print_single(item, DEBUG_ALL);
         if (!chunklist_find_hash(peer->chunks_of_interest, item->hash)) continue;
-        if (peer->receiving_failures && !mayAskPeerForChunk(config, peer, item)) continue;
+        if (peer->receiving_failures && !mayAskPeerForChunk(config, peer, item, now)) continue;
         return item;
     }
     return nullptr;
@@ -159,14 +160,14 @@ void sendGetForPeer(bt_config_t *config, bt_peer_t *peer, const chunkitem *item)
         debug_log(DEBUG_ERRS, "Error Sending GET \n");
 }
 
-void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer) {
+void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer, double now) {
     if (peer->id == config->identity) return;
     if (peer->receiving_chunk) {
         debug_log(DEBUG_ALL, "We're already downloading from peer %d \n", peer->id);
         return;
     }
     debug_log(DEBUG_ALL, "No current download from peer %d \n", peer->id);
-    chunkitem *item = choose_chunk_for(config, peer);
+    chunkitem *item = choose_chunk_for(config, peer, now);
     if (!item) {
         debug_log(DEBUG_WHOHAS, "Peer %d couldn't find any chunks needed from peer %d\n",
                   config->identity, peer->id);
@@ -186,13 +187,13 @@ void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer) {
     assert(peer->receiving_data && "receiving_data");
     memset(peer->receiving_data, 0x0B, CHUNK_SIZE);
     SHA1Init(&peer->receiving_sha);
-    peer->receiving_get_time = now_seconds();
+    peer->receiving_get_time = now;
     peer->receiving_get_resent = 0;
     peer->receiving_first_dropped = 0;
 }
 
-void tryAllGetRequests(bt_config_t *config) {
-    for (bt_peer_t *p = config->peers; p; p = p->next) tryToGenerateGetRequest(config, p);
+void tryAllGetRequests(bt_config_t *config, double now) {
+    for (bt_peer_t *p = config->peers; p; p = p->next) tryToGenerateGetRequest(config, p, now);
 }
 
 // ---- the sending connection ------------------------------------------------------------------
@@ -203,7 +204,7 @@ void writeWindowSizeToFile(bt_config_t *config, bt_peer_t *peer) {
     fprintf(config->graphfile_out, "%d %lld %d\n", peer->id, ms, peer->sending_win);
 }
 
-void initializeNewSendingConnection(bt_config_t *config, bt_peer_t *peer) {
+void initializeNewSendingConnection(bt_config_t *config, bt_peer_t *peer, double now) {
     peer->sending_win = INITIAL_WINDOW;
     peer->sending_lastacked = 0;
     peer->sending_next_seq = 1;
@@ -214,7 +215,6 @@ void initializeNewSendingConnection(bt_config_t *config, bt_peer_t *peer) {
     peer->sending_min_dupack = 0;
     peer->sending_ssthreash = INITIAL_SSTHRESH;
     peer->sending_highest_seq = 0;
-    double now = now_seconds();
     peer->sending_last_ack_time = now;
     // The profile may start from a window it carried; it logs the window it starts with.
     transport_profile(config)->start(config, peer, now);
@@ -236,7 +236,7 @@ int buildDataPacket(const bt_peer_t *peer, int seq, header *packet) {
     return HEADER_SIZE + data_len;
 }
 
-int sendDataForPeer(bt_config_t *config, bt_peer_t *peer) {
+int sendDataForPeer(bt_config_t *config, bt_peer_t *peer, double now) {
     if (peer->sending_next_seq < 1 || peer->sending_next_seq > PACKETS_PER_CHUNK) return 0;
     alignas(header) uint8_t buffer[HEADER_SIZE + DATA_PAYLOAD];
     header *packet = reinterpret_cast<header *>(buffer);
@@ -254,14 +254,14 @@ int sendDataForPeer(bt_config_t *config, bt_peer_t *peer) {
     header *stored = static_cast<header *>(malloc(HEADER_SIZE));
     assert(stored && "packet");
     memcpy(stored, packet, HEADER_SIZE);
-    struct timeval now;
-    now_timeval(&now);
-    timelist_add(&peer->sending_unacked, &now, stored);
+    struct timeval sent_at;
+    double2timeval(now, &sent_at);
+    timelist_add(&peer->sending_unacked, &sent_at, stored);
     return static_cast<int>(sent);
 }
 
-void fillWindowForPeer(bt_config_t *config, bt_peer_t *peer) {
-    transport_profile(config)->fill(config, peer, now_seconds());
+void fillWindowForPeer(bt_config_t *config, bt_peer_t *peer, double now) {
+    transport_profile(config)->fill(config, peer, now);
 }
 
 void sendAckForPeer(bt_config_t *config, bt_peer_t *peer, int seq_num) {

@@ -17,7 +17,7 @@ constexpr int MAX_HASH_FAILURES = 3;         // failures after which a peer is a
 header *createControlPacket(const chunkitem *head, uint8_t type);
 // Sends a WHOHAS for the hashes of list to every other peer, as packets of at most
 // MAX_CONTROL_HASHES hashes each, so that every packet fits a receiver's buffer.
-void sendWhoHasToPeers(bt_config_t *config, const chunkitem *list);
+void sendWhoHasToPeers(bt_config_t *config, const chunkitem *list, double now);
 // Answers a WHOHAS from `to` with IHAVE packets for the non-empty list of matches, split likewise.
 void sendIHave(bt_config_t *config, const chunkitem *matches, const struct sockaddr_in *to);
 
@@ -25,31 +25,33 @@ void sendIHave(bt_config_t *config, const chunkitem *matches, const struct socka
 // GET for it and makes the connection requested: receiving_chunk points at the to_fetch_list node
 // (not owned), and receiving_data becomes a new CHUNK_SIZE buffer that the peer record owns until
 // the chunk ends (chunkReceiveFinished or releaseReceivingConnection).
-void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer);
+void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer, double now);
 // Sends one GET for item's hash to peer; changes no state.
 void sendGetForPeer(bt_config_t *config, bt_peer_t *peer, const chunkitem *item);
 // tryToGenerateGetRequest for every peer, in peer-list order.
-void tryAllGetRequests(bt_config_t *config);
+void tryAllGetRequests(bt_config_t *config, double now);
 // Whether peer may be asked for chunk despite its earlier hash failures: not before its pause
 // has passed, and after MAX_HASH_FAILURES only while no other holder is left.
-bool mayAskPeerForChunk(bt_config_t *config, const bt_peer_t *peer, const chunkitem *chunk);
+bool mayAskPeerForChunk(bt_config_t *config, const bt_peer_t *peer, const chunkitem *chunk,
+                        double now);
 // 1 when some peer's receiving_chunk has chunk's hash.
 BOOL alreadyDownloadingChunk(bt_config_t *config, const chunkitem *chunk);
 
 // Sets a sending connection's start values (and the adaptive state, in that profile); the
 // caller has already given peer its sending_data buffer.
-void initializeNewSendingConnection(bt_config_t *config, bt_peer_t *peer);
+void initializeNewSendingConnection(bt_config_t *config, bt_peer_t *peer, double now);
 // Sends new DATA packets while the window has room.
-void fillWindowForPeer(bt_config_t *config, bt_peer_t *peer);
+void fillWindowForPeer(bt_config_t *config, bt_peer_t *peer, double now);
 // Writes DATA packet seq of peer's chunk (sending_data) into packet, which has room for
 // HEADER_SIZE + DATA_PAYLOAD bytes; its length, or 0 when the chunk has no packet seq.
 int buildDataPacket(const bt_peer_t *peer, int seq, header *packet);
 // vexlo_sendto of the p_len bytes of hdr to `to` on the peer's socket.
 ssize_t sendPacketTo(bt_config_t *config, const header *hdr, const struct sockaddr_in *to);
 // The send's result for one new DATA packet, or 0 when the chunk has no byte left to send.
-int sendDataForPeer(bt_config_t *config, bt_peer_t *peer);
+int sendDataForPeer(bt_config_t *config, bt_peer_t *peer, double now);
 // Sends one ACK carrying seq_num to peer; nothing is kept.
 void sendAckForPeer(bt_config_t *config, bt_peer_t *peer, int seq_num);
 // Called after every change of sending_win: a line "<peer id> <ms since start> <window>" in the
-// --window-log file, when one was given.
+// --window-log file, when one was given. The log's time stamp is read from the clock here: it
+// records, and nothing is judged by it.
 void writeWindowSizeToFile(bt_config_t *config, bt_peer_t *peer);

@@ -90,11 +90,12 @@ void open_standard_descriptors() {
 
 // The wait of one pass: until the earliest timer of the engine is due (a moment after, as the
 // checks fire strictly after their limits), never longer than MAX_WAIT_S, so an idle peer sleeps.
-static void wait_until_next_deadline(const bt_config_t *config, struct timespec *wait) {
+static void wait_until_next_deadline(const bt_config_t *config, double now,
+                                     struct timespec *wait) {
     double seconds = MAX_WAIT_S;
     double deadline = nextTimerDeadline(config);
     if (deadline != 0) {
-        double until = deadline - now_seconds() + DEADLINE_SLACK_S;
+        double until = deadline - now + DEADLINE_SLACK_S;
         if (until < seconds) seconds = until < DEADLINE_SLACK_S ? DEADLINE_SLACK_S : until;
     }
     wait->tv_sec = static_cast<time_t>(seconds);
@@ -141,6 +142,10 @@ static int open_bound_socket(bt_config_t *config, struct sockaddr_in *myaddr) {
     return sock;
 }
 
+// The time of the running pass of the event loop (of the set-up before the first pass), for the
+// GET command, whose line handler is called with no time of its own.
+static double pass_time = 0;
+
 // SIGINT and SIGTERM are let through only while the loop waits, so that one arriving between
 // the check and the wait still ends the wait at once. The mask of the wait is kept here.
 static sigset_t waiting_mask;
@@ -168,6 +173,7 @@ void peer_setup(bt_config_t *config) {
     store_load(config);
     progress_init(config);
     block_ending_signals();
+    pass_time = now_seconds();
 }
 
 int peer_caught_signal() {
@@ -182,21 +188,23 @@ int peer_pass(bt_config_t *config, user_iobuf *userbuf, bool *stdin_open) {
     bool watch_stdin = userbuf && *stdin_open;
     if (watch_stdin) FD_SET(STDIN_FILENO, &readfds);
     FD_SET(config->sock, &readfds);
-    wait_until_next_deadline(config, &select_timeout);
+    // Measured from the last pass's time: a wait that comes out longer by that pass's work can
+    // only wake after a deadline, never before it.
+    wait_until_next_deadline(config, pass_time, &select_timeout);
     int nfds =
         pselect(config->sock + 1, &readfds, nullptr, nullptr, &select_timeout, &waiting_mask);
     if (caught_signal) return peer_caught_signal();
-    // The one clock read of the pass; the next pass's wait is measured from it too, which
-    // can only make that wait longer by this pass's work, never end it before a deadline.
-    hold_pass_time();
+    // The one clock read of the pass: every handler and check below judges by it.
+    pass_time = now_seconds();
+    double now = pass_time;
     if (nfds > 0) {
         if (FD_ISSET(config->sock, &readfds)) {
             // The classic loop takes one datagram per pass, as designed; the adaptive one
             // saves a wait and a receive call per datagram when several are queued.
             if (transport_profile(config)->receives_in_batches) {
-                process_inbound_batch(config);
+                process_inbound_batch(config, now);
             } else {
-                process_inbound_udp(config);
+                process_inbound_udp(config, now);
             }
         }
         if (watch_stdin && FD_ISSET(STDIN_FILENO, &readfds)) {
@@ -206,9 +214,9 @@ int peer_pass(bt_config_t *config, user_iobuf *userbuf, bool *stdin_open) {
             *stdin_open = !userbuf->at_eof;
         }
     }
-    sendTimedOutPackets(config);
-    checkForStalledDownloads(config);
-    progress_tick(config);
+    sendTimedOutPacketsAt(config, now);
+    checkForStalledDownloads(config, now);
+    progress_tick(config, now);
     return 0;
 }
 
@@ -224,7 +232,7 @@ int peer_pass(bt_config_t *config, user_iobuf *userbuf, bool *stdin_open) {
 
 // ---- datagrams -------------------------------------------------------------------------------
 
-void process_inbound_udp(bt_config_t *config) {
+void process_inbound_udp(bt_config_t *config, double now) {
     alignas(header) char buffer[MAX_PACKET_SIZE];
     struct sockaddr_in from;
     socklen_t fromlen = sizeof from;
@@ -235,7 +243,7 @@ void process_inbound_udp(bt_config_t *config) {
         debug_log(DEBUG_ALL, "Incoming message (size = %d) from %s:%d\n", received,
                   inet_ntoa(from.sin_addr), ntohs(from.sin_port));
     }
-    handleDatagram(config, reinterpret_cast<header *>(buffer), received, &from);
+    handleDatagram(config, reinterpret_cast<header *>(buffer), received, &from, now);
 }
 
 // Room for one batch of datagrams, each aligned for its header.
@@ -244,7 +252,7 @@ struct batch_slot_s {
 };
 static batch_slot_s batch_slots[VEXLO_BATCH_MAX];
 
-void process_inbound_batch(bt_config_t *config) {
+void process_inbound_batch(bt_config_t *config, double now) {
     char *buffers[VEXLO_BATCH_MAX];
     for (int i = 0; i < VEXLO_BATCH_MAX; i++) buffers[i] = batch_slots[i].bytes;
     int lengths[VEXLO_BATCH_MAX];
@@ -257,7 +265,8 @@ void process_inbound_batch(bt_config_t *config) {
             debug_log(DEBUG_ALL, "Incoming message (size = %d) from %s:%d\n", lengths[i],
                       inet_ntoa(froms[i].sin_addr), ntohs(froms[i].sin_port));
         }
-        handleDatagram(config, reinterpret_cast<header *>(buffers[i]), lengths[i], &froms[i]);
+        handleDatagram(config, reinterpret_cast<header *>(buffers[i]), lengths[i], &froms[i],
+                       now);
     }
 }
 
@@ -311,10 +320,11 @@ static const char *own_file_named(const bt_config_t *config, const char *chunkfi
 }
 
 void process_get(char *chunkfile, char *outputfile, bt_config_t *config) {
-    peer_start_download(config, chunkfile, outputfile);
+    peer_start_download(config, chunkfile, outputfile, pass_time);
 }
 
-int peer_start_download(bt_config_t *config, const char *chunkfile, const char *outputfile) {
+int peer_start_download(bt_config_t *config, const char *chunkfile, const char *outputfile,
+                        double now) {
     debug_log(DEBUG_WHOHAS, "Handling user GET for (%s, %s)\n", chunkfile, outputfile);
     chunkitem *list = readHashesFromFile(chunkfile, 0, config);
     debug_log(DEBUG_WHOHAS, "user requested the following %d chunks: \n", chunklist_length(list));
@@ -349,11 +359,11 @@ int peer_start_download(bt_config_t *config, const char *chunkfile, const char *
     config->output_end = 0;
     config->download_in_progress = 1;
     swarm_resume(config);
-    progress_download_started(config);
+    progress_download_started(config, now);
     if (!config->to_fetch_list) {
-        completeDownload(config);
+        completeDownload(config, now);
         return 0;
     }
-    sendWhoHasToPeers(config, config->to_fetch_list);
+    sendWhoHasToPeers(config, config->to_fetch_list, now);
     return 0;
 }

@@ -23,14 +23,16 @@ int peer_pass(bt_config_t *config, user_iobuf *userbuf, bool *stdin_open);
 int peer_caught_signal();
 // What "GET chunkfile outputfile" does: 0 when the download started (or, resumed with --swarm,
 // was already complete), -1 when it was refused, with the reason on standard error.
-int peer_start_download(bt_config_t *config, const char *chunkfile, const char *outputfile);
+int peer_start_download(bt_config_t *config, const char *chunkfile, const char *outputfile,
+                        double now);
 // Receives one datagram and hands it to handleDatagram.
-void process_inbound_udp(bt_config_t *config);
+void process_inbound_udp(bt_config_t *config, double now);
 // The adaptive profile's receive: every datagram already queued, up to VEXLO_BATCH_MAX, taken
 // with one system call and handed to handleDatagram one by one, in arrival order, each handled
 // to its end before the next.
-void process_inbound_batch(bt_config_t *config);
+void process_inbound_batch(bt_config_t *config, double now);
 // The line handler of standard input: recognises "GET <hashfile> <outfile>".
 void handle_user_input(char *line, void *cbdata);
-// Starts a download of the chunks named in chunkfile into outputfile.
+// Starts a download of the chunks named in chunkfile into outputfile, at the time of the running
+// pass of the event loop (the designed signature carries no time).
 void process_get(char *chunkfile, char *outputfile, bt_config_t *config);

@@ -105,7 +105,8 @@ static bt_peer_t *known_sender(bt_config_t *config, struct sockaddr_in *from, co
 
 // ---- dispatch --------------------------------------------------------------------------------
 
-void handleDatagram(bt_config_t *config, header *hdr, int received, struct sockaddr_in *from) {
+void handleDatagram(bt_config_t *config, header *hdr, int received, struct sockaddr_in *from,
+                    double now) {
     if (verifyPacketSanity(hdr, received) != 0) {
         debug_log(DEBUG_ERRS, "Bad packet header. Discarding... \n");
         return;
@@ -114,19 +115,19 @@ void handleDatagram(bt_config_t *config, header *hdr, int received, struct socka
               ntohs(hdr->p_len));
     switch (hdr->type) {
         case PKT_WHOHAS:
-            handleWhoHas(config, hdr, from);
+            handleWhoHas(config, hdr, from, now);
             break;
         case PKT_IHAVE:
-            handleIHave(config, hdr, from);
+            handleIHave(config, hdr, from, now);
             break;
         case PKT_GET:
-            handleGet(config, hdr, from);
+            handleGet(config, hdr, from, now);
             break;
         case PKT_DATA:
-            handleData(config, hdr, from, 1);
+            handleData(config, hdr, from, 1, now);
             break;
         case PKT_ACK:
-            handleAck(config, hdr, from);
+            handleAck(config, hdr, from, now);
             break;
         default:
             fprintf(stderr, "received unknown type = %d \n", hdr->type);
@@ -136,7 +137,7 @@ void handleDatagram(bt_config_t *config, header *hdr, int received, struct socka
 
 // ---- discovery -------------------------------------------------------------------------------
 
-void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
+void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now) {
     chunkitem *requests = parseControlPacket(hdr);
     debug_log(DEBUG_WHOHAS, "Peer %d received WHO_HAS with %d hashes \n", config->identity,
               chunklist_length(requests));
@@ -145,7 +146,7 @@ void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
     debug_log(DEBUG_WHOHAS, "found %d matches: \n", chunklist_length(matches));
     chunklist_print(matches, DEBUG_WHOHAS);
     if (matches) sendIHave(config, matches, from);
-    swarm_note_whohas(config, from, requests);
+    swarm_note_whohas(config, from, requests, now);
     chunklist_free(requests);
     chunklist_free(matches);
 }
@@ -176,7 +177,7 @@ static void record_announcements(bt_config_t *config, bt_peer_t *peer, chunkitem
     }
 }
 
-void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
+void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now) {
     chunkitem *replies = parseControlPacket(hdr);
     debug_log(DEBUG_WHOHAS, "Peer %d received I_HAVE with %d hashes \n", config->identity,
               chunklist_length(replies));
@@ -187,7 +188,7 @@ void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
         return;
     }
     record_announcements(config, peer, replies);
-    tryToGenerateGetRequest(config, peer);
+    tryToGenerateGetRequest(config, peer, now);
 }
 
 // ---- upload side -----------------------------------------------------------------------------
@@ -212,7 +213,7 @@ static bool late_copy_of_a_finished_get(const bt_peer_t *peer, const uint8_t *ha
            acknowledged_whole(peer, hash);
 }
 
-void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
+void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now) {
     bt_peer_t *peer = known_sender(config, from, "GET");
     if (!peer) return;
     if (payload_length(hdr) < HASH_SIZE) {
@@ -220,7 +221,6 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
                   payload_length(hdr), peer->id);
         return;
     }
-    double now = now_seconds();
     if (late_copy_of_a_finished_get(peer, payload_of(hdr), now)) {
         debug_log(DEBUG_ERRS,
                   "GET from peer %d for the chunk it acknowledged whole: a late copy \n", peer->id);
@@ -235,7 +235,7 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
         debug_log(DEBUG_ERRS, "GET from peer %d waits for an upload slot \n", peer->id);
         return;
     }
-    serveGet(config, peer, payload_of(hdr));
+    serveGet(config, peer, payload_of(hdr), now);
 }
 
 void endUploadForNewGet(bt_config_t *config, bt_peer_t *peer) {
@@ -247,7 +247,7 @@ void endUploadForNewGet(bt_config_t *config, bt_peer_t *peer) {
     doneSendingData(config, peer);
 }
 
-void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash) {
+void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, double now) {
     endUploadForNewGet(config, peer);
     chunkitem wanted{};
     memcpy(wanted.hash, hash, HASH_SIZE);
@@ -274,15 +274,15 @@ void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash) {
     peer->sending_data = data;  // the connection owns the chunk copy until doneSendingData
     peer->sending_repeat = memcmp(peer->sending_hash, hash, HASH_SIZE) == 0;
     memcpy(peer->sending_hash, hash, HASH_SIZE);
-    initializeNewSendingConnection(config, peer);
-    fillWindowForPeer(config, peer);
+    initializeNewSendingConnection(config, peer, now);
+    fillWindowForPeer(config, peer, now);
 }
 
 void remove_acked(bt_peer_t *peer) {
     timelist_release_upto(&peer->sending_unacked, peer->sending_lastacked);
 }
 
-void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
+void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now) {
     bt_peer_t *peer = known_sender(config, from, "ACK");
     if (!peer) return;
     if (!peer->sending_active) {
@@ -314,7 +314,6 @@ void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from) {
         }
         peer->sending_highest_seq = just_acked;
     }
-    double now = now_seconds();
     peer->sending_last_ack_time = now;
     transport_profile(config)->take_ack(config, peer, just_acked, now);
 }
@@ -392,7 +391,8 @@ static bool fits_chunk_layout(const header *hdr, int seq_num) {
     return payload_length(hdr) == expected;
 }
 
-void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL send_ack) {
+void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL send_ack,
+                double now) {
     bt_peer_t *peer = known_sender(config, from, "DATA");
     if (!peer) return;
     int seq_num = static_cast<int>(ntohl(hdr->seq));
@@ -418,7 +418,7 @@ void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL
             sendGetForPeer(config, peer, peer->receiving_chunk);
             return;
         }
-        noteGetAnswered(peer, now_seconds());
+        noteGetAnswered(peer, now);
         peer->receiving_active = 1;
         peer->receiving_sentget = 0;
         peer->receiving_lastseq = 0;
@@ -432,10 +432,10 @@ void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL
     }
     // The stall check measures progress: repeated or stray packets must not keep a connection
     // that delivers nothing alive.
-    peer->receiving_last_action_time = now_seconds();
+    peer->receiving_last_action_time = now;
     peer->receiving_lastseq++;
     take_in_order(peer, hdr);
-    processOutoforderData(config, peer);
+    processOutoforderData(config, peer, now);
     cleanUpOutoforder(peer);
     debug_log(DEBUG_LOSS, "still out-of-order: \n");
     timelist_print(peer->receiving_outoforder, DEBUG_LOSS);
@@ -452,7 +452,7 @@ void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL
     // A nested call may have finished the chunk already; it is finished exactly once.
     if (!peer->receiving_active) return;
     if (peer->receiving_offset == CHUNK_SIZE) {
-        chunkReceiveFinished(config, peer);
+        chunkReceiveFinished(config, peer, now);
     } else if (peer->receiving_offset > CHUNK_SIZE) {
         debug_log(DEBUG_ERRS,
                   "Oops, we were sent too much data expected %d bytes, but got %d bytes\n",
@@ -460,7 +460,7 @@ void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL
     }
 }
 
-void processOutoforderData(bt_config_t *config, bt_peer_t *peer) {
+void processOutoforderData(bt_config_t *config, bt_peer_t *peer, double now) {
     int wanted = peer->receiving_lastseq + 1;
     for (timeitem *t = peer->receiving_outoforder; t; t = t->next) {
         if (static_cast<int>(ntohl(t->hdr->seq)) != wanted) continue;
@@ -468,7 +468,7 @@ void processOutoforderData(bt_config_t *config, bt_peer_t *peer) {
         header *pkt = t->hdr;
         timelist_remove(&peer->receiving_outoforder, t);
         struct sockaddr_in source = peer->addr;
-        handleData(config, pkt, &source, 0);
+        handleData(config, pkt, &source, 0, now);
         free(pkt);
         return;
     }

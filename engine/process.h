@@ -22,32 +22,34 @@ chunkitem *parseControlPacket(header *hdr);
 
 // Checks the header of a received datagram of `received` bytes (hdr points at them, aligned for a
 // header) and hands it to the handler of its type; a bad one is dropped.
-void handleDatagram(bt_config_t *config, header *hdr, int received, struct sockaddr_in *from);
+void handleDatagram(bt_config_t *config, header *hdr, int received, struct sockaddr_in *from,
+                    double now);
 
 // The handlers of a checked datagram; hdr points into the caller's receive buffer and is not kept
 // (handleData keeps a heap copy of a packet ahead of a gap). A sender outside the peer list is
 // dropped, except by handleWhoHas, which answers any address.
 // Answers with an IHAVE of the requested hashes this peer holds; silent when it holds none.
-void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from);
+void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now);
 // Records the sender's announcements that matter (chunks_of_interest) and may send it a GET.
-void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from);
+void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now);
 // Serves a GET: reads the chunk into a new sending_data buffer, which the peer record owns until
 // doneSendingData, and starts the sending connection.
-void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from);
+void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now);
 // A GET came from peer while an upload to it runs: that upload ends (counted for -x).
 void endUploadForNewGet(bt_config_t *config, bt_peer_t *peer);
 // Serves peer's GET for hash at once: ends a running upload to it, reads the chunk from the store
 // and starts the sending connection; nothing when this peer cannot serve the chunk.
-void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash);
+void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, double now);
 // Takes an ACK of the sending connection to the sender: window, release, refill, end.
-void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from);
+void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now);
 // Takes a DATA packet of the receiving connection from the sender and answers with an ACK when
 // send_ack is set; finishes the chunk when it is complete.
-void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL send_ack);
+void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL send_ack,
+                double now);
 
 // Releases every outstanding packet with a sequence number up to sending_lastacked.
 void remove_acked(bt_peer_t *peer);
 // Takes the held packet that is now next in order, if any, and handles it.
-void processOutoforderData(bt_config_t *config, bt_peer_t *peer);
+void processOutoforderData(bt_config_t *config, bt_peer_t *peer, double now);
 // Releases every held packet that is no longer ahead of receiving_lastseq.
 void cleanUpOutoforder(bt_peer_t *peer);

@@ -162,10 +162,9 @@ static void judge_unannounced(bt_config_t *config, double now) {
 
 // ---- the hooks -------------------------------------------------------------------------------
 
-void progress_download_started(bt_config_t *config) {
+void progress_download_started(bt_config_t *config, double now) {
     progress_t *p = config->progress;
     if (!p) return;
-    double now = now_seconds();
     p->downloading = 1;
     p->start = now;
     p->last_tick = 0;
@@ -193,7 +192,7 @@ void progress_hash_failed(bt_config_t *config) {
     if (config->progress) config->progress->hash_failures++;
 }
 
-void progress_tick_at(bt_config_t *config, double now) {
+void progress_tick(bt_config_t *config, double now) {
     progress_t *p = config->progress;
     if (!p || !p->downloading) return;
     double interval = p->terminal ? PROGRESS_REDRAW_S : PROGRESS_LINE_S;
@@ -203,9 +202,6 @@ void progress_tick_at(bt_config_t *config, double now) {
     judge_unannounced(config, now);
 }
 
-void progress_tick(bt_config_t *config) {
-    if (config->progress) progress_tick_at(config, now_seconds());
-}
 
 // Datagrams the socket dropped for want of room since the download began, appended where the
 // kernel keeps that count.
@@ -216,10 +212,9 @@ static void append_socket_drops(const progress_t *p, line_buf *line) {
 }
 
 // "summary: <bytes> bytes in <s> s, <MB/s> MB/s; chunks per peer: <id>:<n> ...; ..."
-void progress_download_ended(bt_config_t *config, bool completed) {
+void progress_download_ended(bt_config_t *config, bool completed, double now) {
     progress_t *p = config->progress;
     if (!p || !p->downloading) return;
-    double now = now_seconds();
     if (p->terminal) draw_line(config, now);
     progress_end_line(config);
     double seconds = now - p->start;

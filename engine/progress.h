@@ -14,8 +14,8 @@ struct progress_s {
     int terminal;                   // truth value: standard error is a terminal, redraw in place
     int line_open;                  // truth value: a redrawn line without its newline is showing
     int downloading;                // truth value: between the GET and the end of its download
-    double start;                   // now_seconds() when the GET was accepted
-    double last_tick;               // now_seconds() of the last redraw and check; 0: none yet
+    double start;                   // seconds; when the GET was accepted
+    double last_tick;               // seconds; the last redraw and check; 0: none yet
     int last_drawn_done;            // chunks done when the last plain line was written
     int total_chunks;               // chunks the GET asked for
     int done_chunks;                // chunks written so far
@@ -36,15 +36,14 @@ void progress_free(bt_config_t *config);
 
 // The hooks of the engine; each does nothing while the display is off.
 // A GET was accepted: to_fetch_list holds its chunks.
-void progress_download_started(bt_config_t *config);
+void progress_download_started(bt_config_t *config, double now);
 // bytes of a verified chunk from peer were written to the output file.
 void progress_chunk_written(bt_config_t *config, bt_peer_t *peer, int bytes);
 // A complete chunk failed its hash check.
 void progress_hash_failed(bt_config_t *config);
 // Redraws the line and judges the chunks nobody announced; called on every pass of the loop.
-void progress_tick(bt_config_t *config);
-void progress_tick_at(bt_config_t *config, double now);
+void progress_tick(bt_config_t *config, double now);
 // The download ended (completed or aborted): the last line and the summary.
-void progress_download_ended(bt_config_t *config, bool completed);
+void progress_download_ended(bt_config_t *config, bool completed, double now);
 // Ends a line left open, before the process exits.
 void progress_end_line(bt_config_t *config);

@@ -68,13 +68,13 @@ void classicStartConnection(bt_config_t *config, bt_peer_t *peer, double) {
     writeWindowSizeToFile(config, peer);
 }
 
-void classicFillWindow(bt_config_t *config, bt_peer_t *peer, double) {
+void classicFillWindow(bt_config_t *config, bt_peer_t *peer, double now) {
     for (;;) {
         int num_unacked = timelist_length(peer->sending_unacked);
         if (num_unacked >= peer->sending_win) return;
         debug_log(DEBUG_ALL, "send seq = %d with %d / %d packet outstanding\n",
                   peer->sending_next_seq, num_unacked, peer->sending_win);
-        if (sendDataForPeer(config, peer) <= 0) return;
+        if (sendDataForPeer(config, peer, now) <= 0) return;
     }
 }
 
@@ -182,9 +182,6 @@ double classicNextDeadline(const bt_peer_t *peer) {
     return oldest == 0 ? 0 : oldest + RETRANSMIT_TIMEOUT_S;
 }
 
-void sendTimedOutPackets(bt_config_t *config) {
-    sendTimedOutPacketsAt(config, now_seconds());
-}
 
 // ---- giving up on silent senders -------------------------------------------------------------
 
@@ -199,12 +196,11 @@ void checkForStalledDownloadsAt(bt_config_t *config, double now) {
         // Ask this peer for nothing until it announces chunks again.
         chunklist_free(p->chunks_of_interest);
         p->chunks_of_interest = nullptr;
-        chunkReceiveFinished(config, p);
+        chunkReceiveFinished(config, p, now);
     }
 }
 
-void checkForStalledDownloads(bt_config_t *config) {
-    double now = now_seconds();
+void checkForStalledDownloads(bt_config_t *config, double now) {
     checkForStalledDownloadsAt(config, now);
     checkForUnansweredGets(config, now);
     moveStalledChunks(config, now);
@@ -282,15 +278,15 @@ void checkForUnansweredGets(bt_config_t *config, double now) {
         give_up_get(config, p);
         released = true;
     }
-    if (released) tryAllGetRequests(config);
+    if (released) tryAllGetRequests(config, now);
 }
 
 // A peer with nothing to fetch from it that announced chunk and may be asked for it.
-static bt_peer_t *idle_holder(bt_config_t *config, const chunkitem *chunk) {
+static bt_peer_t *idle_holder(bt_config_t *config, const chunkitem *chunk, double now) {
     for (bt_peer_t *p = config->peers; p; p = p->next) {
         if (p->id == config->identity || p->receiving_chunk) continue;
         if (!chunklist_find_hash(p->chunks_of_interest, chunk->hash)) continue;
-        if (mayAskPeerForChunk(config, p, chunk)) return p;
+        if (mayAskPeerForChunk(config, p, chunk, now)) return p;
     }
     return nullptr;
 }
@@ -318,20 +314,20 @@ void moveStalledChunks(bt_config_t *config, double now) {
         double after = profile->move_after(p);
         if (after == 0) continue;
         if (now - last_progress(p) <= after && !crawling(p, now, after)) continue;
-        bt_peer_t *idle = idle_holder(config, p->receiving_chunk);
+        bt_peer_t *idle = idle_holder(config, p->receiving_chunk, now);
         if (!idle) continue;
         debug_log(DEBUG_ERRS, "too little progress from peer %d: its chunk goes to peer %d \n",
                   p->id, idle->id);
         releaseReceivingConnection(p);
-        tryToGenerateGetRequest(config, idle);
-        tryToGenerateGetRequest(config, p);
+        tryToGenerateGetRequest(config, idle, now);
+        tryToGenerateGetRequest(config, p, now);
     }
 }
 
 void retryPausedRequests(bt_config_t *config, double now) {
     if (config->retry_due_time == 0 || now < config->retry_due_time) return;
     config->retry_due_time = 0;
-    if (config->download_in_progress) tryAllGetRequests(config);
+    if (config->download_in_progress) tryAllGetRequests(config, now);
 }
 
 static bool announced_by_some_peer(const bt_config_t *config, const chunkitem *chunk) {
@@ -346,7 +342,7 @@ void rediscoverMissingChunks(bt_config_t *config, double now) {
     if (now - config->last_whohas_time <= REDISCOVERY_INTERVAL_S) return;
     // Announcements may be older than this download (or than a paused retry): an idle peer that
     // announced a needed chunk is asked for it now, and gives it up if it no longer answers.
-    tryAllGetRequests(config);
+    tryAllGetRequests(config, now);
     chunkitem *missing = nullptr;
     chunkitem **tail = &missing;
     for (const chunkitem *c = config->to_fetch_list; c; c = c->next) {
@@ -363,7 +359,7 @@ void rediscoverMissingChunks(bt_config_t *config, double now) {
     }
     debug_log(DEBUG_WHOHAS, "asking again for %d chunks nobody announced \n",
               chunklist_length(missing));
-    sendWhoHasToPeers(config, missing);
+    sendWhoHasToPeers(config, missing, now);
     chunklist_free(missing);
 }
 

@@ -17,8 +17,6 @@ constexpr int LOSS_NONE = 0;
 constexpr int LOSS_TIMEOUT = 1;
 constexpr int LOSS_DUPACK = 2;
 
-// The timeout scan of every sending connection, then the refill of each: once per loop pass.
-void sendTimedOutPackets(bt_config_t *config);
 // LOSS_NONE grows the window (updateWinOnAck), LOSS_TIMEOUT and LOSS_DUPACK shrink it
 // (updateWinOnLoss); the classic profile's window rules.
 void updateWindow(bt_config_t *config, bt_peer_t *peer, int loss_type);
@@ -44,12 +42,12 @@ void noteGetAnswered(bt_peer_t *peer, double now);
 // holds the best rate the peer has shown, fading a little with every chunk.
 void noteChunkReceived(bt_peer_t *peer, double now);
 
-// The receiving side's checks, once per loop pass: stalled downloads, unanswered GETs, paused
-// retries and rediscovery.
-void checkForStalledDownloads(bt_config_t *config);
-
-// The same scans with the current time given, so that tests can judge stored timestamps.
+// The timeout scan of every sending connection, then the refill of each: once per loop pass.
 void sendTimedOutPacketsAt(bt_config_t *config, double now);
+// The receiving side's checks, once per loop pass: stalled downloads, unanswered GETs, chunk
+// moves, paused retries, rediscovery and the waiting GETs of --swarm.
+void checkForStalledDownloads(bt_config_t *config, double now);
+// Gives up the active downloads that brought nothing for STALL_TIMEOUT_S.
 void checkForStalledDownloadsAt(bt_config_t *config, double now);
 // Sends the GET of a requested connection again when its first DATA has not come within
 // GET_ANSWER_TIMEOUT_S, and gives it up (forgetting that peer's announcement of the chunk) after

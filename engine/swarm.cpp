@@ -43,12 +43,12 @@ void swarm_peer_free(bt_peer_t *peer) {
 
 // ---- announcing ------------------------------------------------------------------------------
 
-void swarm_note_whohas(bt_config_t *config, struct sockaddr_in *from, const chunkitem *requests) {
+void swarm_note_whohas(bt_config_t *config, struct sockaddr_in *from, const chunkitem *requests,
+                       double now) {
     if (!config->swarm || !requests) return;
     bt_peer_t *peer = getPeerFromSockinfo(config, from);
     if (!peer || peer->id == config->identity) return;
     swarm_peer_t *s = swarm_of(peer);
-    double now = now_seconds();
     if (now - s->wanted_time > SWARM_WANTED_TTL_S) forget_wanted(s);
     s->wanted_time = now;
     for (const chunkitem *r = requests; r; r = r->next) {
@@ -60,10 +60,11 @@ void swarm_note_whohas(bt_config_t *config, struct sockaddr_in *from, const chun
 }
 
 // Sends peer an IHAVE for hash when it asked for it (recently); it is told once.
-static void announce_if_wanted(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk) {
+static void announce_if_wanted(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk,
+                               double now) {
     swarm_peer_t *s = peer->swarm;
     if (!s || !s->wanted) return;
-    if (now_seconds() - s->wanted_time > SWARM_WANTED_TTL_S) {
+    if (now - s->wanted_time > SWARM_WANTED_TTL_S) {
         forget_wanted(s);
         return;
     }
@@ -75,12 +76,13 @@ static void announce_if_wanted(bt_config_t *config, bt_peer_t *peer, const chunk
     sendIHave(config, &one, &peer->addr);
 }
 
-void swarm_chunk_written(bt_config_t *config, bt_peer_t *from, const chunkitem *chunk, int length) {
+void swarm_chunk_written(bt_config_t *config, bt_peer_t *from, const chunkitem *chunk, int length,
+                         double now) {
     if (!config->swarm) return;
     if (from && from->swarm) from->swarm->unanswered = 0;
     store_add(config, chunk->hash, config->output_file, STORE_DOWNLOADED, chunk->id, length);
     for (bt_peer_t *p = config->peers; p; p = p->next) {
-        if (p->id != config->identity) announce_if_wanted(config, p, chunk);
+        if (p->id != config->identity) announce_if_wanted(config, p, chunk, now);
     }
 }
 
@@ -161,7 +163,7 @@ void swarm_serve_waiting(bt_config_t *config, double now) {
         p->swarm->waiting = 0;
         debug_log(DEBUG_WHOHAS, "an upload slot is free: serving the waiting GET of peer %d \n",
                   p->id);
-        serveGet(config, p, p->swarm->wait_hash);
+        serveGet(config, p, p->swarm->wait_hash, now);
         // A chunk that could not be read starts nothing; its wait is over all the same.
     }
 }
@@ -198,9 +200,9 @@ int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
 
 // ---- choosing chunks -------------------------------------------------------------------------
 
-static uint64_t next_random(bt_config_t *config) {
+static uint64_t next_random(bt_config_t *config, double now) {
     if (config->swarm_rng == 0) {
-        config->swarm_rng = static_cast<uint64_t>(now_seconds() * 1e6) ^
+        config->swarm_rng = static_cast<uint64_t>(now * 1e6) ^
                             (static_cast<uint64_t>(getpid()) << 32) ^
                             static_cast<uint64_t>(static_cast<uint16_t>(config->identity)) ^
                             UINT64_C(0x9e3779b97f4a7c15);
@@ -237,13 +239,13 @@ static int fetchers_of(const bt_config_t *config, const chunkitem *chunk, bool o
     return n;
 }
 
-static bool may_ask(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk) {
+static bool may_ask(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk, double now) {
     return chunklist_find_hash(peer->chunks_of_interest, chunk->hash) &&
-           (!peer->receiving_failures || mayAskPeerForChunk(config, peer, chunk));
+           (!peer->receiving_failures || mayAskPeerForChunk(config, peer, chunk, now));
 }
 
 // Rarest first, random among equals (one pass, each equal replacing the pick with chance 1/k).
-static chunkitem *rarest_unfetched(bt_config_t *config, bt_peer_t *peer) {
+static chunkitem *rarest_unfetched(bt_config_t *config, bt_peer_t *peer, double now) {
     chunkitem *best = nullptr;
     int best_holders = INT_MAX;
     int ties = 0;
@@ -251,7 +253,7 @@ static chunkitem *rarest_unfetched(bt_config_t *config, bt_peer_t *peer) {
         // A chunk whose GET waits elsewhere may go to this idle holder too; whichever copy
         // arrives first is written and the other request dropped.
         if (fetchers_of(config, item, true) > 0 ||
-            fetchers_of(config, item, false) >= SWARM_MAX_COPIES || !may_ask(config, peer, item))
+            fetchers_of(config, item, false) >= SWARM_MAX_COPIES || !may_ask(config, peer, item, now))
             continue;
         int holders = holders_of(config, item);
         if (holders < best_holders) {
@@ -260,7 +262,7 @@ static chunkitem *rarest_unfetched(bt_config_t *config, bt_peer_t *peer) {
             ties = 1;
         } else if (holders == best_holders) {
             ties++;
-            if (next_random(config) % static_cast<unsigned>(ties) == 0) best = item;
+            if (next_random(config, now) % static_cast<unsigned>(ties) == 0) best = item;
         }
     }
     return best;
@@ -289,7 +291,7 @@ static chunkitem *end_game_copy(bt_config_t *config, bt_peer_t *peer, double now
     chunkitem *best = nullptr;
     int best_offset = INT_MAX;
     for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
-        if (fetchers_of(config, item, false) >= SWARM_MAX_COPIES || !may_ask(config, peer, item))
+        if (fetchers_of(config, item, false) >= SWARM_MAX_COPIES || !may_ask(config, peer, item, now))
             continue;
         const bt_peer_t *sender = fetcher_of(config, item, peer);
         if (!sender) continue;
@@ -308,7 +310,7 @@ static chunkitem *end_game_copy(bt_config_t *config, bt_peer_t *peer, double now
 
 chunkitem *swarm_choose_chunk(bt_config_t *config, bt_peer_t *peer, double now) {
     if (peer->swarm && now < peer->swarm->busy_until) return nullptr;
-    chunkitem *item = rarest_unfetched(config, peer);
+    chunkitem *item = rarest_unfetched(config, peer, now);
     return item ? item : end_game_copy(config, peer, now);
 }
 

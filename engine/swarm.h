@@ -51,10 +51,12 @@ typedef struct swarm_peer_s swarm_peer_t;
 
 // A WHOHAS from `from` asked for requests: the hashes the store lacks are remembered for that
 // peer (when it is listed), to be announced to it once this peer has them.
-void swarm_note_whohas(bt_config_t *config, struct sockaddr_in *from, const chunkitem *requests);
+void swarm_note_whohas(bt_config_t *config, struct sockaddr_in *from, const chunkitem *requests,
+                       double now);
 // A verified chunk of the running download was written (length bytes): it becomes servable and
 // every peer that asked for it is sent an IHAVE.
-void swarm_chunk_written(bt_config_t *config, bt_peer_t *from, const chunkitem *chunk, int length);
+void swarm_chunk_written(bt_config_t *config, bt_peer_t *from, const chunkitem *chunk, int length,
+                         double now);
 // Whether a GET from peer for hash is served now: always without --swarm; with it, when an
 // upload slot is free (not held by another upload that makes progress) and no other GET is to
 // go first (see swarm_serve_waiting). Otherwise the GET waits. A running upload to peer ends

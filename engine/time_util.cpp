@@ -13,34 +13,28 @@ double timeval2double(const struct timeval *t) {
     return static_cast<double>(t->tv_sec) + static_cast<double>(t->tv_usec) / 1000000.0;
 }
 
-// The time of the running pass of the event loop, once it has begun one.
-static bool pass_time_held = false;
-static struct timeval pass_time;
+void double2timeval(double seconds, struct timeval *t) {
+    double whole = static_cast<double>(static_cast<time_t>(seconds));
+    t->tv_sec = static_cast<time_t>(whole);
+    auto usec = static_cast<suseconds_t>((seconds - whole) * 1000000.0 + 0.5);
+    if (usec >= 1000000) {
+        t->tv_sec++;
+        usec -= 1000000;
+    }
+    t->tv_usec = usec;
+}
 
-static void read_monotonic(struct timeval *tv) {
+void now_timeval(struct timeval *tv) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     tv->tv_sec = ts.tv_sec;
     tv->tv_usec = static_cast<suseconds_t>(ts.tv_nsec / 1000);
 }
 
-void now_timeval(struct timeval *tv) {
-    if (pass_time_held) {
-        *tv = pass_time;
-    } else {
-        read_monotonic(tv);
-    }
-}
-
 double now_seconds() {
     struct timeval tv;
     now_timeval(&tv);
     return timeval2double(&tv);
-}
-
-void hold_pass_time() {
-    read_monotonic(&pass_time);
-    pass_time_held = true;
 }
 
 // ---- timed-packet lists ----------------------------------------------------------------------

@@ -20,16 +20,15 @@ typedef struct timeitem_s timeitem;
 
 // Seconds with the microseconds as fraction.
 double timeval2double(const struct timeval *t);
+// The inverse of timeval2double, to the microsecond.
+void double2timeval(double seconds, struct timeval *t);
 // The current time on the monotonic clock, which a step of the wall clock cannot move: every
-// timer of the peer is read from it.
+// timer of the peer is read from it. Only the event loop (once per pass, after its wait) and the
+// programs' own start-up and summaries read it; every function of the engine that judges time
+// is given that pass's time by its caller, so tests pin the only time there is.
 void now_timeval(struct timeval *tv);
 // now_timeval in seconds.
 double now_seconds();
-// Reads the clock once and makes now_timeval and now_seconds report that time from then on,
-// until the next call: the event loop calls it once per pass, after its wait, so every handler
-// and check of the pass stamps and judges with the same time. Before the first call they read
-// the clock themselves.
-void hold_pass_time();
 
 // Puts a new node first in *head; copies *tval (zero when null). The node refers to hdr, the
 // caller's block, which the list owns from now on (released by timelist_free).

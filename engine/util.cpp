@@ -205,8 +205,8 @@ static void forget_download_state(bt_config_t *config) {
     config->retry_due_time = 0;
 }
 
-void abortDownload(bt_config_t *config) {
-    progress_download_ended(config, false);
+void abortDownload(bt_config_t *config, double now) {
+    progress_download_ended(config, false, now);
     fprintf(stderr, "Error: download of %s aborted: %s\n", config->output_file, strerror(errno));
     for (bt_peer_t *p = config->peers; p; p = p->next) {
         if (p->receiving_chunk) releaseReceivingConnection(p);
@@ -281,13 +281,13 @@ static bool write_chunk(bt_config_t *config, const chunkitem *chunk, const uint8
     return true;
 }
 
-void completeDownload(bt_config_t *config) {
+void completeDownload(bt_config_t *config, double now) {
     swarm_download_finishing(config);
     config->download_in_progress = 0;
     forget_download_state(config);
     int closed = fclose(config->output_handle);
     config->output_handle = nullptr;
-    progress_download_ended(config, closed == 0);
+    progress_download_ended(config, closed == 0, now);
     if (closed != 0) {
         fprintf(stderr, "Error: could not close output file %s: %s\n", config->output_file,
                 strerror(errno));
@@ -346,7 +346,7 @@ static void unlink_chunk(chunkitem **head, chunkitem *node) {
 // differ from the last failure's were damaged on the way, differently each time: asking again
 // at once is the only way to the chunk, and no fault of the peer's.
 static void note_hash_failure(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk,
-                              const uint8_t digest[HASH_SIZE]) {
+                              const uint8_t digest[HASH_SIZE], double now) {
     failitem *f = failurelist_note(&peer->receiving_failures, chunk->hash);
     bool repeated = memcmp(f->last_digest, digest, HASH_SIZE) == 0;
     memcpy(f->last_digest, digest, HASH_SIZE);
@@ -360,7 +360,7 @@ static void note_hash_failure(bt_config_t *config, bt_peer_t *peer, const chunki
     int doublings =
         f->failures - 1 < HASH_RETRY_MAX_DOUBLINGS ? f->failures - 1 : HASH_RETRY_MAX_DOUBLINGS;
     double pause = HASH_RETRY_PAUSE_S * static_cast<double>(1 << doublings);
-    f->retry_after = now_seconds() + pause;
+    f->retry_after = now + pause;
     if (config->retry_due_time == 0 || f->retry_after < config->retry_due_time)
         config->retry_due_time = f->retry_after;
     fprintf(stderr,
@@ -368,14 +368,14 @@ static void note_hash_failure(bt_config_t *config, bt_peer_t *peer, const chunki
             chunk->id, peer->id, f->failures, pause);
 }
 
-void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer) {
+void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer, double now) {
     debug_log(DEBUG_ALL, "Finished downloading chunk \n");
     peer->receiving_active = 0;
     timelist_free(peer->receiving_outoforder);
     peer->receiving_outoforder = nullptr;
 
     chunkitem *chunk = peer->receiving_chunk;
-    if (peer->receiving_offset == CHUNK_SIZE) noteChunkReceived(peer, now_seconds());
+    if (peer->receiving_offset == CHUNK_SIZE) noteChunkReceived(peer, now);
     uint8_t digest[HASH_SIZE];
     int len = verified_length(peer, chunk->hash, digest);
     if (len < 0) {
@@ -384,31 +384,31 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer) {
         // about the peer's copy.
         if (peer->receiving_offset == CHUNK_SIZE) {
             progress_hash_failed(config);
-            note_hash_failure(config, peer, chunk, digest);
+            note_hash_failure(config, peer, chunk, digest, now);
         }
         retire_receiving_buffer(peer);
-        tryAllGetRequests(config);
+        tryAllGetRequests(config, now);
         return;
     }
     debug_log(DEBUG_WHOHAS, "Successfully Downloaded: ");
     chunklist_print_single(chunk, DEBUG_WHOHAS);
     if (!write_chunk(config, chunk, peer->receiving_data, len)) {
-        abortDownload(config);
+        abortDownload(config, now);
         return;
     }
     progress_chunk_written(config, peer, len);
     long long end = static_cast<long long>(chunk->id) * CHUNK_SIZE + len;
     if (end > config->output_end) config->output_end = end;
-    swarm_chunk_written(config, peer, chunk, len);
+    swarm_chunk_written(config, peer, chunk, len, now);
     retire_receiving_buffer(peer);
     releaseOtherFetchers(config, peer, chunk);
     // Exactly the node written: a request may name the same bytes at several places.
     unlink_chunk(&config->to_fetch_list, chunk);
     if (!config->to_fetch_list) {
-        completeDownload(config);
+        completeDownload(config, now);
         return;
     }
-    tryAllGetRequests(config);
+    tryAllGetRequests(config, now);
 }
 
 // ---- releasing a configuration ---------------------------------------------------------------

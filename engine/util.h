@@ -20,10 +20,10 @@ void dumpBytes(const char *start, int numBytes);
 void doneSendingData(bt_config_t *config, bt_peer_t *peer);
 // Ends the receiving connection from peer: checks, writes and accounts for the chunk, asks for
 // more.
-void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer);
+void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer, double now);
 // Ends the download whose last chunk is written: closes the output, prints "GOT <file> " (and
 // ends the process under -x).
-void completeDownload(bt_config_t *config);
+void completeDownload(bt_config_t *config, double now);
 // The connections other than peer's that fetch the same to_fetch_list node as chunk (a second
 // copy asked for at the end of a download) are ended, their bytes dropped: chunk is written.
 void releaseOtherFetchers(bt_config_t *config, const bt_peer_t *peer, const chunkitem *chunk);
@@ -35,4 +35,4 @@ void releaseReceivingConnection(bt_peer_t *peer);
 void releaseConfiguration(bt_config_t *config);
 // Gives up the running download after its output file failed: every receiving connection is
 // released, the request list freed, the file closed, and a new GET may start.
-void abortDownload(bt_config_t *config);
+void abortDownload(bt_config_t *config, double now);

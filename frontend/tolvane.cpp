@@ -584,7 +584,7 @@ static int run_get(int argc, char **argv, const front_options_t *o) {
     FILE *results = take_standard_output();
     peer_setup(&config);
     double start = now_seconds();
-    if (peer_start_download(&config, o->file, o->out) != 0) {
+    if (peer_start_download(&config, o->file, o->out, start) != 0) {
         chunklist_free(list);
         fail_start("the download of %s could not start", o->out);
     }

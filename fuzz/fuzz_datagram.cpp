@@ -151,9 +151,12 @@ void require(bool ok, const char *what) {
 
 // ---- one run ---------------------------------------------------------------------------------
 
+// Where every run's clock starts: a pinned time, so that a run does what it did when it was found.
+constexpr double kStartTime = 1000.0;
+
 struct Run {
     bt_config_t config;
-    double clock_offset;  // seconds the harness has let pass beyond the real clock
+    double now;           // seconds; the run's own clock, pinned at its start, moved by time steps
     int want;             // request of the last accepted GET; -1 when none was accepted
     int data_budget;      // DATA packets the remaining steps may still build
 };
@@ -171,7 +174,7 @@ void user_get(Run *run, int want, bool onto_own_file) {
     snprintf(output, sizeof output, "%s",
              (onto_own_file ? world->data_path : world->out_path).c_str());
     bool was_running = run->config.download_in_progress;
-    process_get(request, output, &run->config);
+    peer_start_download(&run->config, request, output, run->now);
     if (!was_running && run->config.download_in_progress) run->want = want;
 }
 
@@ -192,7 +195,7 @@ void start_run(Run *run) {
     config->mychunks = served_list();
     store_load(config);
     config->masterchunks = served_list();
-    run->clock_offset = 0;
+    run->now = kStartTime;
     run->want = -1;
     run->data_budget = kDataBudget;
     user_get(run, 0, false);
@@ -220,7 +223,8 @@ void deliver(Run *run, uint8_t sender, const void *bytes, size_t n) {
     alignas(header) uint8_t buffer[MAX_PACKET_SIZE];
     memcpy(buffer, bytes, n);
     struct sockaddr_in from = sender_address(sender);
-    handleDatagram(&run->config, reinterpret_cast<header *>(buffer), static_cast<int>(n), &from);
+    handleDatagram(&run->config, reinterpret_cast<header *>(buffer), static_cast<int>(n), &from,
+                   run->now);
 }
 
 std::string packet(uint8_t type, const std::string &payload, uint32_t seq, uint32_t ack) {
@@ -245,8 +249,8 @@ void step_raw(Run *run, fz::Cursor *in) {
 
 // Time passes by the next input byte times unit seconds.
 void step_time(Run *run, fz::Cursor *in, double unit) {
-    run->clock_offset += unit * fz::take_u8(in);
-    double now = now_seconds() + run->clock_offset;
+    run->now += unit * fz::take_u8(in);
+    double now = run->now;
     bt_config_t *config = &run->config;
     sendTimedOutPacketsAt(config, now);
     checkForStalledDownloadsAt(config, now);

@@ -39,12 +39,12 @@ struct AdaptiveUpload {
     void get() {
         Packet g(packet(PKT_GET, ef::hash_of(5)));
         auto from = e.addr_of(2);
-        handleGet(&e.config, g.hdr(), &from);
+        handleGet(&e.config, g.hdr(), &from, now_seconds());
     }
     void ack(int n) {
         Packet pkt(packet(PKT_ACK, "", 0, static_cast<uint32_t>(n)));
         auto from = e.addr_of(2);
-        handleAck(&e.config, pkt.hdr(), &from);
+        handleAck(&e.config, pkt.hdr(), &from, now_seconds());
     }
     std::vector<uint32_t> seqs_sent() {
         std::vector<uint32_t> v;

@@ -147,14 +147,14 @@ TEST(WhoHas, AnswersWithHeldHashesInRequestOrder) {
     store_load(&e.config);
     Packet who(packet(PKT_WHOHAS, control_payload({c, hash_of(9), a})));
     auto from = e.addr_of(2);
-    handleWhoHas(&e.config, who.hdr(), &from);
+    handleWhoHas(&e.config, who.hdr(), &from, now_seconds());
     auto reply = e.sock_of(2).recv(2.0);
     ASSERT_TRUE(reply);
     EXPECT_EQ(packet(PKT_IHAVE, control_payload({c, a})), *reply);
 
     /* nothing held: no answer at all */
     Packet none(packet(PKT_WHOHAS, control_payload({hash_of(9)})));
-    handleWhoHas(&e.config, none.hdr(), &from);
+    handleWhoHas(&e.config, none.hdr(), &from, now_seconds());
     EXPECT_FALSE(e.sock_of(2).recv(0.3));
 }
 
@@ -168,7 +168,7 @@ TEST(WhoHas, ManyMatchesAreSplitIntoPacketsThatFit) {
     Packet who(packet(PKT_WHOHAS, control_payload(asked)));  // a full 1500-byte WHOHAS
     ASSERT_EQ(1500u, who.size);
     auto from = e.addr_of(2);
-    for (int round = 0; round < 3; round++) handleWhoHas(&e.config, who.hdr(), &from);
+    for (int round = 0; round < 3; round++) handleWhoHas(&e.config, who.hdr(), &from, now_seconds());
     auto replies = e.sock_of(2).recv_all(0.3);
     ASSERT_EQ(3u, replies.size());
     EXPECT_EQ(1500u, replies[0].size());
@@ -192,7 +192,7 @@ TEST(IHave, RecordsAnnouncementsAndSendsOneGet) {
     e.config.download_in_progress = 1;
     Packet ihave(packet(PKT_IHAVE, control_payload({a, b})));
     auto from = e.addr_of(2);
-    handleIHave(&e.config, ihave.hdr(), &from);
+    handleIHave(&e.config, ihave.hdr(), &from, now_seconds());
     EXPECT_EQ(2, chunklist_length(e.peer(2)->chunks_of_interest));
     auto get = e.sock_of(2).recv(2.0);
     ASSERT_TRUE(get);
@@ -203,7 +203,7 @@ TEST(IHave, RecordsAnnouncementsAndSendsOneGet) {
     EXPECT_EQ(0x0B, e.peer(2)->receiving_data[CHUNK_SIZE - 1]);
 
     /* a second IHAVE while fetching from that peer records nothing twice */
-    handleIHave(&e.config, ihave.hdr(), &from);
+    handleIHave(&e.config, ihave.hdr(), &from, now_seconds());
     EXPECT_EQ(2, chunklist_length(e.peer(2)->chunks_of_interest));
     EXPECT_FALSE(e.sock_of(2).recv(0.2));
 
@@ -212,13 +212,13 @@ TEST(IHave, RecordsAnnouncementsAndSendsOneGet) {
         std::string r1 = ts::random_bytes(HASH_SIZE, static_cast<uint32_t>(1000 + i));
         std::string r2 = ts::random_bytes(HASH_SIZE, static_cast<uint32_t>(5000 + i));
         Packet junk(packet(PKT_IHAVE, control_payload({r1, r2})));
-        handleIHave(&e.config, junk.hdr(), &from);
+        handleIHave(&e.config, junk.hdr(), &from, now_seconds());
     }
     EXPECT_EQ(2, chunklist_length(e.peer(2)->chunks_of_interest));
 
     /* another peer announcing the same chunks gets the next free one, never b */
     auto from3 = e.addr_of(3);
-    handleIHave(&e.config, ihave.hdr(), &from3);
+    handleIHave(&e.config, ihave.hdr(), &from3, now_seconds());
     auto get3 = e.sock_of(3).recv(2.0);
     ASSERT_TRUE(get3);
     EXPECT_EQ(packet(PKT_GET, a), *get3);
@@ -226,6 +226,6 @@ TEST(IHave, RecordsAnnouncementsAndSendsOneGet) {
     /* an IHAVE from an unlisted sender changes nothing */
     struct sockaddr_in stranger = from;
     stranger.sin_port = htons(1);
-    handleIHave(&e.config, ihave.hdr(), &stranger);
+    handleIHave(&e.config, ihave.hdr(), &stranger, now_seconds());
     EXPECT_EQ(2, chunklist_length(e.peer(2)->chunks_of_interest));
 }

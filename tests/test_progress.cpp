@@ -25,12 +25,12 @@ struct Download {
         e.config.progress_mode = mode;
         progress_init(&e.config);
         e.config.to_fetch_list = ef::list_of({ef::hash_of(0), ef::hash_of(1), ef::hash_of(2)});
-        progress_download_started(&e.config);
+        progress_download_started(&e.config, now_seconds());
     }
     ~Download() { progress_free(&e.config); }
     std::string tick(double now) {
         CaptureStderr();
-        progress_tick_at(&e.config, now);
+        progress_tick(&e.config, now);
         return GetCapturedStderr();
     }
     // Chunk n arrived whole from peer `from` and was written.
@@ -83,7 +83,7 @@ TEST(Progress, LineWarningAndSummary) {
     d.written(2, 3);
     progress_hash_failed(&d.e.config);
     CaptureStderr();
-    progress_download_ended(&d.e.config, true);
+    progress_download_ended(&d.e.config, true, now_seconds());
     std::string summary = GetCapturedStderr();
     EXPECT_THAT(summary, HasSubstr("summary: 1572864 bytes in "));
     EXPECT_THAT(summary,
@@ -102,7 +102,7 @@ TEST(Progress, SummaryEndsWithTheSocketDropsOfTheDownload) {
     int lost = ts::overflow_through_shim(sender, self, 64, "", true);
     ASSERT_GT(lost, 0);
     CaptureStderr();
-    progress_download_ended(&d.e.config, false);
+    progress_download_ended(&d.e.config, false, now_seconds());
     EXPECT_THAT(GetCapturedStderr(),
                 HasSubstr("; retransmissions: 0; socket drops: " + std::to_string(lost) + "\n"));
 }

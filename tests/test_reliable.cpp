@@ -18,7 +18,7 @@ namespace {
 // Peer 2 in an active upload with the given window state; no packet outstanding.
 bt_peer_t *sending_peer(Engine &e, int win, int ssthresh, int lastacked = 0) {
     bt_peer_t *p = e.peer(2);
-    initializeNewSendingConnection(&e.config, p);
+    initializeNewSendingConnection(&e.config, p, now_seconds());
     p->sending_data = static_cast<uint8_t *>(calloc(1, CHUNK_SIZE));
     p->sending_win = win;
     p->sending_ssthreash = ssthresh;
@@ -109,7 +109,7 @@ TEST(Window, DuplicateAcksBelowMinDupackAreNotCounted) {
     auto ack = [&](uint32_t n) {
         ef::Packet pkt(ef::packet(PKT_ACK, "", 0, n));
         auto from = e.addr_of(2);
-        handleAck(&e.config, pkt.hdr(), &from);
+        handleAck(&e.config, pkt.hdr(), &from, now_seconds());
     };
     for (int i = 0; i < 5; i++) ack(10);
     EXPECT_EQ(0, p->sending_dupack_count);
@@ -181,7 +181,7 @@ TEST(TimeoutScan, MaxRetransEndsTheConnectionAndAnyAckResetsTheCount) {
     /* a duplicate ACK starts the count again */
     ef::Packet ack(ef::packet(PKT_ACK, "", 0, 0));
     auto from = e.addr_of(2);
-    handleAck(&e.config, ack.hdr(), &from);
+    handleAck(&e.config, ack.hdr(), &from, now);
     EXPECT_EQ(0, p->sending_successive_timeouts);
     timelist_free(p->sending_unacked);
     p->sending_unacked = nullptr;
@@ -202,14 +202,14 @@ TEST(TimeoutScan, OutstandingCountStaysExactThroughAckLossAndTimeout) {
     auto from = e.addr_of(2);
     auto ack = [&](uint32_t n) {
         ef::Packet pkt(ef::packet(PKT_ACK, "", 0, n));
-        handleAck(&e.config, pkt.hdr(), &from);
+        handleAck(&e.config, pkt.hdr(), &from, now_seconds());
     };
     auto counted = [&] {
         EXPECT_EQ(static_cast<int>(outstanding_seqs(p).size()),
                   timelist_length(p->sending_unacked));
         return timelist_length(p->sending_unacked);
     };
-    fillWindowForPeer(&e.config, p);
+    fillWindowForPeer(&e.config, p, now_seconds());
     EXPECT_EQ(8, counted());
     ack(3);  // releases 1..3, the window grows to 9 and the fill tops it up
     EXPECT_EQ(9, p->sending_win);
@@ -245,10 +245,13 @@ TEST(TimeoutScan, OutstandingCountStaysExactThroughAckLossAndTimeout) {
 
 namespace {
 
-// Peer `id` announced the single chunk of the request list and was sent a GET for it.
-void requested_from(Engine &e, int id, const std::string &hash) {
+// The pinned time at which the recovery tests' GETs are sent.
+constexpr double kGetTime = 5000.0;
+
+// Peer `id` announced the single chunk of the request list and was sent a GET for it at `now`.
+void requested_from(Engine &e, int id, const std::string &hash, double now = kGetTime) {
     chunklist_add(&e.peer(id)->chunks_of_interest, ef::u8(hash), -1);
-    tryToGenerateGetRequest(&e.config, e.peer(id));
+    tryToGenerateGetRequest(&e.config, e.peer(id), now);
     ASSERT_TRUE(e.sock_of(id).recv(1.0));
 }
 
@@ -398,7 +401,7 @@ TEST(Recovery, RediscoveryAsksIdleAnnouncersAndWhoHasForUnannouncedChunks) {
     ts::TempDir dir;
     std::string a = ef::hash_of(1), b = ef::hash_of(2), c = ef::hash_of(3);
     start_download(e, dir, {a, b, c});
-    requested_from(e, 2, a);  // a is being fetched
+    requested_from(e, 2, a, 100.0);  // a is being fetched
     // b was announced by peer 3 before this download started (no GET followed); c by nobody.
     chunklist_add(&e.peer(3)->chunks_of_interest, ef::u8(b), -1);
     e.config.last_whohas_time = 100.0;

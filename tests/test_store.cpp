@@ -90,7 +90,7 @@ static void deliver(Engine &e, int from, chunkitem *node, const std::string &byt
     p->receiving_offset = CHUNK_SIZE;
     SHA1Init(&p->receiving_sha);
     SHA1Update(&p->receiving_sha, p->receiving_data, CHUNK_SIZE);
-    chunkReceiveFinished(&e.config, p);
+    chunkReceiveFinished(&e.config, p, now_seconds());
 }
 
 // A downloading --swarm peer: chunk 0 of the files is being fetched from peer 2 into out.bin.
@@ -115,7 +115,7 @@ TEST(Store, ADownloadedChunkIsServedOnlyOnceItPassedItsCheckAndAskersAreToldOnce
     /* peer 3 asks for chunks 0 and 1 before this peer has either: no answer, but remembered */
     Packet who(packet(PKT_WHOHAS, ef::control_payload({r.f.data.hashes[0], r.f.data.hashes[1]})));
     auto from3 = r.e.addr_of(3);
-    handleWhoHas(&r.e.config, who.hdr(), &from3);
+    handleWhoHas(&r.e.config, who.hdr(), &from3, now_seconds());
     EXPECT_TRUE(announced(r.e.sock_of(3)).empty());
 
     std::string wrong = chunk_bytes(r.f.data, 0);
@@ -130,7 +130,7 @@ TEST(Store, ADownloadedChunkIsServedOnlyOnceItPassedItsCheckAndAskersAreToldOnce
     EXPECT_TRUE(announced(r.e.sock_of(4)).empty());  // peer 4 never asked
 
     /* answered from the store from now on */
-    handleWhoHas(&r.e.config, who.hdr(), &from3);
+    handleWhoHas(&r.e.config, who.hdr(), &from3, now_seconds());
     EXPECT_EQ(std::vector<std::string>{r.f.data.hashes[0]}, announced(r.e.sock_of(3)));
 }
 
@@ -152,7 +152,7 @@ TEST(Store, WithoutSwarmADownloadedChunkIsNeitherServedNorAnnounced) {
     r.e.config.swarm = 0;
     Packet who(packet(PKT_WHOHAS, ef::control_payload({r.f.data.hashes[0]})));
     auto from3 = r.e.addr_of(3);
-    handleWhoHas(&r.e.config, who.hdr(), &from3);
+    handleWhoHas(&r.e.config, who.hdr(), &from3, now_seconds());
     r.finish_chunk0(chunk_bytes(r.f.data, 0));
     EXPECT_EQ(nullptr, store_find(&r.e.config, ef::u8(r.f.data.hashes[0])));
     EXPECT_TRUE(announced(r.e.sock_of(3)).empty());
@@ -208,14 +208,14 @@ TEST(Swarm, AFreePeerIsAskedForItsRarestChunkNotTheFirstOfTheList) {
     e.peer(2)->chunks_of_interest = ef::list_of({a, b});
     e.peer(3)->chunks_of_interest = ef::list_of({a});
     e.config.swarm = 1;
-    tryToGenerateGetRequest(&e.config, e.peer(2));
+    tryToGenerateGetRequest(&e.config, e.peer(2), now_seconds());
     auto got = e.sock_of(2).recv(1.0);
     ASSERT_TRUE(got);
     EXPECT_EQ(packet(PKT_GET, b), *got);
     releaseReceivingConnection(e.peer(2));
     /* without --swarm, the first of the list, as designed */
     e.config.swarm = 0;
-    tryToGenerateGetRequest(&e.config, e.peer(2));
+    tryToGenerateGetRequest(&e.config, e.peer(2), now_seconds());
     got = e.sock_of(2).recv(1.0);
     ASSERT_TRUE(got);
     EXPECT_EQ(packet(PKT_GET, a), *got);
@@ -297,13 +297,13 @@ TEST(Swarm, AGetRepeatedBeforeTheFirstAckIsNotServedAgain) {
                                   f.path("data.bin").c_str(), why, sizeof why));
     Packet get(packet(PKT_GET, f.data.hashes[0]));
     auto from = e.addr_of(2);
-    handleGet(&e.config, get.hdr(), &from);
-    handleGet(&e.config, get.hdr(), &from);
+    handleGet(&e.config, get.hdr(), &from, now_seconds());
+    handleGet(&e.config, get.hdr(), &from, now_seconds());
     store_entry_t *entry = store_find(&e.config, ef::u8(f.data.hashes[0]));
     EXPECT_EQ(1, entry->uploads);
     /* once DATA has been acknowledged, the same GET means the asker started over */
     e.peer(2)->sending_lastacked = 1;
-    handleGet(&e.config, get.hdr(), &from);
+    handleGet(&e.config, get.hdr(), &from, now_seconds());
     EXPECT_EQ(2, entry->uploads);
 }
 
@@ -336,7 +336,7 @@ TEST(Swarm, ResumedOutputKeepsExactlyItsGoodChunksAndAnnouncesThem) {
     ts::write_file(f.path("out.bin"), old);
     ts::write_file(f.path("want.chunks"), f.data.lines());
     ASSERT_EQ(0, peer_start_download(&e.config, f.path("want.chunks").c_str(),
-                                     f.path("out.bin").c_str()));
+                                     f.path("out.bin").c_str(), now_seconds()));
     ASSERT_EQ(1, chunklist_length(e.config.to_fetch_list));
     EXPECT_EQ(1, e.config.to_fetch_list->id);
     EXPECT_NE(nullptr, store_find(&e.config, ef::u8(f.data.hashes[0])));
@@ -357,7 +357,7 @@ TEST(Swarm, AResumedFileLongerThanItsChunksEndsWhereTheyEnd) {
     ts::write_file(f.path("out.bin"), f.data.bytes + "the tail of an older, longer file");
     ts::write_file(f.path("want.chunks"), f.data.lines());
     ASSERT_EQ(0, peer_start_download(&e.config, f.path("want.chunks").c_str(),
-                                     f.path("out.bin").c_str()));
+                                     f.path("out.bin").c_str(), now_seconds()));
     /* the short last chunk cannot be told from the tail: it is fetched again */
     ASSERT_EQ(1, chunklist_length(e.config.to_fetch_list));
     EXPECT_EQ(2, e.config.to_fetch_list->id);

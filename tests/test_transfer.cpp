@@ -48,14 +48,14 @@ struct Download {
         snprintf(e.config.output_file, sizeof e.config.output_file, "%s", out_path.c_str());
         e.config.download_in_progress = 1;
         chunklist_add(&e.peer(2)->chunks_of_interest, ef::u8(ef::sha_raw(chunk)), -1);
-        tryToGenerateGetRequest(&e.config, e.peer(2));
+        tryToGenerateGetRequest(&e.config, e.peer(2), now_seconds());
         EXPECT_TRUE(e.sock_of(2).recv(2.0));  // the GET
     }
     void deliver(int seq) { deliver_bytes(data_packet(chunk, seq)); }
     void deliver_bytes(const std::string &bytes) {
         Packet p(bytes);
         auto from = e.addr_of(2);
-        handleData(&e.config, p.hdr(), &from, 1);
+        handleData(&e.config, p.hdr(), &from, 1, now_seconds());
     }
     std::vector<uint32_t> acks() {
         std::vector<uint32_t> v;
@@ -102,7 +102,7 @@ TEST(Download, DataBeforeTheFirstPacketIsIgnored) {
     /* a peer that was sent no GET gets no ACK either */
     Packet p(data_packet(d.chunk, 1));
     auto from3 = d.e.addr_of(3);
-    handleData(&d.e.config, p.hdr(), &from3, 1);
+    handleData(&d.e.config, p.hdr(), &from3, 1, now_seconds());
     EXPECT_FALSE(d.e.sock_of(3).recv(0.2));
 }
 
@@ -208,12 +208,12 @@ TEST(Download, AnotherHolderIsPreferredAfterAHashFailure) {
     f->failures = MAX_HASH_FAILURES;
     f->retry_after = 0;
     d.e.sock_of(2).recv_all(0.1);
-    tryToGenerateGetRequest(&d.e.config, d.e.peer(2));
+    tryToGenerateGetRequest(&d.e.config, d.e.peer(2), now_seconds());
     EXPECT_FALSE(d.e.sock_of(2).recv(0.1));
     /* with no other holder left it is asked again */
     chunklist_free(d.e.peer(3)->chunks_of_interest);
     d.e.peer(3)->chunks_of_interest = nullptr;
-    tryToGenerateGetRequest(&d.e.config, d.e.peer(2));
+    tryToGenerateGetRequest(&d.e.config, d.e.peer(2), now_seconds());
     EXPECT_TRUE(d.e.sock_of(2).recv(1.0));
 }
 
@@ -249,14 +249,14 @@ TEST(Download, FirstPacketOfThePreviousChunkIsDroppedAndTheGetSentAgain) {
     /* a new GET counts its drops afresh */
     bt_peer_t *p = d.e.peer(2);
     releaseReceivingConnection(p);
-    tryToGenerateGetRequest(&d.e.config, p);
+    tryToGenerateGetRequest(&d.e.config, p, now_seconds());
     d.e.sock_of(2).recv_all(0.1);
     d.deliver(1);
     EXPECT_EQ(0, p->receiving_active);
     /* the same chunk asked for again (its hash check failed): its first packet is taken at once */
     releaseReceivingConnection(p);
     chunklist_add(&d.e.config.to_fetch_list, ef::u8(ef::sha_raw(d.chunk)), 1);
-    tryToGenerateGetRequest(&d.e.config, p);
+    tryToGenerateGetRequest(&d.e.config, p, now_seconds());
     ASSERT_EQ(0, memcmp(p->receiving_chunk->hash, ef::u8(ef::sha_raw(d.chunk)), HASH_SIZE));
     d.deliver(1);
     EXPECT_EQ(1, p->receiving_active);
@@ -322,12 +322,12 @@ struct Upload {
     void get(int from_id, const std::string &hash) {
         Packet p(packet(PKT_GET, hash));
         auto from = e.addr_of(from_id);
-        handleGet(&e.config, p.hdr(), &from);
+        handleGet(&e.config, p.hdr(), &from, now_seconds());
     }
     void ack(int from_id, uint32_t n) {
         Packet p(packet(PKT_ACK, "", 0, n));
         auto from = e.addr_of(from_id);
-        handleAck(&e.config, p.hdr(), &from);
+        handleAck(&e.config, p.hdr(), &from, now_seconds());
     }
 };
 
