@@ -123,6 +123,7 @@ struct bt_peer_s {
     uint8_t receiving_prev_hash[HASH_SIZE];  // the chunk of receiving_prev_data
     int receiving_first_dropped;  // first DATA dropped as the previous chunk's since the GET
     struct swarm_peer_s *swarm;   // --swarm bookkeeping of this peer (owned); nullptr: none
+    double heard_time;            // seconds; the last datagram from it that passed its checks
 };
 typedef struct bt_peer_s bt_peer_t;
 

@@ -93,13 +93,17 @@ chunkitem *parseControlPacket(header *hdr) {
     return head;
 }
 
-// The peer record of a datagram's sender, or nullptr (logged) when the sender is not listed.
-static bt_peer_t *known_sender(bt_config_t *config, struct sockaddr_in *from, const char *what) {
+// The peer record of a datagram's sender, or nullptr (logged) when the sender is not listed. A
+// listed sender has been heard from now.
+static bt_peer_t *known_sender(bt_config_t *config, struct sockaddr_in *from, const char *what,
+                               double now) {
     bt_peer_t *peer = getPeerFromSockinfo(config, from);
     if (!peer) {
         debug_log(DEBUG_ERRS, "dropping %s from unknown sender %s:%d \n", what,
                   inet_ntoa(from->sin_addr), ntohs(from->sin_port));
+        return nullptr;
     }
+    peer->heard_time = now;
     return peer;
 }
 
@@ -182,7 +186,7 @@ void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from, dou
     debug_log(DEBUG_WHOHAS, "Peer %d received I_HAVE with %d hashes \n", config->identity,
               chunklist_length(replies));
     chunklist_print(replies, DEBUG_WHOHAS);
-    bt_peer_t *peer = known_sender(config, from, "IHAVE");
+    bt_peer_t *peer = known_sender(config, from, "IHAVE", now);
     if (!peer) {
         chunklist_free(replies);
         return;
@@ -214,7 +218,7 @@ static bool late_copy_of_a_finished_get(const bt_peer_t *peer, const uint8_t *ha
 }
 
 void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now) {
-    bt_peer_t *peer = known_sender(config, from, "GET");
+    bt_peer_t *peer = known_sender(config, from, "GET", now);
     if (!peer) return;
     if (payload_length(hdr) < HASH_SIZE) {
         debug_log(DEBUG_ERRS, "dropping GET with a payload of %d bytes from peer %d \n",
@@ -283,7 +287,7 @@ void remove_acked(bt_peer_t *peer) {
 }
 
 void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now) {
-    bt_peer_t *peer = known_sender(config, from, "ACK");
+    bt_peer_t *peer = known_sender(config, from, "ACK", now);
     if (!peer) return;
     if (!peer->sending_active) {
         debug_log(DEBUG_ERRS,
@@ -393,7 +397,7 @@ static bool fits_chunk_layout(const header *hdr, int seq_num) {
 
 void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL send_ack,
                 double now) {
-    bt_peer_t *peer = known_sender(config, from, "DATA");
+    bt_peer_t *peer = known_sender(config, from, "DATA", now);
     if (!peer) return;
     int seq_num = static_cast<int>(ntohl(hdr->seq));
     if (!fits_chunk_layout(hdr, seq_num)) {

@@ -206,6 +206,7 @@ void checkForStalledDownloads(bt_config_t *config, double now) {
     moveStalledChunks(config, now);
     retryPausedRequests(config, now);
     rediscoverMissingChunks(config, now);
+    swarm_wake_paused(config, now);
     swarm_serve_waiting(config, now);
 }
 
@@ -380,6 +381,7 @@ double nextTimerDeadline(const bt_config_t *config) {
             earliest(&deadline, p->receiving_get_time + get_wait(config, p));
     }
     earliest(&deadline, config->retry_due_time);
+    earliest(&deadline, swarm_next_deadline(config));
     if (config->download_in_progress)
         earliest(&deadline, config->last_whohas_time + REDISCOVERY_INTERVAL_S);
     return deadline;

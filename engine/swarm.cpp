@@ -48,6 +48,7 @@ void swarm_note_whohas(bt_config_t *config, struct sockaddr_in *from, const chun
     if (!config->swarm || !requests) return;
     bt_peer_t *peer = getPeerFromSockinfo(config, from);
     if (!peer || peer->id == config->identity) return;
+    peer->heard_time = now;
     swarm_peer_t *s = swarm_of(peer);
     if (now - s->wanted_time > SWARM_WANTED_TTL_S) forget_wanted(s);
     s->wanted_time = now;
@@ -176,6 +177,26 @@ double swarm_get_wait(const bt_config_t *config, const bt_peer_t *peer, double p
     return wait < profile_wait ? wait : profile_wait;
 }
 
+// A GET to peer was given up after SWARM_GET_PATIENCE_S. A holder that sent nothing at all in
+// that time, not even an IHAVE for the rediscovery round that every live holder answers within
+// it, has gone: nothing it announced counts until it announces again. One that is heard from but
+// left SWARM_FORGET_AFTER GETs in a row unanswered no longer counts for this chunk (its file
+// changed, or it announces what it never serves); a holder only busy announces it again at the
+// next round. Either way every other holder of the chunk, the seed included, is asked in turn.
+static void forget_unserved_announcements(bt_peer_t *peer, const swarm_peer_t *s) {
+    if (peer->heard_time < s->get_since) {
+        debug_log(DEBUG_ERRS, "peer %d is silent: its announcements are forgotten \n", peer->id);
+        chunklist_free(peer->chunks_of_interest);
+        peer->chunks_of_interest = nullptr;
+        return;
+    }
+    if (s->unanswered < SWARM_FORGET_AFTER) return;
+    debug_log(DEBUG_ERRS, "peer %d does not serve chunk %d: its announcement is forgotten \n",
+              peer->id, peer->receiving_chunk->id);
+    while (chunklist_remove(&peer->chunks_of_interest, peer->receiving_chunk->hash)) {
+    }
+}
+
 int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
     if (!config->swarm) return -1;
     swarm_peer_t *s = swarm_of(peer);
@@ -188,6 +209,7 @@ int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
         return 0;
     }
     if (s->unanswered < INT_MAX) s->unanswered++;
+    forget_unserved_announcements(peer, s);
     double pause = SWARM_BUSY_PAUSE_S;
     for (int i = 1; i < s->unanswered && pause < SWARM_BUSY_PAUSE_MAX_S; i++) pause *= 2;
     if (pause > SWARM_BUSY_PAUSE_MAX_S) pause = SWARM_BUSY_PAUSE_MAX_S;
@@ -312,6 +334,25 @@ chunkitem *swarm_choose_chunk(bt_config_t *config, bt_peer_t *peer, double now) 
     if (peer->swarm && now < peer->swarm->busy_until) return nullptr;
     chunkitem *item = rarest_unfetched(config, peer, now);
     return item ? item : end_game_copy(config, peer, now);
+}
+
+double swarm_next_deadline(const bt_config_t *config) {
+    double deadline = 0;
+    if (!config->swarm || !config->download_in_progress) return 0;
+    for (const bt_peer_t *p = config->peers; p; p = p->next) {
+        double until = p->swarm ? p->swarm->busy_until : 0;
+        if (until != 0 && (deadline == 0 || until < deadline)) deadline = until;
+    }
+    return deadline;
+}
+
+void swarm_wake_paused(bt_config_t *config, double now) {
+    if (!config->swarm || !config->download_in_progress) return;
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (!p->swarm || p->swarm->busy_until == 0 || now < p->swarm->busy_until) continue;
+        p->swarm->busy_until = 0;
+        tryToGenerateGetRequest(config, p, now);
+    }
 }
 
 bool swarm_ask_again(const bt_config_t *config, bool being_fetched, bool announced) {

@@ -29,6 +29,10 @@ constexpr double SWARM_GET_PATIENCE_S = 6.0;
 // its first DATA would be taken for the other chunk's.
 constexpr double SWARM_BUSY_PAUSE_S = 1.2;
 constexpr double SWARM_BUSY_PAUSE_MAX_S = 4.8;
+// GETs in a row a peer that is heard from may leave unanswered before its announcement of the
+// chunk asked for is forgotten; a peer that sends nothing at all while its GET waits loses all
+// of its announcements at once (see swarm_get_unanswered).
+constexpr int SWARM_FORGET_AFTER = 2;
 // End game: once every chunk left is being fetched, an idle holder may fetch a second copy of a
 // chunk whose connection has run this long; never more than two copies at once.
 constexpr double SWARM_ENDGAME_MIN_AGE_S = 0.5;
@@ -77,8 +81,14 @@ double swarm_get_wait(const bt_config_t *config, const bt_peer_t *peer, double p
 // A GET to peer went unanswered for swarm_get_wait. With --swarm the peer is taken to be busy:
 // the GET is sent again, or, after SWARM_GET_PATIENCE_S, the peer keeps its announcements, is
 // paused, and its connection released. 0 when the GET was sent again, 1 when the connection was
-// released, -1 without --swarm, where the designed retries apply.
+// released, -1 without --swarm, where the designed retries apply. A peer silent all that time
+// loses every announcement; one that left SWARM_FORGET_AFTER GETs in a row unanswered loses
+// that chunk's.
 int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now);
+// The end of the earliest pause of a peer (busy_until) while a --swarm download runs; 0: none.
+double swarm_next_deadline(const bt_config_t *config);
+// Offers a chunk to every peer whose pause is over, and clears its pause.
+void swarm_wake_paused(bt_config_t *config, double now);
 // The output file of a GET: created or truncated ("w") without --swarm; with it an existing file
 // is opened for update so that its good chunks can be kept. nullptr with errno set on failure.
 FILE *swarm_open_output(const bt_config_t *config, const char *path);

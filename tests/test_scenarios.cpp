@@ -384,6 +384,43 @@ TEST_P(Scenario, TwentyFourPeersFourDownloads) {
     }
 }
 
+// A seed and 12 --swarm downloaders behind 2000 KB/s uplinks and 8000 KB/s downlinks typing the
+// same GET at once; each leaves the moment it prints GOT, with GETs of others still waiting on
+// it. Every one must finish: a holder that went away stops counting, and the chunks it held are
+// asked of the live holders, the seed included.
+TEST_P(Scenario, DownloadersThatLeaveAsTheyFinishWhileTheSeedStays) {
+    constexpr int kDownloaders = 12;
+    pf::DataSet data(8 * CHUNK_SIZE, 131);
+    std::vector<int> ids;
+    for (int id = 1; id <= kDownloaders + 1; id++) ids.push_back(id);
+    swarm.write_peer_list(ids);
+    start_router({"--node", "* up=2000 down=8000"});
+    swarm.write_master(data);
+    start_peer(1, data.lines(), {"--swarm"});
+    for (int id = 2; id <= kDownloaders + 1; id++) start_peer(id, "", {"--swarm"});
+    ts::write_file(swarm.path("all.chunks"), data.lines());
+    auto out_of = [](int id) { return "out" + std::to_string(id) + ".bin"; };
+    for (int id = 2; id <= kDownloaders + 1; id++)
+        swarm.peers.at(id).write_stdin("GET all.chunks " + out_of(id) + "\n");
+    std::set<int> left;
+    swarm.wait_for(
+        [&] {
+            for (int id = 2; id <= kDownloaders + 1; id++) {
+                ts::Process &p = swarm.peers.at(id);
+                if (left.count(id) || p.out.find(got_line(out_of(id))) == std::string::npos)
+                    continue;
+                p.kill_now();
+                left.insert(id);
+            }
+            return static_cast<int>(left.size()) == kDownloaders;
+        },
+        60.0);
+    for (int id = 2; id <= kDownloaders + 1; id++) {
+        EXPECT_TRUE(left.count(id)) << "downloader " << id << " not done within 60 s";
+        EXPECT_TRUE(!left.count(id) || output(out_of(id)) == data.bytes) << out_of(id);
+    }
+}
+
 // ---- uploaders that die or serve wrong bytes -------------------------------------------------
 
 TEST_P(Scenario, UploaderKilledMidChunkWithSecondHolder) {

@@ -327,6 +327,63 @@ TEST(Swarm, AGetGivenUpGoesToAnotherHolderAtOnce) {
     EXPECT_EQ(packet(PKT_GET, h), *got);
 }
 
+namespace {
+
+// Runs the unanswered-GET check every 0.3 s from `from` until peer `id` gives its GET up; with
+// `heard`, the peer is heard from (as by its IHAVE to a rediscovery round) at every step. The
+// time of the give-up.
+double until_given_up(Engine &e, int id, double from, bool heard) {
+    double t = from;
+    while (e.peer(id)->receiving_chunk && t < from + 2 * SWARM_GET_PATIENCE_S) {
+        t += 0.3;
+        if (heard) e.peer(id)->heard_time = t;
+        checkForUnansweredGets(&e.config, t);
+    }
+    e.sock_of(id).recv_all(0.05);
+    return t;
+}
+
+}  // namespace
+
+TEST(Swarm, AHolderThatLeavesItsGetsUnansweredStopsCountingAndItsPauseEndsOnTime) {
+    Engine e(1);
+    e.config.swarm = 1;
+    std::string a = ef::hash_of(1), b = ef::hash_of(2);
+    e.config.to_fetch_list = ef::list_of({a});
+    e.config.download_in_progress = 1;
+    bt_peer_t *p = e.peer(2);
+
+    /* silent from the GET on, as a peer that exited: every announcement is forgotten */
+    p->chunks_of_interest = ef::list_of({a, b});
+    tryToGenerateGetRequest(&e.config, p, 100.0);
+    until_given_up(e, 2, 100.0, false);
+    EXPECT_EQ(nullptr, p->chunks_of_interest);
+
+    /* heard from but never serving: the first give-up pauses it, keeping what it announced */
+    p->chunks_of_interest = ef::list_of({a, b});
+    p->swarm->unanswered = 0;
+    p->heard_time = 200.0;
+    tryToGenerateGetRequest(&e.config, p, 200.0);
+    double t = until_given_up(e, 2, 200.0, true);
+    EXPECT_EQ(2, chunklist_length(p->chunks_of_interest));
+    /* the pause has a deadline of its own, and at its end the peer is asked again */
+    double resume = p->swarm->busy_until;
+    ASSERT_GT(resume, t);
+    e.config.last_whohas_time = t;  // the next rediscovery round comes after the pause's end
+    EXPECT_DOUBLE_EQ(resume, nextTimerDeadline(&e.config));
+    swarm_wake_paused(&e.config, resume - 0.01);
+    EXPECT_EQ(nullptr, p->receiving_chunk);
+    swarm_wake_paused(&e.config, resume);
+    ASSERT_EQ(e.config.to_fetch_list, p->receiving_chunk);
+    auto get = e.sock_of(2).recv(1.0);
+    ASSERT_TRUE(get);
+    EXPECT_EQ(packet(PKT_GET, a), *get);
+    /* a second GET in a row unanswered: that chunk no longer counts, the other one still does */
+    until_given_up(e, 2, resume, true);
+    EXPECT_FALSE(chunklist_find_hash(p->chunks_of_interest, ef::u8(a)));
+    EXPECT_TRUE(chunklist_find_hash(p->chunks_of_interest, ef::u8(b)));
+}
+
 TEST(Swarm, ResumedOutputKeepsExactlyItsGoodChunksAndAnnouncesThem) {
     Engine e(1);
     e.config.swarm = 1;
