@@ -142,7 +142,7 @@ static void print_link(const link_s &l, int64_t now) {
            " queued_bytes=%" PRIu64 " peak_queued_bytes=%" PRIu64 "\n",
            l.src_text, l.dst_text, c.received, c.forwarded, c.dropped, c.loss, c.blackout,
            c.taildrop, c.overflow, c.send_errors, c.duplicated, c.corrupted,
-           fifo_backlog(l.queue, l.queue.last_rate, now), l.queue.peak_bytes);
+           fifo_backlog(l.queue, now), l.queue.peak_bytes);
 }
 
 static void print_access(const node_s &n, const char *direction, const access_queue_s &a,
@@ -152,7 +152,7 @@ static void print_access(const node_s &n, const char *direction, const access_qu
            " taildrop=%" PRIu64 " queued_bytes=%" PRIu64 " peak_queued_bytes=%" PRIu64
            " avg_delay_ms=%.3f\n",
            n.text, direction, a.limit.rate / BYTES_PER_KB, a.limit.queue_bytes, a.passed, a.bytes,
-           a.taildrop, fifo_backlog(a.queue, a.limit.rate, now), a.queue.peak_bytes,
+           a.taildrop, fifo_backlog(a.queue, now), a.queue.peak_bytes,
            fifo_mean_delay_ms(a.queue, n.since_ns, now));
 }
 

@@ -1,5 +1,7 @@
 #include "shim/vexlo.h"
 
+#include "config/debug.h"
+
 #include <arpa/inet.h>
 #include <sys/uio.h>
 
@@ -216,6 +218,20 @@ static void store_source(struct sockaddr *addr, const vexlo_header &h) {
     memcpy(bytes + offsetof(struct sockaddr_in, sin_addr), &h.lSrcAddr, sizeof h.lSrcAddr);
 }
 
+// In simulator mode only the router speaks for the peers: a datagram from anyone else could name
+// any sender in its header.
+static bool from_router(const struct sockaddr_in &sender, socklen_t len) {
+    return len >= kInetAddrLen && sender.sin_family == AF_INET &&
+           sender.sin_port == gsVexloRouter.sin_port &&
+           sender.sin_addr.s_addr == gsVexloRouter.sin_addr.s_addr;
+}
+
+static void report_foreign(const struct sockaddr_in &sender) {
+    if (!(debug & DEBUG_VEXLO)) return;  // per datagram: no address formatting unless printed
+    debug_log(DEBUG_VEXLO, "Vexlo dropped a datagram from %s:%d: not the router\n",
+              inet_ntoa(sender.sin_addr), ntohs(sender.sin_port));
+}
+
 int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sockaddr *addr,
                    socklen_t *lengthPtr) {
     socklen_t unused_len = 0;
@@ -232,7 +248,7 @@ int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sock
     // shorter than the header stays within h: the caller's buffer is not touched. MSG_TRUNC in
     // the caller's flags makes n the datagram's full length, not what was stored.
     vexlo_header h;
-    struct sockaddr_in router;
+    struct sockaddr_in router = {};
     struct iovec parts[2] = {{&h, VEXLO_HEADER_SIZE}, {buffer, size}};
     struct msghdr in = {};
     in.msg_name = &router;
@@ -241,8 +257,15 @@ int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sock
     in.msg_iovlen = 2;
     drop_control control;
     ask_for_drops(socket, &in, &control);
-    const ssize_t n = recvmsg(socket, &in, flags);
+    ssize_t n = recvmsg(socket, &in, flags);
     if (n >= 0) take_drops(&in);
+    // A datagram from elsewhere is taken off the socket and the call fails as on an empty
+    // non-blocking socket: waiting here for the next one could hold the caller's loop.
+    if (n >= 0 && !from_router(router, in.msg_namelen)) {
+        report_foreign(router);
+        errno = EAGAIN;
+        n = -1;
+    }
     ssize_t result = n;
     if (n > 0) {
         *lengthPtr = in.msg_namelen;
@@ -293,10 +316,24 @@ int vexlo_recvbatch(int socket, char *const *buffers, size_t size, int *lengths,
         ask_for_drops(socket, &msgs[i].msg_hdr, &controls[i]);
     }
     const int got = recvmmsg(socket, msgs, static_cast<unsigned int>(count), MSG_DONTWAIT, nullptr);
-    for (int i = 0; i < got; i++) {
-        const size_t k = static_cast<size_t>(i);
+    if (got <= 0) return got;
+    // Datagrams not from the router leave the batch; those after them move up, in order.
+    size_t kept = 0;
+    for (size_t k = 0; k < static_cast<size_t>(got); k++) {
         take_drops(&msgs[k].msg_hdr);  // in arrival order: the last count stays
-        lengths[k] = batch_result(static_cast<ssize_t>(msgs[k].msg_len), headers[k], &froms[k]);
+        if (giVexloEnabled && !from_router(routers[k], msgs[k].msg_hdr.msg_namelen)) {
+            report_foreign(routers[k]);
+            continue;
+        }
+        lengths[kept] =
+            batch_result(static_cast<ssize_t>(msgs[k].msg_len), headers[k], &froms[kept]);
+        if (kept != k && lengths[kept] > 0)
+            memcpy(buffers[kept], buffers[k], static_cast<size_t>(lengths[kept]));
+        kept++;
     }
-    return got;
+    if (kept == 0) {  // as vexlo_recvfrom: all were foreign, as if none had been queued
+        errno = EAGAIN;
+        return -1;
+    }
+    return static_cast<int>(kept);
 }

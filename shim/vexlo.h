@@ -47,14 +47,17 @@ int vexlo_init(long lNodeID, const struct sockaddr *addr, socklen_t addrlen);
 // Bytes of the caller's datagram sent, or -1 with errno set.
 ssize_t vexlo_sendto(int s, const void *msg, size_t len, int flags, const struct sockaddr *to,
                      socklen_t tolen);
-// Payload bytes received; 0 or less means nothing usable arrived. addr must hold 16 bytes.
+// Payload bytes received; 0 or less means nothing usable arrived. addr must hold 16 bytes. In
+// simulator mode a datagram that did not come from the router's address and port is taken and
+// dropped (reported under debug 64): -1 with errno EAGAIN, whether or not the socket blocks.
 int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sockaddr *addr,
                    socklen_t *lengthPtr);
 // Takes up to n (at most VEXLO_BATCH_MAX) datagrams already queued on socket, without waiting, in
 // one system call: datagram i into buffers[i], which holds size bytes, its result as
 // vexlo_recvfrom would return it into lengths[i] and its sender into froms[i]. Standard output
-// gets what vexlo_recvfrom writes, once per datagram. The number of datagrams taken, or -1 with
-// errno set (EAGAIN when none was queued).
+// gets what vexlo_recvfrom writes, once per datagram. In simulator mode datagrams not from the
+// router are dropped and the others keep their order from index 0. The number of datagrams kept,
+// or -1 with errno set (EAGAIN when none was queued, or none came from the router).
 int vexlo_recvbatch(int socket, char *const *buffers, size_t size, int *lengths,
                     struct sockaddr_in *froms, int n);
 

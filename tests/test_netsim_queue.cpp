@@ -82,7 +82,7 @@ TEST(NetsimQueue, TailDropsAtTheLimitAndAveragesItsDelayOverTime) {
     EXPECT_FALSE(fifo_admit(&q, rate, 3000, 1, t, &depart));
     EXPECT_EQ(q.busy_until_ns, t + 3 * NS_PER_S / 10);
     /* what has left makes room again */
-    EXPECT_EQ(fifo_backlog(q, rate, t + NS_PER_S / 20), 2500u);
+    EXPECT_EQ(fifo_backlog(q, t + NS_PER_S / 20), 2500u);
     EXPECT_TRUE(fifo_admit(&q, rate, 3000, 500, t + NS_PER_S / 20, &depart));
     EXPECT_FALSE(fifo_admit(&q, rate, 3000, 1, t + NS_PER_S / 20, &depart));
 
@@ -94,6 +94,33 @@ TEST(NetsimQueue, TailDropsAtTheLimitAndAveragesItsDelayOverTime) {
     EXPECT_NEAR(fifo_mean_delay_ms(one, 0, NS_PER_S), 5.0, 1e-9);
     ASSERT_TRUE(fifo_admit(&one, rate, 3000, 1000, NS_PER_S, &depart));
     EXPECT_NEAR(fifo_mean_delay_ms(one, 0, 2 * NS_PER_S), 5.0, 1e-9);
+}
+
+TEST(NetsimQueue, BacklogCountsEachDatagramAtTheRateItWasAdmittedAt) {
+    // One link queue, two packet types: DATA at 100 KB/s, ACK at 10 MB/s.
+    const double data_rate = 100 * BYTES_PER_KB, ack_rate = 10000 * BYTES_PER_KB;
+    const int64_t data_ns = 14160000;  // 1416 bytes at 100 KB/s
+    fifo_s q;
+    int64_t depart = 0;
+    /* two DATA, then an ACK 1 us later sees 2832 bytes less the 0.1 sent since, and fits */
+    ASSERT_TRUE(fifo_admit(&q, data_rate, DEFAULT_QUEUE_BYTES, 1416, T0, &depart));
+    ASSERT_TRUE(fifo_admit(&q, data_rate, DEFAULT_QUEUE_BYTES, 1416, T0, &depart));
+    EXPECT_EQ(q.runs.size(), 1u);  // one rate, one run
+    EXPECT_EQ(fifo_backlog(q, T0 + 1000), 2831u);
+    ASSERT_TRUE(fifo_admit(&q, ack_rate, DEFAULT_QUEUE_BYTES, 32, T0 + 1000, &depart));
+    EXPECT_EQ(depart, T0 + 2 * data_ns + 3200);
+    EXPECT_EQ(q.peak_bytes, 2831u + 32);
+    /* each run drains at its own rate: the DATA half sent, then the ACK alone, half sent */
+    EXPECT_EQ(fifo_backlog(q, T0 + data_ns / 2), 708u + 1416 + 32);
+    EXPECT_EQ(fifo_backlog(q, T0 + data_ns), 1416u + 32);
+    EXPECT_EQ(fifo_backlog(q, T0 + 2 * data_ns + 1600), 16u);
+    EXPECT_EQ(fifo_backlog(q, depart), 0u);
+    /* what has left is forgotten at the next admission: the DATA behind the half-sent ACK */
+    ASSERT_TRUE(
+        fifo_admit(&q, data_rate, DEFAULT_QUEUE_BYTES, 1416, T0 + 2 * data_ns + 1600, &depart));
+    EXPECT_EQ(q.runs.size(), 2u);
+    ASSERT_TRUE(fifo_admit(&q, ack_rate, DEFAULT_QUEUE_BYTES, 32, T0 + NS_PER_S, &depart));
+    EXPECT_EQ(q.runs.size(), 1u);
 }
 
 TEST(NetsimQueue, LinksIntoOneNodeShareItsDownlinkRate) {

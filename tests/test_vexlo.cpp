@@ -12,6 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "config/debug.h"
 #include "test_support.h"
 
 namespace {
@@ -58,6 +59,7 @@ struct Received {
     std::string buf;
     sockaddr_in from{};
     socklen_t len = 0;
+    int error = 0;    // errno after the call
     std::string out;  // standard output written during the call
 };
 
@@ -66,8 +68,10 @@ Received shim_recv(int fd, size_t size) {
     r.buf.assign(size + 8, static_cast<char>(kGuard));
     fflush(stdout);
     testing::internal::CaptureStdout();
+    errno = 0;
     r.result =
         vexlo_recvfrom(fd, r.buf.data(), size, 0, reinterpret_cast<sockaddr *>(&r.from), &r.len);
+    r.error = errno;
     r.out = testing::internal::GetCapturedStdout();
     return r;
 }
@@ -84,6 +88,7 @@ protected:
         gsSrcPort = 0;
         gsVexloRouter = {};
         giVexloPassNotices = -1;
+        debug = 0;
     }
     // vexlo_init for node bound to 127.0.0.1:port with VEXLO_ROUTER = router (nullptr: unset).
     static int init(const char *router, long node, uint16_t port, std::string *err = nullptr) {
@@ -328,6 +333,59 @@ TEST_F(VexloTest, BatchTakesQueuedDatagramsInOrderAsSingleReceivesWould) {
     EXPECT_EQ(b.froms[0].sin_addr.s_addr, inet_addr_of("10.1.2.3", 0).sin_addr.s_addr);
     EXPECT_EQ(ntohs(b.froms[0].sin_port), 1111);
     EXPECT_THAT(b.out, testing::MatchesRegex("Error on vexlo_recvfrom\\. errno: [0-9]+ \n"));
+}
+
+TEST_F(VexloTest, SimulatorTakesDatagramsOnlyFromTheRouter) {
+    // The stranger shares the router's address, not its port, and sends well-formed headers.
+    ts::UdpSocket router, stranger, self;
+    ASSERT_EQ(init(("127.0.0.1:" + std::to_string(router.port)).c_str(), 2, self.port), 0);
+    auto wrapped = [&](uint16_t src_port, const std::string &payload) {
+        return wire_header(1, "127.0.0.1", src_port, "127.0.0.1", self.port) + payload;
+    };
+    const std::string dropped_line =
+        "Vexlo dropped a datagram from 127.0.0.1:" + std::to_string(stranger.port) +
+        ": not the router\n";
+    char again_line[64];
+    snprintf(again_line, sizeof again_line, "Error on vexlo_recvfrom. errno: %d \n", EAGAIN);
+
+    /* single receive: the forgery fails as on an empty socket, named under debug 64; the router's
+       datagram queued behind it comes next */
+    debug = DEBUG_VEXLO;
+    ASSERT_TRUE(stranger.send_to(self.port, wrapped(4001, "forged")));
+    ASSERT_TRUE(router.send_to(self.port, wrapped(4002, "real")));
+    ASSERT_TRUE(readable(self.fd));
+    testing::internal::CaptureStderr();
+    Received r = shim_recv(self.fd, 64);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), dropped_line);
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.error, EAGAIN);
+    EXPECT_EQ(r.out, again_line);
+    r = shim_recv(self.fd, 64);
+    ASSERT_EQ(r.result, 4);
+    EXPECT_EQ(r.buf.substr(0, 4), "real");
+    EXPECT_EQ(ntohs(r.from.sin_port), 4002);
+
+    /* batch: the forgeries leave it, the router's datagrams move up in order with their senders;
+       a batch of forgeries alone is EAGAIN */
+    debug = 0;
+    for (uint16_t i = 1; i <= 3; i++) {
+        ASSERT_TRUE(router.send_to(self.port, wrapped(i, std::string(i, 'r'))));
+        ASSERT_TRUE(stranger.send_to(self.port, wrapped(9, "forged")));
+    }
+    Batch b = shim_recv_batch(self.fd, 3, 64);
+    EXPECT_EQ(b.datagrams, (std::vector<std::string>{"r", "rr", "rrr"}));
+    ASSERT_EQ(b.froms.size(), 3u);
+    for (uint16_t i = 1; i <= 3; i++) EXPECT_EQ(ntohs(b.froms[i - 1u].sin_port), i);
+    EXPECT_EQ(b.out, "");
+    ASSERT_TRUE(stranger.send_to(self.port, wrapped(9, "forged")));
+    ASSERT_TRUE(readable(self.fd));
+    char slot[64];
+    char *buffers[1] = {slot};
+    int length = 0;
+    sockaddr_in from{};
+    errno = 0;
+    EXPECT_EQ(vexlo_recvbatch(self.fd, buffers, sizeof slot, &length, &from, 1), -1);
+    EXPECT_EQ(errno, EAGAIN);
 }
 
 TEST_F(VexloTest, DropsAtTheSocketAreCountedByEveryReceivePath) {
