@@ -177,19 +177,39 @@ double swarm_get_wait(const bt_config_t *config, const bt_peer_t *peer, double p
     return wait < profile_wait ? wait : profile_wait;
 }
 
-// A GET to peer was given up after SWARM_GET_PATIENCE_S. A holder that sent nothing at all in
-// that time, not even an IHAVE for the rediscovery round that every live holder answers within
-// it, has gone: nothing it announced counts until it announces again. One that is heard from but
-// left SWARM_FORGET_AFTER GETs in a row unanswered no longer counts for this chunk (its file
-// changed, or it announces what it never serves); a holder only busy announces it again at the
-// next round. Either way every other holder of the chunk, the seed included, is asked in turn.
-static void forget_unserved_announcements(bt_peer_t *peer, const swarm_peer_t *s) {
-    if (peer->heard_time < s->get_since) {
-        debug_log(DEBUG_ERRS, "peer %d is silent: its announcements are forgotten \n", peer->id);
-        chunklist_free(peer->chunks_of_interest);
-        peer->chunks_of_interest = nullptr;
-        return;
+// Whether peer, silent since its GET went out, has gone. Once the GET has waited
+// SWARM_PROBE_AFTER_S, a WHOHAS for its chunk asks whether the peer is still there: a live holder
+// answers one at once, however busy its upload slots keep it. Silent SWARM_PROBE_WAIT_S after
+// that, it is taken to have gone.
+static bool holder_gone(bt_config_t *config, bt_peer_t *peer, swarm_peer_t *s, double now) {
+    if (peer->heard_time >= s->get_since) return false;
+    if (s->probe_time == 0) {
+        if (now - s->get_since < SWARM_PROBE_AFTER_S) return false;
+        chunkitem one = *peer->receiving_chunk;
+        one.next = nullptr;
+        header *probe = createControlPacket(&one, PKT_WHOHAS);
+        if (sendPacketTo(config, probe, &peer->addr) < 0)
+            debug_log(DEBUG_ERRS, "Error sending WHOHAS \n");
+        free(probe);
+        s->probe_time = now;
+        return false;
     }
+    return now - s->probe_time >= SWARM_PROBE_WAIT_S;
+}
+
+// A holder that has gone counts for nothing it announced until it announces again, so every
+// other holder of its chunks, the seed included, is asked in turn.
+static void forget_gone_holder(bt_peer_t *peer) {
+    debug_log(DEBUG_ERRS, "peer %d is silent: its announcements are forgotten \n", peer->id);
+    chunklist_free(peer->chunks_of_interest);
+    peer->chunks_of_interest = nullptr;
+    releaseReceivingConnection(peer);
+}
+
+// A GET to peer was given up after SWARM_GET_PATIENCE_S while the peer was heard from: after
+// SWARM_FORGET_AFTER such GETs in a row it no longer counts for this chunk (its file changed, or
+// it announces what it never serves); a holder only busy announces it again at the next round.
+static void forget_unserved_announcement(bt_peer_t *peer, const swarm_peer_t *s) {
     if (s->unanswered < SWARM_FORGET_AFTER) return;
     debug_log(DEBUG_ERRS, "peer %d does not serve chunk %d: its announcement is forgotten \n",
               peer->id, peer->receiving_chunk->id);
@@ -200,7 +220,14 @@ static void forget_unserved_announcements(bt_peer_t *peer, const swarm_peer_t *s
 int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
     if (!config->swarm) return -1;
     swarm_peer_t *s = swarm_of(peer);
-    if (peer->receiving_get_resent == 0) s->get_since = peer->receiving_get_time;
+    if (peer->receiving_get_resent == 0) {
+        s->get_since = peer->receiving_get_time;
+        s->probe_time = 0;
+    }
+    if (holder_gone(config, peer, s, now)) {
+        forget_gone_holder(peer);
+        return 1;
+    }
     if (now - s->get_since < SWARM_GET_PATIENCE_S) {
         // It waits in the uploader's queue while it is sent: keep it there.
         sendGetForPeer(config, peer, peer->receiving_chunk);
@@ -209,7 +236,7 @@ int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
         return 0;
     }
     if (s->unanswered < INT_MAX) s->unanswered++;
-    forget_unserved_announcements(peer, s);
+    forget_unserved_announcement(peer, s);
     double pause = SWARM_BUSY_PAUSE_S;
     for (int i = 1; i < s->unanswered && pause < SWARM_BUSY_PAUSE_MAX_S; i++) pause *= 2;
     if (pause > SWARM_BUSY_PAUSE_MAX_S) pause = SWARM_BUSY_PAUSE_MAX_S;
@@ -248,6 +275,13 @@ static int holders_of(const bt_config_t *config, const chunkitem *chunk) {
     return n;
 }
 
+// Whether peer's GET waits on a peer asked whether it is still there that has not answered: such
+// a GET holds none of a chunk's copies.
+static bool probed_in_vain(const bt_peer_t *peer) {
+    const swarm_peer_t *s = peer->swarm;
+    return !peer->receiving_active && s && s->probe_time != 0 && peer->heard_time < s->get_since;
+}
+
 // Peers fetching chunk's hash now; with only_flowing, not those whose GET went unanswered and
 // was sent again (waiting for an upload slot, or for a holder that went away).
 static int fetchers_of(const bt_config_t *config, const chunkitem *chunk, bool only_flowing) {
@@ -256,6 +290,7 @@ static int fetchers_of(const bt_config_t *config, const chunkitem *chunk, bool o
         if (!p->receiving_chunk || memcmp(p->receiving_chunk->hash, chunk->hash, HASH_SIZE) != 0)
             continue;
         if (only_flowing && !p->receiving_active && p->receiving_get_resent > 0) continue;
+        if (probed_in_vain(p)) continue;
         n++;
     }
     return n;

@@ -30,9 +30,13 @@ constexpr double SWARM_GET_PATIENCE_S = 6.0;
 constexpr double SWARM_BUSY_PAUSE_S = 1.2;
 constexpr double SWARM_BUSY_PAUSE_MAX_S = 4.8;
 // GETs in a row a peer that is heard from may leave unanswered before its announcement of the
-// chunk asked for is forgotten; a peer that sends nothing at all while its GET waits loses all
-// of its announcements at once (see swarm_get_unanswered).
+// chunk asked for is forgotten.
 constexpr int SWARM_FORGET_AFTER = 2;
+// A peer not heard from since a GET to it went out is sent a WHOHAS for that chunk once the GET
+// has waited this long, and is taken to have gone (all its announcements forgotten) when it has
+// not answered SWARM_PROBE_WAIT_S later.
+constexpr double SWARM_PROBE_AFTER_S = 1.0;
+constexpr double SWARM_PROBE_WAIT_S = 1.0;
 // End game: once every chunk left is being fetched, an idle holder may fetch a second copy of a
 // chunk whose connection has run this long; never more than two copies at once.
 constexpr double SWARM_ENDGAME_MIN_AGE_S = 0.5;
@@ -46,6 +50,7 @@ struct swarm_peer_s {
     double busy_until;   // seconds; not sent a GET before this; 0: free
     int unanswered;      // GETs to it in a row given up unanswered
     double get_since;    // seconds; when the GET now unanswered was first sent to it
+    double probe_time;   // seconds; when a WHOHAS asked whether it is still there; 0: not yet
     int waiting;         // truth value: its GET waits for an upload slot here
     uint8_t wait_hash[HASH_SIZE];  // the chunk that GET asks for
     double wait_since;             // seconds; when it began to wait
@@ -81,9 +86,10 @@ double swarm_get_wait(const bt_config_t *config, const bt_peer_t *peer, double p
 // A GET to peer went unanswered for swarm_get_wait. With --swarm the peer is taken to be busy:
 // the GET is sent again, or, after SWARM_GET_PATIENCE_S, the peer keeps its announcements, is
 // paused, and its connection released. 0 when the GET was sent again, 1 when the connection was
-// released, -1 without --swarm, where the designed retries apply. A peer silent all that time
-// loses every announcement; one that left SWARM_FORGET_AFTER GETs in a row unanswered loses
-// that chunk's.
+// released, -1 without --swarm, where the designed retries apply. A peer silent since the GET,
+// that does not answer a WHOHAS either (SWARM_PROBE_AFTER_S), has gone and loses every
+// announcement; one heard from that left SWARM_FORGET_AFTER GETs in a row unanswered loses that
+// chunk's.
 int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now);
 // The end of the earliest pause of a peer (busy_until) while a --swarm download runs; 0: none.
 double swarm_next_deadline(const bt_config_t *config);

@@ -3,6 +3,7 @@
 // chunk is asked next, and what a resumed output file keeps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 #include "engine/chunklist.h"
@@ -331,15 +332,17 @@ namespace {
 
 // Runs the unanswered-GET check every 0.3 s from `from` until peer `id` gives its GET up; with
 // `heard`, the peer is heard from (as by its IHAVE to a rediscovery round) at every step. The
-// time of the give-up.
-double until_given_up(Engine &e, int id, double from, bool heard) {
+// time of the give-up; what the peer was sent meanwhile goes to *sent when given.
+double until_given_up(Engine &e, int id, double from, bool heard,
+                      std::vector<std::string> *sent = nullptr) {
     double t = from;
     while (e.peer(id)->receiving_chunk && t < from + 2 * SWARM_GET_PATIENCE_S) {
         t += 0.3;
         if (heard) e.peer(id)->heard_time = t;
         checkForUnansweredGets(&e.config, t);
     }
-    e.sock_of(id).recv_all(0.05);
+    auto got = e.sock_of(id).recv_all(0.05);
+    if (sent) *sent = got;
     return t;
 }
 
@@ -353,11 +356,16 @@ TEST(Swarm, AHolderThatLeavesItsGetsUnansweredStopsCountingAndItsPauseEndsOnTime
     e.config.download_in_progress = 1;
     bt_peer_t *p = e.peer(2);
 
-    /* silent from the GET on, as a peer that exited: every announcement is forgotten */
+    /* silent from the GET on, as a peer that exited: asked once whether it is there, and
+       silent still, it loses every announcement, long before the patience for a busy peer */
     p->chunks_of_interest = ef::list_of({a, b});
     tryToGenerateGetRequest(&e.config, p, 100.0);
-    until_given_up(e, 2, 100.0, false);
+    e.sock_of(2).recv_all(0.05);
+    std::vector<std::string> sent;
+    double gone = until_given_up(e, 2, 100.0, false, &sent);
     EXPECT_EQ(nullptr, p->chunks_of_interest);
+    EXPECT_LE(gone, 100.0 + SWARM_PROBE_AFTER_S + SWARM_PROBE_WAIT_S + 2 * 0.3);  // two steps
+    EXPECT_EQ(1, std::count(sent.begin(), sent.end(), packet(PKT_WHOHAS, ef::control_payload({a}))));
 
     /* heard from but never serving: the first give-up pauses it, keeping what it announced */
     p->chunks_of_interest = ef::list_of({a, b});
