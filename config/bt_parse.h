@@ -166,6 +166,8 @@ struct bt_config_s {
     struct store_s *store;                  // chunks served and their sources (owned)
     int downloads_completed;                // downloads that ended with every chunk written
     long long output_end;  // bytes; end of the furthest chunk of the running download in its file
+    int last_chunk_id;     // the highest chunk index the running request names: the only chunk
+                           // that may be shorter than CHUNK_SIZE (a file's last)
     uint64_t swarm_rng;    // state of the --swarm choices among equals
     int receive_buffer;  // --receive-buffer, bytes; 0: BT_DEFAULT_RECEIVE_BUFFER; -1: the kernel's
 };

@@ -79,7 +79,7 @@ typedef struct chunkitem_s chunkitem;
 // peer may be asked for it again.
 struct failitem_s {
     uint8_t hash[HASH_SIZE];         // raw SHA-1 digest of the chunk
-    int failures;                    // failures with the same wrong bytes (digest) so far
+    int failures;                    // failures so far, whatever bytes they brought
     uint8_t last_digest[HASH_SIZE];  // SHA-1 of the bytes the last failure brought
     double retry_after;              // seconds; the peer is not asked for the chunk before this
     struct failitem_s *next;         // nullptr at the end

@@ -354,6 +354,9 @@ int peer_start_download(bt_config_t *config, const char *chunkfile, const char *
         return -1;
     }
     config->to_fetch_list = list;  // the configuration owns the request list from now on
+    config->last_chunk_id = 0;
+    for (const chunkitem *c = list; c; c = c->next)
+        if (c->id > config->last_chunk_id) config->last_chunk_id = c->id;
     snprintf(config->output_file, sizeof config->output_file, "%s", outputfile);
     config->output_handle = out;
     config->output_end = 0;

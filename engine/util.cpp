@@ -226,9 +226,11 @@ void abortDownload(bt_config_t *config, double now) {
 // the whole buffer matches. The last chunk of a file is shorter and is named by the hash of its
 // real length, while the uploader always streams CHUNK_SIZE bytes with the fill byte after the
 // file's end; such a chunk matches at some length within its trailing run of fill bytes (the data
-// itself may end in fill bytes). -1 when no length matches. whole_digest receives the SHA-1 of
-// the whole buffer.
-static int verified_length(const bt_peer_t *peer, const uint8_t *expected,
+// itself may end in fill bytes). Only the request's furthest chunk is tried at shorter lengths
+// (may_be_short): any other is a whole chunk or nothing, so a bad copy ending in a long run of
+// fill bytes costs one digest, not one per byte of the run. -1 when no length matches.
+// whole_digest receives the SHA-1 of the whole buffer.
+static int verified_length(const bt_peer_t *peer, const uint8_t *expected, bool may_be_short,
                            uint8_t whole_digest[HASH_SIZE]) {
     const uint8_t *data = peer->receiving_data;
     uint8_t digest[HASH_SIZE];
@@ -239,6 +241,7 @@ static int verified_length(const bt_peer_t *peer, const uint8_t *expected,
         shahash(data, CHUNK_SIZE, whole_digest);
     }
     if (memcmp(whole_digest, expected, HASH_SIZE) == 0) return CHUNK_SIZE;
+    if (!may_be_short) return -1;
     int start = CHUNK_SIZE;
     while (start > 1 && data[start - 1] == UPLOAD_FILL_BYTE) start--;
     if (start == CHUNK_SIZE) return -1;
@@ -340,23 +343,25 @@ static void unlink_chunk(chunkitem **head, chunkitem *node) {
     }
 }
 
-// A complete chunk from peer failed its hash check. Wrong bytes that come back the same (the
-// same digest) are the peer's: it is not asked for the chunk again before a pause that doubles
-// with every such failure (see tryToGenerateGetRequest), so other holders go first. Bytes that
-// differ from the last failure's were damaged on the way, differently each time: asking again
-// at once is the only way to the chunk, and no fault of the peer's.
+// A complete chunk from peer failed its hash check. Every failure counts, whatever bytes it
+// brought: after MAX_HASH_FAILURES the peer is asked for the chunk only while no other holder is
+// left (mayAskPeerForChunk), so a peer that sends a differently damaged copy each time cannot
+// keep the chunk from a good holder. Wrong bytes that come back the same (the same digest) are
+// the peer's own: it is not asked again before a pause that doubles with every failure, so other
+// holders go first. Bytes that differ from the last failure's were damaged on the way: where no
+// other holder is left, asking again at once is the only way to the chunk.
 static void note_hash_failure(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk,
                               const uint8_t digest[HASH_SIZE], double now) {
     failitem *f = failurelist_note(&peer->receiving_failures, chunk->hash);
     bool repeated = memcmp(f->last_digest, digest, HASH_SIZE) == 0;
     memcpy(f->last_digest, digest, HASH_SIZE);
-    if (f->failures > 0 && !repeated) {
-        debug_log(DEBUG_ERRS, "chunk %d from peer %d damaged on the way; asked again \n", chunk->id,
-                  peer->id);
+    if (f->failures < INT_MAX) f->failures++;
+    if (f->failures > 1 && !repeated) {
+        debug_log(DEBUG_ERRS, "chunk %d from peer %d damaged on the way (%d failures) \n",
+                  chunk->id, peer->id, f->failures);
         f->retry_after = 0;
         return;
     }
-    f->failures++;
     int doublings =
         f->failures - 1 < HASH_RETRY_MAX_DOUBLINGS ? f->failures - 1 : HASH_RETRY_MAX_DOUBLINGS;
     double pause = HASH_RETRY_PAUSE_S * static_cast<double>(1 << doublings);
@@ -364,8 +369,8 @@ static void note_hash_failure(bt_config_t *config, bt_peer_t *peer, const chunki
     if (config->retry_due_time == 0 || f->retry_after < config->retry_due_time)
         config->retry_due_time = f->retry_after;
     fprintf(stderr,
-            "chunk %d from peer %d failed its hash check (%d times); not asked of it for %.0f s\n",
-            chunk->id, peer->id, f->failures, pause);
+            "chunk %d from peer %d failed its hash check (%d time%s); not asked of it for %.0f s\n",
+            chunk->id, peer->id, f->failures, f->failures == 1 ? "" : "s", pause);
 }
 
 void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer, double now) {
@@ -377,7 +382,7 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer, double now) {
     chunkitem *chunk = peer->receiving_chunk;
     if (peer->receiving_offset == CHUNK_SIZE) noteChunkReceived(peer, now);
     uint8_t digest[HASH_SIZE];
-    int len = verified_length(peer, chunk->hash, digest);
+    int len = verified_length(peer, chunk->hash, chunk->id == config->last_chunk_id, digest);
     if (len < 0) {
         debug_log(DEBUG_ERRS, "Hash check failed for chunk  trashing the data \n");
         // A stalled connection's partial chunk fails too; only a complete one says something

@@ -460,7 +460,7 @@ TEST_P(Scenario, BadUploaderBesideAGoodOne) {
     ts::Process &down = start_peer(1, "");
     ASSERT_TRUE(get(down, request_of(data, {1}), "out.bin"));
     EXPECT_TRUE(output("out.bin") == chunk_bytes(data, 1));
-    EXPECT_EQ(1u, count_of(down.err, "chunk 0 from peer 2 failed its hash check (1 times)"))
+    EXPECT_EQ(1u, count_of(down.err, "chunk 0 from peer 2 failed its hash check (1 time)"))
         << down.err;
     EXPECT_EQ(1u, count_of(down.err, kHashFailure));
 }

@@ -185,26 +185,47 @@ TEST(Download, BadChunkIsDiscardedAndAskedForAgain) {
     EXPECT_EQ(packet(PKT_GET, ef::sha_raw(d.chunk)), *again);  // the same chunk again
 }
 
-TEST(Download, AnotherHolderIsPreferredAfterAHashFailure) {
+TEST(Download, EveryHashFailureCountsAndAnotherHolderIsPreferred) {
     Download d;
     std::string hash = ef::sha_raw(d.chunk);
-    chunklist_add(&d.e.peer(3)->chunks_of_interest, ef::u8(hash), -1);
-    std::string wrong = d.chunk;
-    wrong[5] ^= 1;
+    // The whole chunk from peer 2 with one bit flipped at `at`.
+    auto deliver_damaged = [&](size_t at) {
+        std::string wrong = d.chunk;
+        wrong[at] ^= 1;
+        for (int seq = 1; seq <= PACKETS_PER_CHUNK; seq++) {
+            size_t off = static_cast<size_t>(seq - 1) * DATA_PAYLOAD;
+            size_t len = seq == PACKETS_PER_CHUNK ? LAST_PACKET_PAYLOAD : DATA_PAYLOAD;
+            d.deliver_bytes(packet(PKT_DATA, wrong.substr(off, len), static_cast<uint32_t>(seq)));
+        }
+        d.e.sock_of(2).recv_all(0.1);
+    };
     testing::internal::CaptureStderr();
-    for (int seq = 1; seq <= PACKETS_PER_CHUNK; seq++) {
-        size_t off = static_cast<size_t>(seq - 1) * DATA_PAYLOAD;
-        size_t len = seq == PACKETS_PER_CHUNK ? LAST_PACKET_PAYLOAD : DATA_PAYLOAD;
-        d.deliver_bytes(packet(PKT_DATA, wrong.substr(off, len), static_cast<uint32_t>(seq)));
+    deliver_damaged(5);
+    /* asked again after its pause, the only holder sends copies damaged elsewhere each time:
+       each one counts, as the same bad bytes would */
+    failitem *f = d.e.peer(2)->receiving_failures;
+    ASSERT_NE(nullptr, f);
+    for (size_t at : {size_t{6}, size_t{7}}) {
+        f->retry_after = 0;
+        tryToGenerateGetRequest(&d.e.config, d.e.peer(2), now_seconds());
+        ASSERT_EQ(d.e.config.to_fetch_list, d.e.peer(2)->receiving_chunk);
+        deliver_damaged(at);
     }
-    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find(
-                                     "chunk 1 from peer 2 failed its hash check (1 times)"));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, err.find("chunk 1 from peer 2 failed its hash check (1 time); "
+                                          "not asked of it for 1 s\n"));
+    EXPECT_EQ(MAX_HASH_FAILURES, f->failures);
+    /* with no other holder it was asked again at once; a holder that announces it now is asked
+       the next time, and peer 2 no longer */
+    releaseReceivingConnection(d.e.peer(2));
+    chunklist_add(&d.e.peer(3)->chunks_of_interest, ef::u8(hash), -1);
+    tryAllGetRequests(&d.e.config, now_seconds());
     auto get = d.e.sock_of(3).recv(1.0);
     ASSERT_TRUE(get);
     EXPECT_EQ(packet(PKT_GET, hash), *get);
+    EXPECT_FALSE(d.e.sock_of(2).recv(0.1));
     /* after MAX_HASH_FAILURES peer 2 is passed over while peer 3 is a good holder, even idle */
     releaseReceivingConnection(d.e.peer(3));
-    failitem *f = d.e.peer(2)->receiving_failures;
     f->failures = MAX_HASH_FAILURES;
     f->retry_after = 0;
     d.e.sock_of(2).recv_all(0.1);
@@ -215,6 +236,29 @@ TEST(Download, AnotherHolderIsPreferredAfterAHashFailure) {
     d.e.peer(3)->chunks_of_interest = nullptr;
     tryToGenerateGetRequest(&d.e.config, d.e.peer(2), now_seconds());
     EXPECT_TRUE(d.e.sock_of(2).recv(1.0));
+}
+
+TEST(Download, OnlyTheRequestsFurthestChunkMayBeShort) {
+    // A 1000-byte chunk as an uploader streams it: the bytes, then fill bytes to CHUNK_SIZE.
+    std::string bytes = ts::random_bytes(1000, 9);
+    std::string padded = bytes + std::string(CHUNK_SIZE - bytes.size(), UPLOAD_FILL_BYTE);
+    for (int last : {1, 2}) {
+        Download d(1);
+        memcpy(d.e.config.to_fetch_list->hash, ef::u8(ef::sha_raw(bytes)), HASH_SIZE);
+        d.e.config.last_chunk_id = last;
+        testing::internal::CaptureStdout();
+        for (int seq = 1; seq <= PACKETS_PER_CHUNK; seq++) d.deliver_bytes(data_packet(padded, seq));
+        std::string out = testing::internal::GetCapturedStdout();
+        if (last == 1) {
+            /* the file's last chunk: its 1000 bytes are written */
+            EXPECT_EQ("GOT " + d.out_path + " \n", out);
+            EXPECT_EQ(std::string(CHUNK_SIZE, '\0') + bytes, ts::read_file(d.out_path));
+        } else {
+            /* a chunk before the last is whole or nothing */
+            EXPECT_EQ("", out);
+            EXPECT_EQ(1, d.e.config.download_in_progress);
+        }
+    }
 }
 
 TEST(Download, LateDataOfThePreviousChunkIsNotSplicedIntoTheNext) {
