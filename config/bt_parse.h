@@ -170,6 +170,10 @@ struct bt_config_s {
                            // that may be shorter than CHUNK_SIZE (a file's last)
     uint64_t swarm_rng;    // state of the --swarm choices among equals
     int receive_buffer;  // --receive-buffer, bytes; 0: BT_DEFAULT_RECEIVE_BUFFER; -1: the kernel's
+    // Told of every datagram dropped because no line of the peer list names its sender, with its
+    // kind ("GET", "DATA", ...); nullptr (the peer's own): the drop is only logged under -d 1.
+    void (*unlisted_sender)(struct bt_config_s *config, const struct sockaddr_in *from,
+                            const char *what);
 };
 typedef struct bt_config_s bt_config_t;
 

@@ -101,6 +101,7 @@ static bt_peer_t *known_sender(bt_config_t *config, struct sockaddr_in *from, co
     if (!peer) {
         debug_log(DEBUG_ERRS, "dropping %s from unknown sender %s:%d \n", what,
                   inet_ntoa(from->sin_addr), ntohs(from->sin_port));
+        if (config->unlisted_sender) config->unlisted_sender(config, from, what);
         return nullptr;
     }
     peer->heard_time = now;

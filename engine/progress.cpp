@@ -54,8 +54,13 @@ void progress_free(bt_config_t *config) {
 
 // ---- the line --------------------------------------------------------------------------------
 
+// Bytes this download fetched, without those that were there already.
+static long long fetched_bytes(const progress_t *p) {
+    return p->bytes - p->kept_bytes;
+}
+
 static double rate_mb_s(const progress_t *p, double seconds) {
-    return seconds > 0 ? static_cast<double>(p->bytes) / MB / seconds : 0.0;
+    return seconds > 0 ? static_cast<double>(fetched_bytes(p)) / MB / seconds : 0.0;
 }
 
 // Peers a chunk of the download is requested from or arriving from.
@@ -67,8 +72,50 @@ static int active_connections(const bt_config_t *config) {
     return n;
 }
 
+static const char *plural(long long n) {
+    return n == 1 ? "" : "s";
+}
+
+// "ETA 12 s", "ETA 3:05", "ETA 1:02:03"; "ETA --" before anything has been fetched.
+static void append_time_left(const progress_t *p, double seconds, line_buf *line) {
+    double rate = seconds > 0 ? static_cast<double>(fetched_bytes(p)) / seconds : 0.0;
+    if (rate <= 0) {
+        append(line, "ETA --");
+        return;
+    }
+    double left_bytes = static_cast<double>(p->total_chunks - p->done_chunks) * CHUNK_SIZE;
+    long left = static_cast<long>(left_bytes / rate + 0.5);
+    if (left < 60) {
+        append(line, "ETA %ld s", left);
+    } else if (left < 3600) {
+        append(line, "ETA %ld:%02ld", left / 60, left % 60);
+    } else {
+        append(line, "ETA %ld:%02ld:%02ld", left / 3600, left / 60 % 60, left % 60);
+    }
+}
+
+// "45%  12/32 chunks  6.0 of 16.0 MiB  11.3 MB/s  ETA 1 s  4 connections  0 retransmissions  1 s"
+static void compose_whole_file_line(const bt_config_t *config, double now, line_buf *line) {
+    const progress_t *p = config->progress;
+    double seconds = now - p->start;
+    int percent = p->total_chunks > 0 ? static_cast<int>(100LL * p->done_chunks / p->total_chunks)
+                                      : 100;
+    int connections = active_connections(config);
+    long resent = config->retransmissions - p->retransmissions_at_start;
+    append(line, "%d%%  %d/%d chunk%s  %.1f of %.1f MiB  %.1f MB/s  ", percent, p->done_chunks,
+           p->total_chunks, plural(p->total_chunks), static_cast<double>(p->bytes) / MIB,
+           static_cast<double>(p->total_chunks) * CHUNK_SIZE / MIB, rate_mb_s(p, seconds));
+    append_time_left(p, seconds, line);
+    append(line, "  %d connection%s  %ld retransmission%s  %.0f s", connections,
+           plural(connections), resent, plural(resent), seconds);
+}
+
 static void compose_line(const bt_config_t *config, double now, line_buf *line) {
     const progress_t *p = config->progress;
+    if (p->whole_file) {
+        compose_whole_file_line(config, now, line);
+        return;
+    }
     double seconds = now - p->start;
     append(line, "%d/%d chunks  %.1f MiB  %.1f MB/s  %d connections  %ld retransmissions  %.0f s",
            p->done_chunks, p->total_chunks, static_cast<double>(p->bytes) / MIB,
@@ -177,7 +224,20 @@ void progress_download_started(bt_config_t *config, double now) {
     p->drops_at_start = vexlo_socket_drops();
     p->unannounced_since = now;
     p->warned = 0;
+    p->whole_file = 0;
+    p->kept_bytes = 0;
     for (bt_peer_t *peer = config->peers; peer; peer = peer->next) peer->progress_chunks = 0;
+}
+
+void progress_count_whole_file(bt_config_t *config, int whole_chunks, long long kept_bytes) {
+    progress_t *p = config->progress;
+    if (!p || !p->downloading) return;
+    p->whole_file = 1;
+    p->done_chunks += whole_chunks - p->total_chunks;
+    p->total_chunks = whole_chunks;
+    p->last_drawn_done = p->done_chunks;
+    p->kept_bytes = kept_bytes;
+    p->bytes += kept_bytes;
 }
 
 void progress_chunk_written(bt_config_t *config, bt_peer_t *peer, int bytes) {
@@ -220,7 +280,7 @@ void progress_download_ended(bt_config_t *config, bool completed, double now) {
     double seconds = now - p->start;
     line_buf line{};
     append(&line, "summary%s: %lld bytes in %.2f s, %.1f MB/s; chunks per peer:",
-           completed ? "" : " (aborted)", p->bytes, seconds, rate_mb_s(p, seconds));
+           completed ? "" : " (aborted)", fetched_bytes(p), seconds, rate_mb_s(p, seconds));
     bool any = false;
     for (const bt_peer_t *peer = config->peers; peer; peer = peer->next) {
         if (peer->progress_chunks == 0) continue;

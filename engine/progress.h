@@ -25,6 +25,8 @@ struct progress_s {
     long long drops_at_start;       // vexlo_socket_drops() when the GET was accepted; -1: no count
     double unannounced_since;  // seconds; since when some needed chunk has no announcer; 0: none
     int warned;                // truth value: the warning for this stretch was written
+    int whole_file;            // truth value: counts are of the whole file (the front end's line)
+    long long kept_bytes;      // bytes of the chunks already there when the GET was accepted
 };
 typedef struct progress_s progress_t;
 
@@ -37,6 +39,10 @@ void progress_free(bt_config_t *config);
 // The hooks of the engine; each does nothing while the display is off.
 // A GET was accepted: to_fetch_list holds its chunks.
 void progress_download_started(bt_config_t *config, double now);
+// The front end's line: chunks and bytes counted of the whole file, whole_chunks of them, those
+// already there (kept_bytes) included, with the percentage done, the size and the time left; the
+// rate and the summary count only what this download fetched. Called after the GET was accepted.
+void progress_count_whole_file(bt_config_t *config, int whole_chunks, long long kept_bytes);
 // bytes of a verified chunk from peer were written to the output file.
 void progress_chunk_written(bt_config_t *config, bt_peer_t *peer, int bytes);
 // A complete chunk failed its hash check.

@@ -205,6 +205,14 @@ static void forget_download_state(bt_config_t *config) {
     config->retry_due_time = 0;
 }
 
+// -x n ends the peer once its own download has ended, whether complete or aborted.
+[[noreturn]] static void exit_after_download(bt_config_t *config) {
+    printf("********* tolvane exiting after %d connections, as specified by -x flag ***********\n",
+           config->max_tx_chunks);
+    fflush(stdout);
+    exit(10);
+}
+
 void abortDownload(bt_config_t *config, double now) {
     progress_download_ended(config, false, now);
     fprintf(stderr, "Error: download of %s aborted: %s\n", config->output_file, strerror(errno));
@@ -218,6 +226,7 @@ void abortDownload(bt_config_t *config, double now) {
     config->output_handle = nullptr;
     config->download_in_progress = 0;
     progress_free(config);
+    if (config->max_tx_chunks > 0) exit_after_download(config);
 }
 
 // ---- verifying and writing a chunk -----------------------------------------------------------
@@ -299,13 +308,7 @@ void completeDownload(bt_config_t *config, double now) {
     config->downloads_completed++;
     printf("GOT %s \n", config->output_file);
     fflush(stdout);
-    if (config->max_tx_chunks > 0) {
-        printf(
-            "********* tolvane exiting after %d connections, as specified by -x flag ***********\n",
-            config->max_tx_chunks);
-        fflush(stdout);
-        exit(10);
-    }
+    if (config->max_tx_chunks > 0) exit_after_download(config);
 }
 
 // The chunk buffer of an ended connection stays with the peer record until the next one ends, so

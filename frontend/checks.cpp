@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -16,6 +17,8 @@
 
 #include "config/bt_parse.h"
 #include "engine/common.h"
+#include "engine/store.h"
+#include "frontend/chunkfile.h"
 
 // ---- the peer list ---------------------------------------------------------------------------
 
@@ -71,8 +74,8 @@ static bool parse_peer_line(const char *path, int line_no, const char *line, lis
     std::vector<std::string> f = fields_of(line);
     long id = 0, port = 0;
     if (f.size() != 3) {
-        snprintf(why, why_size, "%s:%d: expected \"<id> <address> <port>\", found %zu fields", path,
-                 line_no, f.size());
+        snprintf(why, why_size, "%s:%d: expected \"<id> <address> <port>\", found %s", path,
+                 line_no, counted(static_cast<long long>(f.size()), "field").c_str());
     } else if (!whole_number(f[0], 1, FRONT_MAX_ID, &id)) {
         snprintf(why, why_size, "%s:%d: id '%s' is not a whole number from 1 to %d", path, line_no,
                  f[0].c_str(), FRONT_MAX_ID);
@@ -265,4 +268,36 @@ int check_path_length(const char *what, const char *path, char *why, size_t why_
     snprintf(why, why_size, "%s %.60s... is longer than %d characters", what, path,
              BT_FILENAME_LEN - 1);
     return -1;
+}
+
+int check_output_room(const char *path, long long min_final_bytes, char *why, size_t why_size) {
+    struct stat st;
+    long long held = stat(path, &st) == 0 ? static_cast<long long>(st.st_blocks) * 512 : 0;
+    struct statvfs fs;
+    if (statvfs(folder_of(path).c_str(), &fs) != 0 || fs.f_frsize == 0) return 0;
+    long long free_bytes =
+        static_cast<long long>(fs.f_bavail) * static_cast<long long>(fs.f_frsize);
+    long long needed = min_final_bytes - held;
+    if (needed <= free_bytes) return 0;
+    snprintf(why, why_size, "cannot write %s: the copy needs %s more, and its file system has %s free",
+             path, size_text(needed).c_str(), size_text(free_bytes).c_str());
+    return -1;
+}
+
+out_content existing_out_content(const char *path, const chunkitem *list, bool (*stop)(),
+                                 long long *size) {
+    *size = 0;
+    FileHandle f(fopen(path, "rb"), &fclose);
+    if (!f) return errno == ENOENT ? OUT_EMPTY : OUT_UNREADABLE;
+    struct stat st;
+    if (fstat(fileno(f.get()), &st) != 0) return OUT_UNREADABLE;
+    *size = static_cast<long long>(st.st_size);
+    if (*size == 0) return OUT_EMPTY;
+    std::vector<uint8_t> buf(CHUNK_SIZE);
+    for (const chunkitem *c = list; c; c = c->next) {
+        if (stop && stop()) return OUT_STOPPED;
+        if (static_cast<long long>(c->id) * CHUNK_SIZE >= *size) continue;
+        if (store_check_chunk(f.get(), c->id, c->hash, buf.data()) >= 0) return OUT_A_CHUNK;
+    }
+    return ferror(f.get()) ? OUT_UNREADABLE : OUT_NO_CHUNK;
 }

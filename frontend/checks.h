@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/common.h"
+
 constexpr int FRONT_MAX_ID = 32767;  // ids are the peer's 16-bit signed identities, 0 excluded
 
 // This peer's line of the peer list.
@@ -40,3 +42,20 @@ bool same_file(const char *a, const char *b);
 // 0 when path fits the engine's name fields (at most BT_FILENAME_LEN - 1 characters), else -1
 // with the reason in why; what names it ("the output file") opens the message.
 int check_path_length(const char *what, const char *path, char *why, size_t why_size);
+// Whether the file system of the output file at path has room for a copy at least
+// min_final_bytes long: beyond the blocks the file already holds, that many bytes must be free
+// (where statvfs tells). 0, or -1 with the reason in why.
+int check_output_room(const char *path, long long min_final_bytes, char *why, size_t why_size);
+
+// What an existing output file holds of a hash list.
+enum out_content {
+    OUT_EMPTY,     // missing or empty: nothing to keep, nothing to lose
+    OUT_A_CHUNK,   // at least one chunk of the list, at its place: a copy to resume
+    OUT_NO_CHUNK,  // bytes, none of them a chunk of the list: something else
+    OUT_STOPPED,   // stop() asked to end the reading
+    OUT_UNREADABLE
+};
+// Reads the output file at path chunk by chunk in list order until one matches the list, checking
+// stop() between chunks; its length in *size.
+out_content existing_out_content(const char *path, const chunkitem *list, bool (*stop)(),
+                                 long long *size);

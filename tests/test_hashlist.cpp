@@ -61,6 +61,15 @@ TEST(Hashlist, UsageWithoutArgument) {
     EXPECT_EQ(r.out, "usage: " + ts::bin("hashlist") + " <input-file>\r\n");
 }
 
+TEST(Hashlist, HelpIsTheUsageOnStandardOutput) {
+    for (const char *help : {"--help", "-h"}) {
+        ts::RunResult r = ts::run({ts::bin("hashlist"), help});
+        EXPECT_EQ(r.status, 0) << help;
+        EXPECT_EQ(r.out.rfind("usage: " + ts::bin("hashlist") + " <input-file>\n", 0), 0u) << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
 TEST(Hashlist, UnusableFileIsReportedWithTheSystemText) {
     ts::TempDir dir;
 

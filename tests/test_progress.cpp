@@ -106,3 +106,28 @@ TEST(Progress, SummaryEndsWithTheSocketDropsOfTheDownload) {
     EXPECT_THAT(GetCapturedStderr(),
                 HasSubstr("; retransmissions: 0; socket drops: " + std::to_string(lost) + "\n"));
 }
+
+// The front end's line counts the whole file: a resumed download starts at what was there, and
+// the rate and the time left count only what this download fetched.
+TEST(Progress, WholeFileLineOfAResumedDownload) {
+    Download d(PROGRESS_ON);  // three chunks to fetch
+    progress_count_whole_file(&d.e.config, 6, 3LL * CHUNK_SIZE);
+    double start = d.e.config.progress->start;
+    d.e.peer(2)->receiving_chunk = d.e.config.to_fetch_list;
+    d.written(0, 2);
+    d.e.config.retransmissions += 1;
+    /* one chunk of 0.5 MiB in 2 s: 2 chunks left take 4 s more */
+    EXPECT_THAT(d.tick(start + 2),
+                HasSubstr("66%  4/6 chunks  2.0 of 3.0 MiB  0.3 MB/s  ETA 4 s  1 connection  "
+                          "1 retransmission  2 s"));
+    d.e.peer(2)->receiving_chunk = nullptr;
+    CaptureStderr();
+    progress_download_ended(&d.e.config, false, start + 3);
+    EXPECT_THAT(GetCapturedStderr(), HasSubstr("summary (aborted): 524288 bytes in "));
+
+    /* the peer's own line is not changed by it */
+    Download peer(PROGRESS_ON);
+    peer.written(0, 2);
+    EXPECT_THAT(peer.tick(peer.e.config.progress->start + 1),
+                HasSubstr("1/3 chunks  0.5 MiB  0.5 MB/s  0 connections  0 retransmissions  1 s"));
+}

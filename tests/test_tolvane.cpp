@@ -2,6 +2,7 @@
 // before anything starts, one group per kind of file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -125,6 +126,18 @@ TEST(Tolvane, GetResumesAnExistingCopyAndFetchesOnlyItsBadChunks) {
     r = t.get("long.bin");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(ts::read_file(t.path("long.bin")) == t.data);
+
+    /* a file none of whose chunks matches is something else: kept, unless --force */
+    const std::string other = ts::random_bytes(5000, 99);
+    ts::write_file(t.path("other.bin"), other);
+    r = t.get("other.bin");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "tolvane: " + t.path("other.bin") + " holds 5000 bytes, none of them a chunk of " +
+                         t.path("data.bin.chunks") + "; not overwriting it without --force\n");
+    EXPECT_TRUE(ts::read_file(t.path("other.bin")) == other);
+    r = t.get("other.bin", {"--force"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(ts::read_file(t.path("other.bin")) == t.data);
     EXPECT_TRUE(stop(second));
 
     /* a copy already complete needs nobody */
@@ -174,6 +187,145 @@ TEST(Tolvane, GetWithoutSourceEndsAtItsTimeoutNamingTheChunksNobodyServes) {
         << r.err;
 }
 
+TEST(Tolvane, OneChunkIsNamedInTheSingular) {
+    Tolvane t(100);
+    ts::Process sharer = t.share();
+    EXPECT_NE(sharer.err.find("tolvane: hashing " + t.path("data.bin") + " (100 bytes)...\n"),
+              std::string::npos)
+        << sharer.err;
+    EXPECT_NE(sharer.err.find(" (1 chunk) as peer 1"), std::string::npos) << sharer.err;
+    ts::RunResult r = t.get("copy.bin");
+    EXPECT_NE(r.err.find("complete and verified: 1 chunk, 100 bytes; 0 were there already, 1 "
+                         "fetched (100 bytes)"),
+              std::string::npos)
+        << r.err;
+    ASSERT_TRUE(stop(sharer));
+    EXPECT_NE(sharer.err.find("after 1 upload\n"), std::string::npos) << sharer.err;
+}
+
+// A sharer whose list names no peer at the getter's address answers its WHOHAS but drops its
+// GETs: the sharer names the address once, the getter names the silent holder and gives up once
+// nothing has arrived for the time NO_PROGRESS_ENV sets, and removes the OUT it created.
+TEST(Tolvane, AHolderThatDropsOurGetsIsNamedAndGetGivesUpWithoutProgress) {
+    Tolvane t(CHUNK_SIZE + 1);
+    std::string peers = ts::read_file(t.path("peers"));
+    std::string sharer_port = peers.substr(peers.find("1 127.0.0.1 ") + 12);
+    sharer_port.resize(sharer_port.find('\n'));
+    std::string getter = "127.0.0.1:" + peers.substr(peers.rfind(' ') + 1);
+    getter.pop_back();
+    ts::write_file(t.path("other-peers"), "1 127.0.0.1 " + sharer_port + "\n");
+    ts::Process sharer = ts::spawn(
+        t.args({"share", t.path("data.bin"), "--peers", t.path("other-peers"), "--id", "1"}), {},
+        t.dir.path, {"VEXLO_ROUTER"});
+    ASSERT_TRUE(sharer.wait_stdout("\n", 20.0)) << sharer.err;
+    double started = ts::monotonic_now();
+    ts::RunResult r = ts::run(t.args(t.get_words("copy.bin")), "", 40.0,
+                              {"TOLVANE_NO_PROGRESS_S=8"}, t.dir.path, {"VEXLO_ROUTER"});
+    EXPECT_GE(ts::monotonic_now() - started, 8.0);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("tolvane: peer 1 (127.0.0.1:" + sharer_port +
+                         ") announces chunks but answers none of the GETs sent to it; is this "
+                         "host in its peer list, as 2 at " +
+                         getter + "?\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("after 8 s in which nothing arrived: 2 of 2 chunks missing"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(access(t.path("copy.bin").c_str(), F_OK), 0);
+    ASSERT_TRUE(stop(sharer));
+    const std::string named = "tolvane: ignoring GET from " + getter +
+                              " (and whatever else it sends): no line of " + t.path("other-peers") +
+                              " names that address and port\n";
+    size_t at = sharer.err.find(named);
+    EXPECT_NE(at, std::string::npos) << sharer.err;
+    EXPECT_EQ(sharer.err.find("tolvane: ignoring", at + 1), std::string::npos) << sharer.err;
+}
+
+// A write that fails (here past a file size limit, as on a full disk) is one line naming the
+// reason and OUT, without the engine's raw lines, and OUT is cut back to its verified chunks.
+TEST(Tolvane, FailedWriteIsOneLineAndOutIsCutBackToItsChunks) {
+    Tolvane t(2 * CHUNK_SIZE + 5000);
+    ts::Process sharer = t.share();
+    ts::write_file(t.path("copy.bin"), t.data.substr(0, 2 * CHUNK_SIZE));
+    // 1026 KiB: the last chunk's write stops part-way, where a full disk would stop it.
+    std::vector<std::string> argv = {"/bin/bash", "-c",
+                                     "trap '' XFSZ; ulimit -f 1026; exec \"$0\" \"$@\""};
+    std::vector<std::string> get = t.args(t.get_words("copy.bin"));
+    argv.insert(argv.end(), get.begin(), get.end());
+    ts::RunResult r = ts::run(argv, "", 30.0, {}, t.dir.path, {"VEXLO_ROUTER"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("tolvane: File too large writing " + t.path("copy.bin") +
+                         "; the chunks written so far are kept, the same command resumes\n"),
+              std::string::npos)
+        << r.err;
+    for (const char *raw : {"error writing output file", "feof =", "Error: download of"})
+        EXPECT_EQ(r.err.find(raw), std::string::npos) << raw << ": " << r.err;
+    EXPECT_TRUE(ts::read_file(t.path("copy.bin")) == t.data.substr(0, 2 * CHUNK_SIZE));
+    EXPECT_TRUE(stop(sharer));
+}
+
+// On a terminal the progress line is ended before the last messages, and a download that gives
+// up has its summary too, once.
+TEST(Tolvane, OnATerminalTheEndStartsOnALineOfItsOwn) {
+    if (access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "no script(1) to give it a terminal";
+    Tolvane t(2 * CHUNK_SIZE);
+    ts::write_file(t.path("data.bin.chunks"), listing_of(t.data));
+    std::string command = ts::bin("tolvane");
+    for (const std::string &w : with_more(t.get_words("copy.bin"), {"--timeout", "1"}))
+        command += " '" + w + "'";
+    ts::RunResult r =
+        ts::run({"/usr/bin/script", "-qec", command, "/dev/null"}, "", 20.0, {}, t.dir.path);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("0%  0/2 chunks  0.0 of 1.0 MiB  0.0 MB/s  ETA --  0 connections"),
+              std::string::npos)
+        << r.out;
+    size_t summary = r.out.find("\nsummary (aborted): 0 bytes in ");
+    EXPECT_NE(summary, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("summary", summary + 2), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\ntolvane: gave up on "), std::string::npos) << r.out;
+}
+
+// Reading a large file ends at once on SIGINT: share's hashing of FILE, and get's check of what
+// an existing OUT holds, which the engine makes with SIGINT blocked. Both read 2 GiB of sparse
+// zero chunks, seconds of work.
+TEST(Tolvane, SigintWhileAFileIsReadEndsAtOnce) {
+    Tolvane t(100);
+    const int chunks = 4096;
+    ts::write_file(t.path("big.bin"), "");
+    ASSERT_EQ(truncate(t.path("big.bin").c_str(), off_t{chunks} * CHUNK_SIZE), 0);
+    ts::Process sharer = ts::spawn(
+        t.args({"share", t.path("big.bin"), "--peers", t.path("peers"), "--id", "1"}), {},
+        t.dir.path, {"VEXLO_ROUTER"});
+    ASSERT_TRUE(sharer.wait_stderr("tolvane: hashing", 20.0)) << sharer.err;
+    sharer.send_signal(SIGINT);
+    double signalled = ts::monotonic_now();
+    ASSERT_TRUE(sharer.wait_exit(20.0));
+    EXPECT_LT(ts::monotonic_now() - signalled, 1.5);
+    EXPECT_EQ(sharer.status, 130) << sharer.err;
+    EXPECT_NE(access(t.path("big.bin.chunks").c_str(), F_OK), 0);
+
+    std::string zero = ts::reference_sha1_hex(std::string(CHUNK_SIZE, '\0'));
+    std::string list;
+    for (int i = 0; i < chunks; i++) list += std::to_string(i) + " " + zero + "\n";
+    ts::write_file(t.path("zeros.chunks"), list);
+    ts::write_file(t.path("zeros.bin"), "");
+    ASSERT_EQ(truncate(t.path("zeros.bin").c_str(), off_t{chunks} * CHUNK_SIZE), 0);
+    std::vector<std::string> words = t.get_words("zeros.bin");
+    words[1] = t.path("zeros.chunks");
+    ts::Process getter = ts::spawn(t.args(words), {}, t.dir.path, {"VEXLO_ROUTER"});
+    ASSERT_TRUE(getter.wait_stderr("vexlo_init", 20.0)) << getter.err;  // set up, now checking
+    getter.send_signal(SIGINT);
+    signalled = ts::monotonic_now();
+    ASSERT_TRUE(getter.wait_exit(20.0));
+    EXPECT_LT(ts::monotonic_now() - signalled, 1.5);
+    EXPECT_EQ(getter.status, 130) << getter.err;
+    EXPECT_NE(getter.err.find("tolvane: stopped while checking the chunks " + t.path("zeros.bin") +
+                              " holds; the same command resumes\n"),
+              std::string::npos)
+        << getter.err;
+}
+
 // A get through a 1000 KB/s router is stopped after its first chunks: status 130, and the same
 // command keeps them and fetches only the rest.
 TEST(Tolvane, SigintLeavesAResumableCopy) {
@@ -199,7 +351,9 @@ TEST(Tolvane, SigintLeavesAResumableCopy) {
 
     ts::RunResult r = t.get("copy.bin");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find(std::to_string(kept) + " were there already"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(std::to_string(kept) + (kept == 1 ? " was" : " were") + " there already"),
+              std::string::npos)
+        << r.err;
     EXPECT_TRUE(ts::read_file(t.path("copy.bin")) == t.data);
     EXPECT_TRUE(stop(sharer));
     router.send_signal(SIGTERM);
@@ -257,6 +411,7 @@ TEST(TolvaneChecks, PeerListProblems) {
          one + "2 127.0.0.1\n",
          {},
          ":2: expected \"<id> <address> <port>\", found 2 fields"},
+        {"one field", one + "2\n", {}, ":2: expected \"<id> <address> <port>\", found 1 field"},
         {"id not a number",
          "x2 127.0.0.1 " + port + "\n",
          {},
@@ -306,6 +461,10 @@ TEST(TolvaneChecks, MissingOrUnreadableFiles) {
     ts::write_file(t.path("bad.chunks"), "0 " + std::string(40, 'a') + "\n1 xyz\n");
     ts::write_file(t.path("twice.chunks"),
                    "3 " + std::string(40, 'a') + "\n\n3 " + std::string(40, 'b') + "\n");
+    const std::string a = " " + std::string(40, 'a') + "\n";
+    ts::write_file(t.path("gap.chunks"), "0" + a + "1" + a + "3" + a + "5" + a);
+    ts::write_file(t.path("far.chunks"), "1000000000" + a);
+    ts::write_file(t.path("huge.chunks"), "0" + a + "2097152" + a);
     auto share = [](const std::string &file) {
         return std::vector<std::string>{"share", file, "--peers", "peers", "--id", "1"};
     };
@@ -325,6 +484,15 @@ TEST(TolvaneChecks, MissingOrUnreadableFiles) {
         {"bad hash line", get("bad.chunks"),
          "bad.chunks:2: not a chunk line (\"<index> <40 hex digits>\")"},
         {"index twice", get("twice.chunks"), "twice.chunks:3: chunk 3 is already listed on line 1"},
+        {"gap in the indices", get("gap.chunks"),
+         "gap.chunks:4: chunk index 5 is out of range: a list of 4 chunks holds indices 0 to 3, "
+         "each once"},
+        {"one far index", get("far.chunks"),
+         "far.chunks:1: chunk index 1000000000 is beyond 2097151, the last of a 1 TiB file, the "
+         "largest tolvane fetches"},
+        {"beyond 1 TiB", get("huge.chunks"),
+         "huge.chunks:2: chunk index 2097152 is beyond 2097151, the last of a 1 TiB file, the "
+         "largest tolvane fetches"},
         {"no chunk line", get("empty"), "empty: holds no chunk line (\"<index> <40 hex digits>\")"},
     };
     if (geteuid() != 0) {  // root reads it anyway
@@ -356,6 +524,22 @@ TEST(TolvaneChecks, BadOutFolder) {
                          "cannot write ro/out: folder ro: Permission denied"});
     }
     expect_refusals(t, cases);
+
+    /* a copy larger than the room left, by a GiB */
+    struct statvfs fs {};
+    ASSERT_EQ(statvfs(t.dir.path.c_str(), &fs), 0);
+    long long room = static_cast<long long>(fs.f_bavail) * static_cast<long long>(fs.f_frsize);
+    long long chunks = (room + (1LL << 30)) / CHUNK_SIZE + 1;
+    if (chunks > (1LL << 40) / CHUNK_SIZE) GTEST_SKIP() << "more than 1 TiB free";
+    std::string list;
+    for (long long i = 0; i < chunks; i++) list += std::to_string(i) + " " + std::string(40, 'a') + "\n";
+    ts::write_file(t.path("large.chunks"), list);
+    ts::RunResult r = ts::run(t.args({"get", "large.chunks", "out", "--peers", "peers", "--id", "2"}),
+                              "", 20.0, {}, t.dir.path);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.err.rfind("tolvane: cannot write out: the copy needs ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(" GiB more, and its file system has "), std::string::npos) << r.err;
+    EXPECT_NE(access(t.path("out").c_str(), F_OK), 0);
 }
 
 TEST(TolvaneChecks, BadOptionsAndHelp) {
@@ -402,4 +586,8 @@ TEST(TolvaneChecks, BadOptionsAndHelp) {
     ts::RunResult r = ts::run(t.args({"--help"}));
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("tolvane get big.iso.chunks copy.iso"), std::string::npos) << r.out;
+    r = ts::run(t.args({"--version"}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("tolvane ", 0), 0u) << r.out;
+    EXPECT_EQ(r.err, "");
 }

@@ -322,6 +322,17 @@ TEST(Download, FailedWriteAbortsTheDownloadAndAllowsANewOne) {
     }
 }
 
+// -x n ends the peer after its own download, an aborted one too (else it would wait for ever).
+TEST(Download, FailedWriteEndsAPeerUnderX) {
+    Download d(0, "/dev/full");
+    d.e.config.max_tx_chunks = 1;
+    EXPECT_EXIT(
+        {
+            for (int seq = 1; seq <= PACKETS_PER_CHUNK; seq++) d.deliver(seq);
+        },
+        testing::ExitedWithCode(10), "download of /dev/full aborted");
+}
+
 TEST(Download, OversizedDataIsDroppedAndStraysDoNotHoldOffTheStallCheck) {
     Download d;
     unsigned saved = debug;

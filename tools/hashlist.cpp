@@ -73,6 +73,14 @@ int main(int argc, char **argv) {
                 isatty(STDERR_FILENO) == 1 ? "\n" : "");
         return kExitFailure;
     }
+    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+        printf("usage: %s <input-file>\n"
+               "Prints \"<chunk number> <40 hex digit SHA-1>\" for every %d-byte chunk of the\n"
+               "file, the last one as long as what is left; a path starting with '-' is given\n"
+               "as ./-name.\n",
+               argv[0], CHUNK_SIZE);
+        return 0;
+    }
     const char *input_file = argv[1];
 
     std::unique_ptr<FILE, decltype(&fclose)> fp(fopen(input_file, "rb"), &fclose);
