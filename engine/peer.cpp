@@ -319,6 +319,31 @@ static const char *own_file_named(const bt_config_t *config, const char *chunkfi
     return store_served_file_named(config, path);
 }
 
+// The highest chunk index of a request list.
+static int furthest_chunk_id(const chunkitem *list) {
+    int furthest = 0;
+    for (const chunkitem *c = list; c; c = c->next)
+        if (c->id > furthest) furthest = c->id;
+    return furthest;
+}
+
+// A request whose indices leave gaps makes its output longer than the chunks it names: chunk
+// 1000000000 alone makes a file of 477 TB. Chunks fetched at their places in a larger file are
+// the usual case, so only holes of more than HOLE_WARNING_BYTES are worth a word; the request is
+// still fetched as asked.
+constexpr long long HOLE_WARNING_BYTES = 1LL << 30;
+
+static void warn_of_holes(int furthest, const chunkitem *list, const char *chunkfile,
+                          const char *outputfile) {
+    int count = chunklist_length(list);
+    long long end = (static_cast<long long>(furthest) + 1) * CHUNK_SIZE;
+    if (end - static_cast<long long>(count) * CHUNK_SIZE <= HOLE_WARNING_BYTES) return;
+    fprintf(stderr,
+            "Warning: %s names %d chunk%s, the furthest at index %d: %s will be %lld bytes "
+            "long, most of it holes\n",
+            chunkfile, count, count == 1 ? "" : "s", furthest, outputfile, end);
+}
+
 void process_get(char *chunkfile, char *outputfile, bt_config_t *config) {
     peer_start_download(config, chunkfile, outputfile, pass_time);
 }
@@ -354,9 +379,8 @@ int peer_start_download(bt_config_t *config, const char *chunkfile, const char *
         return -1;
     }
     config->to_fetch_list = list;  // the configuration owns the request list from now on
-    config->last_chunk_id = 0;
-    for (const chunkitem *c = list; c; c = c->next)
-        if (c->id > config->last_chunk_id) config->last_chunk_id = c->id;
+    config->last_chunk_id = furthest_chunk_id(list);
+    warn_of_holes(config->last_chunk_id, list, chunkfile, outputfile);
     snprintf(config->output_file, sizeof config->output_file, "%s", outputfile);
     config->output_handle = out;
     config->output_end = 0;

@@ -137,6 +137,30 @@ TEST(PeerProcess, GetLinesThatAreNotCommandsAndRefusedRequests) {
     EXPECT_EQ(std::string::npos, t.peer->err.find("already have a download"));
 }
 
+TEST(PeerProcess, AGetOfChunksAtTheirPlacesInALargerFileHasNoWarning) {
+    OnePeer t;
+    std::string hex = pf::hex_of(t.data.hashes[0]);
+    /* chunks at their places in a larger file are the usual case: no word */
+    ts::write_file(t.swarm.path("near.chunks"), "2047 " + hex + "\n");
+    t.type("GET near.chunks near.dat\n");
+    ASSERT_TRUE(t.s2.recv(3.0));  // its WHOHAS
+    EXPECT_EQ(std::string::npos, t.peer->err.find("Warning"));
+}
+
+TEST(PeerProcess, AGetOfAFarChunkIsFetchedAsAskedWithAWarning) {
+    OnePeer t;
+    ts::write_file(t.swarm.path("far.chunks"),
+                   "1000000000 " + pf::hex_of(t.data.hashes[0]) + "\n");
+    t.type("GET far.chunks far.dat\n");
+    EXPECT_TRUE(t.peer->wait_stderr("Warning: far.chunks names 1 chunk, the furthest at index "
+                                    "1000000000: far.dat will be 524288000524288 bytes long, "
+                                    "most of it holes\n",
+                                    3.0));
+    auto who = t.s2.recv(3.0);
+    ASSERT_TRUE(who);
+    EXPECT_EQ(PKT_WHOHAS, ef::parse_header(*who).type);
+}
+
 TEST(PeerProcess, BadHeadersAreDroppedAndTypeFiveReported) {
     OnePeer t({"-d", "1"});
     std::string bad_magic = packet(PKT_WHOHAS, control_payload({t.data.hashes[1]}));
