@@ -198,11 +198,14 @@ static bool holder_gone(bt_config_t *config, bt_peer_t *peer, swarm_peer_t *s, d
 }
 
 // A holder that has gone counts for nothing it announced until it announces again, so every
-// other holder of its chunks, the seed included, is asked in turn.
-static void forget_gone_holder(bt_peer_t *peer) {
+// other holder of its chunks, the seed included, is asked in turn. Should it only have been
+// silent and announce again at once, it is still paused as after any GET given up: an uploader
+// that kept the GET given up must have forgotten it before another chunk is asked of it.
+static void forget_gone_holder(bt_peer_t *peer, swarm_peer_t *s, double now) {
     debug_log(DEBUG_ERRS, "peer %d is silent: its announcements are forgotten \n", peer->id);
     chunklist_free(peer->chunks_of_interest);
     peer->chunks_of_interest = nullptr;
+    s->busy_until = now + SWARM_BUSY_PAUSE_S;
     releaseReceivingConnection(peer);
 }
 
@@ -225,7 +228,7 @@ int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
         s->probe_time = 0;
     }
     if (holder_gone(config, peer, s, now)) {
-        forget_gone_holder(peer);
+        forget_gone_holder(peer, s, now);
         return 1;
     }
     if (now - s->get_since < SWARM_GET_PATIENCE_S) {

@@ -364,12 +364,14 @@ TEST(Swarm, AHolderThatLeavesItsGetsUnansweredStopsCountingAndItsPauseEndsOnTime
     std::vector<std::string> sent;
     double gone = until_given_up(e, 2, 100.0, false, &sent);
     EXPECT_EQ(nullptr, p->chunks_of_interest);
+    EXPECT_DOUBLE_EQ(gone + SWARM_BUSY_PAUSE_S, p->swarm->busy_until);  // should it come back
     EXPECT_LE(gone, 100.0 + SWARM_PROBE_AFTER_S + SWARM_PROBE_WAIT_S + 2 * 0.3);  // two steps
     EXPECT_EQ(1, std::count(sent.begin(), sent.end(), packet(PKT_WHOHAS, ef::control_payload({a}))));
 
     /* heard from but never serving: the first give-up pauses it, keeping what it announced */
     p->chunks_of_interest = ef::list_of({a, b});
     p->swarm->unanswered = 0;
+    p->swarm->busy_until = 0;
     p->heard_time = 200.0;
     tryToGenerateGetRequest(&e.config, p, 200.0);
     double t = until_given_up(e, 2, 200.0, true);
