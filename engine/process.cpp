@@ -236,6 +236,12 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from, doubl
                   peer->id);
         return;
     }
+    if (swarm_get_late(config, peer, payload_of(hdr), now)) {
+        debug_log(DEBUG_ERRS,
+                  "GET from peer %d for another chunk while it takes its upload: a late copy \n",
+                  peer->id);
+        return;
+    }
     if (!swarm_may_serve(config, peer, payload_of(hdr), now)) {
         debug_log(DEBUG_ERRS, "GET from peer %d waits for an upload slot \n", peer->id);
         return;
@@ -413,6 +419,7 @@ void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL
                       "ignoring data from peer %d  because we have no active receiving "
                       "connection with them \n",
                       peer->id);
+            swarm_note_stray_data(config, peer, now);
             return;
         }
         if (late_first_packet_of_previous_chunk(peer, hdr)) {

@@ -207,6 +207,7 @@ void checkForStalledDownloads(bt_config_t *config, double now) {
     retryPausedRequests(config, now);
     rediscoverMissingChunks(config, now);
     swarm_wake_paused(config, now);
+    swarm_end_abandoned_uploads(config, now);
     swarm_serve_waiting(config, now);
 }
 

@@ -155,6 +155,13 @@ bool swarm_get_repeated(const bt_config_t *config, const bt_peer_t *peer, const 
            memcmp(peer->sending_hash, hash, HASH_SIZE) == 0;
 }
 
+bool swarm_get_late(const bt_config_t *config, const bt_peer_t *peer, const uint8_t *hash,
+                    double now) {
+    return config->swarm && peer->sending_active &&
+           memcmp(peer->sending_hash, hash, HASH_SIZE) != 0 &&
+           now - peer->sending_last_ack_time < SWARM_LATE_GET_S;
+}
+
 void swarm_serve_waiting(bt_config_t *config, double now) {
     if (!config->swarm) return;
     // Called on every pass: the walk for a waiting GET comes first, the count of busy slots
@@ -390,6 +397,30 @@ void swarm_wake_paused(bt_config_t *config, double now) {
         if (!p->swarm || p->swarm->busy_until == 0 || now < p->swarm->busy_until) continue;
         p->swarm->busy_until = 0;
         tryToGenerateGetRequest(config, p, now);
+    }
+}
+
+void swarm_note_stray_data(bt_config_t *config, bt_peer_t *peer, double now) {
+    if (!config->swarm || peer->receiving_chunk) return;
+    swarm_peer_t *s = swarm_of(peer);
+    if (s->busy_until < now + SWARM_STRAY_QUIET_S) s->busy_until = now + SWARM_STRAY_QUIET_S;
+}
+
+// Whether the running upload to peer has been left by its asker: no ACK since it began for
+// SWARM_FIRST_ACK_S (sending_last_ack_time is its start until an ACK comes), or none for
+// SWARM_UPLOAD_ABANDONED_S.
+static bool upload_abandoned(const bt_peer_t *peer, double now) {
+    double silent = now - peer->sending_last_ack_time;
+    return silent >= SWARM_UPLOAD_ABANDONED_S ||
+           (peer->sending_lastacked == 0 && silent >= SWARM_FIRST_ACK_S);
+}
+
+void swarm_end_abandoned_uploads(bt_config_t *config, double now) {
+    if (!config->swarm) return;
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (!p->sending_active || !upload_abandoned(p, now)) continue;
+        debug_log(DEBUG_ERRS, "peer %d takes nothing of its upload: ended \n", p->id);
+        doneSendingData(config, p);
     }
 }
 

@@ -37,6 +37,20 @@ constexpr int SWARM_FORGET_AFTER = 2;
 // not answered SWARM_PROBE_WAIT_S later.
 constexpr double SWARM_PROBE_AFTER_S = 1.0;
 constexpr double SWARM_PROBE_WAIT_S = 1.0;
+// DATA carries no chunk: an upload that outlives its asker's interest (a GET it gave up, served
+// late from the queue; a copy the end game dropped) must never reach the buffer of the next chunk
+// the asker asks of that uploader. The uploader ends an upload that has drawn no ACK at all for
+// SWARM_FIRST_ACK_S, or none for SWARM_UPLOAD_ABANDONED_S (its asker ACKs every DATA it takes);
+// the asker, after DATA from a peer it fetches nothing from, asks that peer for nothing until it
+// has been quiet for SWARM_STRAY_QUIET_S.
+constexpr double SWARM_FIRST_ACK_S = 1.0;
+// A GET for another chunk than the running upload's, coming while that upload is being taken (an
+// ACK, or its start, this recently), is a late copy of a GET sent while the asker waited in the
+// queue: served, it would switch the upload and splice the other chunk's DATA into the one the
+// asker receives. An asker that really moved on has stopped acknowledging, and sends its GET again.
+constexpr double SWARM_LATE_GET_S = 0.2;
+constexpr double SWARM_UPLOAD_ABANDONED_S = 3.0;
+constexpr double SWARM_STRAY_QUIET_S = 1.0;
 // End game: once every chunk left is being fetched, an idle holder may fetch a second copy of a
 // chunk whose connection has run this long; never more than two copies at once.
 constexpr double SWARM_ENDGAME_MIN_AGE_S = 0.5;
@@ -74,6 +88,9 @@ bool swarm_may_serve(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, 
 // Whether a GET from peer for hash repeats the one its running upload serves, sent again before
 // any of that upload's DATA reached it: with --swarm such a GET does not restart the upload.
 bool swarm_get_repeated(const bt_config_t *config, const bt_peer_t *peer, const uint8_t *hash);
+// Whether, with --swarm, a GET from peer for hash is a late copy (see SWARM_LATE_GET_S).
+bool swarm_get_late(const bt_config_t *config, const bt_peer_t *peer, const uint8_t *hash,
+                    double now);
 // Serves the waiting GETs, longest-waiting first, while upload slots are free; called on every
 // pass of the loop.
 void swarm_serve_waiting(bt_config_t *config, double now);
@@ -95,6 +112,11 @@ int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now);
 double swarm_next_deadline(const bt_config_t *config);
 // Offers a chunk to every peer whose pause is over, and clears its pause.
 void swarm_wake_paused(bt_config_t *config, double now);
+// DATA came from peer for no connection of ours: with --swarm it is paused until it has been
+// quiet for SWARM_STRAY_QUIET_S.
+void swarm_note_stray_data(bt_config_t *config, bt_peer_t *peer, double now);
+// With --swarm, ends the uploads whose askers take nothing of them (see SWARM_FIRST_ACK_S).
+void swarm_end_abandoned_uploads(bt_config_t *config, double now);
 // The output file of a GET: created or truncated ("w") without --swarm; with it an existing file
 // is opened for update so that its good chunks can be kept. nullptr with errno set on failure.
 FILE *swarm_open_output(const bt_config_t *config, const char *path);

@@ -332,6 +332,11 @@ void releaseOtherFetchers(bt_config_t *config, const bt_peer_t *peer, const chun
         p->receiving_active = 0;
         p->receiving_sentget = 0;
         p->receiving_lastseq = -1;
+        // What that peer still sends of its copy (an upload that may only just have begun) is
+        // told apart from the next chunk asked of it by the whole chunk's bytes, not by the few
+        // this connection took.
+        if (peer->receiving_prev_data)
+            memcpy(p->receiving_data, peer->receiving_prev_data, CHUNK_SIZE);
         retire_receiving_buffer(p);
     }
 }

@@ -26,6 +26,8 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer, double now);
 void completeDownload(bt_config_t *config, double now);
 // The connections other than peer's that fetch the same to_fetch_list node as chunk (a second
 // copy asked for at the end of a download) are ended, their bytes dropped: chunk is written.
+// Each keeps the written chunk (peer's retired buffer) as its last chunk, so that DATA its peer
+// still sends of it is never taken for the next chunk asked of that peer.
 void releaseOtherFetchers(bt_config_t *config, const bt_peer_t *peer, const chunkitem *chunk);
 // Puts peer's receiving side back to idle: held packets and the buffer released, chunk cleared.
 void releaseReceivingConnection(bt_peer_t *peer);

@@ -135,7 +135,7 @@ TEST(Store, ADownloadedChunkIsServedOnlyOnceItPassedItsCheckAndAskersAreToldOnce
     EXPECT_EQ(std::vector<std::string>{r.f.data.hashes[0]}, announced(r.e.sock_of(3)));
 }
 
-TEST(Store, TheFirstVerifiedCopyIsWrittenOnceAndTheOtherRequestDropped) {
+TEST(Store, TheFirstVerifiedCopyIsWrittenOnceAndTheOtherRequestDroppedForGood) {
     Receiving r;
     bt_peer_t *second = r.e.peer(3);  // asked for the same chunk in the end game
     second->receiving_chunk = r.e.config.to_fetch_list;
@@ -146,6 +146,16 @@ TEST(Store, TheFirstVerifiedCopyIsWrittenOnceAndTheOtherRequestDropped) {
     EXPECT_EQ(nullptr, second->receiving_data);
     EXPECT_EQ(0, second->receiving_sentget);
     EXPECT_EQ(2, chunklist_length(r.e.config.to_fetch_list));
+    /* the next chunk asked of that peer does not begin with the dropped copy's first packet,
+       which its upload, only just begun, still sends */
+    second->receiving_chunk = r.e.config.to_fetch_list;
+    second->receiving_sentget = 1;
+    second->receiving_data = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
+    Packet late(packet(PKT_DATA, chunk_bytes(r.f.data, 0).substr(0, DATA_PAYLOAD), 1));
+    auto from3 = r.e.addr_of(3);
+    handleData(&r.e.config, late.hdr(), &from3, 1, now_seconds());
+    EXPECT_EQ(0, second->receiving_active);
+    EXPECT_EQ(1, second->receiving_first_dropped);
 }
 
 TEST(Store, WithoutSwarmADownloadedChunkIsNeitherServedNorAnnounced) {
@@ -271,7 +281,7 @@ TEST(Swarm, UploadSlotsGoToWaitingGetsFreshChunksFirstAndOnlyProgressHoldsThem) 
     e.peer(3)->sending_active = 0;
 }
 
-TEST(Swarm, AGetRepeatedBeforeTheFirstAckDoesNotRestartItsUpload) {
+TEST(Swarm, AGetRepeatedBeforeTheFirstAckOrLateForAnotherChunkDoesNotRestartItsUpload) {
     Engine e(1);
     e.config.swarm = 1;
     bt_peer_t *p = e.peer(2);
@@ -282,8 +292,15 @@ TEST(Swarm, AGetRepeatedBeforeTheFirstAckDoesNotRestartItsUpload) {
     p->sending_lastacked = 3;  // DATA reached it: the same GET again means it started over
     EXPECT_FALSE(swarm_get_repeated(&e.config, p, ef::u8(ef::hash_of(1))));
     p->sending_lastacked = 0;
+    /* a GET for another chunk while the upload is being acknowledged: a late copy of one sent
+       while the asker waited; once its ACKs have stopped, the asker has moved on */
+    p->sending_last_ack_time = 50.0;
+    EXPECT_TRUE(swarm_get_late(&e.config, p, ef::u8(ef::hash_of(2)), 50.0 + SWARM_LATE_GET_S - 0.01));
+    EXPECT_FALSE(swarm_get_late(&e.config, p, ef::u8(ef::hash_of(2)), 50.0 + SWARM_LATE_GET_S));
+    EXPECT_FALSE(swarm_get_late(&e.config, p, ef::u8(ef::hash_of(1)), 50.0));
     e.config.swarm = 0;
     EXPECT_FALSE(swarm_get_repeated(&e.config, p, ef::u8(ef::hash_of(1))));
+    EXPECT_FALSE(swarm_get_late(&e.config, p, ef::u8(ef::hash_of(2)), 50.0));
     p->sending_active = 0;
 }
 
@@ -392,6 +409,39 @@ TEST(Swarm, AHolderThatLeavesItsGetsUnansweredStopsCountingAndItsPauseEndsOnTime
     until_given_up(e, 2, resume, true);
     EXPECT_FALSE(chunklist_find_hash(p->chunks_of_interest, ef::u8(a)));
     EXPECT_TRUE(chunklist_find_hash(p->chunks_of_interest, ef::u8(b)));
+}
+
+TEST(Swarm, DataOfAnUploadNobodyTakesNeverReachesTheNextChunk) {
+    Engine e(1);
+    e.config.swarm = 1;
+    std::string a = ef::hash_of(1);
+    e.config.to_fetch_list = ef::list_of({a});
+    e.config.download_in_progress = 1;
+    bt_peer_t *p = e.peer(2);
+    p->chunks_of_interest = ef::list_of({a});
+    /* DATA from a peer we fetch nothing from: an upload of a GET given up. The peer is asked for
+       nothing until it has been quiet a while, or its packet 1 could begin our next chunk */
+    Packet stray(packet(PKT_DATA, std::string(DATA_PAYLOAD, 's'), 1));
+    auto from = e.addr_of(2);
+    handleData(&e.config, stray.hdr(), &from, 1, 100.0);
+    tryToGenerateGetRequest(&e.config, p, 100.0 + SWARM_STRAY_QUIET_S - 0.01);
+    EXPECT_EQ(nullptr, p->receiving_chunk);
+    swarm_wake_paused(&e.config, 100.0 + SWARM_STRAY_QUIET_S);
+    EXPECT_EQ(e.config.to_fetch_list, p->receiving_chunk);
+    e.sock_of(2).recv_all(0.05);
+
+    /* the uploader's side: an upload with no ACK since its start ends after SWARM_FIRST_ACK_S,
+       one whose ACKs stopped after SWARM_UPLOAD_ABANDONED_S */
+    for (int acked : {0, 5}) {
+        p->sending_active = 1;
+        p->sending_lastacked = acked;
+        p->sending_last_ack_time = 200.0;
+        double limit = acked ? SWARM_UPLOAD_ABANDONED_S : SWARM_FIRST_ACK_S;
+        swarm_end_abandoned_uploads(&e.config, 200.0 + limit - 0.01);
+        EXPECT_EQ(1, p->sending_active) << acked;
+        swarm_end_abandoned_uploads(&e.config, 200.0 + limit);
+        EXPECT_EQ(0, p->sending_active) << acked;
+    }
 }
 
 TEST(Swarm, ResumedOutputKeepsExactlyItsGoodChunksAndAnnouncesThem) {
