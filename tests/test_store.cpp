@@ -32,6 +32,13 @@ std::string chunk_bytes(const pf::DataSet &d, int i) {
     return d.bytes.substr(static_cast<size_t>(i) * CHUNK_SIZE, CHUNK_SIZE);
 }
 
+// Turns --swarm on and starts a download of the given chunks (no output file).
+void start_swarm_download(Engine &e, const std::vector<std::string> &hashes) {
+    e.config.swarm = 1;
+    e.config.to_fetch_list = ef::list_of(hashes);
+    e.config.download_in_progress = 1;
+}
+
 // The hashes of every IHAVE the socket receives within a short while.
 std::vector<std::string> announced(ts::UdpSocket &sock) {
     std::vector<std::string> hashes;
@@ -327,10 +334,8 @@ TEST(Swarm, AGetRepeatedBeforeTheFirstAckIsNotServedAgain) {
 
 TEST(Swarm, AGetGivenUpGoesToAnotherHolderAtOnce) {
     Engine e(2);
-    e.config.swarm = 1;
     std::string h = ef::hash_of(1);
-    e.config.to_fetch_list = ef::list_of({h});
-    e.config.download_in_progress = 1;
+    start_swarm_download(e, {h});
     e.peer(2)->chunks_of_interest = ef::list_of({h});
     e.peer(3)->chunks_of_interest = ef::list_of({h});
     bt_peer_t *busy = e.peer(2);
@@ -367,10 +372,8 @@ double until_given_up(Engine &e, int id, double from, bool heard,
 
 TEST(Swarm, AHolderThatLeavesItsGetsUnansweredStopsCountingAndItsPauseEndsOnTime) {
     Engine e(1);
-    e.config.swarm = 1;
     std::string a = ef::hash_of(1), b = ef::hash_of(2);
-    e.config.to_fetch_list = ef::list_of({a});
-    e.config.download_in_progress = 1;
+    start_swarm_download(e, {a});
     bt_peer_t *p = e.peer(2);
 
     /* silent from the GET on, as a peer that exited: asked once whether it is there, and
@@ -413,10 +416,8 @@ TEST(Swarm, AHolderThatLeavesItsGetsUnansweredStopsCountingAndItsPauseEndsOnTime
 
 TEST(Swarm, DataOfAnUploadNobodyTakesNeverReachesTheNextChunk) {
     Engine e(1);
-    e.config.swarm = 1;
     std::string a = ef::hash_of(1);
-    e.config.to_fetch_list = ef::list_of({a});
-    e.config.download_in_progress = 1;
+    start_swarm_download(e, {a});
     bt_peer_t *p = e.peer(2);
     p->chunks_of_interest = ef::list_of({a});
     /* DATA from a peer we fetch nothing from: an upload of a GET given up. The peer is asked for
