@@ -1,9 +1,12 @@
 #include "shim/seal.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <set>
 #include <string>
@@ -63,13 +66,14 @@ Opened open_at(const State &at, const std::string &sealed, const sockaddr_in &fr
     std::vector<uint8_t> plain(1600);
     int n = seal_open(at.s, reinterpret_cast<const uint8_t *>(sealed.data()), sealed.size(), &from,
                       plain.data(), plain.size());
-    return {n, n < 0 ? "" : std::string(reinterpret_cast<char *>(plain.data()),
-                                        static_cast<size_t>(n))};
+    return {n, n < 0 ? ""
+                     : std::string(reinterpret_cast<char *>(plain.data()), static_cast<size_t>(n))};
 }
 
 uint64_t counter_of(const std::string &sealed) {
     uint64_t c = 0;
-    for (int i = 0; i < 8; i++) c = c << 8 | static_cast<uint8_t>(sealed[24 + static_cast<size_t>(i)]);
+    for (int i = 0; i < 8; i++)
+        c = c << 8 | static_cast<uint8_t>(sealed[24 + static_cast<size_t>(i)]);
     return c;
 }
 
@@ -180,7 +184,8 @@ TEST(Seal, ReplaysInsideTheWindowAndAnythingOlderAreDropped) {
     for (uint64_t i = 0; i < SEAL_WINDOW + 200; i++) sent.push_back(seal_of(a, "n", kB));
     /* reordered inside the window: every one opens once, in any order */
     for (int i = 99; i >= 0; i--) ASSERT_EQ(open_at(b, sent[static_cast<size_t>(i)], kA).result, 1);
-    for (int i = 0; i < 100; i++) ASSERT_EQ(open_at(b, sent[static_cast<size_t>(i)], kA).result, -1);
+    for (int i = 0; i < 100; i++)
+        ASSERT_EQ(open_at(b, sent[static_cast<size_t>(i)], kA).result, -1);
     EXPECT_EQ(b->counts.replayed, 100);
     /* the top moves to the last: the window ends SEAL_WINDOW - 1 behind it */
     const size_t top = sent.size() - 1;
@@ -260,8 +265,9 @@ TEST(Seal, NoncesNeverRepeatAndTheCounterIsNeverAllowedToWrap) {
         EXPECT_EQ(seal_datagram(a.s, "x", 1, &kB, out, sizeof out), -1);
         EXPECT_EQ(errno, EOVERFLOW);
     }
-    EXPECT_THAT(testing::internal::GetCapturedStderr(),
-                testing::MatchesRegex("seal: this process has sealed 2\\^64 - 1 datagrams[^\n]*\n"));
+    EXPECT_THAT(
+        testing::internal::GetCapturedStderr(),
+        testing::MatchesRegex("seal: this process has sealed 2\\^64 - 1 datagrams[^\n]*\n"));
     EXPECT_EQ(a->counts.refused_sends, 3);
     EXPECT_EQ(a->next_counter, SEAL_COUNTER_LIMIT);
     /* too long for an envelope, or for the room given */
@@ -355,6 +361,236 @@ TEST(SealKeyFile, WrittenPrivateReadBackAndBadFilesRefusedWithTheirReason) {
     EXPECT_THAT(why, testing::HasSubstr("No such file or directory"));
     EXPECT_EQ(seal_read_key_file(dir.path.c_str(), &back, why, sizeof why), -1);
     EXPECT_THAT(why, testing::HasSubstr("not a regular file"));
+}
+
+// ---- through the shim -----------------------------------------------------------------------
+
+constexpr seal_key_t kShimKey = {{11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11,
+                                  11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11}};
+
+// Each case turns the shim's sealing on for the socket `self` and leaves the shim as it found it:
+// no key, pass-through, no router.
+struct ShimSeal : testing::Test {
+    ts::UdpSocket self, peer, router;
+    sockaddr_in self_addr = addr_of("127.0.0.1", self.port);
+    sockaddr_in peer_addr = addr_of("127.0.0.1", peer.port);
+    State peer_seal{kShimKey, addr_of("127.0.0.1", peer.port)};
+
+    void SetUp() override {
+        giVexloPassNotices = 0;
+        gpSeal = seal_new(&kShimKey, &self_addr);
+    }
+    void TearDown() override {
+        seal_free(gpSeal);
+        gpSeal = nullptr;
+        giVexloEnabled = 0;
+        giVexloPassNotices = -1;
+    }
+    // The shim in simulator mode, its router the socket `router`.
+    void via_router() {
+        giVexloEnabled = 1;
+        gsVexloRouter = addr_of("127.0.0.1", router.port);
+        glSrcAddr = static_cast<long>(self_addr.sin_addr.s_addr);
+        gsSrcPort = static_cast<short>(self_addr.sin_port);
+    }
+    bool readable() const {
+        pollfd p{self.fd, POLLIN, 0};
+        return poll(&p, 1, 2000) == 1;
+    }
+    // What one vexlo_recvfrom on self returned: "<sender port>:<payload>", or "-1 errno <n>".
+    std::string single() {
+        char buf[1500];
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        EXPECT_TRUE(readable());
+        int n =
+            vexlo_recvfrom(self.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
+        if (n < 0) return "-1 errno " + std::to_string(errno);
+        return std::to_string(ntohs(from.sin_port)) + ":" +
+               std::string(buf, static_cast<size_t>(n));
+    }
+    // The datagrams one vexlo_recvbatch on self kept, "<sender port>:<payload>" each.
+    std::vector<std::string> batch() {
+        std::vector<std::string> slots(VEXLO_BATCH_MAX, std::string(1500, '\0'));
+        char *buffers[VEXLO_BATCH_MAX];
+        for (size_t i = 0; i < slots.size(); i++) buffers[i] = slots[i].data();
+        int lengths[VEXLO_BATCH_MAX];
+        sockaddr_in froms[VEXLO_BATCH_MAX];
+        EXPECT_TRUE(readable());
+        int n = vexlo_recvbatch(self.fd, buffers, 1500, lengths, froms, VEXLO_BATCH_MAX);
+        std::vector<std::string> got;
+        for (int i = 0; i < n; i++) {
+            size_t k = static_cast<size_t>(i);
+            got.push_back(std::to_string(ntohs(froms[k].sin_port)) + ":" +
+                          slots[k].substr(0, static_cast<size_t>(lengths[k])));
+        }
+        return got;
+    }
+    // Bytes as the router forwards them to self: the header naming peer as the sender.
+    std::string from_peer_via_router(const std::string &bytes) const {
+        return pf::encapsulated(2, peer.port, self.port, bytes);
+    }
+    std::string port_of_peer(const std::string &payload) const {
+        return std::to_string(peer.port) + ":" + payload;
+    }
+};
+
+TEST_F(ShimSeal, PassThroughSealsWhatLeavesAndOpensOnlyWhatAuthenticates) {
+    /* out: the other end gets an envelope that opens there */
+    ASSERT_EQ(vexlo_sendto(self.fd, kDataPacket.data(), kDataPacket.size(), 0,
+                           reinterpret_cast<const sockaddr *>(&peer_addr), sizeof peer_addr),
+              static_cast<ssize_t>(kDataPacket.size()));
+    auto wire = peer.recv(2.0);
+    ASSERT_TRUE(wire);
+    EXPECT_EQ(wire->size(), kDataPacket.size() + SEAL_OVERHEAD);
+    EXPECT_EQ(open_at(peer_seal, *wire, self_addr).plain, kDataPacket);
+    /* in, one at a time: sealed opens; plain, junk and a replay are dropped as EAGAIN */
+    std::string sealed = seal_of(peer_seal, "ihave", self_addr);
+    peer.send_to(self.port, sealed);
+    EXPECT_EQ(single(), port_of_peer("ihave"));
+    testing::internal::CaptureStderr();
+    const std::string bad[] = {ef::packet(PKT_GET, ef::hash_of(1)), std::string(80, 'j'), sealed};
+    for (const std::string &d : bad) {
+        peer.send_to(self.port, d);
+        EXPECT_EQ(single(), "-1 errno " + std::to_string(EAGAIN));
+    }
+    testing::internal::GetCapturedStderr();
+    /* in, batched: the dropped leave the batch, the others keep their order and senders */
+    std::string first = seal_of(peer_seal, "one", self_addr);
+    std::string flipped = seal_of(peer_seal, "two", self_addr);
+    flipped[40] = static_cast<char>(flipped[40] ^ 4);
+    const std::string queued[] = {first, flipped, first, std::string(3, 'x'),
+                                  seal_of(peer_seal, "three", self_addr)};
+    for (const std::string &d : queued) peer.send_to(self.port, d);
+    usleep(50000);
+    EXPECT_THAT(batch(), testing::ElementsAre(port_of_peer("one"), port_of_peer("three")));
+    EXPECT_EQ(gpSeal->counts.not_sealed, 3);
+    EXPECT_EQ(gpSeal->counts.replayed, 2);
+    EXPECT_EQ(gpSeal->counts.failed, 1);
+}
+
+TEST_F(ShimSeal, TheRouterSeesSealedBytesAndTheHeaderNamesTheSenderThatIsAuthenticated) {
+    via_router();
+    const std::string marker(32, 'M');
+    const std::string packet = ef::packet(PKT_DATA, marker + std::string(1368, 'd'), 1);
+    ASSERT_EQ(vexlo_sendto(self.fd, packet.data(), packet.size(), 0,
+                           reinterpret_cast<const sockaddr *>(&peer_addr), sizeof peer_addr),
+              static_cast<ssize_t>(packet.size()));
+    uint16_t from_port = 0;
+    auto wire = router.recv(2.0, &from_port);
+    ASSERT_TRUE(wire);
+    EXPECT_EQ(from_port, self.port);
+    ASSERT_EQ(wire->size(), 16 + packet.size() + SEAL_OVERHEAD);
+    /* the encapsulation header as ever (node id 0: none was set), the envelope behind it */
+    EXPECT_EQ(wire->substr(0, 16), pf::encapsulated(0, self.port, peer.port, ""));
+    EXPECT_EQ(wire->find(marker), std::string::npos) << "the router sees the payload";
+    EXPECT_EQ(open_at(peer_seal, wire->substr(16), self_addr).plain, packet);
+    /* in, single: the sender taken from the header and authenticated with it */
+    router.send_to(self.port, from_peer_via_router(seal_of(peer_seal, "ack", self_addr)));
+    EXPECT_EQ(single(), port_of_peer("ack"));
+    /* in, batched: the peer's datagram under a header naming another sender does not open;
+       under its own it opens once; junk is dropped */
+    std::string sealed = seal_of(peer_seal, "get", self_addr);
+    uint16_t other = static_cast<uint16_t>(peer.port + 1);
+    const std::string queued[] = {pf::encapsulated(3, other, self.port, sealed),
+                                  from_peer_via_router(sealed), from_peer_via_router(sealed),
+                                  from_peer_via_router(std::string(60, 'q'))};
+    for (const std::string &d : queued) router.send_to(self.port, d);
+    usleep(50000);
+    testing::internal::CaptureStderr();
+    EXPECT_THAT(batch(), testing::ElementsAre(port_of_peer("get")));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(gpSeal->counts.failed, 1);
+    EXPECT_EQ(gpSeal->counts.replayed, 1);
+    EXPECT_EQ(gpSeal->counts.not_sealed, 1);
+}
+
+// ---- a sealed swarm -------------------------------------------------------------------------
+
+// A stranger's datagrams, each wrapped as the router forwards them: plain WHOHAS and GET (the
+// GET posing as a listed peer), random bytes, an envelope of random bytes.
+std::vector<std::string> stranger_junk(const pf::DataSet &data, uint16_t stranger, uint16_t posed,
+                                       uint16_t to, uint32_t seed) {
+    std::string envelope = ts::random_bytes(400, seed);
+    envelope[0] = static_cast<char>(0x5E);
+    envelope[1] = static_cast<char>(0xA1);
+    envelope[2] = 1;
+    envelope[3] = SEAL_SUITE_XCHACHA20POLY1305;
+    envelope[5] = envelope[6] = envelope[7] = 0;
+    return {pf::encapsulated(9, stranger, to,
+                             ef::packet(PKT_WHOHAS, ef::control_payload({data.hashes[0]}))),
+            pf::encapsulated(9, posed, to, ef::packet(PKT_GET, data.hashes[1])),
+            pf::encapsulated(9, stranger, to, ts::random_bytes(300, seed + 1)),
+            pf::encapsulated(9, stranger, to, envelope)};
+}
+
+size_t occurrences(const std::string &text, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        n++;
+    return n;
+}
+
+TEST(SealedSwarm, ThroughNetsimAtOnePercentLossAStrangerGetsNothingAndTheCopyIsExact) {
+    ts::Process router;
+    uint16_t rport = pf::start_netsim(router, {"--loss", "0.01"});
+    ASSERT_NE(rport, 0);
+    pf::Swarm s;
+    pf::DataSet data(4 * CHUNK_SIZE - 1000, 26);
+    s.write_peer_list({1, 2});
+    s.write_master(data);
+    seal_key_t key;
+    char why[256];
+    ASSERT_EQ(seal_random_key(&key), 0);
+    ASSERT_EQ(seal_write_key_file(s.path("swarm.key").c_str(), &key, why, sizeof why), 0) << why;
+    std::vector<std::string> args = {"--key", s.path("swarm.key"), "--transport", "adaptive"};
+    std::vector<std::string> env = pf::via_router(rport);
+    s.start(2, data.lines(), args, env);
+    std::vector<std::string> down_args = {"--progress", "-d", "1"};
+    down_args.insert(down_args.end(), args.begin(), args.end());
+    ts::Process &down = s.start(1, "", down_args, env);
+    ts::write_file(s.path("want.chunks"), data.lines());
+    down.write_stdin("GET want.chunks out.bin\n");
+    /* the stranger sends through the router and straight to both peers while the copy runs */
+    ts::UdpSocket stranger;
+    uint32_t seed = 1;
+    double next = 0;
+    auto pester = [&] {
+        if (ts::monotonic_now() < next) return;
+        for (int id : {1, 2}) {
+            uint16_t posed = s.ports[3 - id];
+            for (const std::string &d :
+                 stranger_junk(data, stranger.port, posed, s.ports[id], seed++)) {
+                stranger.send_to(rport, d);
+                stranger.send_to(s.ports[id], d.substr(16));
+            }
+        }
+        next = ts::monotonic_now() + 0.005;
+    };
+    bool done = s.wait_for(
+        [&] {
+            pester();
+            return down.out.find("GOT out.bin \n") != std::string::npos;
+        },
+        60.0);
+    std::vector<std::string> back = stranger.recv_all(0.5, 2.0);
+    s.stop_all();
+    router.send_signal(SIGTERM);
+    router.wait_exit(5.0);
+    ASSERT_TRUE(done) << down.err;
+    EXPECT_EQ(ts::read_file(s.path("out.bin")), data.bytes);
+    EXPECT_TRUE(back.empty()) << back.size() << " datagrams came back to the stranger";
+    /* dropped and counted; each kind of stranger said once by each peer */
+    EXPECT_THAT(down.err, testing::ContainsRegex("; sealed drops: [1-9][0-9]*\n"));
+    for (int id : {1, 2}) {
+        const std::string &err = s.peers.at(id).err;
+        EXPECT_EQ(occurrences(err, "sends unsealed datagrams"), 1u) << err;
+        EXPECT_EQ(occurrences(err, "do not open with this swarm's key"), 1u) << err;
+    }
+    /* the key is never written out */
+    char hex[2 * SEAL_KEY_BYTES + 1];
+    sodium_bin2hex(hex, sizeof hex, key.bytes, sizeof key.bytes);
+    for (int id : {1, 2}) EXPECT_EQ(s.peers.at(id).err.find(hex), std::string::npos);
 }
 
 }  // namespace
