@@ -343,6 +343,21 @@ static const char *header_fault(const seal_state_t *s, const uint8_t *in, size_t
     return "a suite this host cannot open";
 }
 
+// The record of a sender heard from for the first time, made from fresh (whose keys opened its
+// datagram) once that datagram has authenticated.
+static seal_sender_t *remember_sender(seal_state_t *s, seal_sender_t *fresh,
+                                      const seal_envelope_t *h, const struct sockaddr_in *from,
+                                      uint64_t counter) {
+    memcpy(fresh->id, h->sender, sizeof fresh->id);
+    fresh->addr = from->sin_addr.s_addr;
+    fresh->port = from->sin_port;
+    fresh->top = counter;
+    memset(fresh->seen, 0, sizeof fresh->seen);
+    seal_sender_t *r = add_sender(s, *fresh);
+    sodium_memzero(&fresh->keys, sizeof fresh->keys);
+    return r;
+}
+
 int seal_open(seal_state_t *s, const uint8_t *in, size_t len, const struct sockaddr_in *from,
               void *plain, size_t plain_size) {
     assert(s != nullptr && from != nullptr && (in != nullptr || len == 0));
@@ -357,11 +372,9 @@ int seal_open(seal_state_t *s, const uint8_t *in, size_t len, const struct socka
     const auto *h = reinterpret_cast<const seal_envelope_t *>(in);
     uint64_t counter = get_be64(h->counter);
     seal_sender_t *known = find_sender(s, h->sender);
-    if (known) {
-        if (long long *reason = window_verdict(s, known, counter))
-            return drop(reason, from,
-                        reason == &s->counts.stale ? "older than the window" : "a replay");
-    }
+    if (long long *reason = known ? window_verdict(s, known, counter) : nullptr)
+        return drop(reason, from,
+                    reason == &s->counts.stale ? "older than the window" : "a replay");
     uint8_t ad[AD_BYTES];
     memcpy(ad, in, SEAL_HEADER_SIZE);
     fill_direction(ad + SEAL_HEADER_SIZE, from->sin_addr.s_addr, from->sin_port, s->self_addr,
@@ -369,8 +382,8 @@ int seal_open(seal_state_t *s, const uint8_t *in, size_t len, const struct socka
     // A new sender's keys are derived aside and kept only once its datagram authenticates:
     // datagrams without the key leave no state behind.
     static seal_sender_t fresh;
-    const seal_keys_t *keys = known ? &known->keys : &fresh.keys;
     if (!known) derive_keys(&s->swarm, h->sender, s->own.has_aes, &fresh.keys);
+    const seal_keys_t *keys = known ? &known->keys : &fresh.keys;
     if (decrypt(keys, ad, in + SEAL_HEADER_SIZE, body, static_cast<uint8_t *>(plain)) != 0) {
         if (!known) {
             sodium_memzero(&fresh.keys, sizeof fresh.keys);
@@ -378,15 +391,7 @@ int seal_open(seal_state_t *s, const uint8_t *in, size_t len, const struct socka
         }
         return drop(&s->counts.failed, from, "it does not authenticate");
     }
-    if (!known) {
-        memcpy(fresh.id, h->sender, sizeof fresh.id);
-        fresh.addr = from->sin_addr.s_addr;
-        fresh.port = from->sin_port;
-        fresh.top = counter;
-        memset(fresh.seen, 0, sizeof fresh.seen);
-        known = add_sender(s, fresh);
-        sodium_memzero(&fresh.keys, sizeof fresh.keys);
-    }
+    if (!known) known = remember_sender(s, &fresh, h, from, counter);
     known->flags = h->flags;
     known->last_use = ++s->uses;
     window_take(known, counter);
