@@ -97,8 +97,10 @@ def wait_for_line(proc, stream, pattern, deadline):
 
 
 def start_share(procs, args, work, data, peers, env=None):
+    # --public on both ends: the front end set against the peer's plain GET, wire for wire.
     share = start(procs, "tolvane share", [args.bin / "tolvane", "share", data, "--peers", peers,
-                                           "--id", "1", "--hashes", work / "data.chunks"],
+                                           "--id", "1", "--hashes", work / "data.chunks",
+                                           "--public"],
                   work, env=env, stdout=subprocess.PIPE, stderr=work / "share.err")
     wait_for_line(share, share.popen.stdout, "chunks$", time.monotonic() + args.timeout)
     return work / "data.chunks"
@@ -110,7 +112,7 @@ def timed_get(args, work, hashes, out, peers, env=None, extra=()):
     full_env.pop("VEXLO_ROUTER", None)
     full_env.update(env or {})
     argv = [str(args.bin / "tolvane"), "get", str(hashes), str(out), "--peers", str(peers),
-            "--id", "2", *extra]
+            "--id", "2", "--public", *extra]
     began = time.monotonic()
     try:
         r = subprocess.run(argv, cwd=work, env=full_env, capture_output=True, text=True,

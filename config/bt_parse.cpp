@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "config/debug.h"
+#include "shim/seal.h"
 
 static constexpr char _bt_optstring[] = "x:p:c:f:m:i:t:d:h";
 
@@ -30,7 +31,8 @@ enum long_option_code {
     OPT_SWARM,
     OPT_SERVE,
     OPT_UPLOAD_SLOTS,
-    OPT_RECEIVE_BUFFER
+    OPT_RECEIVE_BUFFER,
+    OPT_KEY
 };
 static const struct option _bt_longopts[] = {
     {"transport", required_argument, nullptr, OPT_TRANSPORT},
@@ -43,6 +45,7 @@ static const struct option _bt_longopts[] = {
     {"serve", required_argument, nullptr, OPT_SERVE},
     {"upload-slots", required_argument, nullptr, OPT_UPLOAD_SLOTS},
     {"receive-buffer", required_argument, nullptr, OPT_RECEIVE_BUFFER},
+    {"key", required_argument, nullptr, OPT_KEY},
     {nullptr, 0, nullptr, 0},
 };
 static constexpr size_t BT_MAX_NAME = BT_FILENAME_LEN - 1;  // characters a name field holds
@@ -118,6 +121,18 @@ static void set_receive_buffer(bt_config_t *config, const char *arg) {
             BT_MAX_RECEIVE_BUFFER, arg);
     }
     config->receive_buffer = bytes == 0 ? -1 : static_cast<int>(bytes);
+}
+
+// --key FILE: the swarm key, read now so that a bad file ends the start before the socket.
+static void set_key(bt_config_t *config, const char *path) {
+    static_assert(sizeof config->swarm_key == SEAL_KEY_BYTES);
+    seal_key_t key;
+    char why[BT_PEER_LIST_ERROR_LEN];
+    if (seal_read_key_file(path, &key, why, sizeof why) != 0)
+        startup_failure("bt_parse error:  --key: %s\n", why);
+    memcpy(config->swarm_key, key.bytes, sizeof config->swarm_key);
+    sodium_memzero(&key, sizeof key);
+    config->sealed = 1;
 }
 
 // Applies one option returned by getopt, in command-line order: a repeated option overwrites,
@@ -206,6 +221,9 @@ static void apply_option(bt_config_t *config, int opt, const char *arg) {
             break;
         case OPT_RECEIVE_BUFFER:
             set_receive_buffer(config, arg);
+            break;
+        case OPT_KEY:
+            set_key(config, arg);
             break;
         default:
             // getopt has already described the problem in its own words.
@@ -454,6 +472,8 @@ void bt_help_long_options() {
         "         --receive-buffer <bytes>\n"
         "                           the socket's receive buffer asked for (default 16 MiB;\n"
         "                           0: the kernel's default)\n"
+        "         --key <file>      seal every datagram with the swarm key in <file> (64 hex\n"
+        "                           digits, mode 0600): only peers holding it are heard\n"
         "         --help            this message\n"
         "       standard input takes one command per line:\n"
         "         GET <hash-file> <output-file>\n"

@@ -174,6 +174,9 @@ struct bt_config_s {
     // kind ("GET", "DATA", ...); nullptr (the peer's own): the drop is only logged under -d 1.
     void (*unlisted_sender)(struct bt_config_s *config, const struct sockaddr_in *from,
                             const char *what);
+    int sealed;                  // truth value: every datagram sealed with swarm_key (--key)
+    uint8_t swarm_key[32];       // the swarm key, until peer_setup hands it to the shim and
+                                 // wipes it here
 };
 typedef struct bt_config_s bt_config_t;
 

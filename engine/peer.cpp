@@ -27,6 +27,7 @@
 #include "engine/time_util.h"
 #include "engine/transport.h"
 #include "engine/util.h"
+#include "shim/seal.h"
 #include "shim/vexlo.h"
 
 constexpr double MAX_WAIT_S = 1.0;            // the loop's longest wait
@@ -160,10 +161,23 @@ static void block_ending_signals() {
     sigdelset(&waiting_mask, SIGTERM);
 }
 
+// --key: every datagram from here on is sealed, for the addresses the peer list names; this
+// peer's own is the one the others see it at. The key leaves the configuration record.
+static void start_sealing(bt_config_t *config) {
+    const bt_peer_t *me = bt_peer_info(config, config->identity);
+    seal_key_t key;
+    memcpy(key.bytes, config->swarm_key, sizeof key.bytes);
+    sodium_memzero(config->swarm_key, sizeof config->swarm_key);
+    int started = seal_enable(&key, &me->addr);
+    sodium_memzero(&key, sizeof key);
+    if (started != 0) exit(-1);
+}
+
 void peer_setup(bt_config_t *config) {
     struct sockaddr_in myaddr;
     config->sock = open_bound_socket(config, &myaddr);
     vexlo_init(config->identity, reinterpret_cast<struct sockaddr *>(&myaddr), sizeof myaddr);
+    if (config->sealed) start_sealing(config);
     if (config->window_log_file[0]) {
         config->graphfile_out = fopen(config->window_log_file, "w");
         if (!config->graphfile_out) fail_setup("peer_run could not open the window log");

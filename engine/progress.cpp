@@ -11,6 +11,7 @@
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/time_util.h"
+#include "shim/seal.h"
 #include "shim/vexlo.h"
 
 constexpr double MB = 1e6;  // rates in MB/s, as the demo and the benchmarks give them
@@ -222,6 +223,7 @@ void progress_download_started(bt_config_t *config, double now) {
     p->hash_failures = 0;
     p->retransmissions_at_start = config->retransmissions;
     p->drops_at_start = vexlo_socket_drops();
+    p->seal_drops_at_start = gpSeal ? seal_dropped(gpSeal) : 0;
     p->unannounced_since = now;
     p->warned = 0;
     p->whole_file = 0;
@@ -290,6 +292,9 @@ void progress_download_ended(bt_config_t *config, bool completed, double now) {
     append(&line, "%s; hash failures: %d; retransmissions: %ld", any ? "" : " none",
            p->hash_failures, config->retransmissions - p->retransmissions_at_start);
     append_socket_drops(p, &line);
+    // Sealed: the datagrams that did not open (strangers, other keys, replays), since the GET.
+    if (gpSeal)
+        append(&line, "; sealed drops: %lld", seal_dropped(gpSeal) - p->seal_drops_at_start);
     append(&line, "\n");
     fputs(line.text, stderr);
     p->downloading = 0;

@@ -23,6 +23,7 @@ struct progress_s {
     int hash_failures;              // complete chunks that failed their hash check
     long retransmissions_at_start;  // config->retransmissions when the GET was accepted
     long long drops_at_start;       // vexlo_socket_drops() when the GET was accepted; -1: no count
+    long long seal_drops_at_start;  // datagrams the sealing layer had dropped then
     double unannounced_since;  // seconds; since when some needed chunk has no announcer; 0: none
     int warned;                // truth value: the warning for this stretch was written
     int whole_file;            // truth value: counts are of the whole file (the front end's line)

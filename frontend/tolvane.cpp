@@ -36,6 +36,7 @@
 #include "engine/util.h"
 #include "frontend/checks.h"
 #include "frontend/chunkfile.h"
+#include "shim/seal.h"
 #include "shim/vexlo.h"
 
 constexpr int EXIT_DONE = 0;                  // share stopped; get: OUT complete and verified
@@ -48,6 +49,8 @@ constexpr const char *NO_PROGRESS_ENV = "TOLVANE_NO_PROGRESS_S";
 constexpr double MAX_TIMEOUT_S = 1e7;
 constexpr size_t WHY_LEN = 1024;
 constexpr const char *TOLVANE_VERSION = "1.0";
+// The key file's path when --key is not given; share makes the file when it is missing.
+constexpr const char *KEY_FILE_ENV = "TOLVANE_KEY_FILE";
 
 // ---- options ---------------------------------------------------------------------------------
 
@@ -64,6 +67,8 @@ struct front_options_s {
     double timeout_s;     // get --timeout; 0: none
     bool seed;            // get --seed
     bool force;           // get --force
+    const char *key_file; // --key; nullptr: TOLVANE_KEY_FILE, or for share FILE.key
+    bool public_swarm;    // --public: no key, plain datagrams
 };
 typedef struct front_options_s front_options_t;
 
@@ -75,7 +80,9 @@ enum front_option_code {
     OPT_HASHES,
     OPT_TIMEOUT,
     OPT_SEED,
-    OPT_FORCE
+    OPT_FORCE,
+    OPT_KEY,
+    OPT_PUBLIC
 };
 static const struct option kLongOptions[] = {
     {"peers", required_argument, nullptr, OPT_PEERS},
@@ -86,6 +93,8 @@ static const struct option kLongOptions[] = {
     {"timeout", required_argument, nullptr, OPT_TIMEOUT},
     {"seed", no_argument, nullptr, OPT_SEED},
     {"force", no_argument, nullptr, OPT_FORCE},
+    {"key", required_argument, nullptr, OPT_KEY},
+    {"public", no_argument, nullptr, OPT_PUBLIC},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -111,7 +120,7 @@ static const char kMainHelp[] =
 
 static const char kShareHelp[] =
     "usage: tolvane share FILE --peers LIST --id N [--hashes PATH] [--bind ADDR]\n"
-    "                     [--transport classic|adaptive]\n"
+    "                     [--transport classic|adaptive] [--key KEYFILE | --public]\n"
     "\n"
     "Hashes FILE, writes its hash list (one \"<index> <40 hex digits>\" line per 512 KiB\n"
     "chunk) to FILE.chunks unless an identical one is there, and serves FILE's chunks to\n"
@@ -119,9 +128,16 @@ static const char kShareHelp[] =
     "to the others; standard output gets one line, the hash list's path, once FILE is\n"
     "served.\n"
     "\n"
+    "Every datagram is sealed with a 256-bit swarm key: only peers holding it can read,\n"
+    "join or disturb the swarm. The key file (mode 0600) is KEYFILE, or $TOLVANE_KEY_FILE,\n"
+    "or else FILE.key; share makes it with a random key when it is missing. Hand it to\n"
+    "the members over a private channel; it is never printed.\n"
+    "\n"
     "  --peers LIST     the peer list: \"<id> <IPv4 address> <port>\" per line\n"
     "  --id N           this peer's id in LIST (1 to 32767)\n"
     "  --hashes PATH    the hash list's path instead of FILE.chunks\n"
+    "  --key KEYFILE    the swarm key's file instead of FILE.key\n"
+    "  --public         no key: datagrams travel unsealed, anyone may read and join\n"
     "  --bind ADDR      the address to listen on: LIST's address of N (the default),\n"
     "                   or 0.0.0.0 for every address\n"
     "  --transport P    adaptive (the default) or classic\n"
@@ -135,8 +151,9 @@ static const char kShareHelp[] =
     "  tolvane share big.iso --peers peers.txt --id 1\n";
 
 static const char kGetHelp[] =
-    "usage: tolvane get HASHLIST OUT --peers LIST --id N [--timeout S] [--seed] [--force]\n"
-    "                   [--bind ADDR] [--transport classic|adaptive]\n"
+    "usage: tolvane get HASHLIST OUT --peers LIST --id N --key KEYFILE [--timeout S]\n"
+    "                   [--seed] [--force] [--bind ADDR] [--transport classic|adaptive]\n"
+    "       tolvane get HASHLIST OUT --peers LIST --id N --public [...]\n"
     "\n"
     "Fetches the chunks HASHLIST names from the peers of LIST into OUT, checking each by\n"
     "its SHA-1. An existing OUT is resumed: its chunks that pass the check are kept and\n"
@@ -147,6 +164,9 @@ static const char kGetHelp[] =
     "\n"
     "  --peers LIST     the peer list: \"<id> <IPv4 address> <port>\" per line\n"
     "  --id N           this peer's id in LIST (1 to 32767)\n"
+    "  --key KEYFILE    the swarm key's file, as share wrote it (mode 0600); without\n"
+    "                   --key, $TOLVANE_KEY_FILE names it\n"
+    "  --public         for a swarm shared with --public: no key, datagrams unsealed\n"
     "  --timeout S      give up after S seconds; without it, give up once 60 s pass\n"
     "                   without any DATA arriving\n"
     "  --seed           once OUT is verified, keep serving it until SIGINT or SIGTERM\n"
@@ -164,7 +184,7 @@ static const char kGetHelp[] =
     "option), with one line naming the file and line.\n"
     "\n"
     "Example:\n"
-    "  tolvane get big.iso.chunks copy.iso --peers peers.txt --id 2 --timeout 600\n";
+    "  tolvane get big.iso.chunks copy.iso --peers peers.txt --id 2 --key big.iso.key\n";
 
 [[noreturn, gnu::format(printf, 1, 2)]] static void fail_start(const char *fmt, ...) {
     char text[WHY_LEN];
@@ -252,6 +272,12 @@ static void apply_option(front_options_t *o, int opt, const char *arg) {
             if (share) fail_usage(o, "takes no --force; it is an option of get");
             o->force = true;
             return;
+        case OPT_KEY:
+            o->key_file = arg;
+            return;
+        case OPT_PUBLIC:
+            o->public_swarm = true;
+            return;
         default:
             return;
     }
@@ -284,6 +310,7 @@ static void parse_options(int argc, char **argv, front_options_t *o) {
     o->out = wanted == 2 ? argv[optind + 1] : nullptr;
     if (!o->peers) fail_usage(o, "needs --peers LIST");
     if (o->id == 0) fail_usage(o, "needs --id N");
+    if (o->public_swarm && o->key_file) fail_usage(o, "takes --key or --public, not both");
     if (wanted == 1 && o->hashes.empty()) o->hashes = std::string(o->file) + ".chunks";
 }
 
@@ -418,11 +445,60 @@ static void report_unlisted_sender(bt_config_t *config, const struct sockaddr_in
             what, address_text(*from).c_str(), config->peer_list_file);
 }
 
+// ---- the swarm key ---------------------------------------------------------------------------
+
+// The key a swarm's datagrams are sealed with, and where it came from.
+struct swarm_key_s {
+    bool sealed;       // false: --public
+    seal_key_t key;
+    std::string path;  // its key file
+    bool made;         // share: a new random key, written to path by keep_new_key
+};
+typedef struct swarm_key_s swarm_key_t;
+
+static std::string key_path_in_use;  // the key file of a sealed run, for its messages
+
+// The one place the key is found: --key, TOLVANE_KEY_FILE, or for share FILE.key, made anew
+// when missing. (A link will hand its key in here.) Exits 2 when there is none to be had.
+static swarm_key_t find_swarm_key(const front_options_t *o) {
+    swarm_key_t k{};
+    if (o->public_swarm) return k;
+    k.sealed = true;
+    bool share = strcmp(o->command, "share") == 0;
+    const char *env = getenv(KEY_FILE_ENV);
+    if (o->key_file) {
+        k.path = o->key_file;
+    } else if (env && env[0]) {
+        k.path = env;
+    } else if (share) {
+        k.path = std::string(o->file) + ".key";
+    } else {
+        fail_usage(o, "needs the swarm's key: --key KEYFILE (or $TOLVANE_KEY_FILE), the file "
+                      "share wrote; --public for a swarm shared without one");
+    }
+    key_path_in_use = k.path;
+    char why[WHY_LEN];
+    if (share && access(k.path.c_str(), F_OK) != 0 && errno == ENOENT) {
+        if (seal_random_key(&k.key) != 0) fail_start("no random source for a swarm key");
+        k.made = true;
+    } else if (seal_read_key_file(k.path.c_str(), &k.key, why, sizeof why) != 0) {
+        fail_start("%s", why);
+    }
+    return k;
+}
+
+// share: writes a key find_swarm_key made. Exits 2 when it cannot.
+static void keep_new_key(const swarm_key_t *k) {
+    char why[WHY_LEN];
+    if (k->made && seal_write_key_file(k->path.c_str(), &k->key, why, sizeof why) != 0)
+        fail_start("%s", why);
+}
+
 // ---- the engine ------------------------------------------------------------------------------
 
 // A configuration as peer_main's would be after parsing, for this peer of the checked list.
 static void make_config(bt_config_t *config, int argc, char **argv, const front_options_t *o,
-                        struct in_addr bound) {
+                        struct in_addr bound, const swarm_key_t *key) {
     bt_init(config, argc, argv);
     config->max_tx_chunks = -1;
     config->swarm = 1;
@@ -436,6 +512,10 @@ static void make_config(bt_config_t *config, int argc, char **argv, const front_
     if (!me) fail_start("%s: no line names id %d", o->peers, o->id);
     config->myport = ntohs(me->addr.sin_port);
     config->unlisted_sender = report_unlisted_sender;
+    // peer_setup hands the key to the shim and wipes it from the record.
+    config->sealed = key->sealed ? 1 : 0;
+    static_assert(sizeof config->swarm_key == sizeof key->key.bytes);
+    memcpy(config->swarm_key, key->key.bytes, sizeof config->swarm_key);
     struct timeval now;
     gettimeofday(&now, nullptr);
     config->start_time_sec = timeval2double(&now);
@@ -532,15 +612,30 @@ static void serve_hashed_chunks(bt_config_t *config, const char *file,
 }
 
 static void tell_what_to_hand_out(const front_options_t *o, const bt_config_t *config, int chunks,
-                                  bool written) {
+                                  bool written, const swarm_key_t *key) {
     fprintf(stderr, "tolvane: %s the hash list %s\n", written ? "wrote" : "kept",
             o->hashes.c_str());
     fprintf(stderr, "tolvane: sharing %s (%s) as peer %d on %s:%d\n", o->file,
             counted(chunks, "chunk").c_str(), o->id, inet_ntoa(config->bind_addr), config->myport);
+    if (!key->sealed) {
+        fprintf(stderr,
+                "tolvane: a public swarm: datagrams travel unsealed, anyone who reaches the "
+                "peers can read them and join\n"
+                "tolvane: hand out %s and %s; with an id of that list, each fetches with\n"
+                "  tolvane get %s OUT --peers %s --id ID --public\n",
+                o->hashes.c_str(), o->peers, o->hashes.c_str(), o->peers);
+        return;
+    }
     fprintf(stderr,
-            "tolvane: hand out %s and %s; with an id of that list, each fetches with\n"
-            "  tolvane get %s OUT --peers %s --id ID\n",
-            o->hashes.c_str(), o->peers, o->hashes.c_str(), o->peers);
+            "tolvane: %s the swarm key %s (mode 0600): a secret that lets whoever holds it read "
+            "and join this swarm\n",
+            key->made ? "wrote" : "kept", key->path.c_str());
+    fprintf(stderr,
+            "tolvane: hand out %s and %s, and %s to the members only, over a private channel;\n"
+            "  with an id of that list, each fetches with\n"
+            "  tolvane get %s OUT --peers %s --id ID --key %s\n",
+            o->hashes.c_str(), o->peers, key->path.c_str(), o->hashes.c_str(), o->peers,
+            key->path.c_str());
     fprintf(stderr, "tolvane: serving until SIGINT (Ctrl-C) or SIGTERM\n");
 }
 
@@ -551,19 +646,22 @@ static int run_share(int argc, char **argv, const front_options_t *o) {
         fail_start("the hash list %s would overwrite %s", o->hashes.c_str(),
                    same_file(o->hashes.c_str(), o->file) ? o->file : o->peers);
     if (check_hash_list_path(o->hashes.c_str(), why, sizeof why) != 0) fail_start("%s", why);
+    swarm_key_t key = find_swarm_key(o);
     std::string text;
     std::vector<file_chunk_t> chunks;
     hash_shared_file(o, &text, &chunks);
     bool written = false;
     if (write_hash_list(o->hashes.c_str(), text, &written, why, sizeof why) != 0)
         fail_start("%s", why);
+    keep_new_key(&key);
 
     bt_config_t config;
-    make_config(&config, argc, argv, o, bound);
+    make_config(&config, argc, argv, o, bound, &key);
+    sodium_memzero(&key.key, sizeof key.key);
     FILE *results = take_standard_output();
     peer_setup(&config);
     serve_hashed_chunks(&config, o->file, chunks);
-    tell_what_to_hand_out(o, &config, static_cast<int>(chunks.size()), written);
+    tell_what_to_hand_out(o, &config, static_cast<int>(chunks.size()), written, &key);
     print_result(results, o->hashes.c_str());
     serve_until_signal(&config);
     fprintf(stderr, "tolvane: stopped by signal %d after %s\n", peer_caught_signal(),
@@ -625,6 +723,12 @@ static void report_give_up(const bt_config_t *config, const front_options_t *o, 
         fprintf(stderr, "tolvane: chunks %s were on their way\n", ranges_of(on_way).c_str());
     fprintf(stderr, "tolvane: %s keeps its %s; the same command resumes\n", o->out,
             counted(total - missing, "verified chunk").c_str());
+    // A peer holding another key hears nothing of ours and we nothing of its: it says so.
+    if (gpSeal && !unserved.empty())
+        fprintf(stderr,
+                "tolvane: every datagram is sealed with the key of %s; a peer holding another "
+                "key, or none, is not heard, and says so on its side\n",
+                key_path_in_use.c_str());
 }
 
 // Bytes of the chunks ids of a file that ends at end: whole chunks but for the one end cuts.
@@ -860,6 +964,10 @@ static void count_whole_file(bt_config_t *config, const chunkitem *list, int tot
 static void print_socket_drops() {
     long long drops = vexlo_socket_drops();
     if (drops > 0) fprintf(stderr, "tolvane: socket drops: %lld\n", drops);
+    long long unopened = gpSeal ? seal_dropped(gpSeal) : 0;
+    if (unopened > 0)
+        fprintf(stderr, "tolvane: sealed drops: %lld (datagrams that did not open, or replays)\n",
+                unopened);
 }
 
 static int finish_complete(const front_options_t *o, const chunkitem *list, int total,
@@ -946,9 +1054,11 @@ static int run_get(int argc, char **argv, const front_options_t *o) {
     chunkitem *list = read_hash_list(o->file, &total, why, sizeof why);
     if (!list) fail_start("%s", why);
     out_before_s before = check_get_inputs(o, list, total);
+    swarm_key_t key = find_swarm_key(o);
 
     bt_config_t config;
-    make_config(&config, argc, argv, o, bound);
+    make_config(&config, argc, argv, o, bound, &key);
+    sodium_memzero(&key.key, sizeof key.key);
     abort_line_start = std::string("Error: download of ") + o->out + " aborted: ";
     FILE *results = take_standard_output();
     peer_setup(&config);

@@ -150,6 +150,16 @@ def netsim_seeds():
     yield "short", b"\1" + encapsulation[:10]
 
 
+def seal_seeds():
+    # A plain peer packet where an envelope belongs, and an envelope header of random bytes.
+    yield "plain", b"\0" + packet(DATA, b"x" * 40, seq=7)
+    yield "envelope", b"\0" + b"\x5e\xa1\x01\x02\x00\x00\x00\x00" + bytes(range(80))
+    # Sealed whole (no change, nothing cut), then with one byte of its header or tag changed.
+    yield "whole", b"\1\0\0\1" + packet(GET, b"h" * 20)
+    yield "header-changed", b"\1\x03\x01\1" + packet(ACK, ack=3)
+    yield "cut", b"\1\0\0\x08" + packet(DATA, b"d" * 100, seq=1)
+
+
 SEEDS = {
     "fuzz_datagram": datagram_seeds,
     "fuzz_datagram_adaptive": adaptive_datagram_seeds,
@@ -158,6 +168,7 @@ SEEDS = {
     "fuzz_peerlist": peerlist_seeds,
     "fuzz_user_input": user_input_seeds,
     "fuzz_netsim": netsim_seeds,
+    "fuzz_seal": seal_seeds,
 }
 
 

@@ -11,6 +11,9 @@ command -v python3 >/dev/null 2>&1 || missing+=(python3)
 command -v sha1sum >/dev/null 2>&1 || missing+=(coreutils)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
+# libsodium seals the datagrams of swarms with a key (shim/seal); CMake finds it by pkg-config.
+[ -f /usr/include/sodium.h ] || missing+=(libsodium-dev)
+command -v pkg-config >/dev/null 2>&1 || missing+=(pkg-config)
 # ip (iproute2) makes the network namespaces of the test of peers on two hosts.
 command -v ip >/dev/null 2>&1 || [ -x /usr/sbin/ip ] || [ -x /sbin/ip ] || missing+=(iproute2)
 # The window plot of the loss benchmark (scripts/plot_windows.py) runs on the system Python.

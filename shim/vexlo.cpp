@@ -1,6 +1,7 @@
 #include "shim/vexlo.h"
 
 #include "config/debug.h"
+#include "shim/seal.h"
 
 #include <arpa/inet.h>
 #include <sys/uio.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 long glSrcAddr = 0;
 short gsSrcPort = 0;
@@ -176,11 +178,11 @@ static vexlo_header make_header(const struct sockaddr_in &dest) {
 
 // A datagram goes out as the header and the caller's bytes gathered by the kernel, and comes in
 // scattered into a header and the caller's buffer: no scratch buffer, no copy of the payload.
+// Sealed, the bytes pass once more, through the cipher between sealed_bytes and the caller.
 
-ssize_t vexlo_sendto(int s, const void *msg, size_t len, int flags, const struct sockaddr *to,
-                     socklen_t tolen) {
-    if (!giVexloEnabled) return sendto(s, msg, len, flags, to, tolen);
-
+// The simulator path: the header and msg gathered into one datagram to the router.
+static ssize_t wrapped_sendto(int s, const void *msg, size_t len, int flags,
+                              const struct sockaddr *to) {
     // A datagram and its header must be addressable as one length.
     if (len > SIZE_MAX - VEXLO_HEADER_SIZE) {
         errno = ENOMEM;
@@ -205,6 +207,35 @@ ssize_t vexlo_sendto(int s, const void *msg, size_t len, int flags, const struct
     const ssize_t sent = sendmsg(s, &out, flags);
     if (sent > 0) return sent - static_cast<ssize_t>(VEXLO_HEADER_SIZE);
     return sent;
+}
+
+// Room for one sealed datagram, in and out; the shim and its callers are single-threaded.
+static uint8_t sealed_bytes[SEAL_MAX_PLAIN + SEAL_OVERHEAD];
+
+// With a swarm key: the caller's datagram sealed for its destination, then sent as any other
+// (through the router in simulator mode, so the router sees sealed bytes only).
+static ssize_t sealed_sendto(int s, const void *msg, size_t len, int flags,
+                             const struct sockaddr *to, socklen_t tolen) {
+    if (to == nullptr || to->sa_family != AF_INET) {
+        if (giVexloEnabled) return wrapped_sendto(s, msg, len, flags, to);  // its own refusal
+        errno = EAFNOSUPPORT;
+        return -1;
+    }
+    struct sockaddr_in dest;
+    memcpy(&dest, to, sizeof dest);
+    const ssize_t n = seal_datagram(gpSeal, msg, len, &dest, sealed_bytes, sizeof sealed_bytes);
+    if (n < 0) return -1;
+    const size_t sealed_len = static_cast<size_t>(n);
+    const ssize_t sent = giVexloEnabled ? wrapped_sendto(s, sealed_bytes, sealed_len, flags, to)
+                                        : sendto(s, sealed_bytes, sealed_len, flags, to, tolen);
+    return sent < 0 ? sent : static_cast<ssize_t>(len);
+}
+
+ssize_t vexlo_sendto(int s, const void *msg, size_t len, int flags, const struct sockaddr *to,
+                     socklen_t tolen) {
+    if (gpSeal) return sealed_sendto(s, msg, len, flags, to, tolen);
+    if (!giVexloEnabled) return sendto(s, msg, len, flags, to, tolen);
+    return wrapped_sendto(s, msg, len, flags, to);
 }
 
 // Reports the sender named in a header to the caller. Only family, port and address are
@@ -232,6 +263,43 @@ static void report_foreign(const struct sockaddr_in &sender) {
               inet_ntoa(sender.sin_addr), ntohs(sender.sin_port));
 }
 
+// Where a receive lands: the caller's buffer, or with a swarm key sealed_bytes, with room for
+// the envelope around a datagram of the caller's size.
+static struct iovec landing(void *buffer, size_t size) {
+    if (!gpSeal) return {buffer, size};
+    size_t room =
+        size < sizeof sealed_bytes - SEAL_OVERHEAD ? size + SEAL_OVERHEAD : sizeof sealed_bytes;
+    return {sealed_bytes, room};
+}
+
+// Opens the n sealed bytes at sealed, which came from `from`, into the caller's buffer: the plain
+// length, or -1 with errno EAGAIN when the datagram is dropped (as for one not from the router:
+// the caller's loop goes on as on an empty socket).
+static int open_sealed(const void *sealed, ssize_t n, const struct sockaddr_in &from, void *buffer,
+                       size_t size) {
+    const int opened = seal_open(gpSeal, static_cast<const uint8_t *>(sealed),
+                                 static_cast<size_t>(n), &from, buffer, size);
+    if (opened < 0) errno = EAGAIN;
+    return opened;
+}
+
+// Pass-through with a swarm key: the datagram as it came, opened.
+static int sealed_recvfrom(int socket, void *buffer, size_t size, int flags, struct sockaddr *addr,
+                           socklen_t *lengthPtr) {
+    struct iovec land = landing(buffer, size);
+    struct sockaddr_in from = {};
+    socklen_t from_len = kInetAddrLen;
+    const int n = recvfrom_counted(socket, land.iov_base, land.iov_len, flags,
+                                   reinterpret_cast<struct sockaddr *>(&from), &from_len);
+    if (n < 0) return n;
+    const int opened = open_sealed(land.iov_base, n, from, buffer, size);
+    if (opened >= 0 && addr != nullptr) {
+        memcpy(addr, &from, sizeof from);
+        *lengthPtr = from_len;
+    }
+    return opened;
+}
+
 int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sockaddr *addr,
                    socklen_t *lengthPtr) {
     socklen_t unused_len = 0;
@@ -240,6 +308,7 @@ int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sock
 
     if (!giVexloEnabled) {
         pass_through_notice();
+        if (gpSeal) return sealed_recvfrom(socket, buffer, size, flags, addr, lengthPtr);
         if (counting(socket)) return recvfrom_counted(socket, buffer, size, flags, addr, lengthPtr);
         return static_cast<int>(recvfrom(socket, buffer, size, flags, addr, lengthPtr));
     }
@@ -249,7 +318,7 @@ int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sock
     // the caller's flags makes n the datagram's full length, not what was stored.
     vexlo_header h;
     struct sockaddr_in router = {};
-    struct iovec parts[2] = {{&h, VEXLO_HEADER_SIZE}, {buffer, size}};
+    struct iovec parts[2] = {{&h, VEXLO_HEADER_SIZE}, landing(buffer, size)};
     struct msghdr in = {};
     in.msg_name = &router;
     in.msg_namelen = *lengthPtr;
@@ -273,6 +342,11 @@ int vexlo_recvfrom(int socket, void *buffer, size_t size, int flags, struct sock
         if (result >= 0) store_source(addr, h);
     }
     if (result < 0) printf("Error on vexlo_recvfrom. errno: %d \n", errno);
+    if (result >= 0 && gpSeal) {
+        struct sockaddr_in from = {};
+        store_source(reinterpret_cast<struct sockaddr *>(&from), h);
+        return open_sealed(parts[1].iov_base, result, from, buffer, size);
+    }
     return static_cast<int>(result);
 }
 
@@ -292,24 +366,35 @@ static int batch_result(ssize_t got, const vexlo_header &h, struct sockaddr_in *
     return static_cast<int>(result);
 }
 
+// Room for the sealed datagrams of one batch, count slots of room bytes each; grown, never
+// shrunk, so one allocation serves the whole run.
+static uint8_t *batch_landing(size_t count, size_t room) {
+    static std::vector<uint8_t> slots;
+    if (slots.size() < count * room) slots.resize(count * room);
+    return slots.data();
+}
+
 int vexlo_recvbatch(int socket, char *const *buffers, size_t size, int *lengths,
                     struct sockaddr_in *froms, int n) {
     if (n > VEXLO_BATCH_MAX) n = VEXLO_BATCH_MAX;
     if (n <= 0) return 0;
     const size_t count = static_cast<size_t>(n);
     vexlo_header headers[VEXLO_BATCH_MAX];
-    struct sockaddr_in routers[VEXLO_BATCH_MAX];
+    struct sockaddr_in senders[VEXLO_BATCH_MAX];  // the router, or with a key the plain sender
     struct iovec parts[VEXLO_BATCH_MAX][2];
     struct mmsghdr msgs[VEXLO_BATCH_MAX] = {};
     drop_control controls[VEXLO_BATCH_MAX];
+    // In simulator mode each datagram is scattered into its header and the rest, and the
+    // router's address is not the sender's; otherwise it lands whole. With a key the rest lands
+    // in a slot of its own and is opened into the caller's buffer.
+    const bool wrapped = giVexloEnabled != 0;
+    const size_t room = landing(nullptr, size).iov_len;
+    uint8_t *slots = gpSeal ? batch_landing(count, room) : nullptr;
     for (size_t i = 0; i < count; i++) {
-        // In simulator mode each datagram is scattered into its header and the caller's buffer,
-        // and the router's address is not the sender's; otherwise it lands whole.
-        bool wrapped = giVexloEnabled != 0;
-        parts[i][0] = {wrapped ? static_cast<void *>(&headers[i]) : buffers[i],
-                       wrapped ? VEXLO_HEADER_SIZE : size};
-        parts[i][1] = {buffers[i], size};
-        msgs[i].msg_hdr.msg_name = wrapped ? &routers[i] : &froms[i];
+        struct iovec land = gpSeal ? iovec{slots + i * room, room} : iovec{buffers[i], size};
+        parts[i][0] = wrapped ? iovec{&headers[i], VEXLO_HEADER_SIZE} : land;
+        parts[i][1] = land;
+        msgs[i].msg_hdr.msg_name = wrapped || gpSeal ? &senders[i] : &froms[i];
         msgs[i].msg_hdr.msg_namelen = kInetAddrLen;
         msgs[i].msg_hdr.msg_iov = parts[i];
         msgs[i].msg_hdr.msg_iovlen = wrapped ? 2 : 1;
@@ -317,21 +402,27 @@ int vexlo_recvbatch(int socket, char *const *buffers, size_t size, int *lengths,
     }
     const int got = recvmmsg(socket, msgs, static_cast<unsigned int>(count), MSG_DONTWAIT, nullptr);
     if (got <= 0) return got;
-    // Datagrams not from the router leave the batch; those after them move up, in order.
+    // Datagrams not from the router, or that do not open, leave the batch; those after them
+    // move up, in order.
     size_t kept = 0;
     for (size_t k = 0; k < static_cast<size_t>(got); k++) {
         take_drops(&msgs[k].msg_hdr);  // in arrival order: the last count stays
-        if (giVexloEnabled && !from_router(routers[k], msgs[k].msg_hdr.msg_namelen)) {
-            report_foreign(routers[k]);
+        if (wrapped && !from_router(senders[k], msgs[k].msg_hdr.msg_namelen)) {
+            report_foreign(senders[k]);
             continue;
         }
-        lengths[kept] =
-            batch_result(static_cast<ssize_t>(msgs[k].msg_len), headers[k], &froms[kept]);
-        if (kept != k && lengths[kept] > 0)
-            memcpy(buffers[kept], buffers[k], static_cast<size_t>(lengths[kept]));
-        kept++;
+        int len = batch_result(static_cast<ssize_t>(msgs[k].msg_len), headers[k], &froms[kept]);
+        if (gpSeal) {
+            if (!wrapped) froms[kept] = senders[k];
+            if (len >= 0)
+                len = open_sealed(parts[k][1].iov_base, len, froms[kept], buffers[kept], size);
+            if (len < 0 && !(wrapped && msgs[k].msg_len < VEXLO_HEADER_SIZE)) continue;
+        } else if (kept != k && len > 0) {
+            memcpy(buffers[kept], buffers[k], static_cast<size_t>(len));
+        }
+        lengths[kept++] = len;
     }
-    if (kept == 0) {  // as vexlo_recvfrom: all were foreign, as if none had been queued
+    if (kept == 0) {  // as vexlo_recvfrom: all were dropped, as if none had been queued
         errno = EAGAIN;
         return -1;
     }

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -201,6 +202,27 @@ TEST(BtParseDeathTest, ReceiveBufferOption) {
         EXPECT_EXIT(parse_only(with_list(dir, kThreePeers, {"-i", "1", "--receive-buffer", bad})),
                     ExitedWithCode(255), HasSubstr("--receive-buffer takes a number of bytes"));
     }
+}
+
+TEST(BtParseDeathTest, KeyOption) {
+    ts::TempDir dir;
+    Parsed plain(with_list(dir, kThreePeers, {"-i", "1"}));
+    EXPECT_EQ(plain.config.sealed, 0);
+    std::string key = dir.file("swarm.key");
+    ts::write_file(key, "00112233445566778899aabbccddeeff00112233445566778899AABBCCDDEEFF\n");
+    chmod(key.c_str(), 0600);
+    Parsed sealed(with_list(dir, kThreePeers, {"-i", "1", "--key", key}));
+    EXPECT_EQ(sealed.config.sealed, 1);
+    EXPECT_EQ(sealed.config.swarm_key[1], 0x11);
+    EXPECT_EQ(sealed.config.swarm_key[31], 0xFF);
+    /* a bad key file ends the start with the reason, before the socket */
+    chmod(key.c_str(), 0604);
+    EXPECT_EXIT(parse_only(with_list(dir, kThreePeers, {"-i", "1", "--key", key})),
+                ExitedWithCode(255),
+                HasSubstr("bt_parse error:  --key: the key file " + key +
+                          " may be read or written by others (mode 0604); chmod 600 it\n"));
+    EXPECT_EXIT(parse_only(with_list(dir, kThreePeers, {"-i", "1", "--key", dir.file("none")})),
+                ExitedWithCode(255), HasSubstr("cannot read the key file"));
 }
 
 TEST(BtParse, RepeatedOptionsOverwriteExceptDebugBits) {

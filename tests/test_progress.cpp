@@ -113,8 +113,9 @@ TEST(Progress, WholeFileLineOfAResumedDownload) {
     Download d(PROGRESS_ON);  // three chunks to fetch
     progress_count_whole_file(&d.e.config, 6, 3LL * CHUNK_SIZE);
     double start = d.e.config.progress->start;
-    d.e.peer(2)->receiving_chunk = d.e.config.to_fetch_list->next;  // chunk 1, still to fetch
     d.written(0, 2);
+    // A chunk still to fetch: the one written is freed from the list.
+    d.e.peer(2)->receiving_chunk = d.e.config.to_fetch_list;
     d.e.config.retransmissions += 1;
     /* one chunk of 0.5 MiB in 2 s: 2 chunks left take 4 s more */
     EXPECT_THAT(d.tick(start + 2),

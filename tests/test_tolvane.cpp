@@ -1,5 +1,6 @@
 // The tolvane program end to end: share then get, resume, timeout, SIGINT, and the checks made
 // before anything starts, one group per kind of file.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -51,8 +52,15 @@ struct Tolvane {
         p.wait_until([&] { return p.out.find('\n') != std::string::npos || p.exited; }, 20.0);
         return p;
     }
+    // The key file share() would write, for a get that runs without a sharer.
+    void make_key() const {
+        ts::write_file(path("data.bin.key"), std::string(64, 'c') + "\n");
+        chmod(path("data.bin.key").c_str(), 0600);
+    }
+    // A get of the swarm that share() serves: sealed with the key share wrote.
     std::vector<std::string> get_words(const std::string &out) const {
-        return {"get", path("data.bin.chunks"), path(out), "--peers", path("peers"), "--id", "2"};
+        return {"get",   path("data.bin.chunks"), path(out), "--peers", path("peers"), "--id", "2",
+                "--key", path("data.bin.key")};
     }
     ts::RunResult get(const std::string &out, const std::vector<std::string> &more = {},
                       double timeout_s = 60.0) {
@@ -132,8 +140,9 @@ TEST(Tolvane, GetResumesAnExistingCopyAndFetchesOnlyItsBadChunks) {
     ts::write_file(t.path("other.bin"), other);
     r = t.get("other.bin");
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "tolvane: " + t.path("other.bin") + " holds 5000 bytes, none of them a chunk of " +
-                         t.path("data.bin.chunks") + "; not overwriting it without --force\n");
+    EXPECT_EQ(r.err, "tolvane: " + t.path("other.bin") +
+                         " holds 5000 bytes, none of them a chunk of " + t.path("data.bin.chunks") +
+                         "; not overwriting it without --force\n");
     EXPECT_TRUE(ts::read_file(t.path("other.bin")) == other);
     r = t.get("other.bin", {"--force"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -170,6 +179,7 @@ TEST(Tolvane, GetWithSeedServesTheCopyAfterwards) {
 TEST(Tolvane, GetWithoutSourceEndsAtItsTimeoutNamingTheChunksNobodyServes) {
     Tolvane t(2 * CHUNK_SIZE + 1);
     ts::write_file(t.path("data.bin.chunks"), listing_of(t.data));
+    t.make_key();
     double started = ts::monotonic_now();
     ts::RunResult r = t.get("copy.bin", {"--timeout", "4"}, 10.0);
     // Not before the timeout, and at it rather than some loop later: the event loop waits at
@@ -271,6 +281,7 @@ TEST(Tolvane, OnATerminalTheEndStartsOnALineOfItsOwn) {
     if (access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "no script(1) to give it a terminal";
     Tolvane t(2 * CHUNK_SIZE);
     ts::write_file(t.path("data.bin.chunks"), listing_of(t.data));
+    t.make_key();
     std::string command = ts::bin("tolvane");
     for (const std::string &w : with_more(t.get_words("copy.bin"), {"--timeout", "1"}))
         command += " '" + w + "'";
@@ -294,9 +305,9 @@ TEST(Tolvane, SigintWhileAFileIsReadEndsAtOnce) {
     const int chunks = 4096;
     ts::write_file(t.path("big.bin"), "");
     ASSERT_EQ(truncate(t.path("big.bin").c_str(), off_t{chunks} * CHUNK_SIZE), 0);
-    ts::Process sharer = ts::spawn(
-        t.args({"share", t.path("big.bin"), "--peers", t.path("peers"), "--id", "1"}), {},
-        t.dir.path, {"VEXLO_ROUTER"});
+    ts::Process sharer =
+        ts::spawn(t.args({"share", t.path("big.bin"), "--peers", t.path("peers"), "--id", "1"}), {},
+                  t.dir.path, {"VEXLO_ROUTER"});
     ASSERT_TRUE(sharer.wait_stderr("tolvane: hashing", 20.0)) << sharer.err;
     sharer.send_signal(SIGINT);
     double signalled = ts::monotonic_now();
@@ -313,6 +324,7 @@ TEST(Tolvane, SigintWhileAFileIsReadEndsAtOnce) {
     ASSERT_EQ(truncate(t.path("zeros.bin").c_str(), off_t{chunks} * CHUNK_SIZE), 0);
     std::vector<std::string> words = t.get_words("zeros.bin");
     words[1] = t.path("zeros.chunks");
+    t.make_key();
     ts::Process getter = ts::spawn(t.args(words), {}, t.dir.path, {"VEXLO_ROUTER"});
     ASSERT_TRUE(getter.wait_stderr("vexlo_init", 20.0)) << getter.err;  // set up, now checking
     getter.send_signal(SIGINT);
@@ -380,6 +392,107 @@ void expect_refusals(const Tolvane &t, const std::vector<Refusal> &cases) {
 }
 
 }  // namespace
+
+// ---- the swarm key --------------------------------------------------------------------------
+
+static size_t count_of(const std::string &text, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        n++;
+    return n;
+}
+
+TEST(TolvaneKeys, ShareMakesAPrivateKeyOnceGetTakesItAndNeitherPrintsIt) {
+    Tolvane t(2 * CHUNK_SIZE + 10);
+    ts::Process sharer = t.share();
+    const std::string key_path = t.path("data.bin.key");
+    struct stat st;
+    ASSERT_EQ(stat(key_path.c_str(), &st), 0) << sharer.err;
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    const std::string key = ts::read_file(key_path);
+    EXPECT_THAT(key, testing::MatchesRegex("[0-9a-f]{64}\n"));
+    const std::string hex = key.substr(0, 64);
+    EXPECT_NE(sharer.err.find("tolvane: wrote the swarm key " + key_path + " (mode 0600)"),
+              std::string::npos)
+        << sharer.err;
+    EXPECT_NE(sharer.err.find("--id ID --key " + key_path + "\n"), std::string::npos) << sharer.err;
+
+    /* get by TOLVANE_KEY_FILE, without --key */
+    std::vector<std::string> words = t.get_words("copy.bin");
+    words.resize(words.size() - 2);
+    ts::RunResult r = ts::run(t.args(words), "", 60.0, {"TOLVANE_KEY_FILE=" + key_path}, t.dir.path,
+                              {"VEXLO_ROUTER"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(ts::read_file(t.path("copy.bin")) == t.data);
+    /* and with neither: refused before anything starts */
+    ts::RunResult none = ts::run(t.args(with_more(words, {"--force"})), "", 20.0, {}, t.dir.path,
+                                 {"VEXLO_ROUTER", "TOLVANE_KEY_FILE"});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_THAT(none.err, testing::HasSubstr("get needs the swarm's key: --key KEYFILE"));
+
+    /* a getter holding another key hears nothing; the sharer says so once */
+    ts::write_file(t.path("other.key"), std::string(64, 'e') + "\n");
+    chmod(t.path("other.key").c_str(), 0600);
+    words[2] = t.path("other.bin");
+    words.insert(words.end(), {"--key", t.path("other.key"), "--timeout", "3"});
+    ts::RunResult wrong = ts::run(t.args(words), "", 20.0, {}, t.dir.path, {"VEXLO_ROUTER"});
+    EXPECT_EQ(wrong.status, 1) << wrong.err;
+    EXPECT_THAT(wrong.err, testing::HasSubstr("every datagram is sealed with the key of " +
+                                              t.path("other.key")));
+    ASSERT_TRUE(stop(sharer));
+    EXPECT_EQ(count_of(sharer.err, "do not open with this swarm's key"), 1u) << sharer.err;
+    for (const std::string &err : {sharer.err, r.err, wrong.err})
+        EXPECT_EQ(err.find(hex), std::string::npos) << "the key was printed";
+
+    /* a second share keeps the key */
+    ts::Process again = t.share();
+    EXPECT_NE(again.err.find("tolvane: kept the swarm key " + key_path), std::string::npos)
+        << again.err;
+    EXPECT_EQ(ts::read_file(key_path), key);
+    ASSERT_TRUE(stop(again));
+}
+
+TEST(TolvaneKeys, PublicSwarmsTravelUnsealedAndKeyFilesAreChecked) {
+    Tolvane t(CHUNK_SIZE + 10);
+    ts::Process sharer = t.share({"--public"});
+    EXPECT_NE(access(t.path("data.bin.key").c_str(), F_OK), 0) << "a public share made a key";
+    EXPECT_THAT(sharer.err,
+                testing::HasSubstr("tolvane: a public swarm: datagrams travel unsealed"));
+    EXPECT_THAT(sharer.err, testing::HasSubstr("--id ID --public\n"));
+    std::vector<std::string> words = t.get_words("copy.bin");
+    words.resize(words.size() - 2);
+    ts::RunResult r =
+        ts::run(t.args(with_more(words, {"--public"})), "", 60.0, {}, t.dir.path, {"VEXLO_ROUTER"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(ts::read_file(t.path("copy.bin")) == t.data);
+    ASSERT_TRUE(stop(sharer));
+
+    /* refused before the start: both at once, a key file open to others, one that holds no key */
+    ts::write_file(t.path("open.key"), std::string(64, 'a') + "\n");
+    chmod(t.path("open.key").c_str(), 0644);
+    ts::write_file(t.path("short.key"), std::string(10, 'a') + "\n");
+    chmod(t.path("short.key").c_str(), 0600);
+    struct Case {
+        std::vector<std::string> more;
+        std::string line;
+    };
+    const Case cases[] = {
+        {{"--public", "--key", t.path("open.key")},
+         "tolvane: get takes --key or --public, not both (see 'tolvane get --help')\n"},
+        {{"--key", t.path("open.key")},
+         "tolvane: the key file " + t.path("open.key") +
+             " may be read or written by others (mode 0644); chmod 600 it\n"},
+        {{"--key", t.path("short.key")},
+         "tolvane: the key file " + t.path("short.key") +
+             " does not hold a key: 64 hex digits on one line\n"},
+    };
+    for (const Case &c : cases) {
+        ts::RunResult bad =
+            ts::run(t.args(with_more(words, c.more)), "", 20.0, {}, t.dir.path, {"VEXLO_ROUTER"});
+        EXPECT_EQ(bad.status, 2);
+        EXPECT_EQ(bad.err, c.line);
+    }
+}
 
 TEST(TolvaneChecks, PeerListProblems) {
     Tolvane t(100);
@@ -532,10 +645,12 @@ TEST(TolvaneChecks, BadOutFolder) {
     long long chunks = (room + (1LL << 30)) / CHUNK_SIZE + 1;
     if (chunks > (1LL << 40) / CHUNK_SIZE) GTEST_SKIP() << "more than 1 TiB free";
     std::string list;
-    for (long long i = 0; i < chunks; i++) list += std::to_string(i) + " " + std::string(40, 'a') + "\n";
+    for (long long i = 0; i < chunks; i++)
+        list += std::to_string(i) + " " + std::string(40, 'a') + "\n";
     ts::write_file(t.path("large.chunks"), list);
-    ts::RunResult r = ts::run(t.args({"get", "large.chunks", "out", "--peers", "peers", "--id", "2"}),
-                              "", 20.0, {}, t.dir.path);
+    ts::RunResult r =
+        ts::run(t.args({"get", "large.chunks", "out", "--peers", "peers", "--id", "2"}), "", 20.0,
+                {}, t.dir.path);
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_EQ(r.err.rfind("tolvane: cannot write out: the copy needs ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(" GiB more, and its file system has "), std::string::npos) << r.err;
