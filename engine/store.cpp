@@ -38,10 +38,19 @@ static store_source_t *source_for(store_t *store, const char *path, int kind) {
 
 store_entry_t *store_find(const bt_config_t *config, const uint8_t *hash) {
     if (!config->store) return nullptr;
-    for (store_entry_t *e = config->store->entries; e; e = e->next) {
-        if (memcmp(e->hash, hash, HASH_SIZE) == 0) return e;
-    }
-    return nullptr;
+    int number = hashindex_get(&config->store->by_hash, hash);
+    return number < 0 ? nullptr : config->store->entries[number];
+}
+
+// Room for one more entry at the end of entries.
+static void make_room(store_t *store) {
+    if (store->numbered < store->capacity) return;
+    int capacity = store->capacity ? 2 * store->capacity : 64;
+    auto *grown = static_cast<store_entry_t **>(
+        realloc(store->entries, static_cast<size_t>(capacity) * sizeof(store_entry_t *)));
+    assert(grown && "store entries");
+    store->entries = grown;
+    store->capacity = capacity;
 }
 
 store_entry_t *store_add(bt_config_t *config, const uint8_t *hash, const char *path, int kind,
@@ -54,31 +63,28 @@ store_entry_t *store_add(bt_config_t *config, const uint8_t *hash, const char *p
     entry->source = source_for(store, path, kind);
     entry->index = index;
     entry->length = length;
-    store_entry_t **tail = &store->entries;
-    while (*tail) tail = &(*tail)->next;
-    *tail = entry;
+    make_room(store);
+    entry->number = store->numbered++;
+    store->entries[entry->number] = entry;
+    hashindex_put(&store->by_hash, hash, entry->number);
     store->count++;
     return entry;
 }
 
 static void store_remove(bt_config_t *config, store_entry_t *entry) {
-    for (store_entry_t **link = &config->store->entries; *link; link = &(*link)->next) {
-        if (*link != entry) continue;
-        *link = entry->next;
-        free(entry);
-        config->store->count--;
-        return;
-    }
+    store_t *store = config->store;
+    hashindex_remove(&store->by_hash, entry->hash);
+    store->entries[entry->number] = nullptr;
+    free(entry);
+    store->count--;
 }
 
 void store_free(bt_config_t *config) {
     store_t *store = config->store;
     if (!store) return;
-    for (store_entry_t *e = store->entries; e;) {
-        store_entry_t *next = e->next;
-        free(e);
-        e = next;
-    }
+    for (int i = 0; i < store->numbered; i++) free(store->entries[i]);
+    free(store->entries);
+    hashindex_free(&store->by_hash);
     for (store_source_t *s = store->sources; s;) {
         store_source_t *next = s->next;
         free(s);

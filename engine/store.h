@@ -9,6 +9,7 @@
 
 #include "config/bt_parse.h"
 #include "engine/common.h"
+#include "engine/hashindex.h"
 
 // What kind of file a source is.
 constexpr int STORE_MASTER = 0;      // the master data file: read as the design reads it
@@ -23,21 +24,25 @@ struct store_source_s {
 };
 typedef struct store_source_s store_source_t;
 
-// One servable chunk.
+// One servable chunk; a heap block owned by the store.
 struct store_entry_s {
     uint8_t hash[HASH_SIZE];  // raw SHA-1 of its bytes
     store_source_t *source;   // where they are (owned by the store)
     int index;                // chunk number in that file: bytes start at index * CHUNK_SIZE
     int length;               // bytes of the chunk (the last chunk of a file may be shorter)
     int uploads;              // uploads of it started so far
-    struct store_entry_s *next;
+    int number;               // its place in entries, in the order chunks were added
 };
 typedef struct store_entry_s store_entry_t;
 
+// Every GET and every hash of a WHOHAS is looked up here: by hash, in a few probes.
 struct store_s {
     store_source_t *sources;  // owned
-    store_entry_t *entries;   // owned; in the order chunks were added
-    int count;                // entries
+    store_entry_t **entries;  // [numbered] (owned); nullptr where an entry was dropped
+    int numbered;             // entries ever added
+    int capacity;             // room in entries
+    hash_index_t by_hash;     // hash -> number of its entry
+    int count;                // entries held
 };
 typedef struct store_s store_t;
 
