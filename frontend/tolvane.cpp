@@ -510,10 +510,10 @@ static bool show_hashing(long long hashed, long long size) {
 
 // Hashes FILE with its display; exits 2 when it cannot be read, 128 + n on signal n.
 static void hash_shared_file(const front_options_t *o, std::string *text,
-                             std::vector<file_chunk_t> *chunks) {
+                             std::vector<file_chunk_t> *chunks, struct stat *opened) {
     hashing = {o->file, isatty(STDERR_FILENO) == 1, -1};
     char why[WHY_LEN];
-    int hashed = hash_list_of_file(o->file, show_hashing, text, chunks, why, sizeof why);
+    int hashed = hash_list_of_file(o->file, show_hashing, text, chunks, opened, why, sizeof why);
     if (hashing.terminal && hashing.percent_shown >= 0) fputs("\n", stderr);
     if (hashed == 0) return;
     if (!stop_requested()) fail_start("%s", why);
@@ -523,12 +523,15 @@ static void hash_shared_file(const front_options_t *o, std::string *text,
 }
 
 // The chunks just hashed are served from FILE as they are: hashing it again to load them would
-// double the wait. Each is checked once more whenever it is read for an upload.
+// double the wait. They are read for uploads without hashing while FILE's status stays what it
+// was before it was hashed; once it changes, each is checked again as it is read.
 static void serve_hashed_chunks(bt_config_t *config, const char *file,
-                                const std::vector<file_chunk_t> &chunks) {
+                                const std::vector<file_chunk_t> &chunks,
+                                const struct stat *opened) {
     for (size_t i = 0; i < chunks.size(); i++)
         store_add(config, chunks[i].hash, file, STORE_SERVED, static_cast<int>(i),
                   chunks[i].length);
+    store_trust_file(config, file, opened);
 }
 
 static void tell_what_to_hand_out(const front_options_t *o, const bt_config_t *config, int chunks,
@@ -553,7 +556,8 @@ static int run_share(int argc, char **argv, const front_options_t *o) {
     if (check_hash_list_path(o->hashes.c_str(), why, sizeof why) != 0) fail_start("%s", why);
     std::string text;
     std::vector<file_chunk_t> chunks;
-    hash_shared_file(o, &text, &chunks);
+    struct stat opened;
+    hash_shared_file(o, &text, &chunks, &opened);
     bool written = false;
     if (write_hash_list(o->hashes.c_str(), text, &written, why, sizeof why) != 0)
         fail_start("%s", why);
@@ -562,7 +566,7 @@ static int run_share(int argc, char **argv, const front_options_t *o) {
     make_config(&config, argc, argv, o, bound);
     FILE *results = take_standard_output();
     peer_setup(&config);
-    serve_hashed_chunks(&config, o->file, chunks);
+    serve_hashed_chunks(&config, o->file, chunks, &opened);
     tell_what_to_hand_out(o, &config, static_cast<int>(chunks.size()), written);
     print_result(results, o->hashes.c_str());
     serve_until_signal(&config);

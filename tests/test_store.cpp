@@ -3,6 +3,9 @@
 // chunk is asked next, and what a resumed output file keeps.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <set>
 
@@ -33,6 +36,12 @@ std::string chunk_bytes(const pf::DataSet &d, int i) {
 }
 
 // The hashes of every IHAVE the socket receives within a short while.
+// Sets the file's time of last change to `seconds` after the epoch.
+void set_mtime(const std::string &path, time_t seconds) {
+    struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0));
+}
+
 std::vector<std::string> announced(ts::UdpSocket &sock) {
     std::vector<std::string> hashes;
     for (auto &d : sock.recv_all(0.2)) {
@@ -69,6 +78,7 @@ TEST(Store, ServedFileKeepsOnlyItsGoodChunksAndRereadsThemChecked) {
     /* a file changed since is refused and no longer served */
     bytes[10] ^= 1;
     ts::write_file(f.path("data.bin"), bytes);
+    set_mtime(f.path("data.bin"), 1);  // a rewrite within one clock tick would keep the time
     store_entry_t *first = store_find(&e.config, ef::u8(f.data.hashes[0]));
     EXPECT_FALSE(store_read(&e.config, first, reinterpret_cast<uint8_t *>(buf.data())));
     EXPECT_EQ(nullptr, store_find(&e.config, ef::u8(f.data.hashes[0])));
@@ -79,6 +89,54 @@ TEST(Store, ServedFileKeepsOnlyItsGoodChunksAndRereadsThemChecked) {
     EXPECT_NE(nullptr, strstr(why, "none.bin"));
     EXPECT_EQ(-1, store_serve_file(&e.config, f.path("none.chunks").c_str(),
                                    f.path("data.bin").c_str(), why, sizeof why));
+}
+
+TEST(Store, AServedFileIsTrustedUntilItChangesThenAChangedChunkIsRefusedOnceAndDropped) {
+    Engine e(1);
+    Files f;
+    ts::write_file(f.path("data.bin"), f.data.bytes);
+    ts::write_file(f.path("data.chunks"), f.data.lines());
+    set_mtime(f.path("data.bin"), 1000);
+    char why[256];
+    ASSERT_EQ(3, store_serve_file(&e.config, f.path("data.chunks").c_str(),
+                                  f.path("data.bin").c_str(), why, sizeof why));
+    std::string buf(CHUNK_SIZE, '\0');
+    uint8_t *out = reinterpret_cast<uint8_t *>(buf.data());
+
+    /* bytes changed behind a status that says nothing changed are served as read: proof that
+       the chunk is not hashed again on every GET */
+    std::string bytes = f.data.bytes;
+    bytes[20] ^= 1;
+    ts::write_file(f.path("data.bin"), bytes);
+    set_mtime(f.path("data.bin"), 1000);
+    store_entry_t *first = store_find(&e.config, ef::u8(f.data.hashes[0]));
+    ASSERT_TRUE(store_read(&e.config, first, out));
+    EXPECT_EQ(bytes[20], buf[20]);
+
+    /* the file's time moves on: each chunk is checked again; a good one is still served... */
+    set_mtime(f.path("data.bin"), 2000);
+    store_entry_t *second = store_find(&e.config, ef::u8(f.data.hashes[1]));
+    ASSERT_TRUE(store_read(&e.config, second, out));
+    EXPECT_TRUE(buf == chunk_bytes(f.data, 1));
+
+    /* ...the changed one is refused with one line, once: after that it is not served at all */
+    Packet get(packet(PKT_GET, f.data.hashes[0]));
+    auto from = e.addr_of(2);
+    testing::internal::CaptureStderr();
+    handleGet(&e.config, get.hdr(), &from, 50.0);
+    handleGet(&e.config, get.hdr(), &from, 51.0);
+    EXPECT_EQ("Error: GET for chunk 0 refused: " + f.path("data.bin") +
+                  " no longer holds it; no longer served\n",
+              testing::internal::GetCapturedStderr());
+    EXPECT_EQ(nullptr, store_find(&e.config, ef::u8(f.data.hashes[0])));
+    EXPECT_FALSE(e.peer(2)->sending_active);
+    EXPECT_TRUE(e.sock_of(2).recv_all(0.1).empty());
+    /* a file grown shows in its size, whatever its time says */
+    bytes[CHUNK_SIZE + 9] ^= 1;
+    ts::write_file(f.path("data.bin"), bytes + "more");
+    set_mtime(f.path("data.bin"), 1000);
+    EXPECT_FALSE(store_read(&e.config, second, out));
+    EXPECT_EQ(1, e.config.store->count);
 }
 
 // Peer `from` delivers the to_fetch_list node with these bytes (padded with the fill byte).
