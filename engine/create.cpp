@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "config/debug.h"
+#include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/reliable.h"
 #include "engine/swarm.h"
@@ -116,7 +117,7 @@ static bool other_good_holder(bt_config_t *config, const bt_peer_t *except,
                               const chunkitem *chunk) {
     for (bt_peer_t *p = config->peers; p; p = p->next) {
         if (p == except || p->id == config->identity) continue;
-        if (!chunklist_find_hash(p->chunks_of_interest, chunk->hash)) continue;
+        if (!announced_by(config, p, chunk->hash)) continue;
         const failitem *f = failurelist_find(p->receiving_failures, chunk->hash);
         if (!f || f->failures < MAX_HASH_FAILURES) return true;
     }
@@ -133,22 +134,25 @@ bool mayAskPeerForChunk(bt_config_t *config, const bt_peer_t *peer, const chunki
     return f->failures < MAX_HASH_FAILURES || !other_good_holder(config, peer, chunk);
 }
 
+// Whether the designed choice may give item, a chunk peer announced, to peer: nobody fetches it,
+// and its hash failures do not keep peer from it.
+static bool free_for_peer(const chunk_choice_t *choice, const chunkitem *item) {
+    if (alreadyDownloadingChunk(choice->config, item)) {
+        debug_log(DEBUG_ALL, "We're already downloading chunk: \n");
+        chunklist_print_single(item, DEBUG_ALL);
+        return false;
+    }
+    debug_log(DEBUG_ALL, "not downloading this chunk from anyone else: \n");
+    chunklist_print_single(item, DEBUG_ALL);
+    return !choice->peer->receiving_failures ||
+           mayAskPeerForChunk(choice->config, choice->peer, item, choice->now);
+}
+
 // The first chunk of the request list that nobody is fetching and that peer announced.
 static chunkitem *choose_chunk_for(bt_config_t *config, bt_peer_t *peer, double now) {
     if (config->swarm) return swarm_choose_chunk(config, peer, now);
-    for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
-        if (alreadyDownloadingChunk(config, item)) {
-            debug_log(DEBUG_ALL, "We're already downloading chunk: \n");
-            chunklist_print_single(item, DEBUG_ALL);
-            continue;
-        }
-        debug_log(DEBUG_ALL, "not downloading this chunk from anyone else: \n");
-        chunklist_print_single(item, DEBUG_ALL);
-        if (!chunklist_find_hash(peer->chunks_of_interest, item->hash)) continue;
-        if (peer->receiving_failures && !mayAskPeerForChunk(config, peer, item, now)) continue;
-        return item;
-    }
-    return nullptr;
+    chunk_choice_t choice = {free_for_peer, nullptr, config, peer, now};
+    return chunkindex_first_announced(&choice);
 }
 
 void sendGetForPeer(bt_config_t *config, bt_peer_t *peer, const chunkitem *item) {

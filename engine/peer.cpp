@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "config/debug.h"
+#include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/input_buffer.h"
@@ -170,6 +171,7 @@ void peer_setup(bt_config_t *config) {
     }
     config->masterchunks = readHashesFromFile(config->chunk_file, 1, config);
     config->mychunks = readHashesFromFile(config->has_chunk_file, 0, config);
+    chunkindex_note_master(config);
     store_load(config);
     progress_init(config);
     block_ending_signals();
@@ -386,6 +388,7 @@ int peer_start_download(bt_config_t *config, const char *chunkfile, const char *
     config->output_end = 0;
     config->download_in_progress = 1;
     swarm_resume(config);
+    chunkindex_start_download(config);
     progress_download_started(config, now);
     if (!config->to_fetch_list) {
         completeDownload(config, now);

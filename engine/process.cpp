@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "config/debug.h"
+#include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/reliable.h"
@@ -156,30 +157,14 @@ void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from, do
     chunklist_free(matches);
 }
 
-// A hash is worth remembering when this swarm's master list or the running request names it.
-static bool hash_matters(bt_config_t *config, const uint8_t *hash) {
-    return chunklist_find_hash(config->to_fetch_list, hash) ||
-           chunklist_find_hash(config->masterchunks, hash);
-}
-
-// Appends the announced hashes that matter and that the peer has not announced before, so a
-// flood of IHAVEs can neither grow the list beyond the hashes this peer knows nor lengthen it
-// with repeats. Takes ownership of replies.
+// Records the announced hashes that matter (the master list or the running request names them)
+// and that the peer has not announced before, so a flood of IHAVEs can neither grow what is kept
+// beyond the hashes this peer knows nor repeat one. Releases replies.
 static void record_announcements(bt_config_t *config, bt_peer_t *peer, chunkitem *replies) {
-    chunkitem **tail = &peer->chunks_of_interest;
-    while (*tail) tail = &(*tail)->next;
-    while (replies) {
-        chunkitem *item = replies;
-        replies = replies->next;
-        item->next = nullptr;
-        if (hash_matters(config, item->hash) &&
-            !chunklist_find_hash(peer->chunks_of_interest, item->hash)) {
-            *tail = item;
-            tail = &item->next;
-        } else {
-            free(item);
-        }
+    for (const chunkitem *item = replies; item; item = item->next) {
+        if (chunkindex_matters(config, item->hash)) announcement_add(config, peer, item->hash);
     }
+    chunklist_free(replies);
 }
 
 void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now) {

@@ -30,7 +30,7 @@ void handleDatagram(bt_config_t *config, header *hdr, int received, struct socka
 // dropped, except by handleWhoHas, which answers any address.
 // Answers with an IHAVE of the requested hashes this peer holds; silent when it holds none.
 void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now);
-// Records the sender's announcements that matter (chunks_of_interest) and may send it a GET.
+// Records the sender's announcements that matter (announcement_add) and may send it a GET.
 void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now);
 // Serves a GET: reads the chunk into a new sending_data buffer, which the peer record owns until
 // doneSendingData, and starts the sending connection.

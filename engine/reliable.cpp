@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "config/debug.h"
+#include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/process.h"
@@ -194,8 +195,7 @@ void checkForStalledDownloadsAt(bt_config_t *config, double now) {
         printf("giving up on peer %d \n", p->id);
         fflush(stdout);
         // Ask this peer for nothing until it announces chunks again.
-        chunklist_free(p->chunks_of_interest);
-        p->chunks_of_interest = nullptr;
+        announcements_forget_all(config, p);
         chunkReceiveFinished(config, p, now);
     }
 }
@@ -215,8 +215,7 @@ void checkForStalledDownloads(bt_config_t *config, double now) {
 static void give_up_get(bt_config_t *config, bt_peer_t *peer) {
     debug_log(DEBUG_ERRS, "Peer %d got no data from peer %d for its GET; giving up on it \n",
               config->identity, peer->id);
-    while (chunklist_remove(&peer->chunks_of_interest, peer->receiving_chunk->hash)) {
-    }
+    announcement_forget(config, peer, peer->receiving_chunk->hash);
     releaseReceivingConnection(peer);
 }
 
@@ -286,7 +285,7 @@ void checkForUnansweredGets(bt_config_t *config, double now) {
 static bt_peer_t *idle_holder(bt_config_t *config, const chunkitem *chunk, double now) {
     for (bt_peer_t *p = config->peers; p; p = p->next) {
         if (p->id == config->identity || p->receiving_chunk) continue;
-        if (!chunklist_find_hash(p->chunks_of_interest, chunk->hash)) continue;
+        if (!announced_by(config, p, chunk->hash)) continue;
         if (mayAskPeerForChunk(config, p, chunk, now)) return p;
     }
     return nullptr;
@@ -331,13 +330,6 @@ void retryPausedRequests(bt_config_t *config, double now) {
     if (config->download_in_progress) tryAllGetRequests(config, now);
 }
 
-static bool announced_by_some_peer(const bt_config_t *config, const chunkitem *chunk) {
-    for (const bt_peer_t *p = config->peers; p; p = p->next) {
-        if (chunklist_find_hash(p->chunks_of_interest, chunk->hash)) return true;
-    }
-    return false;
-}
-
 void rediscoverMissingChunks(bt_config_t *config, double now) {
     if (!config->download_in_progress) return;
     if (now - config->last_whohas_time <= REDISCOVERY_INTERVAL_S) return;
@@ -348,7 +340,7 @@ void rediscoverMissingChunks(bt_config_t *config, double now) {
     chunkitem **tail = &missing;
     for (const chunkitem *c = config->to_fetch_list; c; c = c->next) {
         if (!swarm_ask_again(config, alreadyDownloadingChunk(config, c),
-                             announced_by_some_peer(config, c)))
+                             announcement_holders(config, c->hash) > 0))
             continue;
         chunklist_add(tail, c->hash, c->id);
         tail = &(*tail)->next;

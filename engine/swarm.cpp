@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "config/debug.h"
+#include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/process.h"
@@ -199,22 +200,21 @@ static bool holder_gone(bt_config_t *config, bt_peer_t *peer, swarm_peer_t *s, d
 
 // A holder that has gone counts for nothing it announced until it announces again, so every
 // other holder of its chunks, the seed included, is asked in turn.
-static void forget_gone_holder(bt_peer_t *peer) {
+static void forget_gone_holder(bt_config_t *config, bt_peer_t *peer) {
     debug_log(DEBUG_ERRS, "peer %d is silent: its announcements are forgotten \n", peer->id);
-    chunklist_free(peer->chunks_of_interest);
-    peer->chunks_of_interest = nullptr;
+    announcements_forget_all(config, peer);
     releaseReceivingConnection(peer);
 }
 
 // A GET to peer was given up after SWARM_GET_PATIENCE_S while the peer was heard from: after
 // SWARM_FORGET_AFTER such GETs in a row it no longer counts for this chunk (its file changed, or
 // it announces what it never serves); a holder only busy announces it again at the next round.
-static void forget_unserved_announcement(bt_peer_t *peer, const swarm_peer_t *s) {
+static void forget_unserved_announcement(bt_config_t *config, bt_peer_t *peer,
+                                         const swarm_peer_t *s) {
     if (s->unanswered < SWARM_FORGET_AFTER) return;
     debug_log(DEBUG_ERRS, "peer %d does not serve chunk %d: its announcement is forgotten \n",
               peer->id, peer->receiving_chunk->id);
-    while (chunklist_remove(&peer->chunks_of_interest, peer->receiving_chunk->hash)) {
-    }
+    announcement_forget(config, peer, peer->receiving_chunk->hash);
 }
 
 int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
@@ -225,7 +225,7 @@ int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
         s->probe_time = 0;
     }
     if (holder_gone(config, peer, s, now)) {
-        forget_gone_holder(peer);
+        forget_gone_holder(config, peer);
         return 1;
     }
     if (now - s->get_since < SWARM_GET_PATIENCE_S) {
@@ -236,7 +236,7 @@ int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
         return 0;
     }
     if (s->unanswered < INT_MAX) s->unanswered++;
-    forget_unserved_announcement(peer, s);
+    forget_unserved_announcement(config, peer, s);
     double pause = SWARM_BUSY_PAUSE_S;
     for (int i = 1; i < s->unanswered && pause < SWARM_BUSY_PAUSE_MAX_S; i++) pause *= 2;
     if (pause > SWARM_BUSY_PAUSE_MAX_S) pause = SWARM_BUSY_PAUSE_MAX_S;
@@ -265,16 +265,6 @@ static uint64_t next_random(bt_config_t *config, double now) {
     return x;
 }
 
-// Peers other than this one that announced chunk.
-static int holders_of(const bt_config_t *config, const chunkitem *chunk) {
-    int n = 0;
-    for (bt_peer_t *p = config->peers; p; p = p->next) {
-        if (p->id != config->identity && chunklist_find_hash(p->chunks_of_interest, chunk->hash))
-            n++;
-    }
-    return n;
-}
-
 // Whether peer's GET waits on a peer asked whether it is still there that has not answered: such
 // a GET holds none of a chunk's copies.
 static bool probed_in_vain(const bt_peer_t *peer) {
@@ -296,33 +286,29 @@ static int fetchers_of(const bt_config_t *config, const chunkitem *chunk, bool o
     return n;
 }
 
+// Whether the peer that announced chunk may be asked for it despite its hash failures.
 static bool may_ask(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk, double now) {
-    return chunklist_find_hash(peer->chunks_of_interest, chunk->hash) &&
-           (!peer->receiving_failures || mayAskPeerForChunk(config, peer, chunk, now));
+    return !peer->receiving_failures || mayAskPeerForChunk(config, peer, chunk, now);
 }
 
-// Rarest first, random among equals (one pass, each equal replacing the pick with chance 1/k).
+// Whether rarest-first may give the chunk to the free peer: no GET of it is answered, nor are two
+// waiting, and its hash failures do not keep the peer from it. A chunk whose GET waits elsewhere
+// may go to this idle holder too; whichever copy arrives first is written and the other request
+// dropped.
+static bool unfetched_for_peer(const chunk_choice_t *choice, const chunkitem *item) {
+    return fetchers_of(choice->config, item, true) == 0 &&
+           fetchers_of(choice->config, item, false) < SWARM_MAX_COPIES &&
+           may_ask(choice->config, choice->peer, item, choice->now);
+}
+
+static uint64_t choice_random(const chunk_choice_t *choice) {
+    return next_random(choice->config, choice->now);
+}
+
+// Rarest first, random among equals.
 static chunkitem *rarest_unfetched(bt_config_t *config, bt_peer_t *peer, double now) {
-    chunkitem *best = nullptr;
-    int best_holders = INT_MAX;
-    int ties = 0;
-    for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
-        // A chunk whose GET waits elsewhere may go to this idle holder too; whichever copy
-        // arrives first is written and the other request dropped.
-        if (fetchers_of(config, item, true) > 0 ||
-            fetchers_of(config, item, false) >= SWARM_MAX_COPIES || !may_ask(config, peer, item, now))
-            continue;
-        int holders = holders_of(config, item);
-        if (holders < best_holders) {
-            best = item;
-            best_holders = holders;
-            ties = 1;
-        } else if (holders == best_holders) {
-            ties++;
-            if (next_random(config, now) % static_cast<unsigned>(ties) == 0) best = item;
-        }
-    }
-    return best;
+    chunk_choice_t choice = {unfetched_for_peer, choice_random, config, peer, now};
+    return chunkindex_rarest_announced(&choice);
 }
 
 // The peer fetching the to_fetch_list node chunk, other than except; nullptr when none.
@@ -334,31 +320,49 @@ static const bt_peer_t *fetcher_of(const bt_config_t *config, const chunkitem *c
     return nullptr;
 }
 
-// Whether every chunk left is being fetched: then an idle holder is better used on a copy.
+// Whether every chunk left is being fetched: then an idle holder is better used on a copy. The
+// fetched hashes, each counted once, cover every chunk left with that hash.
 static bool in_end_game(const bt_config_t *config) {
-    for (const chunkitem *item = config->to_fetch_list; item; item = item->next) {
-        if (fetchers_of(config, item, false) == 0) return false;
+    int covered = 0;
+    for (const bt_peer_t *p = config->peers; p; p = p->next) {
+        if (!p->receiving_chunk || probed_in_vain(p)) continue;
+        bool counted = false;
+        for (const bt_peer_t *q = config->peers; q != p && !counted; q = q->next)
+            counted = q->receiving_chunk && !probed_in_vain(q) &&
+                      memcmp(q->receiving_chunk->hash, p->receiving_chunk->hash, HASH_SIZE) == 0;
+        if (!counted) covered += fetchlist_remaining_of(config, p->receiving_chunk->hash);
     }
-    return true;
+    return covered == fetchlist_remaining(config);
 }
 
-// A second copy: the chunk in flight the longest with the fewest bytes in, from a single peer.
+// Whether a second copy of item, which sender is fetching, may be asked of peer.
+static bool copy_may_go_to(bt_config_t *config, bt_peer_t *peer, const bt_peer_t *sender,
+                           const chunkitem *item, double now) {
+    if (fetchers_of(config, item, false) >= SWARM_MAX_COPIES) return false;
+    if (!announced_by(config, peer, item->hash) || !may_ask(config, peer, item, now)) return false;
+    // A GET still waiting for its first DATA is slow whatever its age.
+    return !sender->receiving_active || now - sender->receiving_get_time >= SWARM_ENDGAME_MIN_AGE_S;
+}
+
+// A second copy: the chunk in flight the longest with the fewest bytes in, from a single peer;
+// among equals the first of the request. Only the chunks of the peers' connections are looked
+// at, each through the first peer that fetches it.
 static chunkitem *end_game_copy(bt_config_t *config, bt_peer_t *peer, double now) {
     if (!in_end_game(config)) return nullptr;
     chunkitem *best = nullptr;
     int best_offset = INT_MAX;
-    for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
-        if (fetchers_of(config, item, false) >= SWARM_MAX_COPIES || !may_ask(config, peer, item, now))
+    int best_at = INT_MAX;
+    for (const bt_peer_t *sender = config->peers; sender; sender = sender->next) {
+        chunkitem *item = sender->receiving_chunk;
+        if (!item || sender == peer || fetcher_of(config, item, peer) != sender) continue;
+        if (!copy_may_go_to(config, peer, sender, item, now)) continue;
+        int at = fetchlist_position(config, item);
+        if (sender->receiving_offset > best_offset ||
+            (sender->receiving_offset == best_offset && at > best_at))
             continue;
-        const bt_peer_t *sender = fetcher_of(config, item, peer);
-        if (!sender) continue;
-        // A GET still waiting for its first DATA is slow whatever its age.
-        if (sender->receiving_active && now - sender->receiving_get_time < SWARM_ENDGAME_MIN_AGE_S)
-            continue;
-        if (sender->receiving_offset < best_offset) {
-            best = item;
-            best_offset = sender->receiving_offset;
-        }
+        best = item;
+        best_offset = sender->receiving_offset;
+        best_at = at;
     }
     if (best)
         debug_log(DEBUG_WHOHAS, "end game: chunk %d asked of peer %d too \n", best->id, peer->id);

@@ -13,6 +13,7 @@
 
 #include "config/debug.h"
 #include "engine/transport.h"
+#include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/progress.h"
@@ -220,6 +221,7 @@ void abortDownload(bt_config_t *config, double now) {
         if (p->receiving_chunk) releaseReceivingConnection(p);
     }
     forget_download_state(config);
+    chunkindex_end_download(config);
     chunklist_free(config->to_fetch_list);
     config->to_fetch_list = nullptr;
     if (config->output_handle) fclose(config->output_handle);
@@ -297,6 +299,7 @@ void completeDownload(bt_config_t *config, double now) {
     swarm_download_finishing(config);
     config->download_in_progress = 0;
     forget_download_state(config);
+    chunkindex_end_download(config);
     int closed = fclose(config->output_handle);
     config->output_handle = nullptr;
     progress_download_ended(config, closed == 0, now);
@@ -333,16 +336,6 @@ void releaseOtherFetchers(bt_config_t *config, const bt_peer_t *peer, const chun
         p->receiving_sentget = 0;
         p->receiving_lastseq = -1;
         retire_receiving_buffer(p);
-    }
-}
-
-// Unlinks and releases node from the list at *head.
-static void unlink_chunk(chunkitem **head, chunkitem *node) {
-    for (chunkitem **link = head; *link; link = &(*link)->next) {
-        if (*link != node) continue;
-        *link = node->next;
-        free(node);
-        return;
     }
 }
 
@@ -411,7 +404,7 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer, double now) {
     retire_receiving_buffer(peer);
     releaseOtherFetchers(config, peer, chunk);
     // Exactly the node written: a request may name the same bytes at several places.
-    unlink_chunk(&config->to_fetch_list, chunk);
+    fetchlist_remove(config, chunk);
     if (!config->to_fetch_list) {
         completeDownload(config, now);
         return;
@@ -422,6 +415,7 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer, double now) {
 // ---- releasing a configuration ---------------------------------------------------------------
 
 void releaseConfiguration(bt_config_t *config) {
+    chunkindex_free(config);
     bt_peer_t *p = config->peers;
     while (p) {
         bt_peer_t *next = p->next;
@@ -432,7 +426,6 @@ void releaseConfiguration(bt_config_t *config) {
         free(p->receiving_prev_data);
         free(p->sending_adaptive);
         failurelist_free(p->receiving_failures);
-        chunklist_free(p->chunks_of_interest);
         swarm_peer_free(p);
         free(p);
         p = next;

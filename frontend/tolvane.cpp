@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "config/bt_parse.h"
+#include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/peer.h"
 #include "engine/progress.h"
@@ -598,7 +599,7 @@ static std::string ranges_of(std::vector<int> ids) {
 static bool has_source(const bt_config_t *config, const chunkitem *chunk) {
     for (bt_peer_t *p = config->peers; p; p = p->next) {
         if (p->id == config->identity) continue;
-        if (chunklist_find_hash(p->chunks_of_interest, chunk->hash)) return true;
+        if (announced_by(config, p, chunk->hash)) return true;
         if (p->receiving_chunk && memcmp(p->receiving_chunk->hash, chunk->hash, HASH_SIZE) == 0)
             return true;
     }
@@ -699,7 +700,7 @@ static long long bytes_being_received(const bt_config_t *config) {
 
 // Progress is any DATA taken in order or chunk written since the last look.
 static void note_progress(download_watch_s *w, const bt_config_t *config, double now) {
-    int left = chunklist_length(config->to_fetch_list);
+    int left = fetchlist_remaining(config);
     long long taken = bytes_being_received(config);
     if (left == w->left && taken == w->taken) return;
     w->left = left;
@@ -711,7 +712,7 @@ static void note_progress(download_watch_s *w, const bt_config_t *config, double
 // and never sent any DATA. Such a peer most likely drops our GETs because its peer list does not
 // name this host at the address and port ours gives: it answers a WHOHAS from anyone.
 static bool announces_but_never_answers(const bt_peer_t *p) {
-    return p->chunks_of_interest && p->swarm && p->swarm->unanswered > 0 &&
+    return announcement_count(p) > 0 && p->swarm && p->swarm->unanswered > 0 &&
            p->receiving_first_data_time == 0;
 }
 
@@ -738,7 +739,7 @@ static double no_progress_limit() {
 // Runs passes until the download ends, the time is up, nothing has arrived for too long or a
 // signal comes.
 static get_outcome follow_download(bt_config_t *config, const front_options_t *o, double start) {
-    download_watch_s w{chunklist_length(config->to_fetch_list), 0, start, {}};
+    download_watch_s w{fetchlist_remaining(config), 0, start, {}};
     double give_up_after = no_progress_limit();
     bool stdin_open = false;
     for (;;) {

@@ -163,7 +163,7 @@ struct Receiving {
         snprintf(e.config.output_file, sizeof e.config.output_file, "%s", out.c_str());
         e.config.output_handle = fopen(out.c_str(), "w+");
         e.config.download_in_progress = 1;
-        e.config.to_fetch_list = ef::list_of(f.data.hashes);
+        ef::fetch(&e.config, f.data.hashes);
     }
     // Peer 2 delivers chunk 0 with these bytes, complete.
     void finish_chunk0(const std::string &bytes) { deliver(e, 2, e.config.to_fetch_list, bytes); }
@@ -221,10 +221,10 @@ TEST(Swarm, RarestAnnouncedChunkFirstThenAnEndGameCopyOfASlowOne) {
     Engine e(3);
     e.config.swarm = 1;
     std::vector<std::string> h = {ef::hash_of(1), ef::hash_of(2), ef::hash_of(3)};
-    e.config.to_fetch_list = ef::list_of(h);
-    e.peer(2)->chunks_of_interest = ef::list_of(h);
-    e.peer(3)->chunks_of_interest = ef::list_of({h[0], h[1]});
-    e.peer(4)->chunks_of_interest = ef::list_of({h[0]});
+    ef::fetch(&e.config, h);
+    ef::announce(&e.config, e.peer(2), h);
+    ef::announce(&e.config, e.peer(3), {h[0], h[1]});
+    ef::announce(&e.config, e.peer(4), {h[0]});
     chunkitem *third = e.config.to_fetch_list->next->next;
     EXPECT_EQ(third, swarm_choose_chunk(&e.config, e.peer(2), 100.0));
 
@@ -239,8 +239,8 @@ TEST(Swarm, RarestAnnouncedChunkFirstThenAnEndGameCopyOfASlowOne) {
 
     /* every chunk in flight: the one a slow sender has been at longest gets a second holder,
        not the one that has just started */
-    e.peer(3)->receiving_chunk = nullptr;
-    e.config.to_fetch_list->next->next = nullptr;  // only the first two chunks are left
+    e.peer(3)->receiving_chunk = e.peer(4)->receiving_chunk = nullptr;
+    fetchlist_remove(&e.config, third);  // only the first two chunks are left
     chunkitem *second = e.config.to_fetch_list->next;
     e.peer(4)->receiving_chunk = e.config.to_fetch_list;
     e.peer(3)->receiving_chunk = second;
@@ -252,7 +252,6 @@ TEST(Swarm, RarestAnnouncedChunkFirstThenAnEndGameCopyOfASlowOne) {
     EXPECT_EQ(second, swarm_choose_chunk(&e.config, e.peer(2), 100.0));
     e.peer(4)->receiving_chunk = e.peer(3)->receiving_chunk = nullptr;
     e.peer(4)->receiving_active = 0;
-    chunklist_free(third);
 
     /* a peer that left a GET unanswered is paused */
     ASSERT_EQ(1, swarm_get_unanswered(&e.config, e.peer(2), 100.0));
@@ -263,9 +262,9 @@ TEST(Swarm, RarestAnnouncedChunkFirstThenAnEndGameCopyOfASlowOne) {
 TEST(Swarm, AFreePeerIsAskedForItsRarestChunkNotTheFirstOfTheList) {
     Engine e(2);
     std::string a = ef::hash_of(1), b = ef::hash_of(2);
-    e.config.to_fetch_list = ef::list_of({a, b});
-    e.peer(2)->chunks_of_interest = ef::list_of({a, b});
-    e.peer(3)->chunks_of_interest = ef::list_of({a});
+    ef::fetch(&e.config, {a, b});
+    ef::announce(&e.config, e.peer(2), {a, b});
+    ef::announce(&e.config, e.peer(3), {a});
     e.config.swarm = 1;
     tryToGenerateGetRequest(&e.config, e.peer(2), now_seconds());
     auto got = e.sock_of(2).recv(1.0);
@@ -285,8 +284,8 @@ TEST(Swarm, EqualRarityIsChosenAtRandom) {
     e.config.swarm = 1;
     e.config.swarm_rng = 12345;
     std::vector<std::string> h = {ef::hash_of(1), ef::hash_of(2), ef::hash_of(3)};
-    e.config.to_fetch_list = ef::list_of(h);
-    e.peer(2)->chunks_of_interest = ef::list_of(h);
+    ef::fetch(&e.config, h);
+    ef::announce(&e.config, e.peer(2), h);
     std::set<const chunkitem *> picked;
     for (int i = 0; i < 60; i++) picked.insert(swarm_choose_chunk(&e.config, e.peer(2), 0));
     EXPECT_EQ(3u, picked.size());
@@ -370,10 +369,10 @@ TEST(Swarm, AGetGivenUpGoesToAnotherHolderAtOnce) {
     Engine e(2);
     e.config.swarm = 1;
     std::string h = ef::hash_of(1);
-    e.config.to_fetch_list = ef::list_of({h});
+    ef::fetch(&e.config, {h});
     e.config.download_in_progress = 1;
-    e.peer(2)->chunks_of_interest = ef::list_of({h});
-    e.peer(3)->chunks_of_interest = ef::list_of({h});
+    ef::announce(&e.config, e.peer(2), {h});
+    ef::announce(&e.config, e.peer(3), {h});
     bt_peer_t *busy = e.peer(2);
     busy->receiving_chunk = e.config.to_fetch_list;
     busy->receiving_sentget = 1;
@@ -410,28 +409,28 @@ TEST(Swarm, AHolderThatLeavesItsGetsUnansweredStopsCountingAndItsPauseEndsOnTime
     Engine e(1);
     e.config.swarm = 1;
     std::string a = ef::hash_of(1), b = ef::hash_of(2);
-    e.config.to_fetch_list = ef::list_of({a});
+    ef::fetch(&e.config, {a});
     e.config.download_in_progress = 1;
     bt_peer_t *p = e.peer(2);
 
     /* silent from the GET on, as a peer that exited: asked once whether it is there, and
        silent still, it loses every announcement, long before the patience for a busy peer */
-    p->chunks_of_interest = ef::list_of({a, b});
+    ef::announce(&e.config, p, {a, b});
     tryToGenerateGetRequest(&e.config, p, 100.0);
     e.sock_of(2).recv_all(0.05);
     std::vector<std::string> sent;
     double gone = until_given_up(e, 2, 100.0, false, &sent);
-    EXPECT_EQ(nullptr, p->chunks_of_interest);
+    EXPECT_EQ(0, announcement_count(p));
     EXPECT_LE(gone, 100.0 + SWARM_PROBE_AFTER_S + SWARM_PROBE_WAIT_S + 2 * 0.3);  // two steps
     EXPECT_EQ(1, std::count(sent.begin(), sent.end(), packet(PKT_WHOHAS, ef::control_payload({a}))));
 
     /* heard from but never serving: the first give-up pauses it, keeping what it announced */
-    p->chunks_of_interest = ef::list_of({a, b});
+    ef::announce(&e.config, p, {a, b});
     p->swarm->unanswered = 0;
     p->heard_time = 200.0;
     tryToGenerateGetRequest(&e.config, p, 200.0);
     double t = until_given_up(e, 2, 200.0, true);
-    EXPECT_EQ(2, chunklist_length(p->chunks_of_interest));
+    EXPECT_EQ(2, announcement_count(p));
     /* the pause has a deadline of its own, and at its end the peer is asked again */
     double resume = p->swarm->busy_until;
     ASSERT_GT(resume, t);
@@ -446,8 +445,8 @@ TEST(Swarm, AHolderThatLeavesItsGetsUnansweredStopsCountingAndItsPauseEndsOnTime
     EXPECT_EQ(packet(PKT_GET, a), *get);
     /* a second GET in a row unanswered: that chunk no longer counts, the other one still does */
     until_given_up(e, 2, resume, true);
-    EXPECT_FALSE(chunklist_find_hash(p->chunks_of_interest, ef::u8(a)));
-    EXPECT_TRUE(chunklist_find_hash(p->chunks_of_interest, ef::u8(b)));
+    EXPECT_FALSE(announced_by(&e.config, p, ef::u8(a)));
+    EXPECT_TRUE(announced_by(&e.config, p, ef::u8(b)));
 }
 
 TEST(Swarm, ResumedOutputKeepsExactlyItsGoodChunksAndAnnouncesThem) {
