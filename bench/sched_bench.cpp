@@ -13,7 +13,8 @@
 //   sched_bench [--chunks 512,8192,40960] [--holders 4] [--events 200] [--runs 3]
 //               [--budget 20] [--modes designed,swarm] [--dir /tmp/p2p-bench/sched]
 // A case that takes longer than --budget seconds for its IHAVEs or its events stops early
-// (after at least 3 events) and says how many it timed.
+// (after at least 3 events) and says how many it timed (ihaves=, events=; the fewest of its
+// runs).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -52,6 +53,7 @@ struct Options {
 // The figures of one run of one case.
 struct Figures {
     double ihave_us;  // median per IHAVE packet
+    int ihaves;       // IHAVE packets taken (fewer than all when the budget ran out)
     double event_us;  // median per chunk event
     int events;       // chunk events timed
 };
@@ -188,9 +190,11 @@ void deliver_ihave(Run *r, int id, const std::vector<const std::string *> &hashe
     handleDatagram(&r->config, h, len, &from, r->now);
 }
 
-// Every holder announces its chunks, 74 a packet; the median time of a packet.
-double announce_all(Run *r, const Options &o, const Chunks &c, std::mt19937 *rng) {
+// Every holder announces its chunks, 74 a packet; the median time of a packet, and in *count
+// how many were taken.
+double announce_all(Run *r, const Options &o, const Chunks &c, std::mt19937 *rng, int *count) {
     std::vector<double> times;
+    *count = 0;
     double began = clock_s();
     for (int id = 2; id <= o.holders + 1; id++) {
         std::vector<const std::string *> batch;
@@ -201,6 +205,7 @@ double announce_all(Run *r, const Options &o, const Chunks &c, std::mt19937 *rng
             double t = clock_s();
             deliver_ihave(r, id, batch);
             times.push_back(clock_s() - t);
+            ++*count;
             batch.clear();
             if (clock_s() - began > o.budget_s) return median(times) * 1e6;
         }
@@ -248,7 +253,7 @@ Figures one_run(const Options &o, const Chunks &c, const std::string &list, bool
     }
     std::mt19937 rng(seed);
     Figures f{};
-    f.ihave_us = announce_all(&r, o, c, &rng);
+    f.ihave_us = announce_all(&r, o, c, &rng, &f.ihaves);
     std::vector<double> events = end_chunks(&r, o, c);
     f.event_us = median(events) * 1e6;
     f.events = static_cast<int>(events.size());
@@ -325,18 +330,19 @@ int main(int argc, char **argv) {
             Chunks c = make_chunks(n);
             std::string list = write_hash_list(o, c);
             std::vector<double> ihave, event;
-            int events = 0;
+            int events = 0, ihaves = 0;
             for (int run = 0; run < o.runs; run++) {
                 Figures f = one_run(o, c, list, mode == "swarm", static_cast<uint32_t>(run + 1));
                 ihave.push_back(f.ihave_us);
                 event.push_back(f.event_us);
                 events = std::min(events == 0 ? f.events : events, f.events);
+                ihaves = std::min(ihaves == 0 ? f.ihaves : ihaves, f.ihaves);
             }
             double mi = median(ihave), me = median(event);
             if (ref_event == 0) ref_ihave = mi, ref_event = me;
-            printf("sched_bench: mode=%s chunks=%d holders=%d runs=%d events=%d ihave_us=%.1f "
-                   "event_us=%.1f ihave_ratio=%.2f event_ratio=%.2f\n",
-                   mode.c_str(), n, o.holders, o.runs, events, mi, me, mi / ref_ihave,
+            printf("sched_bench: mode=%s chunks=%d holders=%d runs=%d ihaves=%d events=%d "
+                   "ihave_us=%.1f event_us=%.1f ihave_ratio=%.2f event_ratio=%.2f\n",
+                   mode.c_str(), n, o.holders, o.runs, ihaves, events, mi, me, mi / ref_ihave,
                    me / ref_event);
             fflush(stdout);
         }
