@@ -16,7 +16,7 @@
 #include "engine/create.h"
 #include "engine/reliable.h"
 #include "engine/store.h"
-#include "engine/swarm.h"
+#include "engine/schedule.h"
 #include "engine/time_util.h"
 #include "engine/transport.h"
 #include "engine/util.h"
@@ -152,7 +152,7 @@ void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from, do
     debug_log(DEBUG_WHOHAS, "found %d matches: \n", chunklist_length(matches));
     chunklist_print(matches, DEBUG_WHOHAS);
     if (matches) sendIHave(config, matches, from);
-    swarm_note_whohas(config, from, requests, now);
+    schedule_policy(config)->note_whohas(config, from, requests, now);
     chunklist_free(requests);
     chunklist_free(matches);
 }
@@ -216,12 +216,16 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from, doubl
                   "GET from peer %d for the chunk it acknowledged whole: a late copy \n", peer->id);
         return;
     }
-    if (swarm_get_repeated(config, peer, payload_of(hdr))) {
+    const schedule_policy_t *policy = schedule_policy(config);
+    if (policy->get_repeated(peer, payload_of(hdr))) {
         debug_log(DEBUG_ERRS, "GET from peer %d repeated before its first ACK: upload goes on \n",
                   peer->id);
         return;
     }
-    if (!swarm_may_serve(config, peer, payload_of(hdr), now)) {
+    // A new GET from a peer being served means it has all it wants of that upload (its last ACK
+    // may have been lost): the upload ends, whether the new GET is served or waits.
+    endUploadForNewGet(config, peer);
+    if (!policy->may_serve(config, peer, payload_of(hdr), now)) {
         debug_log(DEBUG_ERRS, "GET from peer %d waits for an upload slot \n", peer->id);
         return;
     }
@@ -266,6 +270,13 @@ void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, double 
     memcpy(peer->sending_hash, hash, HASH_SIZE);
     initializeNewSendingConnection(config, peer, now);
     fillWindowForPeer(config, peer, now);
+}
+
+void serveWaitingGets(bt_config_t *config, double now) {
+    const schedule_policy_t *policy = schedule_policy(config);
+    // A chunk that could not be read starts nothing; its wait is over all the same.
+    while (bt_peer_t *p = policy->next_waiting(config, now))
+        serveGet(config, p, p->swarm->wait_hash, now);
 }
 
 void remove_acked(bt_peer_t *peer) {

@@ -19,7 +19,7 @@
 #include "engine/progress.h"
 #include "engine/reliable.h"
 #include "engine/store.h"
-#include "engine/swarm.h"
+#include "engine/schedule.h"
 #include "engine/time_util.h"
 #include "support/chunk.h"
 #include "support/sha.h"
@@ -296,7 +296,7 @@ static bool write_chunk(bt_config_t *config, const chunkitem *chunk, const uint8
 }
 
 void completeDownload(bt_config_t *config, double now) {
-    swarm_download_finishing(config);
+    schedule_policy(config)->download_finishing(config);
     config->download_in_progress = 0;
     forget_download_state(config);
     chunkindex_end_download(config);
@@ -312,6 +312,20 @@ void completeDownload(bt_config_t *config, double now) {
     printf("GOT %s \n", config->output_file);
     fflush(stdout);
     if (config->max_tx_chunks > 0) exit_after_download(config);
+}
+
+// The scheduling policy is told of a verified chunk written from peer, and the peers it names
+// are told the chunk is here.
+static void announce_written(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk,
+                             int len, double now) {
+    const schedule_policy_t *policy = schedule_policy(config);
+    policy->chunk_written(config, peer, chunk, len);
+    chunkitem one = *chunk;
+    one.next = nullptr;
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p->id != config->identity && policy->tell_of_chunk(config, p, chunk, now))
+            sendIHave(config, &one, &p->addr);
+    }
 }
 
 // The chunk buffer of an ended connection stays with the peer record until the next one ends, so
@@ -400,7 +414,7 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer, double now) {
     progress_chunk_written(config, peer, len);
     long long end = static_cast<long long>(chunk->id) * CHUNK_SIZE + len;
     if (end > config->output_end) config->output_end = end;
-    swarm_chunk_written(config, peer, chunk, len, now);
+    announce_written(config, peer, chunk, len, now);
     retire_receiving_buffer(peer);
     releaseOtherFetchers(config, peer, chunk);
     // Exactly the node written: a request may name the same bytes at several places.

@@ -32,7 +32,7 @@
 #include "engine/peer.h"
 #include "engine/progress.h"
 #include "engine/store.h"
-#include "engine/swarm.h"
+#include "engine/schedule.h"
 #include "engine/time_util.h"
 #include "engine/util.h"
 #include "frontend/checks.h"

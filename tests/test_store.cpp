@@ -14,6 +14,7 @@
 #include "engine/peer.h"
 #include "engine/process.h"
 #include "engine/reliable.h"
+#include "engine/schedule.h"
 #include "engine/store.h"
 #include "engine/swarm.h"
 #include "peer_fixture.h"
@@ -254,7 +255,7 @@ TEST(Swarm, RarestAnnouncedChunkFirstThenAnEndGameCopyOfASlowOne) {
     e.peer(4)->receiving_active = 0;
 
     /* a peer that left a GET unanswered is paused */
-    ASSERT_EQ(1, swarm_get_unanswered(&e.config, e.peer(2), 100.0));
+    ASSERT_TRUE(swarm_get_unanswered(&e.config, e.peer(2), 1, 100.0).release);
     EXPECT_EQ(nullptr, swarm_choose_chunk(&e.config, e.peer(2), 100.1));
     EXPECT_NE(nullptr, swarm_choose_chunk(&e.config, e.peer(2), 100.0 + SWARM_BUSY_PAUSE_S + 0.01));
 }
@@ -302,29 +303,37 @@ TEST(Swarm, UploadSlotsGoToWaitingGetsFreshChunksFirstAndOnlyProgressHoldsThem) 
         e.peer(id)->sending_active = 1;
         e.peer(id)->sending_last_ack_time = now;
     };
+    // A GET from peer id for h at `now`, as handleGet passes it to the policy: an upload to
+    // that peer has ended.
+    auto may_serve = [&](int id, const std::string &h, double now) {
+        endUploadForNewGet(&e.config, e.peer(id));
+        return schedule_policy(&e.config)->may_serve(&e.config, e.peer(id), ef::u8(h), now);
+    };
     serving(3, 10.0);
-    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(2), ef::u8(h1), 10.5));
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(3), ef::u8(h1), 10.5));  // replaces its own
+    EXPECT_FALSE(may_serve(2, h1, 10.5));
+    EXPECT_TRUE(may_serve(3, h1, 10.5));  // replaces its own
     /* the slot frees: peer 5 asks for a chunk sent before, peer 2 waits for one never sent */
     e.peer(3)->sending_active = 0;
-    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(5), ef::u8(h2), 10.6));
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(2), ef::u8(h1), 10.7));
+    EXPECT_FALSE(may_serve(5, h2, 10.6));
+    EXPECT_TRUE(may_serve(2, h1, 10.7));
     serving(2, 10.7);
     e.peer(2)->sending_active = 0;
     /* then the one waiting for a chunk sent before */
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(5), ef::u8(h2), 10.8));
+    EXPECT_TRUE(may_serve(5, h2, 10.8));
     /* a wait its asker no longer sends is forgotten */
     serving(5, 12.0);
-    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(4), ef::u8(h1), 12.0));
-    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(3), ef::u8(h1), 12.1));
+    EXPECT_FALSE(may_serve(4, h1, 12.0));
+    EXPECT_FALSE(may_serve(3, h1, 12.1));
     e.peer(5)->sending_active = 0;
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(3), ef::u8(h1), 12.1 + SWARM_WAIT_FRESH_S));
+    EXPECT_TRUE(may_serve(3, h1, 12.1 + SWARM_WAIT_FRESH_S));
     /* an upload without ACKs for a while frees its slot */
     serving(3, 20.0);
-    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(4), ef::u8(h1), 20.5));
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(4), ef::u8(h1), 20.0 + SWARM_SLOT_IDLE_S + 0.1));
+    EXPECT_FALSE(may_serve(4, h1, 20.5));
+    EXPECT_TRUE(may_serve(4, h1, 20.0 + SWARM_SLOT_IDLE_S + 0.1));
+    /* the designed policy serves every GET at once */
+    serving(3, 20.0);
     e.config.swarm = 0;
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(2), ef::u8(h1), 20.5));
+    EXPECT_TRUE(may_serve(2, h1, 20.5));
     e.peer(3)->sending_active = 0;
 }
 
@@ -334,13 +343,16 @@ TEST(Swarm, AGetRepeatedBeforeTheFirstAckDoesNotRestartItsUpload) {
     bt_peer_t *p = e.peer(2);
     p->sending_active = 1;
     memcpy(p->sending_hash, ef::u8(ef::hash_of(1)), HASH_SIZE);
-    EXPECT_TRUE(swarm_get_repeated(&e.config, p, ef::u8(ef::hash_of(1))));
-    EXPECT_FALSE(swarm_get_repeated(&e.config, p, ef::u8(ef::hash_of(2))));
+    auto repeated = [&](int n) {
+        return schedule_policy(&e.config)->get_repeated(p, ef::u8(ef::hash_of(n)));
+    };
+    EXPECT_TRUE(repeated(1));
+    EXPECT_FALSE(repeated(2));
     p->sending_lastacked = 3;  // DATA reached it: the same GET again means it started over
-    EXPECT_FALSE(swarm_get_repeated(&e.config, p, ef::u8(ef::hash_of(1))));
+    EXPECT_FALSE(repeated(1));
     p->sending_lastacked = 0;
     e.config.swarm = 0;
-    EXPECT_FALSE(swarm_get_repeated(&e.config, p, ef::u8(ef::hash_of(1))));
+    EXPECT_FALSE(repeated(1));
     p->sending_active = 0;
 }
 
@@ -436,9 +448,9 @@ TEST(Swarm, AHolderThatLeavesItsGetsUnansweredStopsCountingAndItsPauseEndsOnTime
     ASSERT_GT(resume, t);
     e.config.last_whohas_time = t;  // the next rediscovery round comes after the pause's end
     EXPECT_DOUBLE_EQ(resume, nextTimerDeadline(&e.config));
-    swarm_wake_paused(&e.config, resume - 0.01);
+    wakePausedPeers(&e.config, resume - 0.01);
     EXPECT_EQ(nullptr, p->receiving_chunk);
-    swarm_wake_paused(&e.config, resume);
+    wakePausedPeers(&e.config, resume);
     ASSERT_EQ(e.config.to_fetch_list, p->receiving_chunk);
     auto get = e.sock_of(2).recv(1.0);
     ASSERT_TRUE(get);

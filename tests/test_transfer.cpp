@@ -8,6 +8,7 @@
 #include "engine/create.h"
 #include "engine/process.h"
 #include "engine/reliable.h"
+#include "engine/schedule.h"
 #include "engine/util.h"
 #include "engine_fixture.h"
 #include "support/chunk.h"
