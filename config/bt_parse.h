@@ -38,6 +38,8 @@ constexpr int BT_MAX_RECEIVE_BUFFER = 1 << 29;
 constexpr int SENDING_DONE_KEPT = 4;
 
 struct adaptive_s;    // the adaptive profile's sender state (engine/adaptive.h)
+struct chunk_index_s;  // known hashes, announcements, the running download (engine/chunkindex.h)
+struct peer_chunks_s;  // what one peer announced (engine/chunkindex.h)
 struct progress_s;    // the progress display's state (engine/progress.h)
 struct store_s;       // the chunks this peer serves and where their bytes are (engine/store.h)
 struct swarm_peer_s;  // what a --swarm peer keeps of each other peer (engine/swarm.h)
@@ -99,7 +101,8 @@ struct bt_peer_s {
     short id;                       // identity from the peer list
     struct sockaddr_in addr;        // AF_INET, address and port in network byte order
     struct bt_peer_s *next;         // next record of the peer list
-    chunkitem *chunks_of_interest;  // hashes this peer announced in IHAVE packets (owned)
+    struct peer_chunks_s *announced;  // the hashes it announced in IHAVE packets, and its view of
+                                      // the running download (engine/chunkindex.h; owned)
     double receiving_get_time;      // seconds; when the GET of a requested connection was sent
     int receiving_get_resent;       // times the unanswered GET was sent again
     uint8_t *receiving_prev_data;   // CHUNK_SIZE buffer of the last chunk ended (owned), to tell
@@ -164,6 +167,7 @@ struct bt_config_s {
     int upload_slots;                       // --upload-slots; 0: BT_DEFAULT_UPLOAD_SLOTS
     serve_option_t *serve_options;          // --serve options (owned)
     struct store_s *store;                  // chunks served and their sources (owned)
+    struct chunk_index_s *chunk_index;      // hashes, announcements, chunks to fetch (owned)
     int downloads_completed;                // downloads that ended with every chunk written
     long long output_end;  // bytes; end of the furthest chunk of the running download in its file
     int last_chunk_id;     // the highest chunk index the running request names: the only chunk

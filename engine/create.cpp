@@ -10,7 +10,7 @@
 #include "config/debug.h"
 #include "engine/chunklist.h"
 #include "engine/reliable.h"
-#include "engine/swarm.h"
+#include "engine/schedule.h"
 #include "engine/time_util.h"
 #include "engine/transport.h"
 #include "shim/vexlo.h"
@@ -103,52 +103,9 @@ void sendIHave(bt_config_t *config, const chunkitem *matches, const struct socka
 
 // ---- GET scheduling --------------------------------------------------------------------------
 
-BOOL alreadyDownloadingChunk(bt_config_t *config, const chunkitem *chunk) {
-    for (bt_peer_t *p = config->peers; p; p = p->next) {
-        if (p->receiving_chunk && memcmp(p->receiving_chunk->hash, chunk->hash, HASH_SIZE) == 0)
-            return 1;
-    }
-    return 0;
-}
-
-// Whether some peer other than `except` announced the chunk and has not failed it too often.
-static bool other_good_holder(bt_config_t *config, const bt_peer_t *except,
-                              const chunkitem *chunk) {
-    for (bt_peer_t *p = config->peers; p; p = p->next) {
-        if (p == except || p->id == config->identity) continue;
-        if (!chunklist_find_hash(p->chunks_of_interest, chunk->hash)) continue;
-        const failitem *f = failurelist_find(p->receiving_failures, chunk->hash);
-        if (!f || f->failures < MAX_HASH_FAILURES) return true;
-    }
-    return false;
-}
-
-// A peer whose copy of the chunk failed its hash check waits out its pause, and after
-// MAX_HASH_FAILURES is asked only while no other holder is left.
-bool mayAskPeerForChunk(bt_config_t *config, const bt_peer_t *peer, const chunkitem *chunk,
-                        double now) {
-    const failitem *f = failurelist_find(peer->receiving_failures, chunk->hash);
-    if (!f) return true;
-    if (now < f->retry_after) return false;
-    return f->failures < MAX_HASH_FAILURES || !other_good_holder(config, peer, chunk);
-}
-
-// The first chunk of the request list that nobody is fetching and that peer announced.
+// The chunk the scheduling policy gives the free peer.
 static chunkitem *choose_chunk_for(bt_config_t *config, bt_peer_t *peer, double now) {
-    if (config->swarm) return swarm_choose_chunk(config, peer, now);
-    for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
-        if (alreadyDownloadingChunk(config, item)) {
-            debug_log(DEBUG_ALL, "We're already downloading chunk: \n");
-            chunklist_print_single(item, DEBUG_ALL);
-            continue;
-        }
-        debug_log(DEBUG_ALL, "not downloading this chunk from anyone else: \n");
-        chunklist_print_single(item, DEBUG_ALL);
-        if (!chunklist_find_hash(peer->chunks_of_interest, item->hash)) continue;
-        if (peer->receiving_failures && !mayAskPeerForChunk(config, peer, item, now)) continue;
-        return item;
-    }
-    return nullptr;
+    return schedule_policy(config)->choose_chunk(config, peer, now);
 }
 
 void sendGetForPeer(bt_config_t *config, bt_peer_t *peer, const chunkitem *item) {

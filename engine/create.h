@@ -7,12 +7,6 @@
 #include "config/bt_parse.h"
 #include "engine/common.h"
 
-constexpr double HASH_RETRY_PAUSE_S = 1.0;   // first pause before a peer whose chunk failed its
-                                             // hash check is asked for that chunk again
-constexpr int HASH_RETRY_MAX_DOUBLINGS = 5;  // the pause doubles per failure up to 32 s
-constexpr int MAX_HASH_FAILURES = 3;         // failures after which a peer is asked for the chunk
-                                             // only when no other peer announced it
-
 // A new heap packet holding every hash of the non-empty list head; the caller sends and frees it.
 header *createControlPacket(const chunkitem *head, uint8_t type);
 // Sends a WHOHAS for the hashes of list to every other peer, as packets of at most
@@ -21,8 +15,9 @@ void sendWhoHasToPeers(bt_config_t *config, const chunkitem *list, double now);
 // Answers a WHOHAS from `to` with IHAVE packets for the non-empty list of matches, split likewise.
 void sendIHave(bt_config_t *config, const chunkitem *matches, const struct sockaddr_in *to);
 
-// Picks the first chunk of to_fetch_list that nobody is fetching and peer announced, sends peer a
-// GET for it and makes the connection requested: receiving_chunk points at the to_fetch_list node
+// Asks the scheduling policy for a chunk of to_fetch_list for the free peer (the designed one:
+// the first that nobody is fetching and peer announced), sends peer a GET for it and makes the
+// connection requested: receiving_chunk points at the to_fetch_list node
 // (not owned), and receiving_data becomes a new CHUNK_SIZE buffer that the peer record owns until
 // the chunk ends (chunkReceiveFinished or releaseReceivingConnection).
 void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer, double now);
@@ -30,12 +25,6 @@ void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer, double now);
 void sendGetForPeer(bt_config_t *config, bt_peer_t *peer, const chunkitem *item);
 // tryToGenerateGetRequest for every peer, in peer-list order.
 void tryAllGetRequests(bt_config_t *config, double now);
-// Whether peer may be asked for chunk despite its earlier hash failures: not before its pause
-// has passed, and after MAX_HASH_FAILURES only while no other holder is left.
-bool mayAskPeerForChunk(bt_config_t *config, const bt_peer_t *peer, const chunkitem *chunk,
-                        double now);
-// 1 when some peer's receiving_chunk has chunk's hash.
-BOOL alreadyDownloadingChunk(bt_config_t *config, const chunkitem *chunk);
 
 // Sets a sending connection's start values (and the adaptive state, in that profile); the
 // caller has already given peer its sending_data buffer.

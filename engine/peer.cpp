@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "config/debug.h"
+#include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/input_buffer.h"
@@ -23,7 +24,7 @@
 #include "engine/progress.h"
 #include "engine/reliable.h"
 #include "engine/store.h"
-#include "engine/swarm.h"
+#include "engine/schedule.h"
 #include "engine/time_util.h"
 #include "engine/transport.h"
 #include "engine/util.h"
@@ -184,6 +185,7 @@ void peer_setup(bt_config_t *config) {
     }
     config->masterchunks = readHashesFromFile(config->chunk_file, 1, config);
     config->mychunks = readHashesFromFile(config->has_chunk_file, 0, config);
+    chunkindex_note_master(config);
     store_load(config);
     progress_init(config);
     block_ending_signals();
@@ -230,6 +232,7 @@ int peer_pass(bt_config_t *config, user_iobuf *userbuf, bool *stdin_open) {
     }
     sendTimedOutPacketsAt(config, now);
     checkForStalledDownloads(config, now);
+    serveWaitingGets(config, now);
     progress_tick(config, now);
     return 0;
 }
@@ -362,6 +365,14 @@ void process_get(char *chunkfile, char *outputfile, bt_config_t *config) {
     peer_start_download(config, chunkfile, outputfile, pass_time);
 }
 
+// Tells every other peer about the chunks of list (one IHAVE series each), and releases it.
+static void announce_to_all(bt_config_t *config, chunkitem *list) {
+    for (bt_peer_t *p = config->peers; p && list; p = p->next) {
+        if (p->id != config->identity) sendIHave(config, list, &p->addr);
+    }
+    chunklist_free(list);
+}
+
 int peer_start_download(bt_config_t *config, const char *chunkfile, const char *outputfile,
                         double now) {
     debug_log(DEBUG_WHOHAS, "Handling user GET for (%s, %s)\n", chunkfile, outputfile);
@@ -385,7 +396,8 @@ int peer_start_download(bt_config_t *config, const char *chunkfile, const char *
         chunklist_free(list);
         return -1;
     }
-    FILE *out = swarm_open_output(config, outputfile);
+    const schedule_policy_t *policy = schedule_policy(config);
+    FILE *out = policy->open_output(outputfile);
     if (!out) {
         fprintf(stderr, "Error: GET refused: cannot create output file %s: %s\n", outputfile,
                 strerror(errno));
@@ -399,7 +411,8 @@ int peer_start_download(bt_config_t *config, const char *chunkfile, const char *
     config->output_handle = out;
     config->output_end = 0;
     config->download_in_progress = 1;
-    swarm_resume(config);
+    announce_to_all(config, policy->resume(config));
+    chunkindex_start_download(config);
     progress_download_started(config, now);
     if (!config->to_fetch_list) {
         completeDownload(config, now);

@@ -11,11 +11,12 @@
 #include <memory>
 
 #include "config/debug.h"
+#include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/reliable.h"
 #include "engine/store.h"
-#include "engine/swarm.h"
+#include "engine/schedule.h"
 #include "engine/time_util.h"
 #include "engine/transport.h"
 #include "engine/util.h"
@@ -151,35 +152,19 @@ void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from, do
     debug_log(DEBUG_WHOHAS, "found %d matches: \n", chunklist_length(matches));
     chunklist_print(matches, DEBUG_WHOHAS);
     if (matches) sendIHave(config, matches, from);
-    swarm_note_whohas(config, from, requests, now);
+    schedule_policy(config)->note_whohas(config, from, requests, now);
     chunklist_free(requests);
     chunklist_free(matches);
 }
 
-// A hash is worth remembering when this swarm's master list or the running request names it.
-static bool hash_matters(bt_config_t *config, const uint8_t *hash) {
-    return chunklist_find_hash(config->to_fetch_list, hash) ||
-           chunklist_find_hash(config->masterchunks, hash);
-}
-
-// Appends the announced hashes that matter and that the peer has not announced before, so a
-// flood of IHAVEs can neither grow the list beyond the hashes this peer knows nor lengthen it
-// with repeats. Takes ownership of replies.
+// Records the announced hashes that matter (the master list or the running request names them)
+// and that the peer has not announced before, so a flood of IHAVEs can neither grow what is kept
+// beyond the hashes this peer knows nor repeat one. Releases replies.
 static void record_announcements(bt_config_t *config, bt_peer_t *peer, chunkitem *replies) {
-    chunkitem **tail = &peer->chunks_of_interest;
-    while (*tail) tail = &(*tail)->next;
-    while (replies) {
-        chunkitem *item = replies;
-        replies = replies->next;
-        item->next = nullptr;
-        if (hash_matters(config, item->hash) &&
-            !chunklist_find_hash(peer->chunks_of_interest, item->hash)) {
-            *tail = item;
-            tail = &item->next;
-        } else {
-            free(item);
-        }
+    for (const chunkitem *item = replies; item; item = item->next) {
+        if (chunkindex_matters(config, item->hash)) announcement_add(config, peer, item->hash);
     }
+    chunklist_free(replies);
 }
 
 void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now) {
@@ -231,18 +216,22 @@ void handleGet(bt_config_t *config, header *hdr, struct sockaddr_in *from, doubl
                   "GET from peer %d for the chunk it acknowledged whole: a late copy \n", peer->id);
         return;
     }
-    if (swarm_get_repeated(config, peer, payload_of(hdr))) {
+    const schedule_policy_t *policy = schedule_policy(config);
+    if (policy->get_repeated(peer, payload_of(hdr))) {
         debug_log(DEBUG_ERRS, "GET from peer %d repeated before its first ACK: upload goes on \n",
                   peer->id);
         return;
     }
-    if (swarm_get_late(config, peer, payload_of(hdr), now)) {
+    if (policy->get_late(peer, payload_of(hdr), now)) {
         debug_log(DEBUG_ERRS,
                   "GET from peer %d for another chunk while it takes its upload: a late copy \n",
                   peer->id);
         return;
     }
-    if (!swarm_may_serve(config, peer, payload_of(hdr), now)) {
+    // A new GET from a peer being served means it has all it wants of that upload (its last ACK
+    // may have been lost): the upload ends, whether the new GET is served or waits.
+    endUploadForNewGet(config, peer);
+    if (!policy->may_serve(config, peer, payload_of(hdr), now)) {
         debug_log(DEBUG_ERRS, "GET from peer %d waits for an upload slot \n", peer->id);
         return;
     }
@@ -287,6 +276,13 @@ void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, double 
     memcpy(peer->sending_hash, hash, HASH_SIZE);
     initializeNewSendingConnection(config, peer, now);
     fillWindowForPeer(config, peer, now);
+}
+
+void serveWaitingGets(bt_config_t *config, double now) {
+    const schedule_policy_t *policy = schedule_policy(config);
+    // A chunk that could not be read starts nothing; its wait is over all the same.
+    while (bt_peer_t *p = policy->next_waiting(config, now))
+        serveGet(config, p, p->swarm->wait_hash, now);
 }
 
 void remove_acked(bt_peer_t *peer) {
@@ -419,7 +415,7 @@ void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL
                       "ignoring data from peer %d  because we have no active receiving "
                       "connection with them \n",
                       peer->id);
-            swarm_note_stray_data(config, peer, now);
+            schedule_policy(config)->stray_data(peer, now);
             return;
         }
         if (late_first_packet_of_previous_chunk(peer, hdr)) {

@@ -30,7 +30,7 @@ void handleDatagram(bt_config_t *config, header *hdr, int received, struct socka
 // dropped, except by handleWhoHas, which answers any address.
 // Answers with an IHAVE of the requested hashes this peer holds; silent when it holds none.
 void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now);
-// Records the sender's announcements that matter (chunks_of_interest) and may send it a GET.
+// Records the sender's announcements that matter (announcement_add) and may send it a GET.
 void handleIHave(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now);
 // Serves a GET: reads the chunk into a new sending_data buffer, which the peer record owns until
 // doneSendingData, and starts the sending connection.
@@ -40,6 +40,9 @@ void endUploadForNewGet(bt_config_t *config, bt_peer_t *peer);
 // Serves peer's GET for hash at once: ends a running upload to it, reads the chunk from the store
 // and starts the sending connection; nothing when this peer cannot serve the chunk.
 void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, double now);
+// Serves the GETs the scheduling policy held back, longest-waiting first, while it has room for
+// them; called on every pass of the loop.
+void serveWaitingGets(bt_config_t *config, double now);
 // Takes an ACK of the sending connection to the sender: window, release, refill, end.
 void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now);
 // Takes a DATA packet of the receiving connection from the sender and answers with an ACK when

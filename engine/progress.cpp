@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/time_util.h"
@@ -151,24 +152,6 @@ void progress_end_line(bt_config_t *config) {
 
 // ---- chunks nobody announced -----------------------------------------------------------------
 
-static bool announced(const bt_config_t *config, const chunkitem *chunk) {
-    for (const bt_peer_t *peer = config->peers; peer; peer = peer->next) {
-        if (peer->id != config->identity &&
-            chunklist_find_hash(peer->chunks_of_interest, chunk->hash))
-            return true;
-    }
-    return false;
-}
-
-// Chunks still to fetch that no peer is delivering and no peer has announced.
-static int unannounced_chunks(bt_config_t *config) {
-    int n = 0;
-    for (const chunkitem *c = config->to_fetch_list; c; c = c->next) {
-        if (!alreadyDownloadingChunk(config, c) && !announced(config, c)) n++;
-    }
-    return n;
-}
-
 // Names the peers the WHOHAS went to, so that a dead peer, a wrong port or a wrong router shows.
 static void write_unannounced_warning(bt_config_t *config, int missing) {
     const progress_t *p = config->progress;
@@ -195,7 +178,7 @@ static void write_unannounced_warning(bt_config_t *config, int missing) {
 
 static void judge_unannounced(bt_config_t *config, double now) {
     progress_t *p = config->progress;
-    int missing = unannounced_chunks(config);
+    int missing = chunkindex_unannounced(config);
     if (missing == 0) {
         p->unannounced_since = 0;
         p->warned = 0;

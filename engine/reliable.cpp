@@ -2,15 +2,17 @@
 
 #include <arpa/inet.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
 #include "config/debug.h"
+#include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/process.h"
 #include "engine/time_util.h"
-#include "engine/swarm.h"
+#include "engine/schedule.h"
 #include "engine/transport.h"
 #include "engine/util.h"
 
@@ -194,8 +196,7 @@ void checkForStalledDownloadsAt(bt_config_t *config, double now) {
         printf("giving up on peer %d \n", p->id);
         fflush(stdout);
         // Ask this peer for nothing until it announces chunks again.
-        chunklist_free(p->chunks_of_interest);
-        p->chunks_of_interest = nullptr;
+        announcements_forget_all(config, p);
         chunkReceiveFinished(config, p, now);
     }
 }
@@ -206,24 +207,22 @@ void checkForStalledDownloads(bt_config_t *config, double now) {
     moveStalledChunks(config, now);
     retryPausedRequests(config, now);
     rediscoverMissingChunks(config, now);
-    swarm_wake_paused(config, now);
-    swarm_end_abandoned_uploads(config, now);
-    swarm_serve_waiting(config, now);
+    wakePausedPeers(config, now);
+    endAbandonedUploads(config, now);
 }
 
-// Gives up the requested connection of peer: it is asked for nothing of that chunk until it
-// announces it again, while its other announcements stay.
-static void give_up_get(bt_config_t *config, bt_peer_t *peer) {
-    debug_log(DEBUG_ERRS, "Peer %d got no data from peer %d for its GET; giving up on it \n",
-              config->identity, peer->id);
-    while (chunklist_remove(&peer->chunks_of_interest, peer->receiving_chunk->hash)) {
+void endAbandonedUploads(bt_config_t *config, double now) {
+    const schedule_policy_t *policy = schedule_policy(config);
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (!p->sending_active || !policy->upload_abandoned(p, now)) continue;
+        debug_log(DEBUG_ERRS, "peer %d takes nothing of its upload: ended \n", p->id);
+        doneSendingData(config, p);
     }
-    releaseReceivingConnection(peer);
 }
 
-// How long a requested connection waits for its first DATA, and how often its GET is resent.
-static double get_wait(const bt_config_t *config, const bt_peer_t *peer) {
-    return swarm_get_wait(config, peer, transport_profile(config)->get_wait(peer));
+void wakePausedPeers(bt_config_t *config, double now) {
+    const schedule_policy_t *policy = schedule_policy(config);
+    while (bt_peer_t *p = policy->pause_ended(config, now)) tryToGenerateGetRequest(config, p, now);
 }
 
 // RFC 6298's gain, for the GET-to-first-DATA times as for RTT samples.
@@ -258,27 +257,40 @@ static bool awaiting_first_data(const bt_peer_t *peer) {
     return peer->receiving_chunk && !peer->receiving_active && peer->receiving_sentget;
 }
 
+// Sends peer a WHOHAS for the chunk its GET asks for.
+static void probe_holder(bt_config_t *config, bt_peer_t *peer) {
+    chunkitem one = *peer->receiving_chunk;
+    one.next = nullptr;
+    header *probe = createControlPacket(&one, PKT_WHOHAS);
+    if (sendPacketTo(config, probe, &peer->addr) < 0)
+        debug_log(DEBUG_ERRS, "Error sending WHOHAS \n");
+    free(probe);
+}
+
+// Carries out what the scheduling policy decided about peer's unanswered GET; whether the
+// connection was released.
+static bool carry_out(bt_config_t *config, bt_peer_t *peer, const get_decision_t *d, double now) {
+    if (d->probe) probe_holder(config, peer);
+    if (d->resend) {
+        sendGetForPeer(config, peer, peer->receiving_chunk);
+        if (peer->receiving_get_resent < INT_MAX) peer->receiving_get_resent++;
+        peer->receiving_get_time = now;
+    }
+    if (d->forget == FORGET_CHUNK) announcement_forget(config, peer, peer->receiving_chunk->hash);
+    if (d->forget == FORGET_ALL) announcements_forget_all(config, peer);
+    if (d->release) releaseReceivingConnection(peer);
+    return d->release;
+}
+
 void checkForUnansweredGets(bt_config_t *config, double now) {
+    const schedule_policy_t *policy = schedule_policy(config);
+    int retries = transport_profile(config)->get_retries;
     bool released = false;
     for (bt_peer_t *p = config->peers; p; p = p->next) {
-        if (!awaiting_first_data(p)) continue;
-        if (now - p->receiving_get_time <= get_wait(config, p)) continue;
-        int swarm = swarm_get_unanswered(config, p, now);
-        if (swarm >= 0) {
-            released |= swarm == 1;
+        if (!awaiting_first_data(p) || now - p->receiving_get_time <= scheduleGetWait(config, p))
             continue;
-        }
-        if (p->receiving_get_resent < transport_profile(config)->get_retries) {
-            // The GET or its first DATA may just have been lost; no DATA has come, so asking
-            // again restarts nothing that is flowing.
-            debug_log(DEBUG_ERRS, "no data from peer %d for its GET; sending it again \n", p->id);
-            sendGetForPeer(config, p, p->receiving_chunk);
-            p->receiving_get_resent++;
-            p->receiving_get_time = now;
-            continue;
-        }
-        give_up_get(config, p);
-        released = true;
+        get_decision_t d = policy->get_unanswered(config, p, retries, now);
+        released |= carry_out(config, p, &d, now);
     }
     if (released) tryAllGetRequests(config, now);
 }
@@ -287,7 +299,7 @@ void checkForUnansweredGets(bt_config_t *config, double now) {
 static bt_peer_t *idle_holder(bt_config_t *config, const chunkitem *chunk, double now) {
     for (bt_peer_t *p = config->peers; p; p = p->next) {
         if (p->id == config->identity || p->receiving_chunk) continue;
-        if (!chunklist_find_hash(p->chunks_of_interest, chunk->hash)) continue;
+        if (!announced_by(config, p, chunk->hash)) continue;
         if (mayAskPeerForChunk(config, p, chunk, now)) return p;
     }
     return nullptr;
@@ -332,24 +344,18 @@ void retryPausedRequests(bt_config_t *config, double now) {
     if (config->download_in_progress) tryAllGetRequests(config, now);
 }
 
-static bool announced_by_some_peer(const bt_config_t *config, const chunkitem *chunk) {
-    for (const bt_peer_t *p = config->peers; p; p = p->next) {
-        if (chunklist_find_hash(p->chunks_of_interest, chunk->hash)) return true;
-    }
-    return false;
-}
-
 void rediscoverMissingChunks(bt_config_t *config, double now) {
     if (!config->download_in_progress) return;
     if (now - config->last_whohas_time <= REDISCOVERY_INTERVAL_S) return;
     // Announcements may be older than this download (or than a paused retry): an idle peer that
     // announced a needed chunk is asked for it now, and gives it up if it no longer answers.
     tryAllGetRequests(config, now);
+    const schedule_policy_t *policy = schedule_policy(config);
     chunkitem *missing = nullptr;
     chunkitem **tail = &missing;
     for (const chunkitem *c = config->to_fetch_list; c; c = c->next) {
-        if (!swarm_ask_again(config, alreadyDownloadingChunk(config, c),
-                             announced_by_some_peer(config, c)))
+        if (!policy->ask_again(alreadyDownloadingChunk(config, c),
+                               announcement_holders(config, c->hash) > 0))
             continue;
         chunklist_add(tail, c->hash, c->id);
         tail = &(*tail)->next;
@@ -379,10 +385,10 @@ double nextTimerDeadline(const bt_config_t *config) {
         if (p->receiving_active)
             earliest(&deadline, p->receiving_last_action_time + STALL_TIMEOUT_S);
         if (awaiting_first_data(p))
-            earliest(&deadline, p->receiving_get_time + get_wait(config, p));
+            earliest(&deadline, p->receiving_get_time + scheduleGetWait(config, p));
     }
     earliest(&deadline, config->retry_due_time);
-    earliest(&deadline, swarm_next_deadline(config));
+    earliest(&deadline, schedule_policy(config)->next_deadline(config));
     if (config->download_in_progress)
         earliest(&deadline, config->last_whohas_time + REDISCOVERY_INTERVAL_S);
     return deadline;

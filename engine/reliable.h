@@ -45,14 +45,20 @@ void noteChunkReceived(bt_peer_t *peer, double now);
 // The timeout scan of every sending connection, then the refill of each: once per loop pass.
 void sendTimedOutPacketsAt(bt_config_t *config, double now);
 // The receiving side's checks, once per loop pass: stalled downloads, unanswered GETs, chunk
-// moves, paused retries, rediscovery and the waiting GETs of --swarm.
+// moves, paused retries, rediscovery and the peers whose pause the scheduling policy ended.
 void checkForStalledDownloads(bt_config_t *config, double now);
 // Gives up the active downloads that brought nothing for STALL_TIMEOUT_S.
 void checkForStalledDownloadsAt(bt_config_t *config, double now);
-// Sends the GET of a requested connection again when its first DATA has not come within
-// GET_ANSWER_TIMEOUT_S, and gives it up (forgetting that peer's announcement of the chunk) after
-// another such wait.
+// A requested connection whose first DATA has not come within its wait (scheduleGetWait) is
+// handed to the scheduling policy, whose decision is carried out here: a WHOHAS asking whether
+// the peer is there, the GET sent again, announcements forgotten, the connection released. The
+// designed rule sends the GET again once after GET_ANSWER_TIMEOUT_S and then gives it up,
+// forgetting that peer's announcement of the chunk.
 void checkForUnansweredGets(bt_config_t *config, double now);
+// Offers a chunk to every peer whose pause the scheduling policy ended.
+void wakePausedPeers(bt_config_t *config, double now);
+// Ends the uploads the scheduling policy finds nobody takes any more (counted for -x).
+void endAbandonedUploads(bt_config_t *config, double now);
 // Moves the chunk of a connection that brought no new in-order DATA for the profile's
 // move_after time, or that has brought it for that long at a small part of the best rate the
 // peer has shown, to an idle peer that announced it; the slow connection is released, so the

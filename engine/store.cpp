@@ -38,10 +38,19 @@ static store_source_t *source_for(store_t *store, const char *path, int kind) {
 
 store_entry_t *store_find(const bt_config_t *config, const uint8_t *hash) {
     if (!config->store) return nullptr;
-    for (store_entry_t *e = config->store->entries; e; e = e->next) {
-        if (memcmp(e->hash, hash, HASH_SIZE) == 0) return e;
-    }
-    return nullptr;
+    int number = hashindex_get(&config->store->by_hash, hash);
+    return number < 0 ? nullptr : config->store->entries[number];
+}
+
+// Room for one more entry at the end of entries.
+static void make_room(store_t *store) {
+    if (store->numbered < store->capacity) return;
+    int capacity = store->capacity ? 2 * store->capacity : 64;
+    auto *grown = static_cast<store_entry_t **>(
+        realloc(store->entries, static_cast<size_t>(capacity) * sizeof(store_entry_t *)));
+    assert(grown && "store entries");
+    store->entries = grown;
+    store->capacity = capacity;
 }
 
 store_entry_t *store_add(bt_config_t *config, const uint8_t *hash, const char *path, int kind,
@@ -54,31 +63,28 @@ store_entry_t *store_add(bt_config_t *config, const uint8_t *hash, const char *p
     entry->source = source_for(store, path, kind);
     entry->index = index;
     entry->length = length;
-    store_entry_t **tail = &store->entries;
-    while (*tail) tail = &(*tail)->next;
-    *tail = entry;
+    make_room(store);
+    entry->number = store->numbered++;
+    store->entries[entry->number] = entry;
+    hashindex_put(&store->by_hash, hash, entry->number);
     store->count++;
     return entry;
 }
 
 static void store_remove(bt_config_t *config, store_entry_t *entry) {
-    for (store_entry_t **link = &config->store->entries; *link; link = &(*link)->next) {
-        if (*link != entry) continue;
-        *link = entry->next;
-        free(entry);
-        config->store->count--;
-        return;
-    }
+    store_t *store = config->store;
+    hashindex_remove(&store->by_hash, entry->hash);
+    store->entries[entry->number] = nullptr;
+    free(entry);
+    store->count--;
 }
 
 void store_free(bt_config_t *config) {
     store_t *store = config->store;
     if (!store) return;
-    for (store_entry_t *e = store->entries; e;) {
-        store_entry_t *next = e->next;
-        free(e);
-        e = next;
-    }
+    for (int i = 0; i < store->numbered; i++) free(store->entries[i]);
+    free(store->entries);
+    hashindex_free(&store->by_hash);
     for (store_source_t *s = store->sources; s;) {
         store_source_t *next = s->next;
         free(s);
@@ -148,11 +154,33 @@ int store_check_chunk(FILE *f, int index, const uint8_t *hash, uint8_t *buf) {
     return memcmp(digest, hash, HASH_SIZE) == 0 ? got : -1;
 }
 
-// A chunk of a served or downloaded file is checked again as it is read: the file may have been
-// changed or cut since, and a peer must never send bytes that are not the chunk.
+static void stamp_of(const struct stat *st, file_stamp_t *stamp) {
+    stamp->dev = st->st_dev;
+    stamp->ino = st->st_ino;
+    stamp->size = st->st_size;
+    stamp->mtime = st->st_mtim;
+}
+
+// Whether the open file f still says what it said when its source's chunks were verified.
+static bool unchanged_since_verified(const store_source_t *source, FILE *f) {
+    struct stat st;
+    if (!source->trusted || fstat(fileno(f), &st) != 0) return false;
+    const file_stamp_t *s = &source->stamp;
+    return st.st_dev == s->dev && st.st_ino == s->ino && st.st_size == s->size &&
+           st.st_mtim.tv_sec == s->mtime.tv_sec && st.st_mtim.tv_nsec == s->mtime.tv_nsec;
+}
+
+// A chunk outside the master data file is hashed again as it is read unless its file is known
+// not to have changed since it was verified: a peer must never send bytes that are not the
+// chunk.
 static bool read_checked_chunk(bt_config_t *config, store_entry_t *entry, uint8_t *buf) {
     FileHandle f(fopen(entry->source->path, "r"), &fclose);
-    int got = f ? store_check_chunk(f.get(), entry->index, entry->hash, buf) : -1;
+    int got = -1;
+    if (f && unchanged_since_verified(entry->source, f.get())) {
+        got = read_at_index(f.get(), entry->index, buf);
+    } else if (f) {
+        got = store_check_chunk(f.get(), entry->index, entry->hash, buf);
+    }
     if (got != entry->length) {
         fprintf(stderr,
                 "Error: GET for chunk %d refused: %s no longer holds it; no longer served\n",
@@ -168,6 +196,12 @@ static bool read_checked_chunk(bt_config_t *config, store_entry_t *entry, uint8_
 bool store_read(bt_config_t *config, store_entry_t *entry, uint8_t *buf) {
     if (entry->source->kind == STORE_MASTER) return read_master_chunk(config, entry->index, buf);
     return read_checked_chunk(config, entry, buf);
+}
+
+void store_trust_file(bt_config_t *config, const char *path, const struct stat *seen) {
+    store_source_t *source = source_for(store_of(config), path, STORE_SERVED);
+    stamp_of(seen, &source->stamp);
+    source->trusted = 1;
 }
 
 // ---- loading ---------------------------------------------------------------------------------
@@ -200,6 +234,8 @@ int store_serve_file(bt_config_t *config, const char *hashfile, const char *data
     }
     free(buf);
     chunklist_free(list);
+    // The status from before the chunks were read: a change while they were checked shows.
+    if (added > 0) store_trust_file(config, datafile, &st);
     return added;
 }
 

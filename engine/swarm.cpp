@@ -11,22 +11,14 @@
 #include <cstring>
 
 #include "config/debug.h"
+#include "engine/chunkindex.h"
 #include "engine/chunklist.h"
-#include "engine/create.h"
-#include "engine/process.h"
+#include "engine/schedule.h"
 #include "engine/store.h"
 #include "engine/time_util.h"
 #include "engine/util.h"
 
 // ---- per-peer records ------------------------------------------------------------------------
-
-static swarm_peer_t *swarm_of(bt_peer_t *peer) {
-    if (!peer->swarm) {
-        peer->swarm = static_cast<swarm_peer_t *>(calloc(1, sizeof(swarm_peer_t)));
-        assert(peer->swarm && "swarm peer");
-    }
-    return peer->swarm;
-}
 
 static void forget_wanted(swarm_peer_t *s) {
     chunklist_free(s->wanted);
@@ -34,22 +26,15 @@ static void forget_wanted(swarm_peer_t *s) {
     s->wanted_count = 0;
 }
 
-void swarm_peer_free(bt_peer_t *peer) {
-    if (!peer->swarm) return;
-    forget_wanted(peer->swarm);
-    free(peer->swarm);
-    peer->swarm = nullptr;
-}
-
 // ---- announcing ------------------------------------------------------------------------------
 
 void swarm_note_whohas(bt_config_t *config, struct sockaddr_in *from, const chunkitem *requests,
                        double now) {
-    if (!config->swarm || !requests) return;
+    if (!requests) return;
     bt_peer_t *peer = getPeerFromSockinfo(config, from);
     if (!peer || peer->id == config->identity) return;
     peer->heard_time = now;
-    swarm_peer_t *s = swarm_of(peer);
+    swarm_peer_t *s = schedule_peer_state(peer);
     if (now - s->wanted_time > SWARM_WANTED_TTL_S) forget_wanted(s);
     s->wanted_time = now;
     for (const chunkitem *r = requests; r; r = r->next) {
@@ -60,31 +45,23 @@ void swarm_note_whohas(bt_config_t *config, struct sockaddr_in *from, const chun
     }
 }
 
-// Sends peer an IHAVE for hash when it asked for it (recently); it is told once.
-static void announce_if_wanted(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk,
-                               double now) {
+bool swarm_tell_of_chunk(bt_config_t *, bt_peer_t *peer, const chunkitem *chunk, double now) {
     swarm_peer_t *s = peer->swarm;
-    if (!s || !s->wanted) return;
+    if (!s || !s->wanted) return false;
     if (now - s->wanted_time > SWARM_WANTED_TTL_S) {
         forget_wanted(s);
-        return;
+        return false;
     }
-    if (!chunklist_remove(&s->wanted, chunk->hash)) return;
+    if (!chunklist_remove(&s->wanted, chunk->hash)) return false;
     s->wanted_count--;
-    chunkitem one = *chunk;
-    one.next = nullptr;
     debug_log(DEBUG_WHOHAS, "telling peer %d that chunk %d is here now \n", peer->id, chunk->id);
-    sendIHave(config, &one, &peer->addr);
+    return true;
 }
 
-void swarm_chunk_written(bt_config_t *config, bt_peer_t *from, const chunkitem *chunk, int length,
-                         double now) {
-    if (!config->swarm) return;
+void swarm_chunk_written(bt_config_t *config, bt_peer_t *from, const chunkitem *chunk,
+                         int length) {
     if (from && from->swarm) from->swarm->unanswered = 0;
     store_add(config, chunk->hash, config->output_file, STORE_DOWNLOADED, chunk->id, length);
-    for (bt_peer_t *p = config->peers; p; p = p->next) {
-        if (p->id != config->identity) announce_if_wanted(config, p, chunk, now);
-    }
 }
 
 // ---- sharing the upload ----------------------------------------------------------------------
@@ -131,11 +108,8 @@ static bt_peer_t *next_waiting(bt_config_t *config, double now) {
 }
 
 bool swarm_may_serve(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, double now) {
-    if (!config->swarm || !store_find(config, hash)) return true;  // as without --swarm
-    // A new GET from a peer being served means it has all it wants of that upload (its last ACK
-    // may have been lost): the upload ends, and the new GET queues like any other.
-    endUploadForNewGet(config, peer);
-    swarm_peer_t *s = swarm_of(peer);
+    if (!store_find(config, hash)) return true;  // refused at once, as without --swarm
+    swarm_peer_t *s = schedule_peer_state(peer);
     // The place in the queue is the asker's: a GET for another chunk keeps it.
     if (!s->waiting) s->wait_since = now;
     s->waiting = 1;
@@ -148,113 +122,22 @@ bool swarm_may_serve(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, 
     return false;
 }
 
-bool swarm_get_repeated(const bt_config_t *config, const bt_peer_t *peer, const uint8_t *hash) {
+bool swarm_get_repeated(const bt_peer_t *peer, const uint8_t *hash) {
     // Once an ACK has come, the asker holds DATA of this upload: a new GET for the same chunk
     // means it started over, and the upload starts over too.
-    return config->swarm && peer->sending_active && peer->sending_lastacked == 0 &&
+    return peer->sending_active && peer->sending_lastacked == 0 &&
            memcmp(peer->sending_hash, hash, HASH_SIZE) == 0;
 }
 
-bool swarm_get_late(const bt_config_t *config, const bt_peer_t *peer, const uint8_t *hash,
-                    double now) {
-    return config->swarm && peer->sending_active &&
-           memcmp(peer->sending_hash, hash, HASH_SIZE) != 0 &&
-           now - peer->sending_last_ack_time < SWARM_LATE_GET_S;
-}
-
-void swarm_serve_waiting(bt_config_t *config, double now) {
-    if (!config->swarm) return;
+bt_peer_t *swarm_next_waiting(bt_config_t *config, double now) {
     // Called on every pass: the walk for a waiting GET comes first, the count of busy slots
     // only when there is one.
-    for (bt_peer_t *p = next_waiting(config, now); p && free_slots(config, now) > 0;
-         p = next_waiting(config, now)) {
-        p->swarm->waiting = 0;
-        debug_log(DEBUG_WHOHAS, "an upload slot is free: serving the waiting GET of peer %d \n",
-                  p->id);
-        serveGet(config, p, p->swarm->wait_hash, now);
-        // A chunk that could not be read starts nothing; its wait is over all the same.
-    }
-}
-
-double swarm_get_wait(const bt_config_t *config, const bt_peer_t *peer, double profile_wait) {
-    if (!config->swarm) return profile_wait;
-    double wait = SWARM_GET_WAIT_S;
-    if (peer->receiving_get_rtt > 0 && SWARM_GET_RTTS * peer->receiving_get_rtt > wait)
-        wait = SWARM_GET_RTTS * peer->receiving_get_rtt;
-    return wait < profile_wait ? wait : profile_wait;
-}
-
-// Whether peer, silent since its GET went out, has gone. Once the GET has waited
-// SWARM_PROBE_AFTER_S, a WHOHAS for its chunk asks whether the peer is still there: a live holder
-// answers one at once, however busy its upload slots keep it. Silent SWARM_PROBE_WAIT_S after
-// that, it is taken to have gone.
-static bool holder_gone(bt_config_t *config, bt_peer_t *peer, swarm_peer_t *s, double now) {
-    if (peer->heard_time >= s->get_since) return false;
-    if (s->probe_time == 0) {
-        if (now - s->get_since < SWARM_PROBE_AFTER_S) return false;
-        chunkitem one = *peer->receiving_chunk;
-        one.next = nullptr;
-        header *probe = createControlPacket(&one, PKT_WHOHAS);
-        if (sendPacketTo(config, probe, &peer->addr) < 0)
-            debug_log(DEBUG_ERRS, "Error sending WHOHAS \n");
-        free(probe);
-        s->probe_time = now;
-        return false;
-    }
-    return now - s->probe_time >= SWARM_PROBE_WAIT_S;
-}
-
-// A holder that has gone counts for nothing it announced until it announces again, so every
-// other holder of its chunks, the seed included, is asked in turn. Should it only have been
-// silent and announce again at once, it is still paused as after any GET given up: an uploader
-// that kept the GET given up must have forgotten it before another chunk is asked of it.
-static void forget_gone_holder(bt_peer_t *peer, swarm_peer_t *s, double now) {
-    debug_log(DEBUG_ERRS, "peer %d is silent: its announcements are forgotten \n", peer->id);
-    chunklist_free(peer->chunks_of_interest);
-    peer->chunks_of_interest = nullptr;
-    s->busy_until = now + SWARM_BUSY_PAUSE_S;
-    releaseReceivingConnection(peer);
-}
-
-// A GET to peer was given up after SWARM_GET_PATIENCE_S while the peer was heard from: after
-// SWARM_FORGET_AFTER such GETs in a row it no longer counts for this chunk (its file changed, or
-// it announces what it never serves); a holder only busy announces it again at the next round.
-static void forget_unserved_announcement(bt_peer_t *peer, const swarm_peer_t *s) {
-    if (s->unanswered < SWARM_FORGET_AFTER) return;
-    debug_log(DEBUG_ERRS, "peer %d does not serve chunk %d: its announcement is forgotten \n",
-              peer->id, peer->receiving_chunk->id);
-    while (chunklist_remove(&peer->chunks_of_interest, peer->receiving_chunk->hash)) {
-    }
-}
-
-int swarm_get_unanswered(bt_config_t *config, bt_peer_t *peer, double now) {
-    if (!config->swarm) return -1;
-    swarm_peer_t *s = swarm_of(peer);
-    if (peer->receiving_get_resent == 0) {
-        s->get_since = peer->receiving_get_time;
-        s->probe_time = 0;
-    }
-    if (holder_gone(config, peer, s, now)) {
-        forget_gone_holder(peer, s, now);
-        return 1;
-    }
-    if (now - s->get_since < SWARM_GET_PATIENCE_S) {
-        // It waits in the uploader's queue while it is sent: keep it there.
-        sendGetForPeer(config, peer, peer->receiving_chunk);
-        if (peer->receiving_get_resent < INT_MAX) peer->receiving_get_resent++;
-        peer->receiving_get_time = now;
-        return 0;
-    }
-    if (s->unanswered < INT_MAX) s->unanswered++;
-    forget_unserved_announcement(peer, s);
-    double pause = SWARM_BUSY_PAUSE_S;
-    for (int i = 1; i < s->unanswered && pause < SWARM_BUSY_PAUSE_MAX_S; i++) pause *= 2;
-    if (pause > SWARM_BUSY_PAUSE_MAX_S) pause = SWARM_BUSY_PAUSE_MAX_S;
-    s->busy_until = now + pause;
-    debug_log(DEBUG_ERRS, "peer %d left a GET unanswered for %.1f s; asking others for %.1f s \n",
-              peer->id, now - s->get_since, pause);
-    releaseReceivingConnection(peer);
-    return 1;
+    bt_peer_t *p = next_waiting(config, now);
+    if (!p || free_slots(config, now) <= 0) return nullptr;
+    p->swarm->waiting = 0;
+    debug_log(DEBUG_WHOHAS, "an upload slot is free: serving the waiting GET of peer %d \n",
+              p->id);
+    return p;
 }
 
 // ---- choosing chunks -------------------------------------------------------------------------
@@ -273,16 +156,6 @@ static uint64_t next_random(bt_config_t *config, double now) {
     x ^= x << 17;
     config->swarm_rng = x;
     return x;
-}
-
-// Peers other than this one that announced chunk.
-static int holders_of(const bt_config_t *config, const chunkitem *chunk) {
-    int n = 0;
-    for (bt_peer_t *p = config->peers; p; p = p->next) {
-        if (p->id != config->identity && chunklist_find_hash(p->chunks_of_interest, chunk->hash))
-            n++;
-    }
-    return n;
 }
 
 // Whether peer's GET waits on a peer asked whether it is still there that has not answered: such
@@ -306,33 +179,29 @@ static int fetchers_of(const bt_config_t *config, const chunkitem *chunk, bool o
     return n;
 }
 
+// Whether the peer that announced chunk may be asked for it despite its hash failures.
 static bool may_ask(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk, double now) {
-    return chunklist_find_hash(peer->chunks_of_interest, chunk->hash) &&
-           (!peer->receiving_failures || mayAskPeerForChunk(config, peer, chunk, now));
+    return !peer->receiving_failures || mayAskPeerForChunk(config, peer, chunk, now);
 }
 
-// Rarest first, random among equals (one pass, each equal replacing the pick with chance 1/k).
+// Whether rarest-first may give the chunk to the free peer: no GET of it is answered, nor are two
+// waiting, and its hash failures do not keep the peer from it. A chunk whose GET waits elsewhere
+// may go to this idle holder too; whichever copy arrives first is written and the other request
+// dropped.
+static bool unfetched_for_peer(const chunk_choice_t *choice, const chunkitem *item) {
+    return fetchers_of(choice->config, item, true) == 0 &&
+           fetchers_of(choice->config, item, false) < SWARM_MAX_COPIES &&
+           may_ask(choice->config, choice->peer, item, choice->now);
+}
+
+static uint64_t choice_random(const chunk_choice_t *choice) {
+    return next_random(choice->config, choice->now);
+}
+
+// Rarest first, random among equals.
 static chunkitem *rarest_unfetched(bt_config_t *config, bt_peer_t *peer, double now) {
-    chunkitem *best = nullptr;
-    int best_holders = INT_MAX;
-    int ties = 0;
-    for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
-        // A chunk whose GET waits elsewhere may go to this idle holder too; whichever copy
-        // arrives first is written and the other request dropped.
-        if (fetchers_of(config, item, true) > 0 ||
-            fetchers_of(config, item, false) >= SWARM_MAX_COPIES || !may_ask(config, peer, item, now))
-            continue;
-        int holders = holders_of(config, item);
-        if (holders < best_holders) {
-            best = item;
-            best_holders = holders;
-            ties = 1;
-        } else if (holders == best_holders) {
-            ties++;
-            if (next_random(config, now) % static_cast<unsigned>(ties) == 0) best = item;
-        }
-    }
-    return best;
+    chunk_choice_t choice = {unfetched_for_peer, choice_random, config, peer, now};
+    return chunkindex_rarest_announced(&choice);
 }
 
 // The peer fetching the to_fetch_list node chunk, other than except; nullptr when none.
@@ -344,31 +213,49 @@ static const bt_peer_t *fetcher_of(const bt_config_t *config, const chunkitem *c
     return nullptr;
 }
 
-// Whether every chunk left is being fetched: then an idle holder is better used on a copy.
+// Whether every chunk left is being fetched: then an idle holder is better used on a copy. The
+// fetched hashes, each counted once, cover every chunk left with that hash.
 static bool in_end_game(const bt_config_t *config) {
-    for (const chunkitem *item = config->to_fetch_list; item; item = item->next) {
-        if (fetchers_of(config, item, false) == 0) return false;
+    int covered = 0;
+    for (const bt_peer_t *p = config->peers; p; p = p->next) {
+        if (!p->receiving_chunk || probed_in_vain(p)) continue;
+        bool counted = false;
+        for (const bt_peer_t *q = config->peers; q != p && !counted; q = q->next)
+            counted = q->receiving_chunk && !probed_in_vain(q) &&
+                      memcmp(q->receiving_chunk->hash, p->receiving_chunk->hash, HASH_SIZE) == 0;
+        if (!counted) covered += fetchlist_remaining_of(config, p->receiving_chunk->hash);
     }
-    return true;
+    return covered == fetchlist_remaining(config);
 }
 
-// A second copy: the chunk in flight the longest with the fewest bytes in, from a single peer.
+// Whether a second copy of item, which sender is fetching, may be asked of peer.
+static bool copy_may_go_to(bt_config_t *config, bt_peer_t *peer, const bt_peer_t *sender,
+                           const chunkitem *item, double now) {
+    if (fetchers_of(config, item, false) >= SWARM_MAX_COPIES) return false;
+    if (!announced_by(config, peer, item->hash) || !may_ask(config, peer, item, now)) return false;
+    // A GET still waiting for its first DATA is slow whatever its age.
+    return !sender->receiving_active || now - sender->receiving_get_time >= SWARM_ENDGAME_MIN_AGE_S;
+}
+
+// A second copy: the chunk in flight the longest with the fewest bytes in, from a single peer;
+// among equals the first of the request. Only the chunks of the peers' connections are looked
+// at, each through the first peer that fetches it.
 static chunkitem *end_game_copy(bt_config_t *config, bt_peer_t *peer, double now) {
     if (!in_end_game(config)) return nullptr;
     chunkitem *best = nullptr;
     int best_offset = INT_MAX;
-    for (chunkitem *item = config->to_fetch_list; item; item = item->next) {
-        if (fetchers_of(config, item, false) >= SWARM_MAX_COPIES || !may_ask(config, peer, item, now))
+    int best_at = INT_MAX;
+    for (const bt_peer_t *sender = config->peers; sender; sender = sender->next) {
+        chunkitem *item = sender->receiving_chunk;
+        if (!item || sender == peer || fetcher_of(config, item, peer) != sender) continue;
+        if (!copy_may_go_to(config, peer, sender, item, now)) continue;
+        int at = fetchlist_position(config, item);
+        if (sender->receiving_offset > best_offset ||
+            (sender->receiving_offset == best_offset && at > best_at))
             continue;
-        const bt_peer_t *sender = fetcher_of(config, item, peer);
-        if (!sender) continue;
-        // A GET still waiting for its first DATA is slow whatever its age.
-        if (sender->receiving_active && now - sender->receiving_get_time < SWARM_ENDGAME_MIN_AGE_S)
-            continue;
-        if (sender->receiving_offset < best_offset) {
-            best = item;
-            best_offset = sender->receiving_offset;
-        }
+        best = item;
+        best_offset = sender->receiving_offset;
+        best_at = at;
     }
     if (best)
         debug_log(DEBUG_WHOHAS, "end game: chunk %d asked of peer %d too \n", best->id, peer->id);
@@ -383,7 +270,7 @@ chunkitem *swarm_choose_chunk(bt_config_t *config, bt_peer_t *peer, double now) 
 
 double swarm_next_deadline(const bt_config_t *config) {
     double deadline = 0;
-    if (!config->swarm || !config->download_in_progress) return 0;
+    if (!config->download_in_progress) return 0;
     for (const bt_peer_t *p = config->peers; p; p = p->next) {
         double until = p->swarm ? p->swarm->busy_until : 0;
         if (until != 0 && (deadline == 0 || until < deadline)) deadline = until;
@@ -391,62 +278,31 @@ double swarm_next_deadline(const bt_config_t *config) {
     return deadline;
 }
 
-void swarm_wake_paused(bt_config_t *config, double now) {
-    if (!config->swarm || !config->download_in_progress) return;
+bt_peer_t *swarm_pause_ended(bt_config_t *config, double now) {
+    if (!config->download_in_progress) return nullptr;
     for (bt_peer_t *p = config->peers; p; p = p->next) {
         if (!p->swarm || p->swarm->busy_until == 0 || now < p->swarm->busy_until) continue;
         p->swarm->busy_until = 0;
-        tryToGenerateGetRequest(config, p, now);
+        return p;
     }
+    return nullptr;
 }
 
-void swarm_note_stray_data(bt_config_t *config, bt_peer_t *peer, double now) {
-    if (!config->swarm || peer->receiving_chunk) return;
-    swarm_peer_t *s = swarm_of(peer);
-    if (s->busy_until < now + SWARM_STRAY_QUIET_S) s->busy_until = now + SWARM_STRAY_QUIET_S;
-}
-
-// Whether the running upload to peer has been left by its asker: no ACK since it began for
-// SWARM_FIRST_ACK_S (sending_last_ack_time is its start until an ACK comes), or none for
-// SWARM_UPLOAD_ABANDONED_S.
-static bool upload_abandoned(const bt_peer_t *peer, double now) {
-    double silent = now - peer->sending_last_ack_time;
-    return silent >= SWARM_UPLOAD_ABANDONED_S ||
-           (peer->sending_lastacked == 0 && silent >= SWARM_FIRST_ACK_S);
-}
-
-void swarm_end_abandoned_uploads(bt_config_t *config, double now) {
-    if (!config->swarm) return;
-    for (bt_peer_t *p = config->peers; p; p = p->next) {
-        if (!p->sending_active || !upload_abandoned(p, now)) continue;
-        debug_log(DEBUG_ERRS, "peer %d takes nothing of its upload: ended \n", p->id);
-        doneSendingData(config, p);
-    }
-}
-
-bool swarm_ask_again(const bt_config_t *config, bool being_fetched, bool announced) {
-    return config->swarm || (!being_fetched && !announced);
+// An IHAVE lost on the way is never sent again, and a chunk that only a few busy peers are known
+// to hold, or whose sender crawls, needs every holder known: every chunk is asked for again.
+bool swarm_ask_again(bool, bool) {
+    return true;
 }
 
 // ---- resuming --------------------------------------------------------------------------------
 
-FILE *swarm_open_output(const bt_config_t *config, const char *path) {
-    if (!config->swarm) return fopen(path, "w");
+FILE *swarm_open_output(const char *path) {
     FILE *f = fopen(path, "r+");
     if (f || errno != ENOENT) return f;
     return fopen(path, "w");
 }
 
-// Tells every other peer about the chunks of list (one IHAVE series each).
-static void announce_to_all(bt_config_t *config, const chunkitem *list) {
-    if (!list) return;
-    for (bt_peer_t *p = config->peers; p; p = p->next) {
-        if (p->id != config->identity) sendIHave(config, list, &p->addr);
-    }
-}
-
-int swarm_resume(bt_config_t *config) {
-    if (!config->swarm) return 0;
+chunkitem *swarm_resume(bt_config_t *config) {
     uint8_t *buf = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
     assert(buf && "chunk buffer");
     chunkitem *kept = nullptr;
@@ -474,13 +330,11 @@ int swarm_resume(bt_config_t *config) {
         fprintf(stderr, "resuming %s: %d of %d chunks already there\n", config->output_file, count,
                 total);
     }
-    announce_to_all(config, kept);
-    chunklist_free(kept);
-    return count;
+    return kept;
 }
 
 void swarm_download_finishing(bt_config_t *config) {
-    if (!config->swarm || !config->output_handle) return;
+    if (!config->output_handle) return;
     FILE *out = config->output_handle;
     struct stat st;
     if (fflush(out) != 0 || fstat(fileno(out), &st) != 0) return;
@@ -489,3 +343,45 @@ void swarm_download_finishing(bt_config_t *config) {
             fprintf(stderr, "Error: could not cut %s to %lld bytes: %s\n", config->output_file,
                     config->output_end, strerror(errno));
 }
+
+// ---- DATA that belongs to no connection ------------------------------------------------------
+
+bool swarm_get_late(const bt_peer_t *peer, const uint8_t *hash, double now) {
+    return peer->sending_active && memcmp(peer->sending_hash, hash, HASH_SIZE) != 0 &&
+           now - peer->sending_last_ack_time < SWARM_LATE_GET_S;
+}
+
+void swarm_stray_data(bt_peer_t *peer, double now) {
+    if (peer->receiving_chunk) return;
+    swarm_peer_t *s = schedule_peer_state(peer);
+    if (s->busy_until < now + SWARM_STRAY_QUIET_S) s->busy_until = now + SWARM_STRAY_QUIET_S;
+}
+
+// sending_last_ack_time is the upload's start until an ACK comes.
+bool swarm_upload_abandoned(const bt_peer_t *peer, double now) {
+    double silent = now - peer->sending_last_ack_time;
+    return silent >= SWARM_UPLOAD_ABANDONED_S ||
+           (peer->sending_lastacked == 0 && silent >= SWARM_FIRST_ACK_S);
+}
+
+const schedule_policy_t SWARM_POLICY = {
+    .name = "swarm",
+    .choose_chunk = swarm_choose_chunk,
+    .get_wait = swarm_get_wait,
+    .get_unanswered = swarm_get_unanswered,
+    .ask_again = swarm_ask_again,
+    .next_deadline = swarm_next_deadline,
+    .pause_ended = swarm_pause_ended,
+    .chunk_written = swarm_chunk_written,
+    .tell_of_chunk = swarm_tell_of_chunk,
+    .open_output = swarm_open_output,
+    .resume = swarm_resume,
+    .download_finishing = swarm_download_finishing,
+    .note_whohas = swarm_note_whohas,
+    .get_repeated = swarm_get_repeated,
+    .may_serve = swarm_may_serve,
+    .next_waiting = swarm_next_waiting,
+    .get_late = swarm_get_late,
+    .stray_data = swarm_stray_data,
+    .upload_abandoned = swarm_upload_abandoned,
+};

@@ -13,12 +13,13 @@
 
 #include "config/debug.h"
 #include "engine/transport.h"
+#include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/progress.h"
 #include "engine/reliable.h"
 #include "engine/store.h"
-#include "engine/swarm.h"
+#include "engine/schedule.h"
 #include "engine/time_util.h"
 #include "support/chunk.h"
 #include "support/sha.h"
@@ -220,6 +221,7 @@ void abortDownload(bt_config_t *config, double now) {
         if (p->receiving_chunk) releaseReceivingConnection(p);
     }
     forget_download_state(config);
+    chunkindex_end_download(config);
     chunklist_free(config->to_fetch_list);
     config->to_fetch_list = nullptr;
     if (config->output_handle) fclose(config->output_handle);
@@ -294,9 +296,10 @@ static bool write_chunk(bt_config_t *config, const chunkitem *chunk, const uint8
 }
 
 void completeDownload(bt_config_t *config, double now) {
-    swarm_download_finishing(config);
+    schedule_policy(config)->download_finishing(config);
     config->download_in_progress = 0;
     forget_download_state(config);
+    chunkindex_end_download(config);
     int closed = fclose(config->output_handle);
     config->output_handle = nullptr;
     progress_download_ended(config, closed == 0, now);
@@ -309,6 +312,20 @@ void completeDownload(bt_config_t *config, double now) {
     printf("GOT %s \n", config->output_file);
     fflush(stdout);
     if (config->max_tx_chunks > 0) exit_after_download(config);
+}
+
+// The scheduling policy is told of a verified chunk written from peer, and the peers it names
+// are told the chunk is here.
+static void announce_written(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk,
+                             int len, double now) {
+    const schedule_policy_t *policy = schedule_policy(config);
+    policy->chunk_written(config, peer, chunk, len);
+    chunkitem one = *chunk;
+    one.next = nullptr;
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p->id != config->identity && policy->tell_of_chunk(config, p, chunk, now))
+            sendIHave(config, &one, &p->addr);
+    }
 }
 
 // The chunk buffer of an ended connection stays with the peer record until the next one ends, so
@@ -338,16 +355,6 @@ void releaseOtherFetchers(bt_config_t *config, const bt_peer_t *peer, const chun
         if (peer->receiving_prev_data)
             memcpy(p->receiving_data, peer->receiving_prev_data, CHUNK_SIZE);
         retire_receiving_buffer(p);
-    }
-}
-
-// Unlinks and releases node from the list at *head.
-static void unlink_chunk(chunkitem **head, chunkitem *node) {
-    for (chunkitem **link = head; *link; link = &(*link)->next) {
-        if (*link != node) continue;
-        *link = node->next;
-        free(node);
-        return;
     }
 }
 
@@ -412,11 +419,11 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer, double now) {
     progress_chunk_written(config, peer, len);
     long long end = static_cast<long long>(chunk->id) * CHUNK_SIZE + len;
     if (end > config->output_end) config->output_end = end;
-    swarm_chunk_written(config, peer, chunk, len, now);
+    announce_written(config, peer, chunk, len, now);
     retire_receiving_buffer(peer);
     releaseOtherFetchers(config, peer, chunk);
     // Exactly the node written: a request may name the same bytes at several places.
-    unlink_chunk(&config->to_fetch_list, chunk);
+    fetchlist_remove(config, chunk);
     if (!config->to_fetch_list) {
         completeDownload(config, now);
         return;
@@ -427,6 +434,7 @@ void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer, double now) {
 // ---- releasing a configuration ---------------------------------------------------------------
 
 void releaseConfiguration(bt_config_t *config) {
+    chunkindex_free(config);
     bt_peer_t *p = config->peers;
     while (p) {
         bt_peer_t *next = p->next;
@@ -437,7 +445,6 @@ void releaseConfiguration(bt_config_t *config) {
         free(p->receiving_prev_data);
         free(p->sending_adaptive);
         failurelist_free(p->receiving_failures);
-        chunklist_free(p->chunks_of_interest);
         swarm_peer_free(p);
         free(p);
         p = next;

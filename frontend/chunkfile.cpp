@@ -43,17 +43,13 @@ static FILE *open_shared_file(const char *path, char *why, size_t why_size) {
     return f;
 }
 
-// The size of the regular file f, opened by open_shared_file.
-static long long size_of(FILE *f) {
-    struct stat st;
-    return fstat(fileno(f), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
-}
-
 int hash_list_of_file(const char *path, hash_progress_fn go_on, std::string *text,
-                      std::vector<file_chunk_t> *chunks, char *why, size_t why_size) {
+                      std::vector<file_chunk_t> *chunks, struct stat *opened, char *why,
+                      size_t why_size) {
     FileHandle f(open_shared_file(path, why, why_size), &fclose);
     if (!f) return -1;
-    long long size = size_of(f.get());
+    if (fstat(fileno(f.get()), opened) != 0) memset(opened, 0, sizeof *opened);
+    long long size = static_cast<long long>(opened->st_size);
     std::vector<uint8_t> buf(CHUNK_SIZE);
     text->clear();
     chunks->clear();

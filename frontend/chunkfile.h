@@ -2,6 +2,8 @@
 // 512 KiB chunk, the format hashlist prints and a GET names.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,11 +27,13 @@ typedef struct file_chunk_s file_chunk_t;
 // size; returning false stops the hashing.
 typedef bool (*hash_progress_fn)(long long hashed, long long size);
 
-// The hash list of the regular file at path into *text, one line per chunk, and its chunks into
-// *chunks. 0 on success; -1 with a one-line reason in why when the file cannot be read, is empty,
-// or go_on stopped it (why then empty).
+// The hash list of the regular file at path into *text, one line per chunk, its chunks into
+// *chunks, and the file's status as it was opened, before a byte was read, into *opened. 0 on
+// success; -1 with a one-line reason in why when the file cannot be read, is empty, or go_on
+// stopped it (why then empty).
 int hash_list_of_file(const char *path, hash_progress_fn go_on, std::string *text,
-                      std::vector<file_chunk_t> *chunks, char *why, size_t why_size);
+                      std::vector<file_chunk_t> *chunks, struct stat *opened, char *why,
+                      size_t why_size);
 // Whether a hash list can be written at path, tried before the file is hashed: 0, or -1 with
 // the reason write_hash_list would give in why.
 int check_hash_list_path(const char *path, char *why, size_t why_size);

@@ -27,11 +27,12 @@
 #include <vector>
 
 #include "config/bt_parse.h"
+#include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/peer.h"
 #include "engine/progress.h"
 #include "engine/store.h"
-#include "engine/swarm.h"
+#include "engine/schedule.h"
 #include "engine/time_util.h"
 #include "engine/util.h"
 #include "frontend/checks.h"
@@ -590,10 +591,10 @@ static bool show_hashing(long long hashed, long long size) {
 
 // Hashes FILE with its display; exits 2 when it cannot be read, 128 + n on signal n.
 static void hash_shared_file(const front_options_t *o, std::string *text,
-                             std::vector<file_chunk_t> *chunks) {
+                             std::vector<file_chunk_t> *chunks, struct stat *opened) {
     hashing = {o->file, isatty(STDERR_FILENO) == 1, -1};
     char why[WHY_LEN];
-    int hashed = hash_list_of_file(o->file, show_hashing, text, chunks, why, sizeof why);
+    int hashed = hash_list_of_file(o->file, show_hashing, text, chunks, opened, why, sizeof why);
     if (hashing.terminal && hashing.percent_shown >= 0) fputs("\n", stderr);
     if (hashed == 0) return;
     if (!stop_requested()) fail_start("%s", why);
@@ -603,12 +604,15 @@ static void hash_shared_file(const front_options_t *o, std::string *text,
 }
 
 // The chunks just hashed are served from FILE as they are: hashing it again to load them would
-// double the wait. Each is checked once more whenever it is read for an upload.
+// double the wait. They are read for uploads without hashing while FILE's status stays what it
+// was before it was hashed; once it changes, each is checked again as it is read.
 static void serve_hashed_chunks(bt_config_t *config, const char *file,
-                                const std::vector<file_chunk_t> &chunks) {
+                                const std::vector<file_chunk_t> &chunks,
+                                const struct stat *opened) {
     for (size_t i = 0; i < chunks.size(); i++)
         store_add(config, chunks[i].hash, file, STORE_SERVED, static_cast<int>(i),
                   chunks[i].length);
+    store_trust_file(config, file, opened);
 }
 
 static void tell_what_to_hand_out(const front_options_t *o, const bt_config_t *config, int chunks,
@@ -649,7 +653,8 @@ static int run_share(int argc, char **argv, const front_options_t *o) {
     swarm_key_t key = find_swarm_key(o);
     std::string text;
     std::vector<file_chunk_t> chunks;
-    hash_shared_file(o, &text, &chunks);
+    struct stat opened;
+    hash_shared_file(o, &text, &chunks, &opened);
     bool written = false;
     if (write_hash_list(o->hashes.c_str(), text, &written, why, sizeof why) != 0)
         fail_start("%s", why);
@@ -660,7 +665,7 @@ static int run_share(int argc, char **argv, const front_options_t *o) {
     sodium_memzero(&key.key, sizeof key.key);
     FILE *results = take_standard_output();
     peer_setup(&config);
-    serve_hashed_chunks(&config, o->file, chunks);
+    serve_hashed_chunks(&config, o->file, chunks, &opened);
     tell_what_to_hand_out(o, &config, static_cast<int>(chunks.size()), written, &key);
     print_result(results, o->hashes.c_str());
     serve_until_signal(&config);
@@ -692,7 +697,7 @@ static std::string ranges_of(std::vector<int> ids) {
 static bool has_source(const bt_config_t *config, const chunkitem *chunk) {
     for (bt_peer_t *p = config->peers; p; p = p->next) {
         if (p->id == config->identity) continue;
-        if (chunklist_find_hash(p->chunks_of_interest, chunk->hash)) return true;
+        if (announced_by(config, p, chunk->hash)) return true;
         if (p->receiving_chunk && memcmp(p->receiving_chunk->hash, chunk->hash, HASH_SIZE) == 0)
             return true;
     }
@@ -799,7 +804,7 @@ static long long bytes_being_received(const bt_config_t *config) {
 
 // Progress is any DATA taken in order or chunk written since the last look.
 static void note_progress(download_watch_s *w, const bt_config_t *config, double now) {
-    int left = chunklist_length(config->to_fetch_list);
+    int left = fetchlist_remaining(config);
     long long taken = bytes_being_received(config);
     if (left == w->left && taken == w->taken) return;
     w->left = left;
@@ -811,7 +816,7 @@ static void note_progress(download_watch_s *w, const bt_config_t *config, double
 // and never sent any DATA. Such a peer most likely drops our GETs because its peer list does not
 // name this host at the address and port ours gives: it answers a WHOHAS from anyone.
 static bool announces_but_never_answers(const bt_peer_t *p) {
-    return p->chunks_of_interest && p->swarm && p->swarm->unanswered > 0 &&
+    return announcement_count(p) > 0 && p->swarm && p->swarm->unanswered > 0 &&
            p->receiving_first_data_time == 0;
 }
 
@@ -838,7 +843,7 @@ static double no_progress_limit() {
 // Runs passes until the download ends, the time is up, nothing has arrived for too long or a
 // signal comes.
 static get_outcome follow_download(bt_config_t *config, const front_options_t *o, double start) {
-    download_watch_s w{chunklist_length(config->to_fetch_list), 0, start, {}};
+    download_watch_s w{fetchlist_remaining(config), 0, start, {}};
     double give_up_after = no_progress_limit();
     bool stdin_open = false;
     for (;;) {

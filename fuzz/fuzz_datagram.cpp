@@ -34,6 +34,7 @@
 
 #include "config/debug.h"
 #include "engine/store.h"
+#include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/common.h"
 #include "engine/peer.h"
@@ -195,6 +196,7 @@ void start_run(Run *run) {
     config->mychunks = served_list();
     store_load(config);
     config->masterchunks = served_list();
+    chunkindex_note_master(config);
     run->now = kStartTime;
     run->want = -1;
     run->data_budget = kDataBudget;
@@ -343,12 +345,6 @@ bool in_list(const chunkitem *head, const chunkitem *node) {
     return false;
 }
 
-bool has_repeats(const chunkitem *head) {
-    for (; head; head = head->next)
-        if (chunklist_find_hash(head->next, head->hash)) return true;
-    return false;
-}
-
 void check_bounds(const bt_config_t *config) {
     require(!config->download_in_progress == !config->output_handle,
             "a running download without its output file, or the reverse");
@@ -360,14 +356,15 @@ void check_bounds(const bt_config_t *config) {
         require(timelist_length(p->sending_unacked) <= PACKETS_PER_CHUNK,
                 "more outstanding packets than a chunk has");
         // Only the served chunks matter to this peer, each remembered once.
-        require(chunklist_length(p->chunks_of_interest) <= kServedChunks &&
-                    !has_repeats(p->chunks_of_interest),
+        require(announcement_count(p) <= kServedChunks,
                 "announcements beyond the hashes that matter");
         require(!p->receiving_chunk || in_list(config->to_fetch_list, p->receiving_chunk),
                 "a connection fetching a chunk the request no longer holds");
         require(!p->receiving_chunk == !p->receiving_data,
                 "a requested chunk without its buffer, or the reverse");
     }
+    char why[256];
+    if (!chunkindex_consistent(config, why, sizeof why)) broken(why);
 }
 
 // Every chunk the last request no longer lists was written, and holds the data file's bytes.

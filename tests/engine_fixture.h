@@ -12,6 +12,7 @@
 
 #include "config/bt_parse.h"
 #include "engine/adaptive.h"
+#include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/common.h"
 #include "engine/time_util.h"
@@ -73,6 +74,29 @@ inline chunkitem *list_of(const std::vector<std::string> &hashes) {
     for (size_t i = hashes.size(); i-- > 0;)
         chunklist_add(&head, u8(hashes[i]), static_cast<int>(i));
     return head;
+}
+
+// The list becomes the request of the running download (owned by config), indexed as a GET
+// would have it.
+inline void fetch(bt_config_t *config, chunkitem *list) {
+    chunkindex_end_download(config);
+    chunklist_free(config->to_fetch_list);
+    config->to_fetch_list = list;
+    chunkindex_start_download(config);
+}
+// The same for the hashes, with ids 0, 1, 2, ...
+inline void fetch(bt_config_t *config, const std::vector<std::string> &hashes) {
+    fetch(config, list_of(hashes));
+}
+// The running download's list was changed by hand: it is indexed again as it is now.
+inline void reindex(bt_config_t *config) {
+    chunkindex_end_download(config);
+    chunkindex_start_download(config);
+}
+
+// Peer announced the hashes, as its IHAVE would have it.
+inline void announce(bt_config_t *config, bt_peer_t *peer, const std::vector<std::string> &hashes) {
+    for (const std::string &h : hashes) announcement_add(config, peer, u8(h));
 }
 
 // Heap copy of wire bytes, aligned for a header, as handlers expect a received buffer.

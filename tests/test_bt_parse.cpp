@@ -280,7 +280,7 @@ TEST(BtParse, PeerListIsKeptInReverseFileOrderAndDumpedExactly) {
     Parsed p(with_list(dir, kThreePeers, {"-m", "4", "-i", "2"}));
     ASSERT_NE(p.config.peers, nullptr);
     EXPECT_EQ(p.config.peers->addr.sin_family, AF_INET);
-    EXPECT_EQ(p.config.peers->chunks_of_interest, nullptr);
+    EXPECT_EQ(p.config.peers->announced, nullptr);
     std::string want =
         "VX-902 PROJECT 2 PEER\n\n"
         "chunk-file:     master.chunks\n"

@@ -188,12 +188,12 @@ TEST(WhoHas, ManyMatchesAreSplitIntoPacketsThatFit) {
 TEST(IHave, RecordsAnnouncementsAndSendsOneGet) {
     Engine e(2);
     std::string a = hash_of(1), b = hash_of(2);
-    e.config.to_fetch_list = ef::list_of({b, a});
+    ef::fetch(&e.config, {b, a});
     e.config.download_in_progress = 1;
     Packet ihave(packet(PKT_IHAVE, control_payload({a, b})));
     auto from = e.addr_of(2);
     handleIHave(&e.config, ihave.hdr(), &from, now_seconds());
-    EXPECT_EQ(2, chunklist_length(e.peer(2)->chunks_of_interest));
+    EXPECT_EQ(2, announcement_count(e.peer(2)));
     auto get = e.sock_of(2).recv(2.0);
     ASSERT_TRUE(get);
     EXPECT_EQ(packet(PKT_GET, b), *get);  // the first chunk of the request list wins
@@ -204,7 +204,7 @@ TEST(IHave, RecordsAnnouncementsAndSendsOneGet) {
 
     /* a second IHAVE while fetching from that peer records nothing twice */
     handleIHave(&e.config, ihave.hdr(), &from, now_seconds());
-    EXPECT_EQ(2, chunklist_length(e.peer(2)->chunks_of_interest));
+    EXPECT_EQ(2, announcement_count(e.peer(2)));
     EXPECT_FALSE(e.sock_of(2).recv(0.2));
 
     /* a flood of hashes neither the request nor the master list names leaves no trace */
@@ -214,7 +214,7 @@ TEST(IHave, RecordsAnnouncementsAndSendsOneGet) {
         Packet junk(packet(PKT_IHAVE, control_payload({r1, r2})));
         handleIHave(&e.config, junk.hdr(), &from, now_seconds());
     }
-    EXPECT_EQ(2, chunklist_length(e.peer(2)->chunks_of_interest));
+    EXPECT_EQ(2, announcement_count(e.peer(2)));
 
     /* another peer announcing the same chunks gets the next free one, never b */
     auto from3 = e.addr_of(3);
@@ -227,5 +227,5 @@ TEST(IHave, RecordsAnnouncementsAndSendsOneGet) {
     struct sockaddr_in stranger = from;
     stranger.sin_port = htons(1);
     handleIHave(&e.config, ihave.hdr(), &stranger, now_seconds());
-    EXPECT_EQ(2, chunklist_length(e.peer(2)->chunks_of_interest));
+    EXPECT_EQ(2, announcement_count(e.peer(2)));
 }

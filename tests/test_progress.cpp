@@ -24,7 +24,7 @@ struct Download {
     explicit Download(int mode) {
         e.config.progress_mode = mode;
         progress_init(&e.config);
-        e.config.to_fetch_list = ef::list_of({ef::hash_of(0), ef::hash_of(1), ef::hash_of(2)});
+        ef::fetch(&e.config, {ef::hash_of(0), ef::hash_of(1), ef::hash_of(2)});
         progress_download_started(&e.config, now_seconds());
     }
     ~Download() { progress_free(&e.config); }
@@ -36,7 +36,8 @@ struct Download {
     // Chunk n arrived whole from peer `from` and was written.
     void written(int n, int from) {
         progress_chunk_written(&e.config, e.peer(from), CHUNK_SIZE);
-        chunklist_remove(&e.config.to_fetch_list, ef::u8(ef::hash_of(n)));
+        fetchlist_remove(&e.config,
+                         chunklist_find_hash(e.config.to_fetch_list, ef::u8(ef::hash_of(n))));
     }
 };
 
@@ -54,7 +55,7 @@ TEST(Progress, LineWarningAndSummary) {
     Download d(PROGRESS_ON);
     ASSERT_NE(nullptr, d.e.config.progress);
     double start = d.e.config.progress->start;
-    chunklist_add(&d.e.peer(2)->chunks_of_interest, ef::u8(ef::hash_of(0)), -1);
+    ef::announce(&d.e.config, d.e.peer(2), {ef::hash_of(0)});
 
     /* nothing written yet: no line; two chunks unannounced, but not for 10 s */
     EXPECT_EQ("", d.tick(start + 5));
@@ -74,8 +75,7 @@ TEST(Progress, LineWarningAndSummary) {
     EXPECT_THAT(d.tick(start + 22.5), Not(HasSubstr("chunks")));  // no news, no line
 
     /* announced at last: a new stretch may warn again later */
-    chunklist_add(&d.e.peer(3)->chunks_of_interest, ef::u8(ef::hash_of(1)), -1);
-    chunklist_add(&d.e.peer(3)->chunks_of_interest, ef::u8(ef::hash_of(2)), -1);
+    ef::announce(&d.e.config, d.e.peer(3), {ef::hash_of(1), ef::hash_of(2)});
     EXPECT_EQ("", d.tick(start + 24));
     EXPECT_EQ(0, d.e.config.progress->unannounced_since);
 

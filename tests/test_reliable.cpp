@@ -250,13 +250,13 @@ constexpr double kGetTime = 5000.0;
 
 // Peer `id` announced the single chunk of the request list and was sent a GET for it at `now`.
 void requested_from(Engine &e, int id, const std::string &hash, double now = kGetTime) {
-    chunklist_add(&e.peer(id)->chunks_of_interest, ef::u8(hash), -1);
+    ef::announce(&e.config, e.peer(id), {hash});
     tryToGenerateGetRequest(&e.config, e.peer(id), now);
     ASSERT_TRUE(e.sock_of(id).recv(1.0));
 }
 
 void start_download(Engine &e, ts::TempDir &dir, const std::vector<std::string> &hashes) {
-    e.config.to_fetch_list = ef::list_of(hashes);
+    ef::fetch(&e.config, hashes);
     e.config.output_handle = fopen(dir.file("out").c_str(), "w");
     e.config.download_in_progress = 1;
 }
@@ -268,7 +268,7 @@ struct TwoAnnouncers {
     std::string h = ef::hash_of(1);
     TwoAnnouncers() {
         start_download(e, dir, {h});
-        chunklist_add(&e.peer(2)->chunks_of_interest, ef::u8(h), -1);
+        ef::announce(&e.config, e.peer(2), {h});
         requested_from(e, 3, h);
     }
     // Peer 3's DATA has been coming in order since `since`, in the given profile.
@@ -307,7 +307,7 @@ TEST(StallCheck, GivesUpAfterMoreThanThirtySecondsAndAsksAnotherPeer) {
     EXPECT_EQ("giving up on peer 3 \n", testing::internal::GetCapturedStdout());
     EXPECT_EQ(0, p3->receiving_active);
     EXPECT_EQ(nullptr, p3->receiving_chunk);
-    EXPECT_EQ(nullptr, p3->chunks_of_interest);
+    EXPECT_EQ(0, announcement_count(p3));
     // The partial chunk failed its check and went to the other peer that announced it.
     EXPECT_EQ(e.config.to_fetch_list, e.peer(2)->receiving_chunk);
     auto get = e.sock_of(2).recv(1.0);
@@ -330,7 +330,7 @@ TEST(StallCheck, AdaptiveMovesAChunkWithoutProgressToAnIdleHolderOnce) {
         }
         /* the chunk goes to peer 2, the slow peer keeps its announcements */
         EXPECT_TRUE(t.moved_to_2());
-        EXPECT_NE(nullptr, p3->chunks_of_interest);
+        EXPECT_NE(0, announcement_count(p3));
         ASSERT_TRUE(e.sock_of(2).recv(1.0));
     }
 }
@@ -366,7 +366,7 @@ TEST(Recovery, UnansweredGetIsSentAgainOnceThenOnlyThatChunkIsForgotten) {
     Engine &e = t.e;
     const std::string &h = t.h;
     std::string other = ef::hash_of(9);
-    chunklist_add(&e.peer(3)->chunks_of_interest, ef::u8(other), -1);
+    ef::announce(&e.config, e.peer(3), {other});
     double sent = e.peer(3)->receiving_get_time;
 
     checkForUnansweredGets(&e.config, sent + 5.0);
@@ -383,8 +383,8 @@ TEST(Recovery, UnansweredGetIsSentAgainOnceThenOnlyThatChunkIsForgotten) {
     checkForUnansweredGets(&e.config, sent + 10.02);
     EXPECT_EQ(nullptr, e.peer(3)->receiving_chunk);
     EXPECT_EQ(nullptr, e.peer(3)->receiving_data);
-    EXPECT_EQ(1, chunklist_length(e.peer(3)->chunks_of_interest));
-    EXPECT_TRUE(chunklist_find_hash(e.peer(3)->chunks_of_interest, ef::u8(other)));
+    EXPECT_EQ(1, announcement_count(e.peer(3)));
+    EXPECT_TRUE(announced_by(&e.config, e.peer(3), ef::u8(other)));
     auto get = e.sock_of(2).recv(1.0);  // asked of the other announcer at once
     ASSERT_TRUE(get);
     EXPECT_EQ(ef::packet(PKT_GET, h), *get);
@@ -403,7 +403,7 @@ TEST(Recovery, RediscoveryAsksIdleAnnouncersAndWhoHasForUnannouncedChunks) {
     start_download(e, dir, {a, b, c});
     requested_from(e, 2, a, 100.0);  // a is being fetched
     // b was announced by peer 3 before this download started (no GET followed); c by nobody.
-    chunklist_add(&e.peer(3)->chunks_of_interest, ef::u8(b), -1);
+    ef::announce(&e.config, e.peer(3), {b});
     e.config.last_whohas_time = 100.0;
 
     rediscoverMissingChunks(&e.config, 105.0);  // not more than 5 s yet

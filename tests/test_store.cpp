@@ -3,6 +3,9 @@
 // chunk is asked next, and what a resumed output file keeps.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <set>
 
@@ -11,6 +14,7 @@
 #include "engine/peer.h"
 #include "engine/process.h"
 #include "engine/reliable.h"
+#include "engine/schedule.h"
 #include "engine/store.h"
 #include "engine/swarm.h"
 #include "peer_fixture.h"
@@ -32,14 +36,13 @@ std::string chunk_bytes(const pf::DataSet &d, int i) {
     return d.bytes.substr(static_cast<size_t>(i) * CHUNK_SIZE, CHUNK_SIZE);
 }
 
-// Turns --swarm on and starts a download of the given chunks (no output file).
-void start_swarm_download(Engine &e, const std::vector<std::string> &hashes) {
-    e.config.swarm = 1;
-    e.config.to_fetch_list = ef::list_of(hashes);
-    e.config.download_in_progress = 1;
+// The hashes of every IHAVE the socket receives within a short while.
+// Sets the file's time of last change to `seconds` after the epoch.
+void set_mtime(const std::string &path, time_t seconds) {
+    struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0));
 }
 
-// The hashes of every IHAVE the socket receives within a short while.
 std::vector<std::string> announced(ts::UdpSocket &sock) {
     std::vector<std::string> hashes;
     for (auto &d : sock.recv_all(0.2)) {
@@ -76,6 +79,7 @@ TEST(Store, ServedFileKeepsOnlyItsGoodChunksAndRereadsThemChecked) {
     /* a file changed since is refused and no longer served */
     bytes[10] ^= 1;
     ts::write_file(f.path("data.bin"), bytes);
+    set_mtime(f.path("data.bin"), 1);  // a rewrite within one clock tick would keep the time
     store_entry_t *first = store_find(&e.config, ef::u8(f.data.hashes[0]));
     EXPECT_FALSE(store_read(&e.config, first, reinterpret_cast<uint8_t *>(buf.data())));
     EXPECT_EQ(nullptr, store_find(&e.config, ef::u8(f.data.hashes[0])));
@@ -86,6 +90,54 @@ TEST(Store, ServedFileKeepsOnlyItsGoodChunksAndRereadsThemChecked) {
     EXPECT_NE(nullptr, strstr(why, "none.bin"));
     EXPECT_EQ(-1, store_serve_file(&e.config, f.path("none.chunks").c_str(),
                                    f.path("data.bin").c_str(), why, sizeof why));
+}
+
+TEST(Store, AServedFileIsTrustedUntilItChangesThenAChangedChunkIsRefusedOnceAndDropped) {
+    Engine e(1);
+    Files f;
+    ts::write_file(f.path("data.bin"), f.data.bytes);
+    ts::write_file(f.path("data.chunks"), f.data.lines());
+    set_mtime(f.path("data.bin"), 1000);
+    char why[256];
+    ASSERT_EQ(3, store_serve_file(&e.config, f.path("data.chunks").c_str(),
+                                  f.path("data.bin").c_str(), why, sizeof why));
+    std::string buf(CHUNK_SIZE, '\0');
+    uint8_t *out = reinterpret_cast<uint8_t *>(buf.data());
+
+    /* bytes changed behind a status that says nothing changed are served as read: proof that
+       the chunk is not hashed again on every GET */
+    std::string bytes = f.data.bytes;
+    bytes[20] ^= 1;
+    ts::write_file(f.path("data.bin"), bytes);
+    set_mtime(f.path("data.bin"), 1000);
+    store_entry_t *first = store_find(&e.config, ef::u8(f.data.hashes[0]));
+    ASSERT_TRUE(store_read(&e.config, first, out));
+    EXPECT_EQ(bytes[20], buf[20]);
+
+    /* the file's time moves on: each chunk is checked again; a good one is still served... */
+    set_mtime(f.path("data.bin"), 2000);
+    store_entry_t *second = store_find(&e.config, ef::u8(f.data.hashes[1]));
+    ASSERT_TRUE(store_read(&e.config, second, out));
+    EXPECT_TRUE(buf == chunk_bytes(f.data, 1));
+
+    /* ...the changed one is refused with one line, once: after that it is not served at all */
+    Packet get(packet(PKT_GET, f.data.hashes[0]));
+    auto from = e.addr_of(2);
+    testing::internal::CaptureStderr();
+    handleGet(&e.config, get.hdr(), &from, 50.0);
+    handleGet(&e.config, get.hdr(), &from, 51.0);
+    EXPECT_EQ("Error: GET for chunk 0 refused: " + f.path("data.bin") +
+                  " no longer holds it; no longer served\n",
+              testing::internal::GetCapturedStderr());
+    EXPECT_EQ(nullptr, store_find(&e.config, ef::u8(f.data.hashes[0])));
+    EXPECT_FALSE(e.peer(2)->sending_active);
+    EXPECT_TRUE(e.sock_of(2).recv_all(0.1).empty());
+    /* a file grown shows in its size, whatever its time says */
+    bytes[CHUNK_SIZE + 9] ^= 1;
+    ts::write_file(f.path("data.bin"), bytes + "more");
+    set_mtime(f.path("data.bin"), 1000);
+    EXPECT_FALSE(store_read(&e.config, second, out));
+    EXPECT_EQ(1, e.config.store->count);
 }
 
 // Peer `from` delivers the to_fetch_list node with these bytes (padded with the fill byte).
@@ -112,7 +164,7 @@ struct Receiving {
         snprintf(e.config.output_file, sizeof e.config.output_file, "%s", out.c_str());
         e.config.output_handle = fopen(out.c_str(), "w+");
         e.config.download_in_progress = 1;
-        e.config.to_fetch_list = ef::list_of(f.data.hashes);
+        ef::fetch(&e.config, f.data.hashes);
     }
     // Peer 2 delivers chunk 0 with these bytes, complete.
     void finish_chunk0(const std::string &bytes) { deliver(e, 2, e.config.to_fetch_list, bytes); }
@@ -180,10 +232,10 @@ TEST(Swarm, RarestAnnouncedChunkFirstThenAnEndGameCopyOfASlowOne) {
     Engine e(3);
     e.config.swarm = 1;
     std::vector<std::string> h = {ef::hash_of(1), ef::hash_of(2), ef::hash_of(3)};
-    e.config.to_fetch_list = ef::list_of(h);
-    e.peer(2)->chunks_of_interest = ef::list_of(h);
-    e.peer(3)->chunks_of_interest = ef::list_of({h[0], h[1]});
-    e.peer(4)->chunks_of_interest = ef::list_of({h[0]});
+    ef::fetch(&e.config, h);
+    ef::announce(&e.config, e.peer(2), h);
+    ef::announce(&e.config, e.peer(3), {h[0], h[1]});
+    ef::announce(&e.config, e.peer(4), {h[0]});
     chunkitem *third = e.config.to_fetch_list->next->next;
     EXPECT_EQ(third, swarm_choose_chunk(&e.config, e.peer(2), 100.0));
 
@@ -198,8 +250,8 @@ TEST(Swarm, RarestAnnouncedChunkFirstThenAnEndGameCopyOfASlowOne) {
 
     /* every chunk in flight: the one a slow sender has been at longest gets a second holder,
        not the one that has just started */
-    e.peer(3)->receiving_chunk = nullptr;
-    e.config.to_fetch_list->next->next = nullptr;  // only the first two chunks are left
+    e.peer(3)->receiving_chunk = e.peer(4)->receiving_chunk = nullptr;
+    fetchlist_remove(&e.config, third);  // only the first two chunks are left
     chunkitem *second = e.config.to_fetch_list->next;
     e.peer(4)->receiving_chunk = e.config.to_fetch_list;
     e.peer(3)->receiving_chunk = second;
@@ -211,10 +263,9 @@ TEST(Swarm, RarestAnnouncedChunkFirstThenAnEndGameCopyOfASlowOne) {
     EXPECT_EQ(second, swarm_choose_chunk(&e.config, e.peer(2), 100.0));
     e.peer(4)->receiving_chunk = e.peer(3)->receiving_chunk = nullptr;
     e.peer(4)->receiving_active = 0;
-    chunklist_free(third);
 
     /* a peer that left a GET unanswered is paused */
-    ASSERT_EQ(1, swarm_get_unanswered(&e.config, e.peer(2), 100.0));
+    ASSERT_TRUE(swarm_get_unanswered(&e.config, e.peer(2), 1, 100.0).release);
     EXPECT_EQ(nullptr, swarm_choose_chunk(&e.config, e.peer(2), 100.1));
     EXPECT_NE(nullptr, swarm_choose_chunk(&e.config, e.peer(2), 100.0 + SWARM_BUSY_PAUSE_S + 0.01));
 }
@@ -222,9 +273,9 @@ TEST(Swarm, RarestAnnouncedChunkFirstThenAnEndGameCopyOfASlowOne) {
 TEST(Swarm, AFreePeerIsAskedForItsRarestChunkNotTheFirstOfTheList) {
     Engine e(2);
     std::string a = ef::hash_of(1), b = ef::hash_of(2);
-    e.config.to_fetch_list = ef::list_of({a, b});
-    e.peer(2)->chunks_of_interest = ef::list_of({a, b});
-    e.peer(3)->chunks_of_interest = ef::list_of({a});
+    ef::fetch(&e.config, {a, b});
+    ef::announce(&e.config, e.peer(2), {a, b});
+    ef::announce(&e.config, e.peer(3), {a});
     e.config.swarm = 1;
     tryToGenerateGetRequest(&e.config, e.peer(2), now_seconds());
     auto got = e.sock_of(2).recv(1.0);
@@ -244,8 +295,8 @@ TEST(Swarm, EqualRarityIsChosenAtRandom) {
     e.config.swarm = 1;
     e.config.swarm_rng = 12345;
     std::vector<std::string> h = {ef::hash_of(1), ef::hash_of(2), ef::hash_of(3)};
-    e.config.to_fetch_list = ef::list_of(h);
-    e.peer(2)->chunks_of_interest = ef::list_of(h);
+    ef::fetch(&e.config, h);
+    ef::announce(&e.config, e.peer(2), h);
     std::set<const chunkitem *> picked;
     for (int i = 0; i < 60; i++) picked.insert(swarm_choose_chunk(&e.config, e.peer(2), 0));
     EXPECT_EQ(3u, picked.size());
@@ -262,29 +313,37 @@ TEST(Swarm, UploadSlotsGoToWaitingGetsFreshChunksFirstAndOnlyProgressHoldsThem) 
         e.peer(id)->sending_active = 1;
         e.peer(id)->sending_last_ack_time = now;
     };
+    // A GET from peer id for h at `now`, as handleGet passes it to the policy: an upload to
+    // that peer has ended.
+    auto may_serve = [&](int id, const std::string &h, double now) {
+        endUploadForNewGet(&e.config, e.peer(id));
+        return schedule_policy(&e.config)->may_serve(&e.config, e.peer(id), ef::u8(h), now);
+    };
     serving(3, 10.0);
-    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(2), ef::u8(h1), 10.5));
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(3), ef::u8(h1), 10.5));  // replaces its own
+    EXPECT_FALSE(may_serve(2, h1, 10.5));
+    EXPECT_TRUE(may_serve(3, h1, 10.5));  // replaces its own
     /* the slot frees: peer 5 asks for a chunk sent before, peer 2 waits for one never sent */
     e.peer(3)->sending_active = 0;
-    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(5), ef::u8(h2), 10.6));
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(2), ef::u8(h1), 10.7));
+    EXPECT_FALSE(may_serve(5, h2, 10.6));
+    EXPECT_TRUE(may_serve(2, h1, 10.7));
     serving(2, 10.7);
     e.peer(2)->sending_active = 0;
     /* then the one waiting for a chunk sent before */
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(5), ef::u8(h2), 10.8));
+    EXPECT_TRUE(may_serve(5, h2, 10.8));
     /* a wait its asker no longer sends is forgotten */
     serving(5, 12.0);
-    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(4), ef::u8(h1), 12.0));
-    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(3), ef::u8(h1), 12.1));
+    EXPECT_FALSE(may_serve(4, h1, 12.0));
+    EXPECT_FALSE(may_serve(3, h1, 12.1));
     e.peer(5)->sending_active = 0;
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(3), ef::u8(h1), 12.1 + SWARM_WAIT_FRESH_S));
+    EXPECT_TRUE(may_serve(3, h1, 12.1 + SWARM_WAIT_FRESH_S));
     /* an upload without ACKs for a while frees its slot */
     serving(3, 20.0);
-    EXPECT_FALSE(swarm_may_serve(&e.config, e.peer(4), ef::u8(h1), 20.5));
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(4), ef::u8(h1), 20.0 + SWARM_SLOT_IDLE_S + 0.1));
+    EXPECT_FALSE(may_serve(4, h1, 20.5));
+    EXPECT_TRUE(may_serve(4, h1, 20.0 + SWARM_SLOT_IDLE_S + 0.1));
+    /* the designed policy serves every GET at once */
+    serving(3, 20.0);
     e.config.swarm = 0;
-    EXPECT_TRUE(swarm_may_serve(&e.config, e.peer(2), ef::u8(h1), 20.5));
+    EXPECT_TRUE(may_serve(2, h1, 20.5));
     e.peer(3)->sending_active = 0;
 }
 
@@ -294,20 +353,26 @@ TEST(Swarm, AGetRepeatedBeforeTheFirstAckOrLateForAnotherChunkDoesNotRestartItsU
     bt_peer_t *p = e.peer(2);
     p->sending_active = 1;
     memcpy(p->sending_hash, ef::u8(ef::hash_of(1)), HASH_SIZE);
-    EXPECT_TRUE(swarm_get_repeated(&e.config, p, ef::u8(ef::hash_of(1))));
-    EXPECT_FALSE(swarm_get_repeated(&e.config, p, ef::u8(ef::hash_of(2))));
+    auto repeated = [&](int n) {
+        return schedule_policy(&e.config)->get_repeated(p, ef::u8(ef::hash_of(n)));
+    };
+    EXPECT_TRUE(repeated(1));
+    EXPECT_FALSE(repeated(2));
     p->sending_lastacked = 3;  // DATA reached it: the same GET again means it started over
-    EXPECT_FALSE(swarm_get_repeated(&e.config, p, ef::u8(ef::hash_of(1))));
+    EXPECT_FALSE(repeated(1));
     p->sending_lastacked = 0;
     /* a GET for another chunk while the upload is being acknowledged: a late copy of one sent
        while the asker waited; once its ACKs have stopped, the asker has moved on */
     p->sending_last_ack_time = 50.0;
-    EXPECT_TRUE(swarm_get_late(&e.config, p, ef::u8(ef::hash_of(2)), 50.0 + SWARM_LATE_GET_S - 0.01));
-    EXPECT_FALSE(swarm_get_late(&e.config, p, ef::u8(ef::hash_of(2)), 50.0 + SWARM_LATE_GET_S));
-    EXPECT_FALSE(swarm_get_late(&e.config, p, ef::u8(ef::hash_of(1)), 50.0));
+    auto late = [&](int n, double now) {
+        return schedule_policy(&e.config)->get_late(p, ef::u8(ef::hash_of(n)), now);
+    };
+    EXPECT_TRUE(late(2, 50.0 + SWARM_LATE_GET_S - 0.01));
+    EXPECT_FALSE(late(2, 50.0 + SWARM_LATE_GET_S));
+    EXPECT_FALSE(late(1, 50.0));
     e.config.swarm = 0;
-    EXPECT_FALSE(swarm_get_repeated(&e.config, p, ef::u8(ef::hash_of(1))));
-    EXPECT_FALSE(swarm_get_late(&e.config, p, ef::u8(ef::hash_of(2)), 50.0));
+    EXPECT_FALSE(repeated(1));
+    EXPECT_FALSE(late(2, 50.0));
     p->sending_active = 0;
 }
 
@@ -334,10 +399,12 @@ TEST(Swarm, AGetRepeatedBeforeTheFirstAckIsNotServedAgain) {
 
 TEST(Swarm, AGetGivenUpGoesToAnotherHolderAtOnce) {
     Engine e(2);
+    e.config.swarm = 1;
     std::string h = ef::hash_of(1);
-    start_swarm_download(e, {h});
-    e.peer(2)->chunks_of_interest = ef::list_of({h});
-    e.peer(3)->chunks_of_interest = ef::list_of({h});
+    ef::fetch(&e.config, {h});
+    e.config.download_in_progress = 1;
+    ef::announce(&e.config, e.peer(2), {h});
+    ef::announce(&e.config, e.peer(3), {h});
     bt_peer_t *busy = e.peer(2);
     busy->receiving_chunk = e.config.to_fetch_list;
     busy->receiving_sentget = 1;
@@ -372,54 +439,58 @@ double until_given_up(Engine &e, int id, double from, bool heard,
 
 TEST(Swarm, AHolderThatLeavesItsGetsUnansweredStopsCountingAndItsPauseEndsOnTime) {
     Engine e(1);
+    e.config.swarm = 1;
     std::string a = ef::hash_of(1), b = ef::hash_of(2);
-    start_swarm_download(e, {a});
+    ef::fetch(&e.config, {a});
+    e.config.download_in_progress = 1;
     bt_peer_t *p = e.peer(2);
 
     /* silent from the GET on, as a peer that exited: asked once whether it is there, and
        silent still, it loses every announcement, long before the patience for a busy peer */
-    p->chunks_of_interest = ef::list_of({a, b});
+    ef::announce(&e.config, p, {a, b});
     tryToGenerateGetRequest(&e.config, p, 100.0);
     e.sock_of(2).recv_all(0.05);
     std::vector<std::string> sent;
     double gone = until_given_up(e, 2, 100.0, false, &sent);
-    EXPECT_EQ(nullptr, p->chunks_of_interest);
+    EXPECT_EQ(0, announcement_count(p));
     EXPECT_DOUBLE_EQ(gone + SWARM_BUSY_PAUSE_S, p->swarm->busy_until);  // should it come back
     EXPECT_LE(gone, 100.0 + SWARM_PROBE_AFTER_S + SWARM_PROBE_WAIT_S + 2 * 0.3);  // two steps
     EXPECT_EQ(1, std::count(sent.begin(), sent.end(), packet(PKT_WHOHAS, ef::control_payload({a}))));
 
     /* heard from but never serving: the first give-up pauses it, keeping what it announced */
-    p->chunks_of_interest = ef::list_of({a, b});
+    ef::announce(&e.config, p, {a, b});
     p->swarm->unanswered = 0;
     p->swarm->busy_until = 0;
     p->heard_time = 200.0;
     tryToGenerateGetRequest(&e.config, p, 200.0);
     double t = until_given_up(e, 2, 200.0, true);
-    EXPECT_EQ(2, chunklist_length(p->chunks_of_interest));
+    EXPECT_EQ(2, announcement_count(p));
     /* the pause has a deadline of its own, and at its end the peer is asked again */
     double resume = p->swarm->busy_until;
     ASSERT_GT(resume, t);
     e.config.last_whohas_time = t;  // the next rediscovery round comes after the pause's end
     EXPECT_DOUBLE_EQ(resume, nextTimerDeadline(&e.config));
-    swarm_wake_paused(&e.config, resume - 0.01);
+    wakePausedPeers(&e.config, resume - 0.01);
     EXPECT_EQ(nullptr, p->receiving_chunk);
-    swarm_wake_paused(&e.config, resume);
+    wakePausedPeers(&e.config, resume);
     ASSERT_EQ(e.config.to_fetch_list, p->receiving_chunk);
     auto get = e.sock_of(2).recv(1.0);
     ASSERT_TRUE(get);
     EXPECT_EQ(packet(PKT_GET, a), *get);
     /* a second GET in a row unanswered: that chunk no longer counts, the other one still does */
     until_given_up(e, 2, resume, true);
-    EXPECT_FALSE(chunklist_find_hash(p->chunks_of_interest, ef::u8(a)));
-    EXPECT_TRUE(chunklist_find_hash(p->chunks_of_interest, ef::u8(b)));
+    EXPECT_FALSE(announced_by(&e.config, p, ef::u8(a)));
+    EXPECT_TRUE(announced_by(&e.config, p, ef::u8(b)));
 }
 
 TEST(Swarm, DataOfAnUploadNobodyTakesNeverReachesTheNextChunk) {
     Engine e(1);
     std::string a = ef::hash_of(1);
-    start_swarm_download(e, {a});
+    e.config.swarm = 1;
+    ef::fetch(&e.config, {a});
+    e.config.download_in_progress = 1;
     bt_peer_t *p = e.peer(2);
-    p->chunks_of_interest = ef::list_of({a});
+    ef::announce(&e.config, p, {a});
     /* DATA from a peer we fetch nothing from: an upload of a GET given up. The peer is asked for
        nothing until it has been quiet a while, or its packet 1 could begin our next chunk */
     Packet stray(packet(PKT_DATA, std::string(DATA_PAYLOAD, 's'), 1));
@@ -427,7 +498,7 @@ TEST(Swarm, DataOfAnUploadNobodyTakesNeverReachesTheNextChunk) {
     handleData(&e.config, stray.hdr(), &from, 1, 100.0);
     tryToGenerateGetRequest(&e.config, p, 100.0 + SWARM_STRAY_QUIET_S - 0.01);
     EXPECT_EQ(nullptr, p->receiving_chunk);
-    swarm_wake_paused(&e.config, 100.0 + SWARM_STRAY_QUIET_S);
+    wakePausedPeers(&e.config, 100.0 + SWARM_STRAY_QUIET_S);
     EXPECT_EQ(e.config.to_fetch_list, p->receiving_chunk);
     e.sock_of(2).recv_all(0.05);
 
@@ -438,9 +509,9 @@ TEST(Swarm, DataOfAnUploadNobodyTakesNeverReachesTheNextChunk) {
         p->sending_lastacked = acked;
         p->sending_last_ack_time = 200.0;
         double limit = acked ? SWARM_UPLOAD_ABANDONED_S : SWARM_FIRST_ACK_S;
-        swarm_end_abandoned_uploads(&e.config, 200.0 + limit - 0.01);
+        endAbandonedUploads(&e.config, 200.0 + limit - 0.01);
         EXPECT_EQ(1, p->sending_active) << acked;
-        swarm_end_abandoned_uploads(&e.config, 200.0 + limit);
+        endAbandonedUploads(&e.config, 200.0 + limit);
         EXPECT_EQ(0, p->sending_active) << acked;
     }
 }

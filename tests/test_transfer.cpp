@@ -8,6 +8,7 @@
 #include "engine/create.h"
 #include "engine/process.h"
 #include "engine/reliable.h"
+#include "engine/schedule.h"
 #include "engine/util.h"
 #include "engine_fixture.h"
 #include "support/chunk.h"
@@ -38,16 +39,17 @@ struct Download {
     // announced as well.
     explicit Download(int out_id = 1, const std::string &out = "", int more = 0) {
         if (!out.empty()) out_path = out;
-        e.config.to_fetch_list = nullptr;
+        chunkitem *list = nullptr;
         for (int i = more; i > 0; i--) {
-            chunklist_add(&e.config.to_fetch_list, ef::u8(ef::hash_of(i)), out_id + i);
-            chunklist_add(&e.peer(2)->chunks_of_interest, ef::u8(ef::hash_of(i)), -1);
+            chunklist_add(&list, ef::u8(ef::hash_of(i)), out_id + i);
+            ef::announce(&e.config, e.peer(2), {ef::hash_of(i)});
         }
-        chunklist_add(&e.config.to_fetch_list, ef::u8(ef::sha_raw(chunk)), out_id);
+        chunklist_add(&list, ef::u8(ef::sha_raw(chunk)), out_id);
+        ef::fetch(&e.config, list);
         e.config.output_handle = fopen(out_path.c_str(), "w");
         snprintf(e.config.output_file, sizeof e.config.output_file, "%s", out_path.c_str());
         e.config.download_in_progress = 1;
-        chunklist_add(&e.peer(2)->chunks_of_interest, ef::u8(ef::sha_raw(chunk)), -1);
+        ef::announce(&e.config, e.peer(2), {ef::sha_raw(chunk)});
         tryToGenerateGetRequest(&e.config, e.peer(2), now_seconds());
         EXPECT_TRUE(e.sock_of(2).recv(2.0));  // the GET
     }
@@ -218,7 +220,7 @@ TEST(Download, EveryHashFailureCountsAndAnotherHolderIsPreferred) {
     /* with no other holder it was asked again at once; a holder that announces it now is asked
        the next time, and peer 2 no longer */
     releaseReceivingConnection(d.e.peer(2));
-    chunklist_add(&d.e.peer(3)->chunks_of_interest, ef::u8(hash), -1);
+    ef::announce(&d.e.config, d.e.peer(3), {hash});
     tryAllGetRequests(&d.e.config, now_seconds());
     auto get = d.e.sock_of(3).recv(1.0);
     ASSERT_TRUE(get);
@@ -232,8 +234,7 @@ TEST(Download, EveryHashFailureCountsAndAnotherHolderIsPreferred) {
     tryToGenerateGetRequest(&d.e.config, d.e.peer(2), now_seconds());
     EXPECT_FALSE(d.e.sock_of(2).recv(0.1));
     /* with no other holder left it is asked again */
-    chunklist_free(d.e.peer(3)->chunks_of_interest);
-    d.e.peer(3)->chunks_of_interest = nullptr;
+    announcements_forget_all(&d.e.config, d.e.peer(3));
     tryToGenerateGetRequest(&d.e.config, d.e.peer(2), now_seconds());
     EXPECT_TRUE(d.e.sock_of(2).recv(1.0));
 }
@@ -245,6 +246,7 @@ TEST(Download, OnlyTheRequestsFurthestChunkMayBeShort) {
     for (int last : {1, 2}) {
         Download d(1);
         memcpy(d.e.config.to_fetch_list->hash, ef::u8(ef::sha_raw(bytes)), HASH_SIZE);
+        ef::reindex(&d.e.config);
         d.e.config.last_chunk_id = last;
         testing::internal::CaptureStdout();
         for (int seq = 1; seq <= PACKETS_PER_CHUNK; seq++) d.deliver_bytes(data_packet(padded, seq));
@@ -300,6 +302,7 @@ TEST(Download, FirstPacketOfThePreviousChunkIsDroppedAndTheGetSentAgain) {
     /* the same chunk asked for again (its hash check failed): its first packet is taken at once */
     releaseReceivingConnection(p);
     chunklist_add(&d.e.config.to_fetch_list, ef::u8(ef::sha_raw(d.chunk)), 1);
+    ef::reindex(&d.e.config);
     tryToGenerateGetRequest(&d.e.config, p, now_seconds());
     ASSERT_EQ(0, memcmp(p->receiving_chunk->hash, ef::u8(ef::sha_raw(d.chunk)), HASH_SIZE));
     d.deliver(1);
