@@ -279,10 +279,6 @@ void serveWaitingGets(bt_config_t *config, double now) {
         serveGet(config, p, p->swarm->wait_hash, now);
 }
 
-void remove_acked(bt_peer_t *peer) {
-    timelist_release_upto(&peer->sending_unacked, peer->sending_lastacked);
-}
-
 void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now) {
     bt_peer_t *peer = known_sender(config, from, "ACK", now);
     if (!peer) return;

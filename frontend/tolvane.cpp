@@ -597,13 +597,7 @@ static std::string ranges_of(std::vector<int> ids) {
 
 // Whether some peer other than this one announced chunk or is sending it now.
 static bool has_source(const bt_config_t *config, const chunkitem *chunk) {
-    for (bt_peer_t *p = config->peers; p; p = p->next) {
-        if (p->id == config->identity) continue;
-        if (announced_by(config, p, chunk->hash)) return true;
-        if (p->receiving_chunk && memcmp(p->receiving_chunk->hash, chunk->hash, HASH_SIZE) == 0)
-            return true;
-    }
-    return false;
+    return announcement_holders(config, chunk->hash) > 0 || alreadyDownloadingChunk(config, chunk);
 }
 
 // Indices of the chunks still to fetch that no peer serves (or, with served, that some does).
