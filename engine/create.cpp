@@ -9,6 +9,7 @@
 
 #include "config/debug.h"
 #include "engine/chunkindex.h"
+#include "engine/chunkbuf.h"
 #include "engine/chunklist.h"
 #include "engine/progress.h"
 #include "engine/schedule.h"
@@ -142,8 +143,7 @@ void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer, double now) {
     peer->receiving_lastseq = -1;
     peer->receiving_chunk = item;  // a node of to_fetch_list, not a copy
     peer->receiving_offset = 0;
-    peer->receiving_data = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
-    assert(peer->receiving_data && "receiving_data");
+    peer->receiving_data = chunkbuf_take();
     memset(peer->receiving_data, 0x0B, CHUNK_SIZE);
     SHA1Init(&peer->receiving_sha);
     peer->receiving_get_time = now;
@@ -243,7 +243,7 @@ void doneSendingData(bt_config_t *config, bt_peer_t *peer) {
     peer->sending_active = 0;
     timelist_free(peer->sending_unacked);
     peer->sending_unacked = nullptr;
-    free(peer->sending_data);
+    chunkbuf_give(peer->sending_data);
     peer->sending_data = nullptr;
     config->tx_chunks++;
     if (config->max_tx_chunks > 0 && config->tx_chunks >= config->max_tx_chunks) {
@@ -259,7 +259,7 @@ void doneSendingData(bt_config_t *config, bt_peer_t *peer) {
 // recognise late DATA) and the hash-check failures.
 static void forget_download_state(bt_config_t *config) {
     for (bt_peer_t *p = config->peers; p; p = p->next) {
-        free(p->receiving_prev_data);
+        chunkbuf_give(p->receiving_prev_data);
         p->receiving_prev_data = nullptr;
         failurelist_free(p->receiving_failures);
         p->receiving_failures = nullptr;

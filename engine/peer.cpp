@@ -17,6 +17,7 @@
 
 #include "config/debug.h"
 #include "engine/chunkindex.h"
+#include "engine/chunkbuf.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/input_buffer.h"
@@ -299,9 +300,9 @@ void releaseConfiguration(bt_config_t *config) {
         bt_peer_t *next = p->next;
         timelist_free(p->sending_unacked);
         timelist_free(p->receiving_outoforder);
-        free(p->sending_data);
-        free(p->receiving_data);
-        free(p->receiving_prev_data);
+        chunkbuf_give(p->sending_data);
+        chunkbuf_give(p->receiving_data);
+        chunkbuf_give(p->receiving_prev_data);
         free(p->sending_adaptive);
         failurelist_free(p->receiving_failures);
         swarm_peer_free(p);

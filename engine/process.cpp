@@ -12,6 +12,7 @@
 
 #include "config/debug.h"
 #include "engine/chunkindex.h"
+#include "engine/chunkbuf.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/reliable.h"
@@ -258,11 +259,10 @@ void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, double 
     chunklist_print_single(&match, DEBUG_WHOHAS);
     debug_log(DEBUG_WHOHAS, "Data Transfer May take a few minutes\n");
 
-    uint8_t *data = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
-    assert(data && "sending_data");
+    uint8_t *data = chunkbuf_take();
     if (entry->uploads < INT_MAX) entry->uploads++;
     if (!store_read(config, entry, data)) {
-        free(data);
+        chunkbuf_give(data);
         return;
     }
     peer->sending_data = data;  // the connection owns the chunk copy until doneSendingData

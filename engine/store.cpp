@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "config/debug.h"
+#include "engine/chunkbuf.h"
 #include "engine/chunklist.h"
 #include "support/sha.h"
 
@@ -221,8 +222,7 @@ int store_serve_file(bt_config_t *config, const char *hashfile, const chunkitem 
         snprintf(why, why_size, "%s cannot be read or holds no chunk hashes", hashfile);
         return -1;
     }
-    uint8_t *buf = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
-    assert(buf && "chunk buffer");
+    uint8_t *buf = chunkbuf_take();
     int added = 0;
     for (const chunkitem *c = list; c; c = c->next) {
         int length = store_check_chunk(data.get(), c->id, c->hash, buf);
@@ -230,7 +230,7 @@ int store_serve_file(bt_config_t *config, const char *hashfile, const chunkitem 
         store_add(config, c->hash, datafile, STORE_SERVED, c->id, length);
         added++;
     }
-    free(buf);
+    chunkbuf_give(buf);
     // The status from before the chunks were read: a change while they were checked shows.
     if (added > 0) store_trust_file(config, datafile, &st);
     return added;

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "config/debug.h"
+#include "engine/chunkbuf.h"
 #include "engine/chunklist.h"
 #include "engine/time_util.h"
 #include "support/chunk.h"
@@ -158,7 +159,7 @@ void releaseReceivingConnection(bt_peer_t *peer) {
     peer->receiving_sentget = 0;
     timelist_free(peer->receiving_outoforder);
     peer->receiving_outoforder = nullptr;
-    free(peer->receiving_data);
+    chunkbuf_give(peer->receiving_data);
     peer->receiving_data = nullptr;
     peer->receiving_chunk = nullptr;
     peer->receiving_lastseq = -1;
@@ -167,7 +168,7 @@ void releaseReceivingConnection(bt_peer_t *peer) {
 // The chunk buffer of an ended connection stays with the peer record until the next one ends, so
 // that late DATA of this chunk can be told apart from the next chunk's.
 void retireReceivingBuffer(bt_peer_t *peer) {
-    free(peer->receiving_prev_data);
+    chunkbuf_give(peer->receiving_prev_data);
     peer->receiving_prev_data = peer->receiving_data;
     memcpy(peer->receiving_prev_hash, peer->receiving_chunk->hash, HASH_SIZE);
     peer->receiving_data = nullptr;
