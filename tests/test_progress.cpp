@@ -113,7 +113,7 @@ TEST(Progress, WholeFileLineOfAResumedDownload) {
     Download d(PROGRESS_ON);  // three chunks to fetch
     progress_count_whole_file(&d.e.config, 6, 3LL * CHUNK_SIZE);
     double start = d.e.config.progress->start;
-    d.e.peer(2)->receiving_chunk = d.e.config.to_fetch_list;
+    d.e.peer(2)->receiving_chunk = d.e.config.to_fetch_list->next;  // fetching chunk 1
     d.written(0, 2);
     d.e.config.retransmissions += 1;
     /* one chunk of 0.5 MiB in 2 s: 2 chunks left take 4 s more */
