@@ -33,6 +33,11 @@
 #include "frontend/session.h"
 #include "shim/vexlo.h"
 
+// What messages call the hash list: its path, or the name of the file it lists.
+static const char *list_name(const front_options_t *o) {
+    return o->label ? o->label : o->file;
+}
+
 // ---- get: the end of a download --------------------------------------------------------------
 
 // "0-3, 7, 9-10" of sorted chunk indices.
@@ -73,7 +78,7 @@ static void report_give_up(const bt_config_t *config, const front_options_t *o, 
             counted(total, "chunk").c_str());
     if (!unserved.empty()) {
         fprintf(stderr, "tolvane: nobody serves chunks %s of %s; asked peers %s\n",
-                ranges_of(unserved).c_str(), o->file, other_peers(config).c_str());
+                ranges_of(unserved).c_str(), list_name(o), other_peers(config).c_str());
     }
     if (!on_way.empty())
         fprintf(stderr, "tolvane: chunks %s were on their way\n", ranges_of(on_way).c_str());
@@ -244,10 +249,10 @@ static out_before_s check_existing_out(const front_options_t *o, const chunkitem
             if (!o->force)
                 fail_start("%s holds %s, none of them a chunk of %s; not overwriting it without "
                            "--force",
-                           o->out, counted(size, "byte").c_str(), o->file);
+                           o->out, counted(size, "byte").c_str(), list_name(o));
             if (truncate(o->out, 0) != 0) fail_start("cannot write %s: %s", o->out, strerror(errno));
             fprintf(stderr, "tolvane: --force: overwriting %s, which held no chunk of %s\n", o->out,
-                    o->file);
+                    list_name(o));
             size = 0;
             break;
     }
@@ -331,7 +336,7 @@ static int finish_complete(const front_options_t *o, const chunkitem *list, int 
     verified_s v;
     char why[WHY_LEN];
     if (!check_output_end(o->out, list, fetched, &v, why, sizeof why)) {
-        fprintf(stderr, "tolvane: %s fails its final check against %s: %s\n", o->out, o->file, why);
+        fprintf(stderr, "tolvane: %s fails its final check against %s: %s\n", o->out, list_name(o), why);
         return EXIT_INCOMPLETE;
     }
     int kept = total - static_cast<int>(fetched.size());
@@ -342,7 +347,7 @@ static int finish_complete(const front_options_t *o, const chunkitem *list, int 
             fetched.size(), v.fetched_bytes, seconds,
             seconds > 0 ? static_cast<double>(v.fetched_bytes) / 1e6 / seconds : 0.0);
     print_socket_drops();
-    print_result(results, o->out);
+    if (results) print_result(results, o->out);
     return EXIT_DONE;
 }
 
@@ -403,6 +408,42 @@ static out_before_s check_get_inputs(const front_options_t *o, const chunkitem *
     return before;
 }
 
+// Fetches the chunks list names into o->out, OUT checked already (before says what it was);
+// results gets OUT's path once it is verified, unless results is nullptr. The exit status.
+static int fetch_checked(bt_config_t *config, const front_options_t *o, const chunkitem *list,
+                         int total, const out_before_s &before, FILE *results) {
+    expect_abort_line(o->out);
+    double start = now_seconds();
+    if (start_download_interruptibly(config, o, start) != 0)
+        fail_start("the download of %s could not start", o->out);
+    std::unordered_set<int> fetched = indices_to_fetch(config);
+    count_whole_file(config, list, total, fetched);
+    get_outcome outcome = follow_download(config, o, start);
+    int status = outcome == GET_COMPLETE
+                     ? finish_complete(o, list, total, fetched, now_seconds() - start, results)
+                     : finish_incomplete(config, o, outcome, total);
+    if (outcome != GET_COMPLETE) put_back_out_length(o->out, before, config->output_end);
+    return status;
+}
+
+int fetch_file(bt_config_t *config, const front_options_t *o, FILE *results) {
+    char why[WHY_LEN];
+    int total = 0;
+    chunkitem *list = read_hash_list(o->file, &total, why, sizeof why);
+    if (!list) fail_start("%s", why);
+    out_before_s before = check_get_inputs(o, list, total);
+    int status = fetch_checked(config, o, list, total, before, results);
+    chunklist_free(list);
+    return status;
+}
+
+void seed_until_signal(bt_config_t *config, const char *what) {
+    fprintf(stderr, "tolvane: seeding %s until SIGINT (Ctrl-C) or SIGTERM\n", what);
+    serve_until_signal(config);
+    fprintf(stderr, "tolvane: stopped seeding after %s\n",
+            counted(config->tx_chunks, "upload").c_str());
+}
+
 int run_get(int argc, char **argv, const front_options_t *o) {
     struct in_addr bound = check_peers_and_bind(o, true);
     char why[WHY_LEN];
@@ -415,31 +456,13 @@ int run_get(int argc, char **argv, const front_options_t *o) {
     bt_config_t config;
     make_config(&config, argc, argv, o, bound, &key);
     sodium_memzero(&key.key, sizeof key.key);
-    expect_abort_line(o->out);
     FILE *results = take_standard_output();
     peer_setup(&config);
-    double start = now_seconds();
-    if (start_download_interruptibly(&config, o, start) != 0) {
-        chunklist_free(list);
-        fail_start("the download of %s could not start", o->out);
-    }
-    std::unordered_set<int> fetched = indices_to_fetch(&config);
-    count_whole_file(&config, list, total, fetched);
-    get_outcome outcome = follow_download(&config, o, start);
-    int status = outcome == GET_COMPLETE
-                     ? finish_complete(o, list, total, fetched, now_seconds() - start, results)
-                     : finish_incomplete(&config, o, outcome, total);
-    if (status == EXIT_DONE && o->seed) {
-        fprintf(stderr, "tolvane: seeding %s until SIGINT (Ctrl-C) or SIGTERM\n", o->out);
-        serve_until_signal(&config);
-        fprintf(stderr, "tolvane: stopped seeding after %s\n",
-                counted(config.tx_chunks, "upload").c_str());
-    }
-    long long end = config.output_end;
+    int status = fetch_checked(&config, o, list, total, before, results);
+    if (status == EXIT_DONE && o->seed) seed_until_signal(&config, o->out);
     chunklist_free(list);
     releaseConfiguration(&config);
     fclose(results);
-    if (outcome != GET_COMPLETE) put_back_out_length(o->out, before, end);
     return status;
 }
 

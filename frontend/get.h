@@ -5,3 +5,10 @@
 
 // Runs the get command; its exit status.
 int run_get(int argc, char **argv, const front_options_t *o);
+
+// One download on an engine already set up: the chunks the hash list o->file names into o->out,
+// with every check of get (exits 2 when OUT will not do). results gets OUT's path once it is
+// verified, unless it is nullptr. The exit status get would end with.
+int fetch_file(bt_config_t *config, const front_options_t *o, FILE *results);
+// --seed: serves until SIGINT or SIGTERM, saying so about what.
+void seed_until_signal(bt_config_t *config, const char *what);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "frontend/checks.h"
+#include "frontend/link.h"
 
 // ---- options ---------------------------------------------------------------------------------
 
@@ -35,7 +36,8 @@ enum front_option_code {
     OPT_SEED,
     OPT_FORCE,
     OPT_KEY,
-    OPT_PUBLIC
+    OPT_PUBLIC,
+    OPT_PORT
 };
 static const struct option kLongOptions[] = {
     {"peers", required_argument, nullptr, OPT_PEERS},
@@ -48,6 +50,7 @@ static const struct option kLongOptions[] = {
     {"force", no_argument, nullptr, OPT_FORCE},
     {"key", required_argument, nullptr, OPT_KEY},
     {"public", no_argument, nullptr, OPT_PUBLIC},
+    {"port", required_argument, nullptr, OPT_PORT},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -178,6 +181,15 @@ static std::string offending_option(char **argv, int at) {
     return argv[at - 1];
 }
 
+// A port from 0 (any free one) to 65535 written as a whole number; -1 for anything else.
+static int parse_port(const char *text) {
+    char *end = nullptr;
+    errno = 0;
+    long port = strtol(text, &end, 10);
+    bool whole = end != text && *end == '\0' && errno == 0 && isdigit(static_cast<unsigned char>(*text));
+    return whole && port >= 0 && port <= 65535 ? static_cast<int>(port) : -1;
+}
+
 static void apply_option(front_options_t *o, int opt, const char *arg) {
     bool share = strcmp(o->command, "share") == 0;
     char what[WHY_LEN];
@@ -231,9 +243,33 @@ static void apply_option(front_options_t *o, int opt, const char *arg) {
         case OPT_PUBLIC:
             o->public_swarm = true;
             return;
+        case OPT_PORT:
+            o->port_given = true;
+            if ((o->port = parse_port(arg)) < 0) {
+                snprintf(what, sizeof what, "--port takes a port from 0 to 65535, not '%s'", arg);
+                fail_usage(o, what);
+            }
+            return;
         default:
             return;
     }
+}
+
+// share PATH... and get LINK [DEST]: the positionals, and no option of the closed swarm.
+static void check_linked_positionals(int argc, char **argv, front_options_t *o) {
+    bool share = strcmp(o->command, "share") == 0;
+    if (o->id != 0) fail_usage(o, "takes --id only with --peers LIST");
+    if (!o->hashes.empty()) fail_usage(o, "takes --hashes only with --peers LIST");
+    if (o->key_file) fail_usage(o, "takes no --key with a link: the link carries the key");
+    int given = argc - optind;
+    if (share) {
+        if (given < 1) fail_usage(o, "takes one or more PATHs: files or folders");
+        for (int i = optind; i < argc; i++) o->paths.push_back(argv[i]);
+        return;
+    }
+    if (given > 2) fail_usage(o, "takes a LINK and at most one DEST");
+    o->link = argv[optind];
+    o->dest = given == 2 ? argv[optind + 1] : nullptr;
 }
 
 // Fills *o from the subcommand's arguments (argv[0] is the subcommand); prints the help and
@@ -255,15 +291,22 @@ void parse_options(int argc, char **argv, front_options_t *o) {
         }
         apply_option(o, opt, optarg);
     }
-    int wanted = strcmp(o->command, "share") == 0 ? 1 : 2;
+    if (o->public_swarm && o->key_file) fail_usage(o, "takes --key or --public, not both");
+    bool share = strcmp(o->command, "share") == 0;
+    o->linked = share ? !o->peers : argc > optind && link_text_looks_like(argv[optind]);
+    if (o->linked) {
+        check_linked_positionals(argc, argv, o);
+        return;
+    }
+    if (o->port_given) fail_usage(o, "takes --port only for a swarm joined by a link; the port of --id is in LIST");
+    int wanted = share ? 1 : 2;
     if (argc - optind != wanted) {
-        fail_usage(o, wanted == 1 ? "takes one FILE" : "takes a HASHLIST and an OUT");
+        fail_usage(o, wanted == 1 ? "takes one FILE with --peers" : "takes a LINK [DEST], or a HASHLIST and an OUT");
     }
     o->file = argv[optind];
     o->out = wanted == 2 ? argv[optind + 1] : nullptr;
-    if (!o->peers) fail_usage(o, "needs --peers LIST");
+    if (!o->peers) fail_usage(o, "needs --peers LIST with a HASHLIST; a LINK needs none");
     if (o->id == 0) fail_usage(o, "needs --id N");
-    if (o->public_swarm && o->key_file) fail_usage(o, "takes --key or --public, not both");
     if (wanted == 1 && o->hashes.empty()) o->hashes = std::string(o->file) + ".chunks";
 }
 

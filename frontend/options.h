@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "config/bt_parse.h"
 
@@ -27,6 +28,7 @@ struct front_options_s {
     const char *command;  // "share" or "get"
     const char *file;     // share: FILE; get: HASHLIST
     const char *out;      // get: OUT
+    const char *label;    // get: what messages call the hash list; nullptr: its path
     const char *peers;    // --peers
     int id;               // --id; 0 until given
     std::string hashes;   // share: --hashes, or FILE.chunks
@@ -38,6 +40,13 @@ struct front_options_s {
     bool force;           // get --force
     const char *key_file; // --key; nullptr: TOLVANE_KEY_FILE, or for share FILE.key
     bool public_swarm;    // --public: no key, plain datagrams
+    // The swarm a link names: share without --peers, get of a LINK.
+    bool linked;
+    std::vector<const char *> paths;  // share: PATH..., files and folders
+    const char *link;                 // get: LINK
+    const char *dest;                 // get: DEST; nullptr: the current folder
+    int port;                         // --port; 0: any free port
+    bool port_given;                  // --port was given
 };
 typedef struct front_options_s front_options_t;
 

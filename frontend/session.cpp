@@ -161,9 +161,6 @@ static void report_unlisted_sender(bt_config_t *config, const struct sockaddr_in
             what, address_text(*from).c_str(), config->peer_list_file);
 }
 
-// ---- the engine ------------------------------------------------------------------------------
-
-// A configuration as peer_main's would be after parsing, for this peer of the checked list.
 // ---- the swarm key ---------------------------------------------------------------------------
 
 static std::string key_path_in_use;  // the key file of a sealed run, for its messages
@@ -207,6 +204,7 @@ void keep_new_key(const swarm_key_t *k) {
 
 // ---- the engine ------------------------------------------------------------------------------
 
+// A configuration as peer_main's would be after parsing, for this peer of the checked list.
 void make_config(bt_config_t *config, int argc, char **argv, const front_options_t *o,
                  struct in_addr bound, const swarm_key_t *key) {
     bt_init(config, argc, argv);

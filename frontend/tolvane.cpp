@@ -13,6 +13,7 @@
 
 #include "engine/peer.h"
 #include "frontend/get.h"
+#include "frontend/join.h"
 #include "frontend/options.h"
 #include "frontend/share.h"
 
@@ -36,7 +37,9 @@ int main(int argc, char **argv) {
                    argv[1]);
     }
     parse_options(argc - 1, argv + 1, &options);
-    if (strcmp(options.command, "share") == 0) return run_share(argc, argv, &options);
-    return run_get(argc, argv, &options);
+    bool share = strcmp(options.command, "share") == 0;
+    if (options.linked)
+        return share ? run_share_linked(argc, argv, &options) : run_get_linked(argc, argv, &options);
+    return share ? run_share(argc, argv, &options) : run_get(argc, argv, &options);
 }
 
