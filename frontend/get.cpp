@@ -148,6 +148,7 @@ struct download_watch_s {
     long long taken;                 // bytes the running connections had taken then
     double last_change;              // seconds; when either last changed
     std::unordered_set<int> warned;  // peers said to announce chunks but never answer
+    bool quiet_told;                 // tell_quiet wrote its line since the last progress
 };
 
 static long long bytes_being_received(const bt_config_t *config) {
@@ -166,6 +167,7 @@ static void note_progress(download_watch_s *w, const bt_config_t *config, double
     w->left = left;
     w->taken = taken;
     w->last_change = now;
+    w->quiet_told = false;
 }
 
 // A peer that announced chunks, let a GET go unanswered for as long as the engine waits for one,
@@ -189,6 +191,26 @@ static void warn_silent_holders(download_watch_s *w, bt_config_t *config) {
     }
 }
 
+static void (*pass_watcher)(bt_config_t *config, double now);
+
+void watch_download_passes(void (*watcher)(bt_config_t *config, double now)) {
+    pass_watcher = watcher;
+}
+
+// A download that has taken nothing for this long says so once, before it gives up.
+constexpr double QUIET_NOTICE_S = 10.0;
+
+// The line that says a download is waiting, and on whom.
+static void tell_quiet(download_watch_s *w, bt_config_t *config, double now, double give_up_after) {
+    if (w->quiet_told || now - w->last_change < std::min(QUIET_NOTICE_S, give_up_after / 3)) return;
+    w->quiet_told = true;
+    progress_end_line(config);
+    fprintf(stderr,
+            "tolvane: nothing has arrived for %.0f s; asking %s; giving up once %g s pass without "
+            "DATA\n",
+            now - w->last_change, other_peers(config).c_str(), give_up_after);
+}
+
 // NO_PROGRESS_GIVE_UP_S, or the seconds NO_PROGRESS_ENV gives.
 static double no_progress_limit() {
     const char *text = getenv(NO_PROGRESS_ENV);
@@ -199,7 +221,7 @@ static double no_progress_limit() {
 // Runs passes until the download ends, the time is up, nothing has arrived for too long or a
 // signal comes.
 static get_outcome follow_download(bt_config_t *config, const front_options_t *o, double start) {
-    download_watch_s w{fetchlist_remaining(config), 0, start, {}};
+    download_watch_s w{fetchlist_remaining(config), 0, start, {}, false};
     double give_up_after = no_progress_limit();
     bool stdin_open = false;
     for (;;) {
@@ -210,6 +232,8 @@ static get_outcome follow_download(bt_config_t *config, const front_options_t *o
         if (!config->download_in_progress) continue;
         note_progress(&w, config, now);
         warn_silent_holders(&w, config);
+        if (pass_watcher) pass_watcher(config, now);
+        if (o->timeout_s == 0) tell_quiet(&w, config, now, give_up_after);
         if (o->timeout_s > 0 && now - start >= o->timeout_s) return GET_TIMED_OUT;
         if (o->timeout_s == 0 && now - w.last_change >= give_up_after) return GET_NO_PROGRESS;
     }

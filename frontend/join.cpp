@@ -16,6 +16,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -274,6 +275,27 @@ int run_share_linked(int argc, char **argv, const front_options_t *o) {
 
 // ---- get: the metadata -----------------------------------------------------------------------
 
+// For the benchmarks: with TOLVANE_MEMBERS_AT_S=S, get says once how many members it knows S
+// seconds after its start.
+constexpr const char *MEMBERS_AT_ENV = "TOLVANE_MEMBERS_AT_S";
+static double members_at_s;
+static double run_start;
+static bool members_told;
+
+static int members_known(const bt_config_t *config) {
+    int n = 0;
+    for (const bt_peer_t *p = config->peers; p; p = p->next) n += p->id != config->identity;
+    return n;
+}
+
+static void tell_members_once(bt_config_t *config, double now) {
+    if (members_at_s <= 0 || members_told || now - run_start < members_at_s) return;
+    members_told = true;
+    progress_end_line(config);
+    fprintf(stderr, "tolvane: %s known %g s after the start\n",
+            counted(members_known(config), "member").c_str(), members_at_s);
+}
+
 static std::string entries_text(const link_t &l) {
     std::string text;
     for (const struct sockaddr_in &e : l.entries) text += (text.empty() ? "" : ", ") + address_text(e);
@@ -293,8 +315,9 @@ static double ask_limit(const front_options_t *o) {
 static const meta_head_t *wait_for_head(bt_config_t *config, const front_options_t *o,
                                         const link_t &l, struct in_addr addr) {
     double start = now_seconds();
-    double next_report = start + ASK_REPORT_EVERY_S;
     double limit = ask_limit(o);
+    double every = std::min(ASK_REPORT_EVERY_S, limit / 3);
+    double next_report = start + every;
     bool stdin_open = false;
     for (;;) {
         const meta_head_t *head = membership_metadata_head(config);
@@ -305,6 +328,7 @@ static const meta_head_t *wait_for_head(bt_config_t *config, const front_options
             exit(EXIT_SIGNAL_BASE + peer_caught_signal());
         }
         double now = now_seconds();
+        tell_members_once(config, now);
         int members = membership_live_count(config, now);
         if (now - start >= limit) {
             fprintf(stderr,
@@ -315,7 +339,7 @@ static const meta_head_t *wait_for_head(bt_config_t *config, const front_options
             exit(EXIT_INCOMPLETE);
         }
         if (now >= next_report) {
-            next_report = now + ASK_REPORT_EVERY_S;
+            next_report = now + every;
             fprintf(stderr,
                     "tolvane: no answer yet after %.0f s: asking %s (%s heard from) for the "
                     "swarm's metadata; giving up after %g s\n",
@@ -480,6 +504,10 @@ int run_get_linked(int argc, char **argv, const front_options_t *o) {
     peer_setup(&config);
     for (const struct sockaddr_in &e : l.entries) membership_add_entry(&config, &e);
     double start = now_seconds();
+    const char *at = getenv(MEMBERS_AT_ENV);
+    members_at_s = at ? parse_seconds(at) : 0;
+    run_start = start;
+    watch_download_passes(tell_members_once);
     metadata_t m = fetch_metadata(&config, o, l, addr);
     destination_s d = destination_of(o, m);
     int status = fetch_files(&config, o, m, d);
