@@ -236,6 +236,7 @@ static int check_sum(const std::string &text, std::string *body, char *why, size
 static int parse_fields(const std::string &body, link_t *out, char *why, size_t why_size) {
     static const char order[] = "dpk";
     size_t next = 0;  // index in order of the first tag still allowed
+    unsigned seen = 0;  // bit i: the field order[i] was read
     size_t from = body.find(FIELD_SEP);
     out->has_key = false;
     while (from != std::string::npos) {
@@ -253,6 +254,7 @@ static int parse_fields(const std::string &body, link_t *out, char *why, size_t 
         if (index < next)
             return fail(why, why_size, "field %c is out of place or given twice", field[0]);
         next = index + 1;
+        seen |= 1u << index;
         std::string value = field.substr(2);
         int ok = field[0] == 'd'   ? parse_bytes32(value, "the swarm's digest", out->digest, why, why_size)
                  : field[0] == 'p' ? parse_entries(value, out, why, why_size)
@@ -260,7 +262,8 @@ static int parse_fields(const std::string &body, link_t *out, char *why, size_t 
         if (ok != 0) return -1;
         if (field[0] == 'k') out->has_key = true;
     }
-    if (next < 2) return fail(why, why_size, "no %s field", next == 0 ? "digest (d=)" : "entry point (p=)");
+    if ((seen & 3) != 3)
+        return fail(why, why_size, "no %s field", seen & 1 ? "entry point (p=)" : "digest (d=)");
     return 0;
 }
 

@@ -419,8 +419,9 @@ static int add_folder(meta_walk_t *w, const std::string &os_path, const std::str
         return fail(w->why, w->why_size, "cannot read the folder %s: %s", shown(os_path).c_str(),
                     strerror(errno));
     std::sort(names.begin(), names.end());
+    const std::string prefix = os_path.back() == '/' ? os_path : os_path + "/";
     for (const std::string &name : names) {
-        if (add_entry(w, dirfd(d.get()), os_path + "/" + name, rel + "/" + name, name.c_str()) != 0)
+        if (add_entry(w, dirfd(d.get()), prefix + name, rel + "/" + name, name.c_str()) != 0)
             return -1;
     }
     return 0;
