@@ -21,6 +21,8 @@
 // for example (one line):
 //   tlv1/d=<52 characters>/p=192.0.2.7:41001,198.51.100.3:41002/k=<52 characters>/c=<8 characters>
 //
+// No entry point may be listed twice, and none may be 0.0.0.0.
+//
 // Every field is a tag letter, "=" and a value, fields joined by "/". A link whose version after
 // "tlv" is above 1, or which passes its checksum but holds a field of another letter, was made by
 // a newer tolvane and is refused as such. The characters used are [a-z0-9] and "/=.:,"; the

@@ -284,9 +284,10 @@ int metadata_decode(const uint8_t *bytes, size_t len, metadata_t *out, char *why
     uint32_t file_count = 0;
     out->files.clear();
     if (decode_header(&c, out, &file_count, why, why_size) != 0) return -1;
-    out->files.resize(file_count);
-    for (size_t i = 0; i < out->files.size(); i++) {
-        if (decode_file(&c, i + 1, &out->files[i], why, why_size) != 0) return -1;
+    // Grown file by file, so memory follows the bytes present rather than the count announced.
+    for (size_t i = 0; i < file_count; i++) {
+        out->files.emplace_back();
+        if (decode_file(&c, i + 1, &out->files.back(), why, why_size) != 0) return -1;
     }
     if (c.left != 0)
         return fail(why, why_size, "%zu bytes after the last file", c.left);
@@ -387,10 +388,9 @@ static int add_file(meta_walk_t *w, const std::string &os_path, const std::strin
 static int add_folder(meta_walk_t *w, const std::string &os_path, const std::string &rel);
 
 // One entry of a folder: a file is hashed, a folder walked, anything else left out.
-static int add_entry(meta_walk_t *w, int dir_fd, const std::string &os_path,
-                     const std::string &rel, const char *name) {
+static int add_entry(meta_walk_t *w, const std::string &os_path, const std::string &rel) {
     struct stat st;
-    if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (lstat(os_path.c_str(), &st) != 0)
         return fail(w->why, w->why_size, "cannot share %s: %s", shown(os_path).c_str(),
                     strerror(errno));
     if (S_ISREG(st.st_mode)) return add_file(w, os_path, rel, st);
@@ -400,29 +400,36 @@ static int add_entry(meta_walk_t *w, int dir_fd, const std::string &os_path,
     return 0;
 }
 
-// Walks the folder os_path, listed as rel, its entries in name order.
-static int add_folder(meta_walk_t *w, const std::string &os_path, const std::string &rel) {
-    if (rel.size() > META_MAX_PATH)
-        return fail(w->why, w->why_size, "cannot share %s: its path is longer than 4096 bytes",
-                    shown(os_path).c_str());
+// The names in the folder os_path but "." and "..", sorted; -1 when it cannot be read.
+static int folder_names(meta_walk_t *w, const std::string &os_path,
+                        std::vector<std::string> *names) {
     DirHandle d(opendir(os_path.c_str()));
     if (!d)
         return fail(w->why, w->why_size, "cannot read the folder %s: %s", shown(os_path).c_str(),
                     strerror(errno));
-    std::vector<std::string> names;
     errno = 0;
     while (struct dirent *e = readdir(d.get())) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names->push_back(e->d_name);
         errno = 0;
     }
     if (errno != 0)
         return fail(w->why, w->why_size, "cannot read the folder %s: %s", shown(os_path).c_str(),
                     strerror(errno));
-    std::sort(names.begin(), names.end());
+    std::sort(names->begin(), names->end());
+    return 0;
+}
+
+// Walks the folder os_path, listed as rel, its entries in name order. The folder is closed
+// before its entries are visited, so a deep tree holds no descriptor per level.
+static int add_folder(meta_walk_t *w, const std::string &os_path, const std::string &rel) {
+    if (rel.size() > META_MAX_PATH)
+        return fail(w->why, w->why_size, "cannot share %s: its path is longer than 4096 bytes",
+                    shown(os_path).c_str());
+    std::vector<std::string> names;
+    if (folder_names(w, os_path, &names) != 0) return -1;
     const std::string prefix = os_path.back() == '/' ? os_path : os_path + "/";
     for (const std::string &name : names) {
-        if (add_entry(w, dirfd(d.get()), prefix + name, rel + "/" + name, name.c_str()) != 0)
-            return -1;
+        if (add_entry(w, prefix + name, rel + "/" + name) != 0) return -1;
     }
     return 0;
 }

@@ -134,6 +134,7 @@ TEST(Metadata, RefusesUnusablePathsAndListsThatDisagree) {
         {one_file("", std::string(256, 'x'), 1), "longer than 255"},
         {one_file("x", "y/z", 1), "not below the shared name x"},
         {one_file("..", "../z", 1), "not a usable name"},
+        {one_file("x/y", "x/y/z", 1), "not a usable name"},
         {one_file("", "f", (1ULL << 40) + 1), "more than the 1 TiB"},
     };
     for (auto &c : cases) {
