@@ -4,6 +4,7 @@
 Seeds are small, well-formed starting points: a whole download and an upload as step sequences
 for fuzz_datagram and fuzz_datagram_adaptive, control packets, hash files, peer lists and typed
 GET lines. The fuzzer mutates from there."""
+import base64
 import hashlib
 import os
 import random
@@ -160,6 +161,21 @@ def seal_seeds():
     yield "cut", b"\1\0\0\x08" + packet(DATA, b"d" * 100, seq=1)
 
 
+def link_meta_seeds():
+    # A file list of two files (an empty one and one of two chunks) and a link with a key.
+    def b32(data):
+        return base64.b32encode(data).decode().lower().rstrip("=")
+
+    files = [(b"d/a", 0, []), (b"d/b", 524289, [fake_hash(1), fake_hash(2)])]
+    listing = b"TLVM" + struct.pack("!BBHII", 1, 0, 1, 524288, len(files)) + b"d"
+    for path, size, hashes in files:
+        listing += struct.pack("!QIHH", size, len(hashes), len(path), 0) + path + b"".join(hashes)
+    yield "list", listing
+    body = "tlv1/d=%s/p=127.0.0.1:41001,10.0.0.2:5000/k=%s" % (
+        b32(hashlib.sha256(listing).digest()), b32(bytes(range(32))))
+    yield "link", (body + "/c=" + b32(hashlib.sha256(body.encode()).digest()[:5]) + "\n").encode()
+
+
 SEEDS = {
     "fuzz_datagram": datagram_seeds,
     "fuzz_datagram_adaptive": adaptive_datagram_seeds,
@@ -170,6 +186,7 @@ SEEDS = {
     "fuzz_user_input": user_input_seeds,
     "fuzz_netsim": netsim_seeds,
     "fuzz_seal": seal_seeds,
+    "fuzz_link_meta": link_meta_seeds,
 }
 
 
