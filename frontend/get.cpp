@@ -38,6 +38,11 @@ static const char *list_name(const front_options_t *o) {
     return o->label ? o->label : o->file;
 }
 
+// What messages call OUT: its path, or what it holds.
+static const char *out_name(const front_options_t *o) {
+    return o->out_label ? o->out_label : o->out;
+}
+
 // ---- get: the end of a download --------------------------------------------------------------
 
 // "0-3, 7, 9-10" of sorted chunk indices.
@@ -74,7 +79,7 @@ static void report_give_up(const bt_config_t *config, const front_options_t *o, 
     std::vector<int> unserved = missing_chunks(config, false);
     std::vector<int> on_way = missing_chunks(config, true);
     int missing = static_cast<int>(unserved.size() + on_way.size());
-    fprintf(stderr, "tolvane: gave up on %s %s: %d of %s missing\n", o->out, why, missing,
+    fprintf(stderr, "tolvane: gave up on %s %s: %d of %s missing\n", out_name(o), why, missing,
             counted(total, "chunk").c_str());
     if (!unserved.empty()) {
         fprintf(stderr, "tolvane: nobody serves chunks %s of %s; asked peers %s\n",
@@ -367,7 +372,7 @@ static int finish_complete(const front_options_t *o, const chunkitem *list, int 
     fprintf(stderr,
             "tolvane: %s complete and verified: %s, %lld bytes; %d %s there already, "
             "%zu fetched (%lld bytes) in %.2f s, %.1f MB/s\n",
-            o->out, counted(total, "chunk").c_str(), v.bytes, kept, kept == 1 ? "was" : "were",
+            out_name(o), counted(total, "chunk").c_str(), v.bytes, kept, kept == 1 ? "was" : "were",
             fetched.size(), v.fetched_bytes, seconds,
             seconds > 0 ? static_cast<double>(v.fetched_bytes) / 1e6 / seconds : 0.0);
     print_socket_drops();

@@ -383,6 +383,7 @@ static metadata_t fetch_metadata(bt_config_t *config, const front_options_t *o, 
     fo.file = list.c_str();
     fo.out = copy.c_str();
     fo.label = "the swarm's metadata";
+    fo.out_label = "the swarm's metadata";
     fo.seed = false;
     int status = fetch_file(config, &fo, nullptr);
     if (status != EXIT_DONE) exit(status);
@@ -488,7 +489,7 @@ static int fetch_files(bt_config_t *config, const front_options_t *o, const meta
 int run_get_linked(int argc, char **argv, const front_options_t *o) {
     link_t l;
     char why[WHY_LEN];
-    if (link_parse(o->link, &l, why, sizeof why) != 0) fail_start("%s", why);
+    if (link_parse(o->link, &l, why, sizeof why) != 0) fail_start("bad link: %s", why);
     if (l.has_key && o->public_swarm)
         fail_usage(o, "takes no --public with a link that carries a key: its swarm is sealed");
     struct in_addr addr = linked_address(o);

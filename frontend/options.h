@@ -28,7 +28,8 @@ struct front_options_s {
     const char *command;  // "share" or "get"
     const char *file;     // share: FILE; get: HASHLIST
     const char *out;      // get: OUT
-    const char *label;    // get: what messages call the hash list; nullptr: its path
+    const char *label;      // get: what messages call the hash list; nullptr: its path
+    const char *out_label;  // get: what messages call OUT; nullptr: its path
     const char *peers;    // --peers
     int id;               // --id; 0 until given
     std::string hashes;   // share: --hashes, or FILE.chunks
