@@ -38,6 +38,9 @@
 #include "frontend/session.h"
 #include "shim/seal.h"
 
+// Every metadata the front end builds or takes fits one head.
+static_assert(META_MAX_BYTES <= static_cast<size_t>(META_MAX_PIECES) * META_PIECE_BYTES);
+
 // While the metadata does not come, a line says so this often.
 constexpr double ASK_REPORT_EVERY_S = 5.0;
 
@@ -240,10 +243,6 @@ int run_share_linked(int argc, char **argv, const front_options_t *o) {
     clock_gettime(CLOCK_REALTIME, &hashing_began);
     metadata_t m = build_metadata(o);
     std::vector<uint8_t> bytes = metadata_encode(m);
-    if (bytes.size() > META_MAX_PIECES * static_cast<size_t>(CHUNK_SIZE))
-        fail_start("the list of what is shared takes %s, more than a swarm carries (%s)",
-                   size_text(static_cast<long long>(bytes.size())).c_str(),
-                   size_text(static_cast<long long>(META_MAX_PIECES) * CHUNK_SIZE).c_str());
     metadata_digest(bytes.data(), bytes.size(), l.digest);
     make_scratch();
 

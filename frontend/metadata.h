@@ -41,12 +41,10 @@ constexpr size_t META_MAX_PATH = 4096;        // bytes of a path
 constexpr size_t META_MAX_COMPONENT = 255;    // bytes of one path component, and of name
 constexpr size_t META_MAX_FILES = 1u << 20;   // files in one swarm
 constexpr uint64_t META_MAX_TOTAL_BYTES = static_cast<uint64_t>(FRONT_MAX_FILE_BYTES);  // all files
-// The largest encoding taken: room for one file of FRONT_MAX_FILE_BYTES (40 MiB of hashes) with
-// a long path, or for a million small files with short ones.
-constexpr size_t META_MAX_BYTES = 48u << 20;
-static_assert(static_cast<size_t>(FRONT_MAX_CHUNKS) * HASH_SIZE + 16 + 16 + META_MAX_PATH +
-                  META_MAX_COMPONENT <
-              META_MAX_BYTES);
+// The largest encoding taken: what one metadata head carries (64 pieces of 512 KiB; the engine's
+// META_MAX_PIECES), room for a million small files with short paths, or for one file of about
+// 800 GiB (40 960 chunk hashes a GiB): a larger share is refused when it is built.
+constexpr size_t META_MAX_BYTES = 32u << 20;
 
 // ==== records ====================================================================================
 
