@@ -299,6 +299,7 @@ TEST(Membership, EntryPointsThatNeverAnswerAreNamed) {
     struct sockaddr_in a = loopback_at(45001), b = loopback_at(45002);
     membership_add_entry(&e.config, &a);
     membership_add_entry(&e.config, &b);
+    EXPECT_EQ(nullptr, membership_admit(&e.config, &b, 99.0));  // nobody before the start
     struct sockaddr_in self_addr = loopback_at(e.self.port);
     membership_start(&e.config, &self_addr);
     membership_admit(&e.config, &b, 100.0);
