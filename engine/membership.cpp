@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <cassert>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -411,7 +412,18 @@ static bool send_pex(bt_config_t *config, bt_peer_t *peer, double now) {
     pex_build(config, peer, now, buffer);
     send_bytes(config, buffer, &peer->addr);
     peer->member->pex_time = now;
+    if (peer->heard_time == 0 && peer->member->unheard_sends < INT_MAX)
+        peer->member->unheard_sends++;
     return true;
+}
+
+// How long after its last peer exchange the member is sent the next: a keep-alive interval,
+// shorter while it has never been heard from.
+static double pex_gap(const bt_peer_t *peer) {
+    if (peer->heard_time != 0) return MEMBER_KEEPALIVE_S;
+    double gap = MEMBER_GREET_RETRY_S;
+    for (int i = 1; i < peer->member->unheard_sends && gap < MEMBER_KEEPALIVE_S; i++) gap *= 2;
+    return gap < MEMBER_KEEPALIVE_S ? gap : MEMBER_KEEPALIVE_S;
 }
 
 // A candidate's one datagram: an empty peer exchange, 17 bytes. A member answers it with its own,
@@ -640,10 +652,10 @@ static double send_peer_exchanges(bt_config_t *config, double now) {
         bool sent = true;
         if (!member->greeted) {
             sent = greet(config, p, now);
-        } else if (now - member->pex_time >= MEMBER_KEEPALIVE_S) {
+        } else if (now - member->pex_time >= pex_gap(p)) {
             sent = send_pex(config, p, now);
         }
-        fold(&due, sent ? member->pex_time + MEMBER_KEEPALIVE_S : token_ready(m));
+        fold(&due, sent ? member->pex_time + pex_gap(p) : token_ready(m));
         if (forgettable(p)) fold(&due, p->heard_time + MEMBER_SILENT_S + 0.001);
     }
     return due;

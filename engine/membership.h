@@ -34,6 +34,9 @@
 constexpr int MEMBER_MAX_ENTRIES = 32;      // --entry points
 constexpr double MEMBER_SILENT_S = 30.0;    // a learned member silent this long is forgotten
 constexpr double MEMBER_KEEPALIVE_S = 8.0;  // every member is sent a peer exchange this often
+// A member never heard from (an entry point started after us, its greeting lost) is greeted again
+// after this, doubling with every greeting up to MEMBER_KEEPALIVE_S.
+constexpr double MEMBER_GREET_RETRY_S = 0.5;
 constexpr double PEX_FRESH_S = 20.0;        // a member heard from this recently is listed
 constexpr double PEX_INTERVAL_S = 2.0;      // a received peer exchange is answered at most this
                                             // often per member
@@ -125,6 +128,7 @@ typedef struct meta_head_s meta_head_t;
 struct member_s {
     int kind;           // MEMBER_*
     int greeted;        // truth value: sent its first peer exchange
+    int unheard_sends;  // peer exchanges sent to it while it was never heard from
     double pex_time;    // seconds; the last peer exchange sent to it; 0: none
     int pex_cursor;     // place in config->peers where its next peer exchange starts listing
     double head_time;   // seconds; the last metadata head sent to it; 0: none

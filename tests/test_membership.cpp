@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <set>
 
@@ -308,9 +310,32 @@ TEST(Membership, EntryPointsThatNeverAnswerAreNamed) {
     EXPECT_STREQ("127.0.0.1:45001", text);
 }
 
+TEST(Membership, AnEntryPointNeverHeardFromIsGreetedAgainSoonerThanAKeepAlive) {
+    Engine e(0);
+    e.config.open_membership = 1;
+    ts::UdpSocket entry;
+    struct sockaddr_in entry_addr = loopback_at(entry.port);
+    membership_add_entry(&e.config, &entry_addr);
+    struct sockaddr_in self_addr = loopback_at(e.self.port);
+    membership_start(&e.config, &self_addr);
+    auto greetings_at = [&](double now) {
+        membership_tick(&e.config, now);
+        return entry.recv_all(0.05).size();
+    };
+    EXPECT_EQ(1u, greetings_at(100.0));
+    EXPECT_EQ(0u, greetings_at(100.0 + MEMBER_GREET_RETRY_S - 0.01));
+    EXPECT_EQ(1u, greetings_at(100.0 + MEMBER_GREET_RETRY_S));
+    EXPECT_EQ(0u, greetings_at(100.0 + 3 * MEMBER_GREET_RETRY_S - 0.01));  /* the gap doubled */
+    EXPECT_EQ(1u, greetings_at(100.0 + 3 * MEMBER_GREET_RETRY_S));
+    /* once it answered, keep-alives only */
+    membership_admit(&e.config, &entry_addr, 102.0);
+    EXPECT_EQ(0u, greetings_at(102.0 + MEMBER_KEEPALIVE_S - 1));
+    EXPECT_EQ(1u, greetings_at(100.0 + 3 * MEMBER_GREET_RETRY_S + MEMBER_KEEPALIVE_S));
+}
+
 // Three real peers on 127.0.0.1: the second and third know only the first; the third learns of
 // the second through the first's peer exchange and fetches the chunk only the second holds.
-TEST(Membership, APeerLearnsAnotherThroughPeerExchangeAndFetchesFromIt) {
+static void learn_and_fetch(const std::vector<std::string> &common) {
     ts::TempDir dir;
     std::string data = ts::random_bytes(2 * CHUNK_SIZE, 11);
     ts::write_file(dir.file("data.bin"), data);
@@ -322,11 +347,14 @@ TEST(Membership, APeerLearnsAnotherThroughPeerExchangeAndFetchesFromIt) {
     ts::write_file(dir.file("b.chunks"), "1 " + hash1 + "\n");
     ts::write_file(dir.file("none.chunks"), "");
     ts::write_file(dir.file("want.chunks"), "0 " + hash1 + "\n");
+    ts::write_file(dir.file("k.key"), std::string(64, 'a') + "\n");
+    chmod(dir.file("k.key").c_str(), 0600);
     std::string entry = "127.0.0.1:" + std::to_string(ts::free_udp_port());
     auto start = [&](const std::vector<std::string> &extra, const std::string &has) {
         std::vector<std::string> argv = {ts::bin("peer"), "--open", "-c", dir.file(has), "-f",
                                          dir.file("master.chunks")};
         argv.insert(argv.end(), extra.begin(), extra.end());
+        for (const std::string &arg : common) argv.push_back(arg == "KEY" ? dir.file("k.key") : arg);
         return ts::spawn(argv, {}, dir.path);
     };
     ts::Process a = start({"--port", entry.substr(entry.find(':') + 1)}, "a.chunks");
@@ -342,6 +370,14 @@ TEST(Membership, APeerLearnsAnotherThroughPeerExchangeAndFetchesFromIt) {
     EXPECT_EQ(10, c.status);
     EXPECT_EQ(data.substr(CHUNK_SIZE), ts::read_file(dir.file("out.bin")));
     printf("fetched through peer exchange in %.2f s\n", ts::monotonic_now() - t0);
+}
+
+TEST(Membership, APeerLearnsAnotherThroughPeerExchangeAndFetchesFromIt) {
+    learn_and_fetch({});
+}
+
+TEST(Membership, SealedMembersBoundToTheirAddressesDoTheSame) {
+    learn_and_fetch({"--key", "KEY"});
 }
 
 TEST(Membership, OptionsThatNeedOpenOrContradictAListAreRefused) {
