@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "config/debug.h"
+#include "engine/membership.h"
 #include "shim/seal.h"
 
 static constexpr char _bt_optstring[] = "x:p:c:f:m:i:t:d:h";
@@ -32,7 +33,10 @@ enum long_option_code {
     OPT_SERVE,
     OPT_UPLOAD_SLOTS,
     OPT_RECEIVE_BUFFER,
-    OPT_KEY
+    OPT_KEY,
+    OPT_OPEN,
+    OPT_ENTRY,
+    OPT_PORT
 };
 static const struct option _bt_longopts[] = {
     {"transport", required_argument, nullptr, OPT_TRANSPORT},
@@ -46,6 +50,9 @@ static const struct option _bt_longopts[] = {
     {"upload-slots", required_argument, nullptr, OPT_UPLOAD_SLOTS},
     {"receive-buffer", required_argument, nullptr, OPT_RECEIVE_BUFFER},
     {"key", required_argument, nullptr, OPT_KEY},
+    {"open", no_argument, nullptr, OPT_OPEN},
+    {"entry", required_argument, nullptr, OPT_ENTRY},
+    {"port", required_argument, nullptr, OPT_PORT},
     {nullptr, 0, nullptr, 0},
 };
 static constexpr size_t BT_MAX_NAME = BT_FILENAME_LEN - 1;  // characters a name field holds
@@ -133,6 +140,35 @@ static void set_key(bt_config_t *config, const char *path) {
     memcpy(config->swarm_key, key.bytes, sizeof config->swarm_key);
     sodium_memzero(&key, sizeof key);
     config->sealed = 1;
+}
+
+// A whole number from lo to hi, digits only; -1 otherwise.
+static long bounded_number(const char *arg, long lo, long hi) {
+    bool digits = arg[0] != '\0' && strspn(arg, "0123456789") == strlen(arg);
+    long n = digits && strlen(arg) <= 10 ? strtol(arg, nullptr, 10) : -1;
+    return n >= lo && n <= hi ? n : -1;
+}
+
+// --entry ADDR:PORT, a dotted IPv4 address and a port from 1 to 65535.
+static void add_entry_option(bt_config_t *config, const char *arg) {
+    const char *colon = strrchr(arg, ':');
+    char host[INET_ADDRSTRLEN];
+    struct sockaddr_in entry{};
+    entry.sin_family = AF_INET;
+    size_t host_len = colon ? static_cast<size_t>(colon - arg) : 0;
+    long port = colon ? bounded_number(colon + 1, 1, 65535) : -1;
+    if (host_len == 0 || host_len >= sizeof host || port < 0) {
+        startup_failure("bt_parse error:  --entry takes ADDRESS:PORT, not '%s'\n", arg);
+    }
+    memcpy(host, arg, host_len);
+    host[host_len] = '\0';
+    if (inet_pton(AF_INET, host, &entry.sin_addr) != 1) {
+        startup_failure("bt_parse error:  --entry takes an IPv4 address, not '%s'\n", host);
+    }
+    entry.sin_port = htons(static_cast<uint16_t>(port));
+    if (!membership_add_entry(config, &entry)) {
+        startup_failure("bt_parse error:  at most %d --entry points\n", MEMBER_MAX_ENTRIES);
+    }
 }
 
 // Applies one option returned by getopt, in command-line order: a repeated option overwrites,
@@ -225,10 +261,34 @@ static void apply_option(bt_config_t *config, int opt, const char *arg) {
         case OPT_KEY:
             set_key(config, arg);
             break;
+        case OPT_OPEN:
+            config->open_membership = 1;
+            break;
+        case OPT_ENTRY:
+            add_entry_option(config, arg);
+            break;
+        case OPT_PORT: {
+            long port = bounded_number(arg, 0, 65535);
+            if (port < 0)
+                startup_failure("bt_parse error:  --port takes a number from 0 to 65535, not '%s'\n",
+                                arg);
+            config->myport = static_cast<unsigned short>(port);
+            break;
+        }
         default:
             // getopt has already described the problem in its own words.
             bt_usage();
             exit(-1);
+    }
+}
+
+// The two master files, which every peer needs, list or none.
+static void check_files(const bt_config_t *config) {
+    if (config->chunk_file[0] == '\0') {
+        startup_failure("bt_parse error:  No master chunk file given (-f)!\n");
+    }
+    if (config->has_chunk_file[0] == '\0') {
+        startup_failure("bt_parse error:  No chunk file given (-c)!\n");
     }
 }
 
@@ -242,11 +302,21 @@ static void check_identity_and_files(bt_config_t *config) {
                         config->identity);
     }
     config->myport = ntohs(me->addr.sin_port);
-    if (config->chunk_file[0] == '\0') {
-        startup_failure("bt_parse error:  No master chunk file given (-f)!\n");
+    check_files(config);
+}
+
+// What --open, --entry and --port allow together: an open member without -p reads no peer list
+// and gets its id at the start unless -i gives one; --entry and --port need --open, and --port a
+// peer without a list (a listed peer's port is its line's).
+static void check_membership_options(const bt_config_t *config, bool list_given,
+                                     bool entry_given, bool port_given) {
+    if (!config->open_membership && (entry_given || port_given)) {
+        startup_failure("bt_parse error:  --%s needs --open\n", entry_given ? "entry" : "port");
     }
-    if (config->has_chunk_file[0] == '\0') {
-        startup_failure("bt_parse error:  No chunk file given (-c)!\n");
+    if (port_given && list_given) {
+        startup_failure(
+            "bt_parse error:  --port is for a peer without a peer list; -p gives this peer's "
+            "port\n");
     }
 }
 
@@ -257,12 +327,23 @@ void bt_parse_command_line(bt_config_t *config) {
     // The caller's option index is put back so that a later getopt scan starts where it expects.
     int saved_optind = optind;
     int opt;
+    bool list_given = false;
+    bool entry_given = false;
+    bool port_given = false;
     while ((opt = getopt_long(config->argc, config->argv, _bt_optstring, _bt_longopts, nullptr)) !=
            -1) {
         apply_option(config, opt, optarg);
+        list_given |= opt == 'p';
+        entry_given |= opt == OPT_ENTRY;
+        port_given |= opt == OPT_PORT;
     }
-    bt_parse_peer_list(config);
-    check_identity_and_files(config);
+    check_membership_options(config, list_given, entry_given, port_given);
+    if (config->open_membership && !list_given) {
+        check_files(config);
+    } else {
+        bt_parse_peer_list(config);
+        check_identity_and_files(config);
+    }
     config->download_in_progress = 0;
     config->to_fetch_list = nullptr;
     config->tx_chunks = 0;
@@ -474,6 +555,13 @@ void bt_help_long_options() {
         "                           0: the kernel's default)\n"
         "         --key <file>      seal every datagram with the swarm key in <file> (64 hex\n"
         "                           digits, mode 0600): only peers holding it are heard\n"
+        "         --open            take datagrams from peers the list does not name: they\n"
+        "                           become members, and members tell each other of the rest;\n"
+        "                           without -p no peer list is read and -i is not needed\n"
+        "         --entry <address>:<port>\n"
+        "                           with --open: a member to contact from the start\n"
+        "                           (repeatable)\n"
+        "         --port <n>        with --open and no -p: the UDP port (0: any free port)\n"
         "         --help            this message\n"
         "       standard input takes one command per line:\n"
         "         GET <hash-file> <output-file>\n"

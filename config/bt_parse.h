@@ -43,6 +43,12 @@ struct peer_chunks_s;  // what one peer announced (engine/chunkindex.h)
 struct progress_s;    // the progress display's state (engine/progress.h)
 struct store_s;       // the chunks this peer serves and where their bytes are (engine/store.h)
 struct swarm_peer_s;  // what a --swarm peer keeps of each other peer (engine/swarm.h)
+struct member_s;      // what open membership keeps of each peer (engine/membership.h)
+struct membership_s;  // the open membership's table, candidates and metadata (engine/membership.h)
+
+// --open: peer records the membership table holds beside the peer list's (entry points and
+// learned members). engine/membership keeps to it, and the chunk index counts holders up to it.
+constexpr int MEMBER_TABLE_MAX = 512;
 
 // One --serve HASHFILE=FILE, in command-line order.
 struct serve_option_s {
@@ -132,6 +138,7 @@ struct bt_peer_s {
     int receiving_first_dropped;  // first DATA dropped as the previous chunk's since the GET
     struct swarm_peer_s *swarm;   // --swarm bookkeeping of this peer (owned); nullptr: none
     double heard_time;            // seconds; the last datagram from it that passed its checks
+    struct member_s *member;      // --open bookkeeping of this peer (owned); nullptr: none
 };
 typedef struct bt_peer_s bt_peer_t;
 
@@ -186,6 +193,8 @@ struct bt_config_s {
     int sealed;                  // truth value: every datagram sealed with swarm_key (--key)
     uint8_t swarm_key[32];       // the swarm key, until peer_setup hands it to the shim and
                                  // wipes it here
+    int open_membership;               // truth value: --open, unknown senders become members
+    struct membership_s *membership;   // the membership table (owned); nullptr until used
 };
 typedef struct bt_config_s bt_config_t;
 

@@ -302,8 +302,10 @@ void announcements_forget_all(bt_config_t *config, bt_peer_t *peer) {
 
 // ---- the running download --------------------------------------------------------------------
 
+// The most holders a hash can have while the download runs: the other peers of the list, and with
+// --open every record the membership table may still admit.
 static int other_peers(const bt_config_t *config) {
-    int n = 0;
+    int n = config->open_membership ? MEMBER_TABLE_MAX : 0;
     for (const bt_peer_t *p = config->peers; p; p = p->next)
         if (!is_self(config, p)) n++;
     return n;
@@ -495,6 +497,15 @@ chunkitem *chunkindex_rarest_announced(const chunk_choice_t *choice) {
 }
 
 // ---- release and checks ----------------------------------------------------------------------
+
+void chunkindex_forget_peer(bt_config_t *config, bt_peer_t *peer) {
+    if (!peer->announced) return;
+    announcements_forget_all(config, peer);
+    free_view(peer->announced);
+    free(peer->announced->announced);
+    free(peer->announced);
+    peer->announced = nullptr;
+}
 
 void chunkindex_free(bt_config_t *config) {
     chunkindex_end_download(config);

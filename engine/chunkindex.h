@@ -125,6 +125,9 @@ chunkitem *chunkindex_first_announced(const chunk_choice_t *choice);
 // the fewest holders, each of the equals equally likely; nullptr when there is none.
 chunkitem *chunkindex_rarest_announced(const chunk_choice_t *choice);
 
+// peer leaves the peer records: its announcements are forgotten (every count and view that held
+// them follows) and what it owned here released.
+void chunkindex_forget_peer(bt_config_t *config, bt_peer_t *peer);
 // Releases the index and every peer's announcements.
 void chunkindex_free(bt_config_t *config);
 // Whether the index agrees with to_fetch_list and the peers' records it mirrors, recounted the

@@ -35,13 +35,17 @@ static_assert(GET_PACKET_SIZE == 36);
 constexpr uint16_t PACKET_MAGIC = 23517;
 constexpr uint8_t PACKET_VERSION = 1;
 
-// Packet types; 5 passes the header check but has no handler.
+// Packet types; 5 passes the header check but has no handler. 6 and 7 pass it only in a peer
+// started with --open (engine/membership, which lays them out); a designed peer drops them there.
 constexpr uint8_t PKT_WHOHAS = 0;
 constexpr uint8_t PKT_IHAVE = 1;
 constexpr uint8_t PKT_GET = 2;
 constexpr uint8_t PKT_DATA = 3;
 constexpr uint8_t PKT_ACK = 4;
 constexpr uint8_t PKT_MAX_TYPE = 5;
+constexpr uint8_t PKT_PEX = 6;   // peer exchange: members' addresses, and a keep-alive
+constexpr uint8_t PKT_META = 7;  // a metadata head asked for, or sent
+constexpr uint8_t PKT_MAX_OPEN_TYPE = 7;
 
 // ---- the packet header -----------------------------------------------------------------------
 // Laid out exactly as on the wire; every multi-byte field is in network byte order in memory.

@@ -104,6 +104,18 @@ void sendIHave(bt_config_t *config, const chunkitem *matches, const struct socka
     }
 }
 
+void sendWhoHasTo(bt_config_t *config, const chunkitem *list, const struct sockaddr_in *to) {
+    const chunkitem *slice = list;
+    while (slice) {
+        int n = 0;
+        const chunkitem *rest = next_slice(slice, &n);
+        header *packet = buildControlPacket(slice, n, PKT_WHOHAS);
+        if (sendPacketTo(config, packet, to) < 0) debug_log(DEBUG_ERRS, "Error sending WHOHAS \n");
+        free(packet);
+        slice = rest;
+    }
+}
+
 // ---- GET scheduling --------------------------------------------------------------------------
 
 // The chunk the scheduling policy gives the free peer.

@@ -16,6 +16,9 @@ header *createControlPacket(const chunkitem *head, uint8_t type);
 // Sends a WHOHAS for the hashes of list to every other peer, as packets of at most
 // MAX_CONTROL_HASHES hashes each, so that every packet fits a receiver's buffer.
 void sendWhoHasToPeers(bt_config_t *config, const chunkitem *list, double now);
+// Sends a WHOHAS for the hashes of list to `to` alone (a member that joined a running download),
+// split likewise.
+void sendWhoHasTo(bt_config_t *config, const chunkitem *list, const struct sockaddr_in *to);
 // Answers a WHOHAS from `to` with IHAVE packets for the non-empty list of matches, split likewise.
 void sendIHave(bt_config_t *config, const chunkitem *matches, const struct sockaddr_in *to);
 

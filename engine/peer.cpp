@@ -21,6 +21,7 @@
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/input_buffer.h"
+#include "engine/membership.h"
 #include "engine/process.h"
 #include "engine/progress.h"
 #include "engine/reliable.h"
@@ -142,6 +143,11 @@ static int open_bound_socket(bt_config_t *config, struct sockaddr_in *myaddr) {
     myaddr->sin_port = htons(config->myport);
     if (bind(sock, reinterpret_cast<struct sockaddr *>(myaddr), sizeof *myaddr) < 0)
         fail_setup("peer_run could not bind socket");
+    // --port 0: the kernel chose a free port, which the peer goes by from now on.
+    socklen_t len = sizeof *myaddr;
+    if (config->myport == 0 &&
+        getsockname(sock, reinterpret_cast<struct sockaddr *>(myaddr), &len) == 0)
+        config->myport = ntohs(myaddr->sin_port);
     return sock;
 }
 
@@ -164,13 +170,21 @@ static void block_ending_signals() {
 }
 
 // --key: every datagram from here on is sealed, for the addresses the peer list names; this
-// peer's own is the one the others see it at. The key leaves the configuration record.
-static void start_sealing(bt_config_t *config) {
+// peer's own is the one the others see it at: its line of the list, or for an open member
+// without one the address it is bound to, which must then be a specific one. The key leaves the
+// configuration record.
+static void start_sealing(bt_config_t *config, const struct sockaddr_in *bound) {
     const bt_peer_t *me = bt_peer_info(config, config->identity);
+    if (!me && bound->sin_addr.s_addr == htonl(INADDR_ANY)) {
+        fprintf(stderr,
+                "bt_parse error:  --key with --open needs --bind of this peer's own address, not "
+                "0.0.0.0: a sealed datagram names the addresses of both its ends\n");
+        exit(-1);
+    }
     seal_key_t key;
     memcpy(key.bytes, config->swarm_key, sizeof key.bytes);
     sodium_memzero(config->swarm_key, sizeof config->swarm_key);
-    int started = seal_enable(&key, &me->addr);
+    int started = seal_enable(&key, me ? &me->addr : bound);
     sodium_memzero(&key, sizeof key);
     if (started != 0) exit(-1);
 }
@@ -194,8 +208,9 @@ static void serve_files(bt_config_t *config) {
 void peer_setup(bt_config_t *config) {
     struct sockaddr_in myaddr;
     config->sock = open_bound_socket(config, &myaddr);
+    if (config->open_membership) membership_start(config, &myaddr);
     vexlo_init(config->identity, reinterpret_cast<struct sockaddr *>(&myaddr), sizeof myaddr);
-    if (config->sealed) start_sealing(config);
+    if (config->sealed) start_sealing(config, &myaddr);
     if (config->window_log_file[0]) {
         config->graphfile_out = fopen(config->window_log_file, "w");
         if (!config->graphfile_out) fail_setup("peer_run could not open the window log");
@@ -252,6 +267,7 @@ int peer_pass(bt_config_t *config, user_iobuf *userbuf, bool *stdin_open) {
     checkForStalledDownloads(config, now);
     serveWaitingGets(config, now);
     progress_tick(config, now);
+    membership_tick(config, now);
     return 0;
 }
 
@@ -312,18 +328,11 @@ void releaseConfiguration(bt_config_t *config) {
     bt_peer_t *p = config->peers;
     while (p) {
         bt_peer_t *next = p->next;
-        timelist_free(p->sending_unacked);
-        timelist_free(p->receiving_outoforder);
-        chunkbuf_give(p->sending_data);
-        chunkbuf_give(p->receiving_data);
-        chunkbuf_give(p->receiving_prev_data);
-        free(p->sending_adaptive);
-        failurelist_free(p->receiving_failures);
-        swarm_peer_free(p);
-        free(p);
+        peer_record_free(config, p);
         p = next;
     }
     config->peers = nullptr;
+    membership_free(config);
     chunklist_free(config->mychunks);
     chunklist_free(config->masterchunks);
     chunklist_free(config->to_fetch_list);

@@ -15,6 +15,7 @@
 #include "engine/chunkbuf.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
+#include "engine/membership.h"
 #include "engine/reliable.h"
 #include "engine/store.h"
 #include "engine/schedule.h"
@@ -32,7 +33,9 @@ static int payload_length(const header *hdr) {
     return static_cast<int>(ntohs(hdr->p_len)) - static_cast<int>(ntohs(hdr->h_len));
 }
 
-int verifyPacketSanity(header *hdr, int total_size) {
+// The designed checks, with the highest type that passes: PKT_MAX_TYPE for the designed peer,
+// PKT_MAX_OPEN_TYPE for an open member.
+static int check_header(header *hdr, int total_size, uint8_t max_type) {
     debug_log(DEBUG_ALL, "verifying packet sanity \n");
     // Nothing of a header may be read before it is known to have arrived whole.
     if (total_size < HEADER_SIZE) {
@@ -50,7 +53,7 @@ int verifyPacketSanity(header *hdr, int total_size) {
         debug_log(DEBUG_ERRS, "Hdr Error: Bad Version\n");
         return -1;
     }
-    if (hdr->type > PKT_MAX_TYPE) {
+    if (hdr->type > max_type) {
         debug_log(DEBUG_ERRS, "Hdr Error: Invalid Type: %d \n", hdr->type);
         return -1;
     }
@@ -71,6 +74,10 @@ int verifyPacketSanity(header *hdr, int total_size) {
         return -1;
     }
     return 0;
+}
+
+int verifyPacketSanity(header *hdr, int total_size) {
+    return check_header(hdr, total_size, PKT_MAX_TYPE);
 }
 
 chunkitem *parseControlPacket(header *hdr) {
@@ -96,9 +103,17 @@ chunkitem *parseControlPacket(header *hdr) {
 }
 
 // The peer record of a datagram's sender, or nullptr (logged) when the sender is not listed. A
-// listed sender has been heard from now.
+// listed sender has been heard from now. An open member admits unknown senders instead, while its
+// table has room.
 static bt_peer_t *known_sender(bt_config_t *config, struct sockaddr_in *from, const char *what,
                                double now) {
+    if (config->open_membership) {
+        bt_peer_t *member = membership_admit(config, from, now);
+        if (!member)
+            debug_log(DEBUG_ERRS, "dropping %s from %s:%d: the membership table is full \n", what,
+                      inet_ntoa(from->sin_addr), ntohs(from->sin_port));
+        return member;
+    }
     bt_peer_t *peer = getPeerFromSockinfo(config, from);
     if (!peer) {
         debug_log(DEBUG_ERRS, "dropping %s from unknown sender %s:%d \n", what,
@@ -114,7 +129,8 @@ static bt_peer_t *known_sender(bt_config_t *config, struct sockaddr_in *from, co
 
 void handleDatagram(bt_config_t *config, header *hdr, int received, struct sockaddr_in *from,
                     double now) {
-    if (verifyPacketSanity(hdr, received) != 0) {
+    uint8_t max_type = config->open_membership ? PKT_MAX_OPEN_TYPE : PKT_MAX_TYPE;
+    if (check_header(hdr, received, max_type) != 0) {
         debug_log(DEBUG_ERRS, "Bad packet header. Discarding... \n");
         return;
     }
@@ -136,6 +152,12 @@ void handleDatagram(bt_config_t *config, header *hdr, int received, struct socka
         case PKT_ACK:
             handleAck(config, hdr, from, now);
             break;
+        case PKT_PEX:  // only an open member's header check lets 6 and 7 through
+            handlePeerExchange(config, hdr, from, now);
+            break;
+        case PKT_META:
+            handleMetaPacket(config, hdr, from, now);
+            break;
         default:
             fprintf(stderr, "received unknown type = %d \n", hdr->type);
             break;
@@ -145,6 +167,8 @@ void handleDatagram(bt_config_t *config, header *hdr, int received, struct socka
 // ---- discovery -------------------------------------------------------------------------------
 
 void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now) {
+    // Answered from any address, as designed; an open member also takes the asker in.
+    if (config->open_membership) membership_admit(config, from, now);
     chunkitem *requests = parseControlPacket(hdr);
     debug_log(DEBUG_WHOHAS, "Peer %d received WHO_HAS with %d hashes \n", config->identity,
               chunklist_length(requests));

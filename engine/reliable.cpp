@@ -10,6 +10,7 @@
 #include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
+#include "engine/membership.h"
 #include "engine/time_util.h"
 #include "engine/schedule.h"
 #include "engine/transport.h"
@@ -396,5 +397,6 @@ double nextTimerDeadline(const bt_config_t *config) {
     earliest(&deadline, schedule_policy(config)->next_deadline(config));
     if (config->download_in_progress)
         earliest(&deadline, config->last_whohas_time + REDISCOVERY_INTERVAL_S);
+    earliest(&deadline, membership_next_deadline(config));
     return deadline;
 }

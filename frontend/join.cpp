@@ -140,10 +140,14 @@ static void serve_metadata(bt_config_t *config, const std::vector<uint8_t> &byte
         store_add(config, pieces[i].hash, path.c_str(), STORE_SERVED, static_cast<int>(i),
                   pieces[i].length);
     store_trust_file(config, path.c_str(), &opened);
-    std::vector<uint8_t> hashes;
-    for (const file_chunk_t &p : pieces) hashes.insert(hashes.end(), p.hash, p.hash + HASH_SIZE);
-    membership_set_metadata(config, digest, static_cast<uint32_t>(bytes.size()), hashes.data(),
-                            static_cast<int>(pieces.size()));
+    std::vector<meta_hash_t> hashes(pieces.size());
+    for (size_t i = 0; i < pieces.size(); i++) memcpy(hashes[i].bytes, pieces[i].hash, HASH_SIZE);
+    static_assert(sizeof(meta_hash_t) == HASH_SIZE);
+    if (!membership_set_metadata(config, digest, static_cast<uint32_t>(bytes.size()),
+                                 reinterpret_cast<const uint8_t(*)[HASH_SIZE]>(hashes.data()),
+                                 static_cast<int>(pieces.size())))
+        fail_start("the swarm's metadata (%s) does not fit its head",
+                   size_text(static_cast<long long>(bytes.size())).c_str());
 }
 
 // ---- share -----------------------------------------------------------------------------------

@@ -25,6 +25,16 @@
 // slots, pauses, probes) and so do its announcements and the serving of downloaded chunks. Its
 // output starts empty for every input, and its choices among equals from a pinned seed.
 //
+// Built as fuzz_datagram_open (FUZZ_OPEN=1 beside the swarm build's), the peer is an open member
+// (--open) whose peer list is its first members: unlisted senders are admitted, and two more
+// steps reach the membership packets:
+//   8  a peer exchange: sender, count byte (sent as given), one selector per entry (at most 21):
+//      a sink's port, a fresh port of 127.0.0.1, 0.0.0.0, or a multicast address
+//   9  a metadata packet: sender, kind, digest (0: the one served, 1: the one wanted, else
+//      another), length (4 bytes), piece count (2 bytes), bytes of piece hashes (1 byte, * 20)
+// Time steps run the membership tick too; candidates off 127.0.0.0/8 are dropped before it, so
+// that nothing leaves the host.
+//
 // After every step the engine's bounds are checked, the chunk index against the lists it keeps
 // beside; at the end the chunks written must equal the data file's, and the harness releases
 // everything, so that LeakSanitizer reports only what the engine itself loses.
@@ -44,6 +54,7 @@
 #include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/common.h"
+#include "engine/membership.h"
 #include "engine/peer.h"
 #include "engine/process.h"
 #include "engine/reliable.h"
@@ -56,12 +67,16 @@
 #ifndef FUZZ_SWARM
 #define FUZZ_SWARM 0
 #endif
+#ifndef FUZZ_OPEN
+#define FUZZ_OPEN 0
+#endif
 
 namespace {
 
 constexpr bool kAdaptive = FUZZ_ADAPTIVE != 0;
 constexpr bool kSwarm = FUZZ_SWARM != 0;
-constexpr int kSteps = kAdaptive ? 8 : 6;  // opcodes of the build
+constexpr bool kOpen = FUZZ_OPEN != 0;
+constexpr int kSteps = kOpen ? 10 : kAdaptive ? 8 : 6;  // opcodes of the build
 constexpr int kMaxAckRun = 64;
 constexpr int kMaxSteps = 512;
 // DATA packets the steps of one input may build: a few whole chunks, so that no input runs into
@@ -214,6 +229,16 @@ void start_run(Run *run) {
     store_load(config);
     config->masterchunks = served_list();
     chunkindex_note_master(config);
+    if (kOpen) {
+        config->open_membership = 1;
+        struct sockaddr_in bound = fz::loopback(world->self.port);
+        membership_start(config, &bound);
+        uint8_t digest[META_DIGEST_SIZE];
+        memset(digest, 1, sizeof digest);
+        membership_set_metadata(config, digest, CHUNK_SIZE + 1, &world->hash[0], 2);
+        memset(digest, 2, sizeof digest);
+        membership_want_metadata(config, digest);
+    }
     run->now = kStartTime;
     run->want = -1;
     run->data_budget = kDataBudget;
@@ -275,6 +300,17 @@ void step_time(Run *run, fz::Cursor *in, double unit) {
     sendTimedOutPacketsAt(config, now);
     checkForStalledDownloads(config, now);
     serveWaitingGets(config, now);
+    if (kOpen) {
+        membership_t *m = config->membership;
+        for (int i = 0; i < m->candidate_count;) {
+            if ((ntohl(m->candidates[i].addr.sin_addr.s_addr) >> 24) == 127) {
+                i++;
+            } else {
+                m->candidates[i] = m->candidates[--m->candidate_count];
+            }
+        }
+        membership_tick(config, now);
+    }
 }
 
 // DATA packet seq of bytes, built in place as the receive path has it: no copy per packet.
@@ -354,6 +390,53 @@ void step_ack_run(Run *run, fz::Cursor *in) {
     }
 }
 
+uint32_t pex_address(uint8_t selector, uint16_t *port) {
+    switch (selector % 4) {
+        case 0:
+            *port = world->remote[selector / 4 % 3].port;
+            return INADDR_LOOPBACK;
+        case 1:
+            *port = static_cast<uint16_t>(50000 + selector);
+            return INADDR_LOOPBACK;
+        case 2:
+            *port = 4000;
+            return INADDR_ANY;
+        default:
+            *port = 4000;
+            return 0xE0000001u;  // multicast
+    }
+}
+
+void step_pex(Run *run, fz::Cursor *in) {
+    uint8_t sender = fz::take_u8(in);
+    uint8_t count = fz::take_u8(in);
+    std::string body(1, static_cast<char>(count));
+    int entries = count % (PEX_MAX_ENTRIES + 2);
+    for (int i = 0; i < entries; i++) {
+        uint16_t port;
+        uint32_t addr = htonl(pex_address(fz::take_u8(in), &port));
+        port = htons(port);
+        body.append(reinterpret_cast<const char *>(&addr), 4);
+        body.append(reinterpret_cast<const char *>(&port), 2);
+    }
+    std::string p = packet(PKT_PEX, body, 0, 0);
+    deliver(run, sender, p.data(), p.size());
+}
+
+void step_meta(Run *run, fz::Cursor *in) {
+    uint8_t sender = fz::take_u8(in);
+    std::string body(1, static_cast<char>(fz::take_u8(in) % 4));
+    uint8_t which = fz::take_u8(in) % 3;
+    body += std::string(META_DIGEST_SIZE, static_cast<char>(which == 0 ? 1 : which == 1 ? 2 : 3));
+    for (int i = 0; i < 6; i++) body += static_cast<char>(fz::take_u8(in));
+    size_t got;
+    const uint8_t *bytes = fz::take_bytes(in, static_cast<size_t>(fz::take_u8(in)) * HASH_SIZE, &got);
+    body.append(reinterpret_cast<const char *>(bytes), got);
+    if (body.size() > MAX_PACKET_SIZE - HEADER_SIZE) body.resize(MAX_PACKET_SIZE - HEADER_SIZE);
+    std::string p = packet(PKT_META, body, 0, 0);
+    deliver(run, sender, p.data(), p.size());
+}
+
 // The GET that starts an upload before the steps, in the adaptive build.
 void start_upload(Run *run, fz::Cursor *in) {
     uint8_t choice = fz::take_u8(in);
@@ -391,6 +474,14 @@ void check_bounds(const bt_config_t *config) {
                 "a connection fetching a chunk the request no longer holds");
         require(!p->receiving_chunk == !p->receiving_data,
                 "a requested chunk without its buffer, or the reverse");
+    }
+    if (kOpen) {
+        const membership_t *m = config->membership;
+        require(m->table_count <= MEMBER_TABLE_MAX && m->candidate_count <= CANDIDATES_MAX,
+                "the membership table or its candidates beyond their bounds");
+        const meta_head_t *head = membership_metadata_head(config);
+        require(!head || (head->count >= 1 && head->count <= META_MAX_PIECES),
+                "a metadata head of a piece count out of range");
     }
     char why[256];
     if (!chunkindex_consistent(config, why, sizeof why)) broken(why);
@@ -457,6 +548,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 break;
             case 6:
                 step_ack_run(&run, &in);
+                break;
+            case 8:
+                step_pex(&run, &in);
+                break;
+            case 9:
+                step_meta(&run, &in);
                 break;
             default:
                 step_time(&run, &in, 0.001);

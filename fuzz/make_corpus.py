@@ -101,6 +101,24 @@ def adaptive_datagram_seeds():
         ack_run(1, 5, 6, 0x0000) + wait_ms(255) + wait(4) + get(1, 0) + ack_run(1, 0, 10, 0x0155)
 
 
+def pex(sender, count, *selectors):
+    return bytes([8, sender, count]) + bytes(selectors)
+
+
+def meta(sender, kind, which, length, count, hashes):
+    return bytes([9, sender, kind, which]) + struct.pack("!IHB", length, count, hashes)
+
+
+def open_datagram_seeds():
+    # Sender 4 is unlisted: an open member admits it. Selectors: 0 a sink, 1 a fresh port.
+    for name, data in adaptive_datagram_seeds():
+        yield name, data
+    yield "open-pex", bytes([0, 0]) + pex(4, 3, 0, 1, 5) + wait(4) + pex(4, 25, 1) + \
+        pex(1, 2, 9, 13) + wait(40) + wait(200)
+    yield "open-meta", bytes([0, 0]) + meta(4, 1, 0, 0, 0, 0) + \
+        meta(1, 2, 1, 524289, 2, 2) + b"h" * 40 + wait(4) + meta(2, 2, 1, 5, 9, 1) + b"x" * 20
+
+
 def control_seeds():
     yield "whohas", control(WHOHAS, [fake_hash(1), fake_hash(2)])
     yield "ihave-74", control(IHAVE, [fake_hash(i) for i in range(74)])
@@ -180,6 +198,7 @@ SEEDS = {
     "fuzz_datagram": datagram_seeds,
     "fuzz_datagram_adaptive": adaptive_datagram_seeds,
     "fuzz_datagram_swarm": adaptive_datagram_seeds,
+    "fuzz_datagram_open": open_datagram_seeds,
     "fuzz_control": control_seeds,
     "fuzz_hashfile": hashfile_seeds,
     "fuzz_peerlist": peerlist_seeds,
