@@ -27,6 +27,11 @@ struct sockaddr_in loopback_at(uint16_t port, uint32_t host = INADDR_LOOPBACK) {
     return a;
 }
 
+// A member's address on 127.0.0.2, where no socket of the test (this peer's own among them) is.
+struct sockaddr_in synthetic(uint16_t port) {
+    return loopback_at(port, INADDR_LOOPBACK + 1);
+}
+
 // An engine of peer 1 with peers 2..n+1 listed, started as an open member.
 struct OpenEngine : Engine {
     explicit OpenEngine(int n_listed = 0) : Engine(n_listed) {
@@ -78,20 +83,20 @@ std::string built_for(OpenEngine &e, bt_peer_t *to, double now) {
 
 TEST(Membership, TheTableIsBoundedAndAStaleMemberMakesRoom) {
     OpenEngine e;
-    struct sockaddr_in first = loopback_at(20000);
+    struct sockaddr_in first = synthetic(20000);
     ASSERT_NE(nullptr, membership_admit(&e.config, &first, 50.0));
     for (int i = 1; i < MEMBER_TABLE_MAX; i++) {
-        struct sockaddr_in a = loopback_at(static_cast<uint16_t>(20000 + i));
+        struct sockaddr_in a = synthetic(static_cast<uint16_t>(20000 + i));
         ASSERT_NE(nullptr, membership_admit(&e.config, &a, 55.0)) << i;
     }
     /* the 513th while every member was heard within PEX_FRESH_S: refused */
-    struct sockaddr_in extra = loopback_at(30000);
+    struct sockaddr_in extra = synthetic(30000);
     EXPECT_EQ(nullptr, membership_admit(&e.config, &extra, 60.0));
     EXPECT_EQ(MEMBER_TABLE_MAX, e.m()->table_count);
     /* once the first is stale it makes room, and only it */
     EXPECT_NE(nullptr, membership_admit(&e.config, &extra, 50.0 + PEX_FRESH_S + 1));
     EXPECT_EQ(nullptr, e.at(first));
-    EXPECT_NE(nullptr, e.at(loopback_at(20001)));
+    EXPECT_NE(nullptr, e.at(synthetic(20001)));
     EXPECT_EQ(MEMBER_TABLE_MAX, e.m()->table_count);
     /* ids are unique and never this peer's */
     std::set<int> ids;
@@ -161,7 +166,7 @@ TEST(Membership, PeerExchangeParsingRefusesWhatDoesNotAddUp) {
 
 TEST(Membership, PeerExchangeListsFreshMembersOnlyNeverTheReceiverAndRotates) {
     OpenEngine e;
-    struct sockaddr_in a = loopback_at(40001), b = loopback_at(40002), old = loopback_at(40003);
+    struct sockaddr_in a = synthetic(40001), b = synthetic(40002), old = synthetic(40003);
     bt_peer_t *ap = membership_admit(&e.config, &a, 100.0);
     membership_admit(&e.config, &b, 100.0);
     membership_admit(&e.config, &old, 100.0 - PEX_FRESH_S - 1);
@@ -170,7 +175,7 @@ TEST(Membership, PeerExchangeListsFreshMembersOnlyNeverTheReceiverAndRotates) {
 
     /* 30 more: two messages to a cover all 31 others */
     for (uint16_t i = 0; i < 30; i++) {
-        struct sockaddr_in n = loopback_at(static_cast<uint16_t>(40100 + i));
+        struct sockaddr_in n = synthetic(static_cast<uint16_t>(40100 + i));
         membership_admit(&e.config, &n, 100.0);
     }
     std::set<uint16_t> first = ports_in(built_for(e, ap, 100.0));
@@ -186,7 +191,7 @@ TEST(Membership, PeerExchangeListsFreshMembersOnlyNeverTheReceiverAndRotates) {
 TEST(Membership, EverySendStaysWithinTheBudget) {
     OpenEngine e;
     for (uint16_t i = 0; i < 200; i++) {
-        struct sockaddr_in n = loopback_at(static_cast<uint16_t>(41000 + i));
+        struct sockaddr_in n = synthetic(static_cast<uint16_t>(41000 + i));
         membership_admit(&e.config, &n, 100.0);
     }
     membership_tick(&e.config, 100.0);
@@ -211,7 +216,7 @@ TEST(Membership, EverySendStaysWithinTheBudget) {
 TEST(Membership, CandidatesAreBoundedAndEachContactedOnce) {
     OpenEngine e;
     ts::UdpSocket candidate;
-    struct sockaddr_in from = loopback_at(42000);
+    struct sockaddr_in from = synthetic(42000);
     for (int round = 0; round < 4; round++) {
         std::vector<uint16_t> ports;
         for (int i = 0; i < PEX_MAX_ENTRIES; i++)
@@ -253,7 +258,7 @@ TEST(Membership, TypesSixAndSevenAreDroppedAtTheHeaderCheckWithoutOpen) {
     /* an open member still calls type 5 unknown */
     OpenEngine o;
     testing::internal::CaptureStderr();
-    o.deliver(packet(5), loopback_at(42001), 100.0);
+    o.deliver(packet(5), synthetic(42001), 100.0);
     EXPECT_EQ("received unknown type = 5 \n", testing::internal::GetCapturedStderr());
 }
 
@@ -291,14 +296,14 @@ TEST(Membership, AMetadataHeadIsAskedForServedAndChecked) {
     std::string bad(1, static_cast<char>(META_HEAD));
     bad.append(reinterpret_cast<char *>(digest), META_DIGEST_SIZE);
     bad += std::string("\x00\x10\x00\x01\x00\x02", 6) + std::string(2 * HASH_SIZE, 'p');
-    other.deliver(packet(PKT_META, bad), loopback_at(44000), 100.0);
+    other.deliver(packet(PKT_META, bad), synthetic(44000), 100.0);
     EXPECT_EQ(nullptr, membership_metadata_head(&other.config));
 }
 
 TEST(Membership, EntryPointsThatNeverAnswerAreNamed) {
     Engine e(0);
     e.config.open_membership = 1;
-    struct sockaddr_in a = loopback_at(45001), b = loopback_at(45002);
+    struct sockaddr_in a = synthetic(45001), b = synthetic(45002);
     membership_add_entry(&e.config, &a);
     membership_add_entry(&e.config, &b);
     EXPECT_EQ(nullptr, membership_admit(&e.config, &b, 99.0));  // nobody before the start
@@ -307,7 +312,7 @@ TEST(Membership, EntryPointsThatNeverAnswerAreNamed) {
     membership_admit(&e.config, &b, 100.0);
     char text[64];
     EXPECT_EQ(1, membership_describe_silence(&e.config, text, sizeof text));
-    EXPECT_STREQ("127.0.0.1:45001", text);
+    EXPECT_STREQ("127.0.0.2:45001", text);
 }
 
 TEST(Membership, AnEntryPointNeverHeardFromIsGreetedAgainSoonerThanAKeepAlive) {
