@@ -189,6 +189,13 @@ static void warn_silent_holders(download_watch_s *w, bt_config_t *config) {
         if (p == me || !announces_but_never_answers(p) || !w->warned.insert(p->id).second)
             continue;
         progress_end_line(config);
+        if (!me) {  // an open member: no list to be missing from
+            fprintf(stderr,
+                    "tolvane: member %s announces chunks but answers none of the GETs sent to "
+                    "it\n",
+                    address_text(p->addr).c_str());
+            continue;
+        }
         fprintf(stderr,
                 "tolvane: peer %d (%s) announces chunks but answers none of the GETs sent to "
                 "it; is this host in its peer list, as %d at %s?\n",
