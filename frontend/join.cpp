@@ -117,6 +117,12 @@ static void make_linked_config(bt_config_t *config, int argc, char **argv,
     config->bind_addr = addr;
     config->myport = static_cast<unsigned short>(o->port);
     config->open_membership = 1;
+    // A peer list given too: its peers are members from the start, never forgotten.
+    if (o->peers) {
+        snprintf(config->peer_list_file, sizeof config->peer_list_file, "%s", o->peers);
+        char error[BT_PEER_LIST_ERROR_LEN];
+        if (bt_read_peer_list(config, error, sizeof error) != 0) fail_start("%s", error);
+    }
     config->sealed = key ? 1 : 0;
     if (key) memcpy(config->swarm_key, key->bytes, sizeof config->swarm_key);
     struct timeval now;

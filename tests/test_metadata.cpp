@@ -135,7 +135,7 @@ TEST(Metadata, RefusesUnusablePathsAndListsThatDisagree) {
         {one_file("x", "y/z", 1), "not below the shared name x"},
         {one_file("..", "../z", 1), "not a usable name"},
         {one_file("x/y", "x/y/z", 1), "not a usable name"},
-        {one_file("", "f", (1ULL << 40) + 1), "more than the 1 TiB"},
+        {one_file("", "f", (1ULL << 40) + 1), "more than the 33554432 allowed"},
     };
     for (auto &c : cases) {
         std::string why = refusal(metadata_encode(c.m));

@@ -687,8 +687,10 @@ TEST(TolvaneChecks, BadOptionsAndHelp) {
                 "get takes no --hashes; it is an option of share" + see},
                {"one argument",
                 {"get", "h", "--peers", "p", "--id", "2"},
-                "get takes a HASHLIST and an OUT" + see},
-               {"no peers", {"get", "h", "o", "--id", "2"}, "get needs --peers LIST" + see},
+                "get takes a LINK [DEST], or a HASHLIST and an OUT" + see},
+               {"no peers",
+                {"get", "h", "o", "--id", "2"},
+                "get needs --peers LIST with a HASHLIST; a LINK needs none" + see},
                {"no id",
                 {"share", "f", "--peers", "p"},
                 "share needs --id N (see 'tolvane share --help')"},
@@ -697,11 +699,13 @@ TEST(TolvaneChecks, BadOptionsAndHelp) {
         ts::RunResult r = ts::run(t.args({command, "--help"}));
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out.rfind(std::string("usage: tolvane ") + command, 0), 0u) << r.out;
-        EXPECT_NE(r.out.find(std::string("Example:\n  tolvane ") + command), std::string::npos);
+        EXPECT_NE(r.out.find(std::string("Examples:\n  tolvane ") + command), std::string::npos);
     }
     ts::RunResult r = ts::run(t.args({"--help"}));
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("tolvane get big.iso.chunks copy.iso"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("usage: tolvane share PATH... [options]\n       tolvane get LINK [DEST]"),
+              std::string::npos)
+        << r.out;
     r = ts::run(t.args({"--version"}));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("tolvane ", 0), 0u) << r.out;
