@@ -122,7 +122,10 @@ def staggered(args, data, work, run, starts):
         live = 1 + sum(1 for j in range(args.getters)
                        if j != i and begun[j] <= at and (ends.get(j) or float("inf")) > at)
         m = KNOWN.search((work / f"get{i}.err").read_text(errors="replace"))
-        known.append((int(m.group(1)) if m else -1, live))
+        if m:
+            known.append((int(m.group(1)), live))
+        elif (ends.get(i) or float("inf")) > at:
+            known.append((0, live))  # running, yet it said nothing: counted as knowing none
     outs = [work / f"copy{i}.bin" for i in range(args.getters)]
     return (max(times) if done else float("nan")), done and verified(data, outs), known
 
@@ -175,12 +178,13 @@ def main(argv=None):
             starts = [rng.uniform(0, args.spread) for _ in range(args.getters)]
             last, ok, known = staggered(args, data, work, run, starts)
             full, full_ok = all_at_once(args, data, work, run)
-            share = min(k / live for k, live in known)
+            share = min((k / live for k, live in known), default=float("nan"))
             print(f"run {run + 1}: link, started over {args.spread:g} s: last {last:.2f} s, "
                   f"byte-exact {'yes' if ok else 'NO'}; full list at once: last {full:.2f} s, "
                   f"byte-exact {'yes' if full_ok else 'NO'}; ratio {last / full:.2f}; known 3 s "
                   f"in: lowest {share:.0%} of the live members "
-                  f"({' '.join(f'{k}/{live}' for k, live in known)})", flush=True)
+                  f"({' '.join(f'{k}/{live}' for k, live in known)}; getters done within 3 s "
+                  f"left out)", flush=True)
             ratios.append(last / full)
             lasts.append(last)
             fulls.append(full)
