@@ -8,7 +8,7 @@ the first --spread seconds; against the same swarm started at once from a full p
 
 Each run prints, for both swarms, whether every copy is byte-exact, the last getter's time from
 its own start, and for the staggered swarm how many of the members that were live 3 s after a
-getter's start it knew then (the getter says how many members it knows, 3 s in, when
+getter's start (running then, and for 1 s already) it knew then (the getter says how many members it knows, 3 s in, when
 TOLVANE_MEMBERS_AT_S=3 is set). At the end: the medians over the runs, and the ratio of the
 staggered swarm's last time to the full list's, run by run (targets: every getter knows at least
 90% of the live members 3 s in; the ratio at most 1.3). Both swarms are sealed (the link's key,
@@ -28,6 +28,7 @@ from swarmlib.processes import reap_if_exited, start, stop_all, stop_process
 from swarmlib.router import start_netsim
 
 MEMBERS_AT_S = 3
+JOIN_GRACE_S = 1.0
 KNOWN = re.compile(r"tolvane: (\d+) members? known 3(\.0)? s after the start")
 
 
@@ -119,8 +120,11 @@ def staggered(args, data, work, run, starts):
     known = []
     for i in range(args.getters):
         at = begun[i] + MEMBERS_AT_S
+        # Live: running at that moment, and for JOIN_GRACE_S already (one that started a moment
+        # before cannot have been heard of yet).
         live = 1 + sum(1 for j in range(args.getters)
-                       if j != i and begun[j] <= at and (ends.get(j) or float("inf")) > at)
+                       if j != i and begun[j] <= at - JOIN_GRACE_S
+                       and (ends.get(j) or float("inf")) > at)
         m = KNOWN.search((work / f"get{i}.err").read_text(errors="replace"))
         if m:
             known.append((int(m.group(1)), live))

@@ -274,12 +274,7 @@ int run_share_linked(int argc, char **argv, const front_options_t *o) {
     tell_how_to_join(m, l);
     print_result(results, text.c_str());
     sodium_memzero(text.data(), text.size());
-    serve_until_signal(&config);
-    fprintf(stderr, "tolvane: stopped by signal %d after %s\n", peer_caught_signal(),
-            counted(config.tx_chunks, "upload").c_str());
-    releaseConfiguration(&config);
-    fclose(results);
-    return EXIT_DONE;
+    return serve_to_the_end(&config, results);
 }
 
 // ---- get: the metadata -----------------------------------------------------------------------

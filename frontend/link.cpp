@@ -12,6 +12,7 @@
 
 #include "frontend/metadata.h"
 #include "shim/seal.h"
+#include "support/why.h"
 
 static_assert(LINK_DIGEST_BYTES == META_DIGEST_BYTES);
 static_assert(LINK_KEY_BYTES == SEAL_KEY_BYTES);
@@ -106,14 +107,6 @@ std::string link_format(const link_t &l) {
 
 // ---- parsing ---------------------------------------------------------------------------------
 
-[[gnu::format(printf, 3, 4)]] static int fail(char *why, size_t why_size, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(why, why_size, fmt, ap);
-    va_end(ap);
-    return -1;
-}
-
 static bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
@@ -157,15 +150,15 @@ static int parse_entry(const std::string &s, size_t n, struct sockaddr_in *a, ch
     size_t colon = s.find(':');
     uint32_t ip;
     if (colon == std::string::npos || !parse_dotted_quad(s.substr(0, colon), &ip))
-        return fail(why, why_size, "entry point %zu (%.40s) is not an IPv4 address and port "
+        return fail_why(why, why_size, "entry point %zu (%.40s) is not an IPv4 address and port "
                     "(a.b.c.d:port)", n, s.c_str());
     unsigned port = 0;
     std::string port_text = s.substr(colon + 1);
     if (!parse_decimal(port_text, 5, 65535, &port) || port == 0)
-        return fail(why, why_size, "entry point %zu (%.40s): the port is not a whole number "
+        return fail_why(why, why_size, "entry point %zu (%.40s): the port is not a whole number "
                     "from 1 to 65535", n, s.c_str());
     if (ip == 0)
-        return fail(why, why_size, "entry point %zu (%.40s): 0.0.0.0 is no address to reach", n,
+        return fail_why(why, why_size, "entry point %zu (%.40s): 0.0.0.0 is no address to reach", n,
                     s.c_str());
     memset(a, 0, sizeof *a);
     a->sin_family = AF_INET;
@@ -181,12 +174,12 @@ static int parse_entries(const std::string &value, link_t *out, char *why, size_
         size_t sep = value.find(ENTRY_SEP, from);
         size_t end = sep == std::string::npos ? value.size() : sep;
         if (n > LINK_MAX_ENTRIES)
-            return fail(why, why_size, "more than %zu entry points", LINK_MAX_ENTRIES);
+            return fail_why(why, why_size, "more than %zu entry points", LINK_MAX_ENTRIES);
         struct sockaddr_in a;
         if (parse_entry(value.substr(from, end - from), n, &a, why, why_size) != 0) return -1;
         for (const struct sockaddr_in &b : out->entries) {
             if (b.sin_addr.s_addr == a.sin_addr.s_addr && b.sin_port == a.sin_port)
-                return fail(why, why_size, "entry point %zu (%s) is listed twice", n,
+                return fail_why(why, why_size, "entry point %zu (%s) is listed twice", n,
                             entry_text(a).c_str());
         }
         out->entries.push_back(a);
@@ -199,10 +192,10 @@ static int parse_entries(const std::string &value, link_t *out, char *why, size_
 static int parse_bytes32(const std::string &value, const char *what, uint8_t *out, char *why,
                          size_t why_size) {
     if (value.size() != b32_len(32))
-        return fail(why, why_size, "%s is %zu characters long, not %zu", what, value.size(),
+        return fail_why(why, why_size, "%s is %zu characters long, not %zu", what, value.size(),
                     b32_len(32));
     if (!b32_decode(value, out, 32))
-        return fail(why, why_size, "%s is not base32 (a-z, 2-7)", what);
+        return fail_why(why, why_size, "%s is not base32 (a-z, 2-7)", what);
     return 0;
 }
 
@@ -224,10 +217,10 @@ static long version_of(const std::string &text) {
 static int check_sum(const std::string &text, std::string *body, char *why, size_t why_size) {
     size_t at = text.rfind(CHECK_TAG);
     if (at == std::string::npos)
-        return fail(why, why_size, "no checksum at its end: the link was mistyped or cut short");
+        return fail_why(why, why_size, "no checksum at its end: the link was mistyped or cut short");
     *body = text.substr(0, at);
     if (text.substr(at + strlen(CHECK_TAG)) != check_text(*body))
-        return fail(why, why_size, "its checksum does not match: the link was mistyped or cut "
+        return fail_why(why, why_size, "its checksum does not match: the link was mistyped or cut "
                     "short");
     return 0;
 }
@@ -248,11 +241,11 @@ static int parse_fields(const std::string &body, link_t *out, char *why, size_t 
                                 ? strchr(order, field[0])
                                 : nullptr;
         if (!known)
-            return fail(why, why_size, "a field this tolvane does not know (%.20s): the link "
+            return fail_why(why, why_size, "a field this tolvane does not know (%.20s): the link "
                         "was made by a newer tolvane", field.c_str());
         size_t index = static_cast<size_t>(known - order);
         if (index < next)
-            return fail(why, why_size, "field %c is out of place or given twice", field[0]);
+            return fail_why(why, why_size, "field %c is out of place or given twice", field[0]);
         next = index + 1;
         seen |= 1u << index;
         std::string value = field.substr(2);
@@ -263,7 +256,7 @@ static int parse_fields(const std::string &body, link_t *out, char *why, size_t 
         if (field[0] == 'k') out->has_key = true;
     }
     if ((seen & 3) != 3)
-        return fail(why, why_size, "no %s field", seen & 1 ? "entry point (p=)" : "digest (d=)");
+        return fail_why(why, why_size, "no %s field", seen & 1 ? "entry point (p=)" : "digest (d=)");
     return 0;
 }
 
@@ -274,14 +267,14 @@ static int normalise(const char *text, std::string *out, char *why, size_t why_s
     size_t len = strlen(start);
     while (len > 0 && is_space(start[len - 1])) len--;
     if (len > LINK_MAX_LEN)
-        return fail(why, why_size, "too long for a tolvane link: %zu characters, at most %zu", len,
+        return fail_why(why, why_size, "too long for a tolvane link: %zu characters, at most %zu", len,
                     LINK_MAX_LEN);
-    if (!link_looks_like(start)) return fail(why, why_size, "not a tolvane link (tlv1/...)");
+    if (!link_looks_like(start)) return fail_why(why, why_size, "not a tolvane link (tlv1/...)");
     out->assign(start, len);
     for (size_t i = 0; i < len; i++) {
         char c = (*out)[i];
         if (!is_link_char(c))
-            return fail(why, why_size, "not a tolvane link: character %zu (0x%02x) is none a "
+            return fail_why(why, why_size, "not a tolvane link: character %zu (0x%02x) is none a "
                         "link holds", i + 1, static_cast<unsigned char>(c));
         (*out)[i] = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     }
@@ -293,8 +286,8 @@ int link_parse(const char *text, link_t *out, char *why, size_t why_size) {
     if (normalise(text, &link, why, why_size) != 0) return -1;
     long version = version_of(link);
     if (version > LINK_VERSION)
-        return fail(why, why_size, "a link of version %ld, made by a newer tolvane", version);
-    if (version != LINK_VERSION) return fail(why, why_size, "not a tolvane link (tlv1/...)");
+        return fail_why(why, why_size, "a link of version %ld, made by a newer tolvane", version);
+    if (version != LINK_VERSION) return fail_why(why, why_size, "not a tolvane link (tlv1/...)");
     std::string body;
     if (check_sum(link, &body, why, why_size) != 0) return -1;
     return parse_fields(body, out, why, why_size);

@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "support/chunk.h"
+#include "support/why.h"
 
 // ---- byte order, paths -----------------------------------------------------------------------
 
@@ -91,14 +92,6 @@ static bool starts_with_folder(const std::string &path, const std::string &folde
 
 // ---- checking a list -------------------------------------------------------------------------
 
-[[gnu::format(printf, 3, 4)]] static int fail(char *why, size_t why_size, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(why, why_size, fmt, ap);
-    va_end(ap);
-    return -1;
-}
-
 static uint64_t encoded_size(const metadata_t &m) {
     uint64_t n = sizeof(meta_header_t) + m.name.size();
     for (const meta_file_t &f : m.files)
@@ -110,16 +103,16 @@ static uint64_t encoded_size(const metadata_t &m) {
 static int check_file(const metadata_t &m, size_t i, const meta_file_t &f, char *why,
                       size_t why_size) {
     if (const char *fault = path_fault(f.path))
-        return fail(why, why_size, "file %zu (%s): not a usable path: %s", i,
+        return fail_why(why, why_size, "file %zu (%s): not a usable path: %s", i,
                     shown(f.path).c_str(), fault);
     if (!m.name.empty() && f.path != m.name && !starts_with_folder(f.path, m.name))
-        return fail(why, why_size, "file %zu (%s): not below the shared name %s", i,
+        return fail_why(why, why_size, "file %zu (%s): not below the shared name %s", i,
                     shown(f.path).c_str(), shown(m.name).c_str());
     if (f.size > static_cast<uint64_t>(FRONT_MAX_FILE_BYTES))
-        return fail(why, why_size, "file %zu (%s): %llu bytes, more than the 1 TiB a file may hold",
+        return fail_why(why, why_size, "file %zu (%s): %llu bytes, more than the 1 TiB a file may hold",
                     i, shown(f.path).c_str(), static_cast<unsigned long long>(f.size));
     if (f.chunks.size() != chunks_for(f.size))
-        return fail(why, why_size, "file %zu (%s): %zu chunk hashes for %llu bytes, which take %llu",
+        return fail_why(why, why_size, "file %zu (%s): %zu chunk hashes for %llu bytes, which take %llu",
                     i, shown(f.path).c_str(), f.chunks.size(),
                     static_cast<unsigned long long>(f.size),
                     static_cast<unsigned long long>(chunks_for(f.size)));
@@ -131,27 +124,27 @@ static int check_order(const meta_file_t &prev, const meta_file_t &f, size_t i, 
                        size_t why_size) {
     int order = path_order(prev.path, f.path);
     if (order == 0)
-        return fail(why, why_size, "file %zu (%s): listed twice", i, shown(f.path).c_str());
+        return fail_why(why, why_size, "file %zu (%s): listed twice", i, shown(f.path).c_str());
     if (order > 0)
-        return fail(why, why_size, "file %zu (%s): out of order, after %s", i,
+        return fail_why(why, why_size, "file %zu (%s): out of order, after %s", i,
                     shown(f.path).c_str(), shown(prev.path).c_str());
     if (starts_with_folder(f.path, prev.path))
-        return fail(why, why_size, "file %zu (%s): %s is a file and a folder", i,
+        return fail_why(why, why_size, "file %zu (%s): %s is a file and a folder", i,
                     shown(f.path).c_str(), shown(prev.path).c_str());
     return 0;
 }
 
 int metadata_check(const metadata_t &m, char *why, size_t why_size) {
     if (m.chunk_size != static_cast<uint32_t>(CHUNK_SIZE))
-        return fail(why, why_size, "chunk size %u, not %d", m.chunk_size, CHUNK_SIZE);
+        return fail_why(why, why_size, "chunk size %u, not %d", m.chunk_size, CHUNK_SIZE);
     if (!m.name.empty()) {
         if (const char *fault = component_fault(m.name.data(), m.name.size()))
-            return fail(why, why_size, "the shared name %s is not a usable name: %s",
+            return fail_why(why, why_size, "the shared name %s is not a usable name: %s",
                         shown(m.name).c_str(), fault);
     }
-    if (m.files.empty()) return fail(why, why_size, "no file in the list");
+    if (m.files.empty()) return fail_why(why, why_size, "no file in the list");
     if (m.files.size() > META_MAX_FILES)
-        return fail(why, why_size, "%zu files, more than the %zu a swarm may hold",
+        return fail_why(why, why_size, "%zu files, more than the %zu a swarm may hold",
                     m.files.size(), META_MAX_FILES);
     uint64_t total = 0;
     for (size_t i = 0; i < m.files.size(); i++) {
@@ -160,11 +153,11 @@ int metadata_check(const metadata_t &m, char *why, size_t why_size) {
             return -1;
         total += m.files[i].size;
         if (total > META_MAX_TOTAL_BYTES)
-            return fail(why, why_size, "the files hold more than the 1 TiB a swarm may hold");
+            return fail_why(why, why_size, "the files hold more than the 1 TiB a swarm may hold");
     }
     uint64_t bytes = encoded_size(m);
     if (bytes > META_MAX_BYTES)
-        return fail(why, why_size, "the list takes %llu bytes, more than the %zu allowed",
+        return fail_why(why, why_size, "the list takes %llu bytes, more than the %zu allowed",
                     static_cast<unsigned long long>(bytes), META_MAX_BYTES);
     return 0;
 }
@@ -216,60 +209,60 @@ static int decode_header(meta_cursor_t *c, metadata_t *out, uint32_t *file_count
                          size_t why_size) {
     const uint8_t *h = take(c, sizeof(meta_header_t));
     if (!h || memcmp(h, META_MAGIC, sizeof META_MAGIC) != 0)
-        return fail(why, why_size, "not a tolvane file list (no TLVM header)");
+        return fail_why(why, why_size, "not a tolvane file list (no TLVM header)");
     meta_header_t hd;
     memcpy(&hd, h, sizeof hd);
     if (hd.version > META_VERSION)
-        return fail(why, why_size, "a file list of version %u, made by a newer tolvane",
+        return fail_why(why, why_size, "a file list of version %u, made by a newer tolvane",
                     hd.version);
     if (hd.version != META_VERSION || hd.zero != 0)
-        return fail(why, why_size, "not a tolvane file list (version %u, byte 5 %u)", hd.version,
+        return fail_why(why, why_size, "not a tolvane file list (version %u, byte 5 %u)", hd.version,
                     hd.zero);
     out->chunk_size = static_cast<uint32_t>(get_be(hd.chunk_size, 4));
     if (out->chunk_size != static_cast<uint32_t>(CHUNK_SIZE))
-        return fail(why, why_size, "chunk size %u, not %d", out->chunk_size, CHUNK_SIZE);
+        return fail_why(why, why_size, "chunk size %u, not %d", out->chunk_size, CHUNK_SIZE);
     size_t name_len = static_cast<size_t>(get_be(hd.name_len, 2));
     *file_count = static_cast<uint32_t>(get_be(hd.file_count, 4));
     if (name_len > META_MAX_COMPONENT)
-        return fail(why, why_size, "a shared name of %zu bytes, more than 255", name_len);
+        return fail_why(why, why_size, "a shared name of %zu bytes, more than 255", name_len);
     if (*file_count == 0 || *file_count > META_MAX_FILES)
-        return fail(why, why_size, "%u files: a list holds 1 to %zu", *file_count, META_MAX_FILES);
+        return fail_why(why, why_size, "%u files: a list holds 1 to %zu", *file_count, META_MAX_FILES);
     const uint8_t *name = take(c, name_len);
-    if (!name) return fail(why, why_size, "cut short in the shared name");
+    if (!name) return fail_why(why, why_size, "cut short in the shared name");
     out->name.assign(reinterpret_cast<const char *>(name), name_len);
     // Every file takes at least its header: a count the bytes cannot hold is refused before
     // anything is reserved for it.
     if (c->left / sizeof(meta_file_header_t) < *file_count)
-        return fail(why, why_size, "cut short: %u files announced, room for fewer", *file_count);
+        return fail_why(why, why_size, "cut short: %u files announced, room for fewer", *file_count);
     return 0;
 }
 
 static int decode_file(meta_cursor_t *c, size_t i, meta_file_t *f, char *why, size_t why_size) {
     const uint8_t *h = take(c, sizeof(meta_file_header_t));
-    if (!h) return fail(why, why_size, "cut short at file %zu", i);
+    if (!h) return fail_why(why, why_size, "cut short at file %zu", i);
     meta_file_header_t fh;
     memcpy(&fh, h, sizeof fh);
     f->size = get_be(fh.size, 8);
     uint64_t count = get_be(fh.chunk_count, 4);
     size_t path_len = static_cast<size_t>(get_be(fh.path_len, 2));
     if (fh.zero[0] != 0 || fh.zero[1] != 0)
-        return fail(why, why_size, "file %zu: reserved bytes are not zero", i);
+        return fail_why(why, why_size, "file %zu: reserved bytes are not zero", i);
     if (path_len == 0 || path_len > META_MAX_PATH)
-        return fail(why, why_size, "file %zu: a path of %zu bytes: a path holds 1 to 4096", i,
+        return fail_why(why, why_size, "file %zu: a path of %zu bytes: a path holds 1 to 4096", i,
                     path_len);
     const uint8_t *path = take(c, path_len);
-    if (!path) return fail(why, why_size, "cut short in the path of file %zu", i);
+    if (!path) return fail_why(why, why_size, "cut short in the path of file %zu", i);
     f->path.assign(reinterpret_cast<const char *>(path), path_len);
     if (f->size > static_cast<uint64_t>(FRONT_MAX_FILE_BYTES))
-        return fail(why, why_size, "file %zu (%s): %llu bytes, more than the 1 TiB a file may hold",
+        return fail_why(why, why_size, "file %zu (%s): %llu bytes, more than the 1 TiB a file may hold",
                     i, shown(f->path).c_str(), static_cast<unsigned long long>(f->size));
     if (count != chunks_for(f->size))
-        return fail(why, why_size, "file %zu (%s): %llu chunk hashes for %llu bytes, which take %llu",
+        return fail_why(why, why_size, "file %zu (%s): %llu chunk hashes for %llu bytes, which take %llu",
                     i, shown(f->path).c_str(), static_cast<unsigned long long>(count),
                     static_cast<unsigned long long>(f->size),
                     static_cast<unsigned long long>(chunks_for(f->size)));
     if (c->left / HASH_SIZE < count)
-        return fail(why, why_size, "cut short in the chunk hashes of file %zu", i);
+        return fail_why(why, why_size, "cut short in the chunk hashes of file %zu", i);
     f->chunks.resize(static_cast<size_t>(count));
     for (meta_hash_t &hash : f->chunks) memcpy(hash.bytes, take(c, HASH_SIZE), HASH_SIZE);
     return 0;
@@ -278,7 +271,7 @@ static int decode_file(meta_cursor_t *c, size_t i, meta_file_t *f, char *why, si
 int metadata_decode(const uint8_t *bytes, size_t len, metadata_t *out, char *why,
                     size_t why_size) {
     if (len > META_MAX_BYTES)
-        return fail(why, why_size, "a file list of %zu bytes, more than the %zu allowed", len,
+        return fail_why(why, why_size, "a file list of %zu bytes, more than the %zu allowed", len,
                     META_MAX_BYTES);
     meta_cursor_t c{bytes, len};
     uint32_t file_count = 0;
@@ -290,7 +283,7 @@ int metadata_decode(const uint8_t *bytes, size_t len, metadata_t *out, char *why
         if (decode_file(&c, i + 1, &out->files.back(), why, why_size) != 0) return -1;
     }
     if (c.left != 0)
-        return fail(why, why_size, "%zu bytes after the last file", c.left);
+        return fail_why(why, why_size, "%zu bytes after the last file", c.left);
     return metadata_check(*out, why, why_size);
 }
 
@@ -353,12 +346,12 @@ static std::string top_name(const std::string &arg) {
 static int add_file(meta_walk_t *w, const std::string &os_path, const std::string &rel,
                     const struct stat &st) {
     if (const char *fault = path_fault(rel))
-        return fail(w->why, w->why_size, "cannot share %s: its name is not usable: %s",
+        return fail_why(w->why, w->why_size, "cannot share %s: its name is not usable: %s",
                     shown(os_path).c_str(), fault);
     if (w->files->size() >= META_MAX_FILES)
-        return fail(w->why, w->why_size, "cannot share more than %zu files", META_MAX_FILES);
+        return fail_why(w->why, w->why_size, "cannot share more than %zu files", META_MAX_FILES);
     if (st.st_size > FRONT_MAX_FILE_BYTES)
-        return fail(w->why, w->why_size, "cannot share %s: larger than 1 TiB, the largest file",
+        return fail_why(w->why, w->why_size, "cannot share %s: larger than 1 TiB, the largest file",
                     shown(os_path).c_str());
     meta_file_t f{rel, 0, {}};
     if (st.st_size > 0) {
@@ -369,7 +362,7 @@ static int add_file(meta_walk_t *w, const std::string &os_path, const std::strin
                               w->why_size) != 0)
             return -1;
         if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)
-            return fail(w->why, w->why_size, "cannot share %s: it was replaced while listed",
+            return fail_why(w->why, w->why_size, "cannot share %s: it was replaced while listed",
                         shown(os_path).c_str());
         for (const file_chunk_t &c : chunks) {
             meta_hash_t h;
@@ -380,7 +373,7 @@ static int add_file(meta_walk_t *w, const std::string &os_path, const std::strin
     }
     w->total += f.size;
     if (w->total > META_MAX_TOTAL_BYTES)
-        return fail(w->why, w->why_size, "cannot share more than 1 TiB in one swarm");
+        return fail_why(w->why, w->why_size, "cannot share more than 1 TiB in one swarm");
     w->files->push_back(std::move(f));
     return 0;
 }
@@ -391,7 +384,7 @@ static int add_folder(meta_walk_t *w, const std::string &os_path, const std::str
 static int add_entry(meta_walk_t *w, const std::string &os_path, const std::string &rel) {
     struct stat st;
     if (lstat(os_path.c_str(), &st) != 0)
-        return fail(w->why, w->why_size, "cannot share %s: %s", shown(os_path).c_str(),
+        return fail_why(w->why, w->why_size, "cannot share %s: %s", shown(os_path).c_str(),
                     strerror(errno));
     if (S_ISREG(st.st_mode)) return add_file(w, os_path, rel, st);
     if (S_ISDIR(st.st_mode)) return add_folder(w, os_path, rel);
@@ -405,7 +398,7 @@ static int folder_names(meta_walk_t *w, const std::string &os_path,
                         std::vector<std::string> *names) {
     DirHandle d(opendir(os_path.c_str()));
     if (!d)
-        return fail(w->why, w->why_size, "cannot read the folder %s: %s", shown(os_path).c_str(),
+        return fail_why(w->why, w->why_size, "cannot read the folder %s: %s", shown(os_path).c_str(),
                     strerror(errno));
     errno = 0;
     while (struct dirent *e = readdir(d.get())) {
@@ -413,7 +406,7 @@ static int folder_names(meta_walk_t *w, const std::string &os_path,
         errno = 0;
     }
     if (errno != 0)
-        return fail(w->why, w->why_size, "cannot read the folder %s: %s", shown(os_path).c_str(),
+        return fail_why(w->why, w->why_size, "cannot read the folder %s: %s", shown(os_path).c_str(),
                     strerror(errno));
     std::sort(names->begin(), names->end());
     return 0;
@@ -423,7 +416,7 @@ static int folder_names(meta_walk_t *w, const std::string &os_path,
 // before its entries are visited, so a deep tree holds no descriptor per level.
 static int add_folder(meta_walk_t *w, const std::string &os_path, const std::string &rel) {
     if (rel.size() > META_MAX_PATH)
-        return fail(w->why, w->why_size, "cannot share %s: its path is longer than 4096 bytes",
+        return fail_why(w->why, w->why_size, "cannot share %s: its path is longer than 4096 bytes",
                     shown(os_path).c_str());
     std::vector<std::string> names;
     if (folder_names(w, os_path, &names) != 0) return -1;
@@ -438,11 +431,11 @@ static int add_folder(meta_walk_t *w, const std::string &os_path, const std::str
 static int add_top(meta_walk_t *w, const std::string &arg, const std::string &name) {
     struct stat st;
     if (stat(arg.c_str(), &st) != 0)
-        return fail(w->why, w->why_size, "cannot share %s: %s", shown(arg).c_str(),
+        return fail_why(w->why, w->why_size, "cannot share %s: %s", shown(arg).c_str(),
                     strerror(errno));
     if (S_ISREG(st.st_mode)) return add_file(w, arg, name, st);
     if (S_ISDIR(st.st_mode)) return add_folder(w, arg, name);
-    return fail(w->why, w->why_size, "cannot share %s: it is neither a regular file nor a folder",
+    return fail_why(w->why, w->why_size, "cannot share %s: it is neither a regular file nor a folder",
                 shown(arg).c_str());
 }
 
@@ -452,7 +445,7 @@ static int name_tops(const std::vector<std::string> &paths,
                      size_t why_size) {
     for (const std::string &p : paths) {
         std::string name = top_name(p);
-        if (name.empty()) return fail(why, why_size, "cannot share %s: it has no name", shown(p).c_str());
+        if (name.empty()) return fail_why(why, why_size, "cannot share %s: it has no name", shown(p).c_str());
         tops->emplace_back(name, p);
     }
     std::sort(tops->begin(), tops->end(), [](const auto &a, const auto &b) {
@@ -460,7 +453,7 @@ static int name_tops(const std::vector<std::string> &paths,
     });
     for (size_t i = 1; i < tops->size(); i++) {
         if ((*tops)[i - 1].first == (*tops)[i].first)
-            return fail(why, why_size, "cannot share both %s and %s: both would be %s",
+            return fail_why(why, why_size, "cannot share both %s and %s: both would be %s",
                         shown((*tops)[i - 1].second).c_str(), shown((*tops)[i].second).c_str(),
                         shown((*tops)[i].first).c_str());
     }
@@ -470,7 +463,7 @@ static int name_tops(const std::vector<std::string> &paths,
 int metadata_build(const std::vector<std::string> &paths, hash_progress_fn go_on, metadata_t *out,
                    std::vector<std::string> *skipped, char *why, size_t why_size) {
     std::vector<std::pair<std::string, std::string>> tops;  // name, path as given
-    if (paths.empty()) return fail(why, why_size, "nothing to share");
+    if (paths.empty()) return fail_why(why, why_size, "nothing to share");
     if (name_tops(paths, &tops, why, why_size) != 0) return -1;
     out->chunk_size = static_cast<uint32_t>(CHUNK_SIZE);
     out->name = tops.size() == 1 ? tops[0].first : "";
@@ -480,10 +473,10 @@ int metadata_build(const std::vector<std::string> &paths, hash_progress_fn go_on
         if (add_top(&w, path, name) != 0) return -1;
     }
     if (out->files.empty())
-        return fail(why, why_size, "cannot share %s: it holds no file", shown(paths[0]).c_str());
+        return fail_why(why, why_size, "cannot share %s: it holds no file", shown(paths[0]).c_str());
     char fault[512];
     if (metadata_check(*out, fault, sizeof fault) != 0)
-        return fail(why, why_size, "cannot share this: %s", fault);
+        return fail_why(why, why_size, "cannot share this: %s", fault);
     return 0;
 }
 
@@ -537,7 +530,7 @@ static int open_regular(int at_fd, const char *name) {
 
 int metadata_open_output(int dest_dirfd, const std::string &relpath, char *why, size_t why_size) {
     if (const char *fault = path_fault(relpath))
-        return fail(why, why_size, "cannot write %s: not a path below the destination: %s",
+        return fail_why(why, why_size, "cannot write %s: not a path below the destination: %s",
                     shown(relpath).c_str(), fault);
     fd_guard_s folder;
     int at = dest_dirfd;
@@ -547,7 +540,7 @@ int metadata_open_output(int dest_dirfd, const std::string &relpath, char *why, 
         int fd = open_folder(at, name.c_str());
         if (fd < 0) {
             int err = errno;
-            return fail(why, why_size, "cannot write %s: %s", shown(relpath).c_str(),
+            return fail_why(why, why_size, "cannot write %s: %s", shown(relpath).c_str(),
                         open_fault(at, name.c_str(), shown(relpath.substr(0, slash)), err, true)
                             .c_str());
         }
@@ -558,7 +551,7 @@ int metadata_open_output(int dest_dirfd, const std::string &relpath, char *why, 
     int fd = open_regular(at, name.c_str());
     if (fd < 0) {
         int err = errno;
-        return fail(why, why_size, "cannot write %s: %s", shown(relpath).c_str(),
+        return fail_why(why, why_size, "cannot write %s: %s", shown(relpath).c_str(),
                     open_fault(at, name.c_str(), shown(relpath), err, false).c_str());
     }
     return fd;

@@ -26,6 +26,7 @@
 #include "engine/progress.h"
 #include "engine/time_util.h"
 #include "frontend/checks.h"
+#include "frontend/chunkfile.h"
 #include "frontend/options.h"
 #include "shim/seal.h"
 #include "shim/vexlo.h"
@@ -253,6 +254,15 @@ void print_result(FILE *results, const char *line) {
 void serve_until_signal(bt_config_t *config) {
     bool stdin_open = false;
     while (peer_pass(config, nullptr, &stdin_open) == 0) continue;
+}
+
+int serve_to_the_end(bt_config_t *config, FILE *results) {
+    serve_until_signal(config);
+    fprintf(stderr, "tolvane: stopped by signal %d after %s\n", peer_caught_signal(),
+            counted(config->tx_chunks, "upload").c_str());
+    releaseConfiguration(config);
+    fclose(results);
+    return EXIT_DONE;
 }
 
 bool stop_requested() {

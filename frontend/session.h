@@ -47,6 +47,9 @@ FILE *take_standard_output();
 void print_result(FILE *results, const char *line);
 // Passes of the event loop until SIGINT or SIGTERM.
 void serve_until_signal(bt_config_t *config);
+// share's end: serves until SIGINT or SIGTERM, says so with the uploads made, releases the
+// configuration and closes results. EXIT_DONE.
+int serve_to_the_end(bt_config_t *config, FILE *results);
 // Whether SIGINT or SIGTERM came.
 bool stop_requested();
 // Peers of the list other than this one, as "2 (127.0.0.1:41002), 3 (...)".

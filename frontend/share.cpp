@@ -129,11 +129,6 @@ int run_share(int argc, char **argv, const front_options_t *o) {
     serve_hashed_chunks(&config, o->file, chunks, &opened);
     tell_what_to_hand_out(o, &config, static_cast<int>(chunks.size()), written, &key);
     print_result(results, o->hashes.c_str());
-    serve_until_signal(&config);
-    fprintf(stderr, "tolvane: stopped by signal %d after %s\n", peer_caught_signal(),
-            counted(config.tx_chunks, "upload").c_str());
-    releaseConfiguration(&config);
-    fclose(results);
-    return EXIT_DONE;
+    return serve_to_the_end(&config, results);
 }
 

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "config/debug.h"
+#include "support/why.h"
 
 seal_state_t *gpSeal = nullptr;
 
@@ -406,15 +407,6 @@ int seal_random_key(seal_key_t *key) {
     return 0;
 }
 
-[[gnu::format(printf, 3, 4)]] static int key_failure(char *why, size_t why_size, const char *fmt,
-                                                     ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(why, why_size, fmt, ap);
-    va_end(ap);
-    return -1;
-}
-
 static int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -438,7 +430,7 @@ static bool parse_key_text(const char *text, size_t len, seal_key_t *key) {
 int seal_read_key_file(const char *path, seal_key_t *key, char *why, size_t why_size) {
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
-        return key_failure(why, why_size, "cannot read the key file %s: %s", path, strerror(errno));
+        return fail_why(why, why_size, "cannot read the key file %s: %s", path, strerror(errno));
     struct stat st;
     char text[SEAL_KEY_TEXT_LEN + 2];
     ssize_t n = -1;
@@ -453,18 +445,18 @@ int seal_read_key_file(const char *path, seal_key_t *key, char *why, size_t why_
     int saved = errno;
     close(fd);
     if (fault == 1)
-        return key_failure(why, why_size, "the key file %s is not a regular file", path);
+        return fail_why(why, why_size, "the key file %s is not a regular file", path);
     if (fault == 2)
-        return key_failure(why, why_size,
+        return fail_why(why, why_size,
                            "the key file %s may be read or written by others (mode %04o); "
                            "chmod 600 it",
                            path, static_cast<unsigned>(st.st_mode & 07777));
     if (n < 0)
-        return key_failure(why, why_size, "cannot read the key file %s: %s", path, strerror(saved));
+        return fail_why(why, why_size, "cannot read the key file %s: %s", path, strerror(saved));
     bool ok = parse_key_text(text, static_cast<size_t>(n), key);
     sodium_memzero(text, sizeof text);
     if (!ok)
-        return key_failure(why, why_size,
+        return fail_why(why, why_size,
                            "the key file %s does not hold a key: 64 hex digits on one line", path);
     return 0;
 }
@@ -472,7 +464,7 @@ int seal_read_key_file(const char *path, seal_key_t *key, char *why, size_t why_
 int seal_write_key_file(const char *path, const seal_key_t *key, char *why, size_t why_size) {
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
-        return key_failure(why, why_size, "cannot create the key file %s: %s", path,
+        return fail_why(why, why_size, "cannot create the key file %s: %s", path,
                            strerror(errno));
     char text[SEAL_KEY_TEXT_LEN + 1];
     static const char digits[] = "0123456789abcdef";
@@ -492,5 +484,5 @@ int seal_write_key_file(const char *path, const seal_key_t *key, char *why, size
     }
     if (ok) return 0;
     unlink(path);
-    return key_failure(why, why_size, "cannot write the key file %s: %s", path, strerror(saved));
+    return fail_why(why, why_size, "cannot write the key file %s: %s", path, strerror(saved));
 }
