@@ -259,7 +259,7 @@ int check_output_file(const char *path, char *why, size_t why_size) {
 
 bool same_file(const char *a, const char *b) {
     struct stat sa, sb;
-    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+    return a && b && stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
 

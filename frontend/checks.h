@@ -37,7 +37,7 @@ int check_bind(const char *list_path, int own_id, const listed_peer_t *own,
 // An output file path: an existing one must be a regular file this process may read and write;
 // a new one needs a folder it may create files in. 0, or -1 with the reason in why.
 int check_output_file(const char *path, char *why, size_t why_size);
-// Whether a and b name the same existing file.
+// Whether a and b name the same existing file; false when either is nullptr (not given).
 bool same_file(const char *a, const char *b);
 // 0 when path fits the engine's name fields (at most BT_FILENAME_LEN - 1 characters), else -1
 // with the reason in why; what names it ("the output file") opens the message.
