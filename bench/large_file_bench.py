@@ -3,11 +3,15 @@
 
 Every run of every size starts a sharer of a random file of that size, waits until it serves,
 and times one `tolvane get` into a fresh OUT, which is then compared with the file. Per run it
-prints the seconds from the start of the get to its exit, MB/s, the getter's CPU seconds per GiB
-(user + system, from its exit status) and the sharer's CPU seconds per GiB while the get ran
-(from /proc, so its hashing at start is left out). The summary gives the median of each figure
-per size, and per run the ratio of each size's MB/s and CPU per GiB to the first size's in the
-same round (targets: MB/s at least 0.9 of it, the getter's CPU per GiB within 10%).
+prints the seconds from the start of the get to its exit, MB/s, the getter's CPU seconds per GiB,
+user and system apart (from its exit status), and the sharer's CPU seconds per GiB while the get
+ran (from /proc, so its hashing at start is left out). As a floor in the same run, the same
+number of bytes is written into a fresh file in 512 KiB pieces in random order, as a --swarm
+download writes them: its seconds and system CPU per GiB show what the kernel alone costs at
+that size. The summary gives the median of each figure per size, and per run the ratio of each
+size's figures to the first size's in the same round (targets: MB/s at least 0.9 of it, the
+getter's CPU per GiB within 10%: the user part is the engine's own, the system part the
+kernel's sockets and page cache, which the floor shows).
 
     python3 -m bench.large_file_bench [--sizes 256,4096] [--runs 3] [--timeout 1800]
                                       [--bin build/bin] [--dir /tmp/p2p-bench/large]
@@ -18,6 +22,8 @@ again while its run lasts).
 
 import argparse
 import os
+import random
+import resource
 import statistics
 import subprocess
 import sys
@@ -25,7 +31,8 @@ import time
 from pathlib import Path
 
 from bench.tolvane_bench import in_fresh_folder, same_bytes, wait_for_line, write_peer_list
-from swarmlib import BENCH_DIR, MB, MIB, SwarmError, add_folder_options, missing_programs
+from swarmlib import BENCH_DIR, CHUNK_SIZE, MB, MIB, SwarmError, add_folder_options
+from swarmlib import missing_programs
 from swarmlib import parse_list
 from swarmlib.files import ensure_data_file
 from swarmlib.processes import raise_on_sigterm, start, stop_all
@@ -74,7 +81,27 @@ def timed_get(args, work, hashes, out, peers):
         seconds = time.monotonic() - began
         err.seek(0)
         text = err.read().decode(errors="replace")
-    return seconds, rusage.ru_utime + rusage.ru_stime, popen.returncode, text
+    return seconds, (rusage.ru_utime, rusage.ru_stime), popen.returncode, text
+
+
+def write_floor(path, size):
+    """Writes size bytes into a fresh file at path in 512 KiB pieces in random order, then
+    removes it: (seconds, system CPU seconds)."""
+    piece = os.urandom(CHUNK_SIZE)
+    order = list(range((size + CHUNK_SIZE - 1) // CHUNK_SIZE))
+    random.Random(1).shuffle(order)
+    before = resource.getrusage(resource.RUSAGE_SELF)
+    began = time.monotonic()
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    try:
+        for i in order:
+            os.pwrite(fd, piece[:min(CHUNK_SIZE, size - i * CHUNK_SIZE)], i * CHUNK_SIZE)
+    finally:
+        os.close(fd)
+    seconds = time.monotonic() - began
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    path.unlink()
+    return seconds, after.ru_stime - before.ru_stime
 
 
 def one_get(args, work, data):
@@ -94,8 +121,12 @@ def one_get(args, work, data):
         if status != 0 or not same_bytes(data, work / "copy.bin"):
             raise SwarmError(f"tolvane get ended with {status}: {err.strip()[-300:]}")
         gib = data.stat().st_size / GIB
+        (work / "copy.bin").unlink()
+        floor_seconds, floor_sys = write_floor(work / "floor.bin", data.stat().st_size)
         return {"seconds": seconds, "MB/s": data.stat().st_size / MB / seconds,
-                "get CPU s/GiB": cpu / gib, "share CPU s/GiB": share_cpu / gib}
+                "get user s/GiB": cpu[0] / gib, "get sys s/GiB": cpu[1] / gib,
+                "share CPU s/GiB": share_cpu / gib, "floor s": floor_seconds,
+                "floor sys s/GiB": floor_sys / gib}
     finally:
         stop_all(procs)
 
@@ -115,13 +146,13 @@ def summary(args, rounds):
         m = {k: statistics.median(r[k] for r in runs) for k in runs[0]}
         line = f"{size} MiB: medians " + "   ".join(f"{k} {v:.2f}" for k, v in m.items())
         if size != ref:
-            speed = statistics.median(r[size]["MB/s"] / r[ref]["MB/s"] for r in rounds)
-            cpu = statistics.median(r[size]["get CPU s/GiB"] / r[ref]["get CPU s/GiB"]
-                                    for r in rounds)
-            share = statistics.median(r[size]["share CPU s/GiB"] / r[ref]["share CPU s/GiB"]
-                                      for r in rounds)
-            line += (f"; ratio to {ref} MiB per run, median: MB/s {speed:.2f} (target >= 0.9),"
-                     f" get CPU/GiB {cpu:.2f} (target 0.9 to 1.1), share CPU/GiB {share:.2f}")
+            def ratio(key):
+                return statistics.median(r[size][key] / r[ref][key] for r in rounds)
+            line += (f"; ratio to {ref} MiB per run, median: MB/s {ratio('MB/s'):.2f} "
+                     f"(target >= 0.9), get user CPU/GiB {ratio('get user s/GiB'):.2f} and sys "
+                     f"{ratio('get sys s/GiB'):.2f} (target 0.9 to 1.1), share CPU/GiB "
+                     f"{ratio('share CPU s/GiB'):.2f}, floor sys/GiB "
+                     f"{ratio('floor sys s/GiB'):.2f}")
         lines.append(line)
     return lines
 

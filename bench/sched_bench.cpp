@@ -32,6 +32,7 @@
 
 #include "config/bt_parse.h"
 #include "engine/common.h"
+#include "engine/create.h"
 #include "engine/peer.h"
 #include "engine/process.h"
 #include "engine/util.h"

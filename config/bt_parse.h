@@ -57,22 +57,27 @@ typedef struct serve_option_s serve_option_t;
 //
 // Where each step of a connection's life is done. The sending side's profile work goes through
 // the transport seam (engine/transport.h): "profile->x" is the classic function in reliable or
-// the adaptive one in adaptive, chosen once by transport_profile(config).
+// the adaptive one in adaptive, chosen once by transport_profile(config). What to ask and of
+// whom, and what an unanswered GET leads to, go through the scheduling seam (engine/schedule.h):
+// "policy->x" is the designed function in schedule or --swarm's in swarm.
 //
 //   receiving (a chunk from this peer)          sending (a chunk to this peer)
 //   discovery  handleIHave          process     GET       handleGet                 process
+//              (announcement_add    chunkindex)             -> policy->may_serve
 //   request    tryToGenerateGetRequest  create  start     initializeNewSendingConnection create
-//   no answer  checkForUnansweredGets reliable              -> profile->start
-//              (waits: profile->get_wait)       send      fillWindowForPeer         create
-//   DATA       handleData           process                 -> profile->fill
+//              -> policy->choose_chunk                      -> profile->start
+//   no answer  checkForUnansweredGets reliable  send      fillWindowForPeer         create
+//              -> policy->get_unanswered                    -> profile->fill
+//   DATA       handleData           process
 //   held DATA  processOutoforderData,           ACK       handleAck (checks)        process
 //              cleanUpOutoforder    process                 -> profile->take_ack
 //   ACK        sendAckForPeer       create      timeouts  sendTimedOutPacketsAt     reliable
 //   stall      checkForStalledDownloadsAt                   -> profile->check_timers
 //              moveStalledChunks    reliable    deadline  nextTimerDeadline         reliable
 //              (profile->move_after)                        -> profile->next_deadline
-//   end        chunkReceiveFinished util        end       doneSendingData           util
-//              releaseReceivingConnection util              -> profile->end
+//   end        chunkReceiveFinished create      end       doneSendingData           create
+//              (verifyAndWriteChunk util)                   -> profile->end
+//              releaseReceivingConnection util
 //
 // Classic window accounting: updateWindow and friends in reliable, over the outstanding-packet
 // list of time_util; adaptive: its own sequence-number accounting in adaptive_s.

@@ -9,7 +9,7 @@
 #include "engine/create.h"
 #include "engine/reliable.h"
 #include "engine/time_util.h"
-#include "engine/util.h"
+#include "engine/transport.h"
 
 // RFC 6298 gains and RFC 9002's reordering threshold (9/8 of the RTT).
 constexpr double RTT_ALPHA = 0.125;
@@ -651,3 +651,17 @@ double adaptiveMoveAfter(const bt_peer_t *peer) {
     double wait = ADAPTIVE_MOVE_RTTS * peer->receiving_get_rtt;
     return wait > ADAPTIVE_MOVE_MIN_S ? wait : ADAPTIVE_MOVE_MIN_S;
 }
+
+const transport_profile_t ADAPTIVE_PROFILE = {
+    .name = "adaptive",
+    .start = adaptiveStartConnection,
+    .fill = adaptiveFillWindow,
+    .take_ack = adaptiveHandleAck,
+    .check_timers = adaptiveCheckTimers,
+    .next_deadline = adaptiveNextDeadline,
+    .end = adaptiveEndConnection,
+    .get_wait = adaptiveGetWait,
+    .get_retries = ADAPTIVE_GET_RETRIES,
+    .move_after = adaptiveMoveAfter,
+    .receives_in_batches = true,
+};

@@ -8,11 +8,14 @@
 #include <cstring>
 
 #include "config/debug.h"
+#include "engine/chunkindex.h"
+#include "engine/chunkbuf.h"
 #include "engine/chunklist.h"
-#include "engine/reliable.h"
+#include "engine/progress.h"
 #include "engine/schedule.h"
 #include "engine/time_util.h"
 #include "engine/transport.h"
+#include "engine/util.h"
 #include "shim/vexlo.h"
 
 // ---- headers and control packets -------------------------------------------------------------
@@ -140,8 +143,7 @@ void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer, double now) {
     peer->receiving_lastseq = -1;
     peer->receiving_chunk = item;  // a node of to_fetch_list, not a copy
     peer->receiving_offset = 0;
-    peer->receiving_data = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
-    assert(peer->receiving_data && "receiving_data");
+    peer->receiving_data = chunkbuf_take();
     memset(peer->receiving_data, 0x0B, CHUNK_SIZE);
     SHA1Init(&peer->receiving_sha);
     peer->receiving_get_time = now;
@@ -227,4 +229,162 @@ void sendAckForPeer(bt_config_t *config, bt_peer_t *peer, int seq_num) {
     fill_header(&packet, PKT_ACK, HEADER_SIZE, 0, static_cast<uint32_t>(seq_num));
     if (sendPacketTo(config, &packet, &peer->addr) < 0)
         debug_log(DEBUG_ERRS, "Error Sending Ack \n");
+}
+
+// ---- ends of connections and downloads -------------------------------------------------------
+
+void doneSendingData(bt_config_t *config, bt_peer_t *peer) {
+    if (peer->sending_lastacked >= PACKETS_PER_CHUNK) {
+        memcpy(peer->sending_done_hashes[peer->sending_done_count % SENDING_DONE_KEPT],
+               peer->sending_hash, HASH_SIZE);
+        if (peer->sending_done_count < INT_MAX) peer->sending_done_count++;
+    }
+    transport_profile(config)->end(peer);
+    peer->sending_active = 0;
+    timelist_free(peer->sending_unacked);
+    peer->sending_unacked = nullptr;
+    chunkbuf_give(peer->sending_data);
+    peer->sending_data = nullptr;
+    config->tx_chunks++;
+    if (config->max_tx_chunks > 0 && config->tx_chunks >= config->max_tx_chunks) {
+        progress_end_line(config);
+        printf("******** tolvane exiting after %d connections, as specified by -x flag ******** \n",
+               config->max_tx_chunks);
+        fflush(stdout);
+        exit(10);
+    }
+}
+
+// What the peers' records keep only for the running download: the last chunk buffers (kept to
+// recognise late DATA) and the hash-check failures.
+static void forget_download_state(bt_config_t *config) {
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        chunkbuf_give(p->receiving_prev_data);
+        p->receiving_prev_data = nullptr;
+        failurelist_free(p->receiving_failures);
+        p->receiving_failures = nullptr;
+    }
+    config->retry_due_time = 0;
+}
+
+// -x n ends the peer once its own download has ended, whether complete or aborted.
+[[noreturn]] static void exit_after_download(bt_config_t *config) {
+    printf("********* tolvane exiting after %d connections, as specified by -x flag ***********\n",
+           config->max_tx_chunks);
+    fflush(stdout);
+    exit(10);
+}
+
+void abortDownload(bt_config_t *config, double now) {
+    progress_download_ended(config, false, now);
+    fprintf(stderr, "Error: download of %s aborted: %s\n", config->output_file, strerror(errno));
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p->receiving_chunk) releaseReceivingConnection(p);
+    }
+    forget_download_state(config);
+    chunkindex_end_download(config);
+    chunklist_free(config->to_fetch_list);
+    config->to_fetch_list = nullptr;
+    if (config->output_handle) fclose(config->output_handle);
+    config->output_handle = nullptr;
+    config->download_in_progress = 0;
+    progress_free(config);
+    if (config->max_tx_chunks > 0) exit_after_download(config);
+}
+
+void completeDownload(bt_config_t *config, double now) {
+    schedule_policy(config)->download_finishing(config);
+    config->download_in_progress = 0;
+    forget_download_state(config);
+    chunkindex_end_download(config);
+    int closed = fclose(config->output_handle);
+    config->output_handle = nullptr;
+    progress_download_ended(config, closed == 0, now);
+    if (closed != 0) {
+        fprintf(stderr, "Error: could not close output file %s: %s\n", config->output_file,
+                strerror(errno));
+        return;
+    }
+    config->downloads_completed++;
+    printf("GOT %s \n", config->output_file);
+    fflush(stdout);
+    if (config->max_tx_chunks > 0) exit_after_download(config);
+}
+
+// The scheduling policy is told of a verified chunk written from peer, and the peers it names
+// are told the chunk is here.
+static void announce_written(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk,
+                             int len, double now) {
+    const schedule_policy_t *policy = schedule_policy(config);
+    policy->chunk_written(config, peer, chunk, len);
+    chunkitem one = *chunk;
+    one.next = nullptr;
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p->id != config->identity && policy->tell_of_chunk(config, p, chunk, now))
+            sendIHave(config, &one, &p->addr);
+    }
+}
+
+// A complete chunk from peer failed its hash check. Every failure counts, whatever bytes it
+// brought: after MAX_HASH_FAILURES the peer is asked for the chunk only while no other holder is
+// left (mayAskPeerForChunk), so a peer that sends a differently damaged copy each time cannot
+// keep the chunk from a good holder. Wrong bytes that come back the same (the same digest) are
+// the peer's own: it is not asked again before a pause that doubles with every failure, so other
+// holders go first. Bytes that differ from the last failure's were damaged on the way: where no
+// other holder is left, asking again at once is the only way to the chunk.
+static void note_hash_failure(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk,
+                              const uint8_t digest[HASH_SIZE], double now) {
+    failitem *f = failurelist_note(&peer->receiving_failures, chunk->hash);
+    bool repeated = memcmp(f->last_digest, digest, HASH_SIZE) == 0;
+    memcpy(f->last_digest, digest, HASH_SIZE);
+    if (f->failures < INT_MAX) f->failures++;
+    if (f->failures > 1 && !repeated) {
+        debug_log(DEBUG_ERRS, "chunk %d from peer %d damaged on the way (%d failures) \n",
+                  chunk->id, peer->id, f->failures);
+        f->retry_after = 0;
+        return;
+    }
+    int doublings =
+        f->failures - 1 < HASH_RETRY_MAX_DOUBLINGS ? f->failures - 1 : HASH_RETRY_MAX_DOUBLINGS;
+    double pause = HASH_RETRY_PAUSE_S * static_cast<double>(1 << doublings);
+    f->retry_after = now + pause;
+    if (config->retry_due_time == 0 || f->retry_after < config->retry_due_time)
+        config->retry_due_time = f->retry_after;
+    fprintf(stderr,
+            "chunk %d from peer %d failed its hash check (%d time%s); not asked of it for %.0f s\n",
+            chunk->id, peer->id, f->failures, f->failures == 1 ? "" : "s", pause);
+}
+
+void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer, double now) {
+    chunkitem *chunk = peer->receiving_chunk;
+    // A stalled connection's partial chunk fails too; only a complete one says something about
+    // the peer's copy.
+    bool whole = peer->receiving_offset == CHUNK_SIZE;
+    uint8_t digest[HASH_SIZE];
+    int len;
+    int outcome = verifyAndWriteChunk(config, peer, now, &len, digest);
+    if (outcome == CHUNK_UNWRITTEN) {
+        abortDownload(config, now);
+        return;
+    }
+    if (outcome == CHUNK_MISMATCH) {
+        if (whole) {
+            progress_hash_failed(config);
+            note_hash_failure(config, peer, chunk, digest, now);
+        }
+        retireReceivingBuffer(peer);
+        tryAllGetRequests(config, now);
+        return;
+    }
+    progress_chunk_written(config, peer, len);
+    announce_written(config, peer, chunk, len, now);
+    retireReceivingBuffer(peer);
+    releaseOtherFetchers(config, peer, chunk);
+    // Exactly the node written: a request may name the same bytes at several places.
+    fetchlist_remove(config, chunk);
+    if (!config->to_fetch_list) {
+        completeDownload(config, now);
+        return;
+    }
+    tryAllGetRequests(config, now);
 }

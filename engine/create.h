@@ -1,4 +1,5 @@
-// Packet building, GET scheduling and sending.
+// Packet building, GET scheduling and sending, and the ends of connections and downloads that
+// lead to the next GET.
 #pragma once
 
 #include <netinet/in.h>
@@ -6,6 +7,9 @@
 
 #include "config/bt_parse.h"
 #include "engine/common.h"
+
+constexpr int INITIAL_WINDOW = 1;     // packets
+constexpr int INITIAL_SSTHRESH = 64;  // packets
 
 // A new heap packet holding every hash of the non-empty list head; the caller sends and frees it.
 header *createControlPacket(const chunkitem *head, uint8_t type);
@@ -40,6 +44,18 @@ ssize_t sendPacketTo(bt_config_t *config, const header *hdr, const struct sockad
 int sendDataForPeer(bt_config_t *config, bt_peer_t *peer, double now);
 // Sends one ACK carrying seq_num to peer; nothing is kept.
 void sendAckForPeer(bt_config_t *config, bt_peer_t *peer, int seq_num);
+// Ends the sending connection to peer and applies the -x limit (may end the process).
+void doneSendingData(bt_config_t *config, bt_peer_t *peer);
+// Ends the receiving connection from peer: checks, writes and accounts for the chunk, asks for
+// more. verifyAndWriteChunk reports; here a failed check is noted, a written chunk announced and
+// taken off the request, the download completed or aborted, and the free peers offered chunks.
+void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer, double now);
+// Ends the download whose last chunk is written: closes the output, prints "GOT <file> " (and
+// ends the process under -x).
+void completeDownload(bt_config_t *config, double now);
+// Gives up the running download after its output file failed: every receiving connection is
+// released, the request list freed, the file closed, and a new GET may start.
+void abortDownload(bt_config_t *config, double now);
 // Called after every change of sending_win: a line "<peer id> <ms since start> <window>" in the
 // --window-log file, when one was given. The log's time stamp is read from the clock here: it
 // records, and nothing is judged by it.

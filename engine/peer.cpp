@@ -17,6 +17,7 @@
 
 #include "config/debug.h"
 #include "engine/chunkindex.h"
+#include "engine/chunkbuf.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/input_buffer.h"
@@ -174,6 +175,22 @@ static void start_sealing(bt_config_t *config) {
     if (started != 0) exit(-1);
 }
 
+// Every --serve file is served: its chunks that match its hash list. One that cannot be read
+// ends the process with a message (status -1).
+static void serve_files(bt_config_t *config) {
+    for (const serve_option_t *s = config->serve_options; s; s = s->next) {
+        char why[2 * BT_FILENAME_LEN];
+        chunkitem *list = readHashesFromFile(s->hashfile, 0, config);
+        int added = store_serve_file(config, s->hashfile, list, s->datafile, why, sizeof why);
+        chunklist_free(list);
+        if (added < 0) {
+            fprintf(stderr, "Error: --serve %s=%s: %s\n", s->hashfile, s->datafile, why);
+            exit(-1);
+        }
+        fprintf(stderr, "serving %d chunks of %s\n", added, s->datafile);
+    }
+}
+
 void peer_setup(bt_config_t *config) {
     struct sockaddr_in myaddr;
     config->sock = open_bound_socket(config, &myaddr);
@@ -187,6 +204,7 @@ void peer_setup(bt_config_t *config) {
     config->mychunks = readHashesFromFile(config->has_chunk_file, 0, config);
     chunkindex_note_master(config);
     store_load(config);
+    serve_files(config);
     progress_init(config);
     block_ending_signals();
     pass_time = now_seconds();
@@ -285,6 +303,40 @@ void process_inbound_batch(bt_config_t *config, double now) {
         handleDatagram(config, reinterpret_cast<header *>(buffers[i]), lengths[i], &froms[i],
                        now);
     }
+}
+
+// ---- releasing a configuration ---------------------------------------------------------------
+
+void releaseConfiguration(bt_config_t *config) {
+    chunkindex_free(config);
+    bt_peer_t *p = config->peers;
+    while (p) {
+        bt_peer_t *next = p->next;
+        timelist_free(p->sending_unacked);
+        timelist_free(p->receiving_outoforder);
+        chunkbuf_give(p->sending_data);
+        chunkbuf_give(p->receiving_data);
+        chunkbuf_give(p->receiving_prev_data);
+        free(p->sending_adaptive);
+        failurelist_free(p->receiving_failures);
+        swarm_peer_free(p);
+        free(p);
+        p = next;
+    }
+    config->peers = nullptr;
+    chunklist_free(config->mychunks);
+    chunklist_free(config->masterchunks);
+    chunklist_free(config->to_fetch_list);
+    config->mychunks = config->masterchunks = config->to_fetch_list = nullptr;
+    store_free(config);
+    while (serve_option_t *option = config->serve_options) {
+        config->serve_options = option->next;
+        free(option);
+    }
+    if (config->output_handle) fclose(config->output_handle);
+    config->output_handle = nullptr;
+    config->download_in_progress = 0;
+    progress_free(config);
 }
 
 // ---- the GET command -------------------------------------------------------------------------

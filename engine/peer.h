@@ -4,6 +4,11 @@
 #include "config/bt_parse.h"
 #include "engine/input_buffer.h"
 
+// Releases every peer record with all it owns, the configuration's chunk lists, the store, the
+// chunk index and the progress display, and closes the output file of a running download. For
+// programs and tests that build a configuration and go on after it; the peer itself keeps its
+// configuration until the process ends.
+void releaseConfiguration(bt_config_t *config);
 // Records SIGINT or SIGTERM for the event loop, which then writes the signal message and ends the
 // process with status 1; SIGSEGV and SIGBUS end it at once, with the message.
 void catch_sig(int sig_num);

@@ -12,6 +12,7 @@
 
 #include "config/debug.h"
 #include "engine/chunkindex.h"
+#include "engine/chunkbuf.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
 #include "engine/reliable.h"
@@ -264,11 +265,10 @@ void serveGet(bt_config_t *config, bt_peer_t *peer, const uint8_t *hash, double 
     chunklist_print_single(&match, DEBUG_WHOHAS);
     debug_log(DEBUG_WHOHAS, "Data Transfer May take a few minutes\n");
 
-    uint8_t *data = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
-    assert(data && "sending_data");
+    uint8_t *data = chunkbuf_take();
     if (entry->uploads < INT_MAX) entry->uploads++;
     if (!store_read(config, entry, data)) {
-        free(data);
+        chunkbuf_give(data);
         return;
     }
     peer->sending_data = data;  // the connection owns the chunk copy until doneSendingData
@@ -283,10 +283,6 @@ void serveWaitingGets(bt_config_t *config, double now) {
     // A chunk that could not be read starts nothing; its wait is over all the same.
     while (bt_peer_t *p = policy->next_waiting(config, now))
         serveGet(config, p, p->swarm->wait_hash, now);
-}
-
-void remove_acked(bt_peer_t *peer) {
-    timelist_release_upto(&peer->sending_unacked, peer->sending_lastacked);
 }
 
 void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now) {
@@ -398,6 +394,69 @@ static bool fits_chunk_layout(const header *hdr, int seq_num) {
     return payload_length(hdr) == expected;
 }
 
+// The first DATA of a requested connection makes it active: it must be packet 1, and not the
+// previous chunk's first packet come late. False when the packet is not taken.
+static bool start_receiving(bt_config_t *config, bt_peer_t *peer, const header *hdr, int seq_num,
+                            double now) {
+    if (!(peer->receiving_sentget && seq_num == 1)) {
+        debug_log(DEBUG_ERRS,
+                  "ignoring data from peer %d  because we have no active receiving "
+                  "connection with them \n",
+                  peer->id);
+        schedule_policy(config)->stray_data(peer, now);
+        return false;
+    }
+    if (late_first_packet_of_previous_chunk(peer, hdr)) {
+        debug_log(DEBUG_ERRS,
+                  "dropping DATA seq = 1 from peer %d: the first packet of its last chunk; "
+                  "asking again \n",
+                  peer->id);
+        sendGetForPeer(config, peer, peer->receiving_chunk);
+        return false;
+    }
+    noteGetAnswered(peer, now);
+    peer->receiving_active = 1;
+    peer->receiving_sentget = 0;
+    peer->receiving_lastseq = 0;
+    return true;
+}
+
+// Takes the next packet in order, then whatever held packets follow it.
+static void take_next(bt_config_t *config, bt_peer_t *peer, const header *hdr, double now) {
+    // The stall check measures progress: repeated or stray packets must not keep a connection
+    // that delivers nothing alive.
+    peer->receiving_last_action_time = now;
+    peer->receiving_lastseq++;
+    take_in_order(peer, hdr);
+    processOutoforderData(config, peer, now);
+    cleanUpOutoforder(peer);
+    debug_log(DEBUG_LOSS, "still out-of-order: \n");
+    timelist_print(peer->receiving_outoforder, DEBUG_LOSS);
+}
+
+static void acknowledge(bt_config_t *config, bt_peer_t *peer, int seq_num, BOOL send_ack) {
+    if (!send_ack) {
+        debug_log(DEBUG_SEQ, "Not sending ack for %d, b/c it is old data \n", seq_num);
+    } else if (peer->receiving_lastseq >= 0) {
+        // -1 here means a nested call finished the chunk and a new GET went to this peer
+        // already: there is nothing of the new chunk to acknowledge.
+        sendAckForPeer(config, peer, peer->receiving_lastseq);
+    }
+    debug_log(DEBUG_ALL, "have received %d total bytes of this chunk \n", peer->receiving_offset);
+}
+
+// A nested call may have finished the chunk already; it is finished exactly once.
+static void finish_if_complete(bt_config_t *config, bt_peer_t *peer, double now) {
+    if (!peer->receiving_active) return;
+    if (peer->receiving_offset == CHUNK_SIZE) {
+        chunkReceiveFinished(config, peer, now);
+    } else if (peer->receiving_offset > CHUNK_SIZE) {
+        debug_log(DEBUG_ERRS,
+                  "Oops, we were sent too much data expected %d bytes, but got %d bytes\n",
+                  CHUNK_SIZE, peer->receiving_offset);
+    }
+}
+
 void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL send_ack,
                 double now) {
     bt_peer_t *peer = known_sender(config, from, "DATA", now);
@@ -409,63 +468,16 @@ void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL
                   seq_num, payload_length(hdr), peer->id);
         return;
     }
-    if (!peer->receiving_active) {
-        if (!(peer->receiving_sentget && seq_num == 1)) {
-            debug_log(DEBUG_ERRS,
-                      "ignoring data from peer %d  because we have no active receiving "
-                      "connection with them \n",
-                      peer->id);
-            schedule_policy(config)->stray_data(peer, now);
-            return;
-        }
-        if (late_first_packet_of_previous_chunk(peer, hdr)) {
-            debug_log(DEBUG_ERRS,
-                      "dropping DATA seq = 1 from peer %d: the first packet of its last chunk; "
-                      "asking again \n",
-                      peer->id);
-            sendGetForPeer(config, peer, peer->receiving_chunk);
-            return;
-        }
-        noteGetAnswered(peer, now);
-        peer->receiving_active = 1;
-        peer->receiving_sentget = 0;
-        peer->receiving_lastseq = 0;
-    }
+    if (!peer->receiving_active && !start_receiving(config, peer, hdr, seq_num, now)) return;
     debug_log(DEBUG_SEQ, "Received seq = %d \n", seq_num);
-
     if (seq_num != peer->receiving_lastseq + 1) {
         hold_out_of_order(peer, hdr, seq_num);
         sendAckForPeer(config, peer, peer->receiving_lastseq);
         return;
     }
-    // The stall check measures progress: repeated or stray packets must not keep a connection
-    // that delivers nothing alive.
-    peer->receiving_last_action_time = now;
-    peer->receiving_lastseq++;
-    take_in_order(peer, hdr);
-    processOutoforderData(config, peer, now);
-    cleanUpOutoforder(peer);
-    debug_log(DEBUG_LOSS, "still out-of-order: \n");
-    timelist_print(peer->receiving_outoforder, DEBUG_LOSS);
-
-    if (!send_ack) {
-        debug_log(DEBUG_SEQ, "Not sending ack for %d, b/c it is old data \n", seq_num);
-    } else if (peer->receiving_lastseq >= 0) {
-        // -1 here means a nested call finished the chunk and a new GET went to this peer
-        // already: there is nothing of the new chunk to acknowledge.
-        sendAckForPeer(config, peer, peer->receiving_lastseq);
-    }
-    debug_log(DEBUG_ALL, "have received %d total bytes of this chunk \n", peer->receiving_offset);
-
-    // A nested call may have finished the chunk already; it is finished exactly once.
-    if (!peer->receiving_active) return;
-    if (peer->receiving_offset == CHUNK_SIZE) {
-        chunkReceiveFinished(config, peer, now);
-    } else if (peer->receiving_offset > CHUNK_SIZE) {
-        debug_log(DEBUG_ERRS,
-                  "Oops, we were sent too much data expected %d bytes, but got %d bytes\n",
-                  CHUNK_SIZE, peer->receiving_offset);
-    }
+    take_next(config, peer, hdr, now);
+    acknowledge(config, peer, seq_num, send_ack);
+    finish_if_complete(config, peer, now);
 }
 
 void processOutoforderData(bt_config_t *config, bt_peer_t *peer, double now) {

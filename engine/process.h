@@ -50,8 +50,6 @@ void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from, doubl
 void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL send_ack,
                 double now);
 
-// Releases every outstanding packet with a sequence number up to sending_lastacked.
-void remove_acked(bt_peer_t *peer);
 // Takes the held packet that is now next in order, if any, and handles it.
 void processOutoforderData(bt_config_t *config, bt_peer_t *peer, double now);
 // Releases every held packet that is no longer ahead of receiving_lastseq.

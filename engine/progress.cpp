@@ -10,7 +10,6 @@
 
 #include "engine/chunkindex.h"
 #include "engine/chunklist.h"
-#include "engine/create.h"
 #include "engine/time_util.h"
 #include "shim/seal.h"
 #include "shim/vexlo.h"

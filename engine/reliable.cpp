@@ -10,7 +10,6 @@
 #include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
-#include "engine/process.h"
 #include "engine/time_util.h"
 #include "engine/schedule.h"
 #include "engine/transport.h"
@@ -78,6 +77,10 @@ void classicFillWindow(bt_config_t *config, bt_peer_t *peer, double now) {
                   peer->sending_next_seq, num_unacked, peer->sending_win);
         if (sendDataForPeer(config, peer, now) <= 0) return;
     }
+}
+
+void remove_acked(bt_peer_t *peer) {
+    timelist_release_upto(&peer->sending_unacked, peer->sending_lastacked);
 }
 
 void classicTakeAck(bt_config_t *config, bt_peer_t *peer, int just_acked, double now) {
@@ -184,6 +187,20 @@ double classicNextDeadline(const bt_peer_t *peer) {
     return oldest == 0 ? 0 : oldest + RETRANSMIT_TIMEOUT_S;
 }
 
+const transport_profile_t CLASSIC_PROFILE = {
+    .name = "classic",
+    .start = classicStartConnection,
+    .fill = classicFillWindow,
+    .take_ack = classicTakeAck,
+    .check_timers = classicCheckTimers,
+    .next_deadline = classicNextDeadline,
+    .end = classicEndConnection,
+    .get_wait = classicGetWait,
+    .get_retries = 1,
+    .move_after = classicMoveAfter,
+    .receives_in_batches = false,
+};
+
 
 // ---- giving up on silent senders -------------------------------------------------------------
 
@@ -239,18 +256,6 @@ void noteGetAnswered(bt_peer_t *peer, double now) {
         peer->receiving_get_rtt =
             (1 - GET_RTT_ALPHA) * peer->receiving_get_rtt + GET_RTT_ALPHA * sample;
     }
-}
-
-// How much of the best rate a peer has shown is still expected of it a chunk later: one slow
-// chunk does not make slowness its norm, nor does one fast chunk long ago make it fast.
-constexpr double RATE_MEMORY = 0.9;
-
-void noteChunkReceived(bt_peer_t *peer, double now) {
-    double span = now - peer->receiving_first_data_time;
-    if (span <= 0) return;
-    double rate = CHUNK_SIZE / span;
-    double remembered = RATE_MEMORY * peer->receiving_rate;
-    peer->receiving_rate = rate > remembered ? rate : remembered;
 }
 
 static bool awaiting_first_data(const bt_peer_t *peer) {

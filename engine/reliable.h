@@ -9,8 +9,6 @@ constexpr int DUPACK_LOSS_THRESHOLD = 2;        // a loss when more duplicates t
 constexpr double STALL_TIMEOUT_S = 30.0;        // an active download silent this long is given up
 constexpr double GET_ANSWER_TIMEOUT_S = 5.0;    // a GET with no first DATA this long is given up
 constexpr double REDISCOVERY_INTERVAL_S = 5.0;  // minimum time between WHOHAS rounds of a download
-constexpr int INITIAL_WINDOW = 1;               // packets
-constexpr int INITIAL_SSTHRESH = 64;            // packets
 
 // Third argument of updateWindow.
 constexpr int LOSS_NONE = 0;
@@ -38,9 +36,8 @@ double classicMoveAfter(const bt_peer_t *peer);
 // Downloader: notes the time from a GET to its first DATA, in receiving_get_rtt, and when the
 // connection began to bring DATA.
 void noteGetAnswered(bt_peer_t *peer, double now);
-// Downloader: notes the rate at which the peer sent a whole chunk in receiving_rate, which
-// holds the best rate the peer has shown, fading a little with every chunk.
-void noteChunkReceived(bt_peer_t *peer, double now);
+// Releases every outstanding packet with a sequence number up to sending_lastacked.
+void remove_acked(bt_peer_t *peer);
 
 // The timeout scan of every sending connection, then the refill of each: once per loop pass.
 void sendTimedOutPacketsAt(bt_config_t *config, double now);

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "config/debug.h"
+#include "engine/chunkbuf.h"
 #include "engine/chunklist.h"
-#include "engine/util.h"
 #include "support/sha.h"
 
 // ---- the store record ------------------------------------------------------------------------
@@ -206,8 +206,8 @@ void store_trust_file(bt_config_t *config, const char *path, const struct stat *
 
 // ---- loading ---------------------------------------------------------------------------------
 
-int store_serve_file(bt_config_t *config, const char *hashfile, const char *datafile, char *why,
-                     size_t why_size) {
+int store_serve_file(bt_config_t *config, const char *hashfile, const chunkitem *list,
+                     const char *datafile, char *why, size_t why_size) {
     FileHandle data(fopen(datafile, "r"), &fclose);
     if (!data) {
         snprintf(why, why_size, "cannot read %s: %s", datafile, strerror(errno));
@@ -218,13 +218,11 @@ int store_serve_file(bt_config_t *config, const char *hashfile, const char *data
         snprintf(why, why_size, "%s is not a regular file", datafile);
         return -1;
     }
-    chunkitem *list = readHashesFromFile(hashfile, 0, config);
     if (!list) {
         snprintf(why, why_size, "%s cannot be read or holds no chunk hashes", hashfile);
         return -1;
     }
-    uint8_t *buf = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
-    assert(buf && "chunk buffer");
+    uint8_t *buf = chunkbuf_take();
     int added = 0;
     for (const chunkitem *c = list; c; c = c->next) {
         int length = store_check_chunk(data.get(), c->id, c->hash, buf);
@@ -232,8 +230,7 @@ int store_serve_file(bt_config_t *config, const char *hashfile, const char *data
         store_add(config, c->hash, datafile, STORE_SERVED, c->id, length);
         added++;
     }
-    free(buf);
-    chunklist_free(list);
+    chunkbuf_give(buf);
     // The status from before the chunks were read: a change while they were checked shows.
     if (added > 0) store_trust_file(config, datafile, &st);
     return added;
@@ -243,15 +240,6 @@ void store_load(bt_config_t *config) {
     store_of(config);
     for (const chunkitem *c = config->mychunks; c; c = c->next)
         store_add(config, c->hash, "", STORE_MASTER, c->id, CHUNK_SIZE);
-    for (const serve_option_t *s = config->serve_options; s; s = s->next) {
-        char why[2 * BT_FILENAME_LEN];
-        int added = store_serve_file(config, s->hashfile, s->datafile, why, sizeof why);
-        if (added < 0) {
-            fprintf(stderr, "Error: --serve %s=%s: %s\n", s->hashfile, s->datafile, why);
-            exit(-1);
-        }
-        fprintf(stderr, "serving %d chunks of %s\n", added, s->datafile);
-    }
 }
 
 const char *store_served_file_named(const bt_config_t *config, const char *path) {

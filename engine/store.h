@@ -62,8 +62,7 @@ struct store_s {
 };
 typedef struct store_s store_t;
 
-// Builds config->store from the chunks of -c (master data file) and every --serve option. A
-// --serve file or hash list that cannot be read ends the process with a message (status -1).
+// Builds config->store from the chunks of -c (master data file).
 void store_load(bt_config_t *config);
 // Releases the store and everything it owns.
 void store_free(bt_config_t *config);
@@ -82,10 +81,11 @@ bool store_read(bt_config_t *config, store_entry_t *entry, uint8_t *buf);
 // already serves that hash. The entry for it.
 store_entry_t *store_add(bt_config_t *config, const uint8_t *hash, const char *path, int kind,
                          int index, int length);
-// Checks every chunk of datafile against the hash list hashfile and adds the chunks that match.
-// The number added (0 or more), or -1 with a one-line reason in why when a file cannot be read.
-int store_serve_file(bt_config_t *config, const char *hashfile, const char *datafile, char *why,
-                     size_t why_size);
+// Checks every chunk of datafile against list, the chunks the hash list hashfile names (nullptr
+// when it cannot be read or names none), and adds the chunks that match. The number added (0 or
+// more), or -1 with a one-line reason in why when a file cannot be read.
+int store_serve_file(bt_config_t *config, const char *hashfile, const chunkitem *list,
+                     const char *datafile, char *why, size_t why_size);
 // The length of the chunk of f at index whose SHA-1 is hash, read into buf (CHUNK_SIZE bytes):
 // the bytes present there, up to CHUNK_SIZE, when they match; -1 when they do not, or none are.
 int store_check_chunk(FILE *f, int index, const uint8_t *hash, uint8_t *buf);

@@ -12,6 +12,7 @@
 
 #include "config/debug.h"
 #include "engine/chunkindex.h"
+#include "engine/chunkbuf.h"
 #include "engine/chunklist.h"
 #include "engine/schedule.h"
 #include "engine/store.h"
@@ -303,8 +304,7 @@ FILE *swarm_open_output(const char *path) {
 }
 
 chunkitem *swarm_resume(bt_config_t *config) {
-    uint8_t *buf = static_cast<uint8_t *>(malloc(CHUNK_SIZE));
-    assert(buf && "chunk buffer");
+    uint8_t *buf = chunkbuf_take();
     chunkitem *kept = nullptr;
     int total = 0;
     int count = 0;
@@ -325,7 +325,7 @@ chunkitem *swarm_resume(bt_config_t *config) {
         kept = item;
         count++;
     }
-    free(buf);
+    chunkbuf_give(buf);
     if (count > 0) {
         fprintf(stderr, "resuming %s: %d of %d chunks already there\n", config->output_file, count,
                 total);

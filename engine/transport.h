@@ -34,5 +34,12 @@ struct transport_profile_s {
 };
 typedef struct transport_profile_s transport_profile_t;
 
+// The two profiles, each defined beside its functions: the classic one in engine/reliable, the
+// adaptive one in engine/adaptive. The seam itself is this header: it names no module above it.
+extern const transport_profile_t CLASSIC_PROFILE;
+extern const transport_profile_t ADAPTIVE_PROFILE;
+
 // The profile config->transport names; a static record, never freed.
-const transport_profile_t *transport_profile(const bt_config_t *config);
+inline const transport_profile_t *transport_profile(const bt_config_t *config) {
+    return config->transport == TRANSPORT_ADAPTIVE ? &ADAPTIVE_PROFILE : &CLASSIC_PROFILE;
+}

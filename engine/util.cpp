@@ -12,14 +12,8 @@
 #include <memory>
 
 #include "config/debug.h"
-#include "engine/transport.h"
-#include "engine/chunkindex.h"
+#include "engine/chunkbuf.h"
 #include "engine/chunklist.h"
-#include "engine/create.h"
-#include "engine/progress.h"
-#include "engine/reliable.h"
-#include "engine/store.h"
-#include "engine/schedule.h"
 #include "engine/time_util.h"
 #include "support/chunk.h"
 #include "support/sha.h"
@@ -72,37 +66,36 @@ static void read_master_header(FILE *f, const char *fname, bt_config_t *config, 
     if (getline(line, cap, f) >= 0) ++*lineno;
 }
 
-// The chunk number of a hash-file line: decimal digits only, within an int; false otherwise (a
-// line like "x <hash>" must not be taken as chunk 0).
-static bool parse_chunk_id(const char *text, int *id) {
-    if (*text == '\0') return false;
+bool parseChunkLine(const char *line, size_t len, int *id, uint8_t hash[HASH_SIZE]) {
+    const char *blank = static_cast<const char *>(memchr(line, ' ', len));
+    if (!blank || blank == line) return false;
+    // Decimal digits only, within an int: a line like "x <hash>" must not be taken as chunk 0.
     long long value = 0;
-    for (const char *c = text; *c; c++) {
+    for (const char *c = line; c < blank; c++) {
         if (!isdigit(static_cast<unsigned char>(*c))) return false;
         value = value * 10 + (*c - '0');
         if (value > INT_MAX) return false;
     }
+    // Measured by the bytes read, not up to a NUL: "<hash>\0junk" is no chunk line.
+    const char *hex = blank + 1;
+    size_t hex_len = static_cast<size_t>(line + len - hex);
+    if (hex_len != HASH_HEX_SIZE || !is_hex_digits(hex, hex_len)) return false;
     *id = static_cast<int>(value);
+    hex2binary(hex, HASH_HEX_SIZE, hash);
     return true;
 }
 
 // A new node for one chunk line "<id> <40 hex digits>", or nullptr when the line has another form.
 static chunkitem *parse_hash_line(char *line, ssize_t len) {
     strip_line_end(line, &len);
-    char *blank = strchr(line, ' ');
-    if (!blank) return nullptr;
-    const char *hex = blank + 1;
-    // Measured by the bytes read, not up to a NUL: "<hash>\0junk" is no chunk line.
-    size_t hex_len = static_cast<size_t>(line + len - hex);
-    if (hex_len != HASH_HEX_SIZE || !is_hex_digits(hex, hex_len)) return nullptr;
-    *blank = '\0';
     int id;
-    if (!parse_chunk_id(line, &id)) return nullptr;
+    uint8_t hash[HASH_SIZE];
+    if (!parseChunkLine(line, static_cast<size_t>(len), &id, hash)) return nullptr;
     chunkitem *tmp = static_cast<chunkitem *>(malloc(sizeof(chunkitem)));
     assert(tmp != nullptr && "tmp != ((void *)0)");
     tmp->id = id;
     tmp->next = nullptr;
-    hex2binary(hex, HASH_HEX_SIZE, tmp->hash);
+    memcpy(tmp->hash, hash, HASH_SIZE);
     return tmp;
 }
 
@@ -161,74 +154,57 @@ void dumpBytes(const char *start, int numBytes) {
 
 // ---- ends of connections ---------------------------------------------------------------------
 
-void doneSendingData(bt_config_t *config, bt_peer_t *peer) {
-    if (peer->sending_lastacked >= PACKETS_PER_CHUNK) {
-        memcpy(peer->sending_done_hashes[peer->sending_done_count % SENDING_DONE_KEPT],
-               peer->sending_hash, HASH_SIZE);
-        if (peer->sending_done_count < INT_MAX) peer->sending_done_count++;
-    }
-    transport_profile(config)->end(peer);
-    peer->sending_active = 0;
-    timelist_free(peer->sending_unacked);
-    peer->sending_unacked = nullptr;
-    free(peer->sending_data);
-    peer->sending_data = nullptr;
-    config->tx_chunks++;
-    if (config->max_tx_chunks > 0 && config->tx_chunks >= config->max_tx_chunks) {
-        progress_end_line(config);
-        printf("******** tolvane exiting after %d connections, as specified by -x flag ******** \n",
-               config->max_tx_chunks);
-        fflush(stdout);
-        exit(10);
-    }
-}
-
 void releaseReceivingConnection(bt_peer_t *peer) {
     peer->receiving_active = 0;
     peer->receiving_sentget = 0;
     timelist_free(peer->receiving_outoforder);
     peer->receiving_outoforder = nullptr;
-    free(peer->receiving_data);
+    chunkbuf_give(peer->receiving_data);
     peer->receiving_data = nullptr;
     peer->receiving_chunk = nullptr;
     peer->receiving_lastseq = -1;
 }
 
-// What the peers' records keep only for the running download: the last chunk buffers (kept to
-// recognise late DATA) and the hash-check failures.
-static void forget_download_state(bt_config_t *config) {
-    for (bt_peer_t *p = config->peers; p; p = p->next) {
-        free(p->receiving_prev_data);
-        p->receiving_prev_data = nullptr;
-        failurelist_free(p->receiving_failures);
-        p->receiving_failures = nullptr;
-    }
-    config->retry_due_time = 0;
+// The chunk buffer of an ended connection stays with the peer record until the next one ends, so
+// that late DATA of this chunk can be told apart from the next chunk's.
+void retireReceivingBuffer(bt_peer_t *peer) {
+    chunkbuf_give(peer->receiving_prev_data);
+    peer->receiving_prev_data = peer->receiving_data;
+    memcpy(peer->receiving_prev_hash, peer->receiving_chunk->hash, HASH_SIZE);
+    peer->receiving_data = nullptr;
+    peer->receiving_chunk = nullptr;
 }
 
-// -x n ends the peer once its own download has ended, whether complete or aborted.
-[[noreturn]] static void exit_after_download(bt_config_t *config) {
-    printf("********* tolvane exiting after %d connections, as specified by -x flag ***********\n",
-           config->max_tx_chunks);
-    fflush(stdout);
-    exit(10);
+void releaseOtherFetchers(bt_config_t *config, const bt_peer_t *peer, const chunkitem *chunk) {
+    for (bt_peer_t *p = config->peers; p; p = p->next) {
+        if (p == peer || p->receiving_chunk != chunk) continue;
+        debug_log(DEBUG_WHOHAS,
+                  "chunk %d came from peer %d first; dropping the copy from peer %d \n", chunk->id,
+                  peer->id, p->id);
+        timelist_free(p->receiving_outoforder);
+        p->receiving_outoforder = nullptr;
+        p->receiving_active = 0;
+        p->receiving_sentget = 0;
+        p->receiving_lastseq = -1;
+        // What that peer still sends of its copy (an upload that may only just have begun) is
+        // told apart from the next chunk asked of it by the whole chunk's bytes, not by the few
+        // this connection took.
+        if (peer->receiving_prev_data)
+            memcpy(p->receiving_data, peer->receiving_prev_data, CHUNK_SIZE);
+        retireReceivingBuffer(p);
+    }
 }
 
-void abortDownload(bt_config_t *config, double now) {
-    progress_download_ended(config, false, now);
-    fprintf(stderr, "Error: download of %s aborted: %s\n", config->output_file, strerror(errno));
-    for (bt_peer_t *p = config->peers; p; p = p->next) {
-        if (p->receiving_chunk) releaseReceivingConnection(p);
-    }
-    forget_download_state(config);
-    chunkindex_end_download(config);
-    chunklist_free(config->to_fetch_list);
-    config->to_fetch_list = nullptr;
-    if (config->output_handle) fclose(config->output_handle);
-    config->output_handle = nullptr;
-    config->download_in_progress = 0;
-    progress_free(config);
-    if (config->max_tx_chunks > 0) exit_after_download(config);
+// How much of the best rate a peer has shown is still expected of it a chunk later: one slow
+// chunk does not make slowness its norm, nor does one fast chunk long ago make it fast.
+constexpr double RATE_MEMORY = 0.9;
+
+void noteChunkReceived(bt_peer_t *peer, double now) {
+    double span = now - peer->receiving_first_data_time;
+    if (span <= 0) return;
+    double rate = CHUNK_SIZE / span;
+    double remembered = RATE_MEMORY * peer->receiving_rate;
+    peer->receiving_rate = rate > remembered ? rate : remembered;
 }
 
 // ---- verifying and writing a chunk -----------------------------------------------------------
@@ -295,172 +271,23 @@ static bool write_chunk(bt_config_t *config, const chunkitem *chunk, const uint8
     return true;
 }
 
-void completeDownload(bt_config_t *config, double now) {
-    schedule_policy(config)->download_finishing(config);
-    config->download_in_progress = 0;
-    forget_download_state(config);
-    chunkindex_end_download(config);
-    int closed = fclose(config->output_handle);
-    config->output_handle = nullptr;
-    progress_download_ended(config, closed == 0, now);
-    if (closed != 0) {
-        fprintf(stderr, "Error: could not close output file %s: %s\n", config->output_file,
-                strerror(errno));
-        return;
-    }
-    config->downloads_completed++;
-    printf("GOT %s \n", config->output_file);
-    fflush(stdout);
-    if (config->max_tx_chunks > 0) exit_after_download(config);
-}
-
-// The scheduling policy is told of a verified chunk written from peer, and the peers it names
-// are told the chunk is here.
-static void announce_written(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk,
-                             int len, double now) {
-    const schedule_policy_t *policy = schedule_policy(config);
-    policy->chunk_written(config, peer, chunk, len);
-    chunkitem one = *chunk;
-    one.next = nullptr;
-    for (bt_peer_t *p = config->peers; p; p = p->next) {
-        if (p->id != config->identity && policy->tell_of_chunk(config, p, chunk, now))
-            sendIHave(config, &one, &p->addr);
-    }
-}
-
-// The chunk buffer of an ended connection stays with the peer record until the next one ends, so
-// that late DATA of this chunk can be told apart from the next chunk's.
-static void retire_receiving_buffer(bt_peer_t *peer) {
-    free(peer->receiving_prev_data);
-    peer->receiving_prev_data = peer->receiving_data;
-    memcpy(peer->receiving_prev_hash, peer->receiving_chunk->hash, HASH_SIZE);
-    peer->receiving_data = nullptr;
-    peer->receiving_chunk = nullptr;
-}
-
-void releaseOtherFetchers(bt_config_t *config, const bt_peer_t *peer, const chunkitem *chunk) {
-    for (bt_peer_t *p = config->peers; p; p = p->next) {
-        if (p == peer || p->receiving_chunk != chunk) continue;
-        debug_log(DEBUG_WHOHAS,
-                  "chunk %d came from peer %d first; dropping the copy from peer %d \n", chunk->id,
-                  peer->id, p->id);
-        timelist_free(p->receiving_outoforder);
-        p->receiving_outoforder = nullptr;
-        p->receiving_active = 0;
-        p->receiving_sentget = 0;
-        p->receiving_lastseq = -1;
-        // What that peer still sends of its copy (an upload that may only just have begun) is
-        // told apart from the next chunk asked of it by the whole chunk's bytes, not by the few
-        // this connection took.
-        if (peer->receiving_prev_data)
-            memcpy(p->receiving_data, peer->receiving_prev_data, CHUNK_SIZE);
-        retire_receiving_buffer(p);
-    }
-}
-
-// A complete chunk from peer failed its hash check. Every failure counts, whatever bytes it
-// brought: after MAX_HASH_FAILURES the peer is asked for the chunk only while no other holder is
-// left (mayAskPeerForChunk), so a peer that sends a differently damaged copy each time cannot
-// keep the chunk from a good holder. Wrong bytes that come back the same (the same digest) are
-// the peer's own: it is not asked again before a pause that doubles with every failure, so other
-// holders go first. Bytes that differ from the last failure's were damaged on the way: where no
-// other holder is left, asking again at once is the only way to the chunk.
-static void note_hash_failure(bt_config_t *config, bt_peer_t *peer, const chunkitem *chunk,
-                              const uint8_t digest[HASH_SIZE], double now) {
-    failitem *f = failurelist_note(&peer->receiving_failures, chunk->hash);
-    bool repeated = memcmp(f->last_digest, digest, HASH_SIZE) == 0;
-    memcpy(f->last_digest, digest, HASH_SIZE);
-    if (f->failures < INT_MAX) f->failures++;
-    if (f->failures > 1 && !repeated) {
-        debug_log(DEBUG_ERRS, "chunk %d from peer %d damaged on the way (%d failures) \n",
-                  chunk->id, peer->id, f->failures);
-        f->retry_after = 0;
-        return;
-    }
-    int doublings =
-        f->failures - 1 < HASH_RETRY_MAX_DOUBLINGS ? f->failures - 1 : HASH_RETRY_MAX_DOUBLINGS;
-    double pause = HASH_RETRY_PAUSE_S * static_cast<double>(1 << doublings);
-    f->retry_after = now + pause;
-    if (config->retry_due_time == 0 || f->retry_after < config->retry_due_time)
-        config->retry_due_time = f->retry_after;
-    fprintf(stderr,
-            "chunk %d from peer %d failed its hash check (%d time%s); not asked of it for %.0f s\n",
-            chunk->id, peer->id, f->failures, f->failures == 1 ? "" : "s", pause);
-}
-
-void chunkReceiveFinished(bt_config_t *config, bt_peer_t *peer, double now) {
+int verifyAndWriteChunk(bt_config_t *config, bt_peer_t *peer, double now, int *length,
+                        uint8_t digest[HASH_SIZE]) {
     debug_log(DEBUG_ALL, "Finished downloading chunk \n");
     peer->receiving_active = 0;
     timelist_free(peer->receiving_outoforder);
     peer->receiving_outoforder = nullptr;
-
-    chunkitem *chunk = peer->receiving_chunk;
+    const chunkitem *chunk = peer->receiving_chunk;
     if (peer->receiving_offset == CHUNK_SIZE) noteChunkReceived(peer, now);
-    uint8_t digest[HASH_SIZE];
-    int len = verified_length(peer, chunk->hash, chunk->id == config->last_chunk_id, digest);
-    if (len < 0) {
+    *length = verified_length(peer, chunk->hash, chunk->id == config->last_chunk_id, digest);
+    if (*length < 0) {
         debug_log(DEBUG_ERRS, "Hash check failed for chunk  trashing the data \n");
-        // A stalled connection's partial chunk fails too; only a complete one says something
-        // about the peer's copy.
-        if (peer->receiving_offset == CHUNK_SIZE) {
-            progress_hash_failed(config);
-            note_hash_failure(config, peer, chunk, digest, now);
-        }
-        retire_receiving_buffer(peer);
-        tryAllGetRequests(config, now);
-        return;
+        return CHUNK_MISMATCH;
     }
     debug_log(DEBUG_WHOHAS, "Successfully Downloaded: ");
     chunklist_print_single(chunk, DEBUG_WHOHAS);
-    if (!write_chunk(config, chunk, peer->receiving_data, len)) {
-        abortDownload(config, now);
-        return;
-    }
-    progress_chunk_written(config, peer, len);
-    long long end = static_cast<long long>(chunk->id) * CHUNK_SIZE + len;
+    if (!write_chunk(config, chunk, peer->receiving_data, *length)) return CHUNK_UNWRITTEN;
+    long long end = static_cast<long long>(chunk->id) * CHUNK_SIZE + *length;
     if (end > config->output_end) config->output_end = end;
-    announce_written(config, peer, chunk, len, now);
-    retire_receiving_buffer(peer);
-    releaseOtherFetchers(config, peer, chunk);
-    // Exactly the node written: a request may name the same bytes at several places.
-    fetchlist_remove(config, chunk);
-    if (!config->to_fetch_list) {
-        completeDownload(config, now);
-        return;
-    }
-    tryAllGetRequests(config, now);
-}
-
-// ---- releasing a configuration ---------------------------------------------------------------
-
-void releaseConfiguration(bt_config_t *config) {
-    chunkindex_free(config);
-    bt_peer_t *p = config->peers;
-    while (p) {
-        bt_peer_t *next = p->next;
-        timelist_free(p->sending_unacked);
-        timelist_free(p->receiving_outoforder);
-        free(p->sending_data);
-        free(p->receiving_data);
-        free(p->receiving_prev_data);
-        free(p->sending_adaptive);
-        failurelist_free(p->receiving_failures);
-        swarm_peer_free(p);
-        free(p);
-        p = next;
-    }
-    config->peers = nullptr;
-    chunklist_free(config->mychunks);
-    chunklist_free(config->masterchunks);
-    chunklist_free(config->to_fetch_list);
-    config->mychunks = config->masterchunks = config->to_fetch_list = nullptr;
-    store_free(config);
-    while (serve_option_t *option = config->serve_options) {
-        config->serve_options = option->next;
-        free(option);
-    }
-    if (config->output_handle) fclose(config->output_handle);
-    config->output_handle = nullptr;
-    config->download_in_progress = 0;
-    progress_free(config);
+    return CHUNK_WRITTEN;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/chunklist.h"
+#include "engine/util.h"
 #include "support/chunk.h"
 
 // ---- making a hash list ----------------------------------------------------------------------
@@ -153,27 +154,6 @@ static bool is_blank(const char *line) {
     return true;
 }
 
-// The chunk line "<digits> <40 hex digits>" (without its line end) as the peer reads it: the
-// index within an int, the hash up to the end of the line. False for any other line.
-static bool parse_chunk_line(const char *line, size_t len, int *index, uint8_t *hash) {
-    const char *blank = static_cast<const char *>(memchr(line, ' ', len));
-    if (!blank || blank == line) return false;
-    long long value = 0;
-    for (const char *c = line; c < blank; c++) {
-        if (!isdigit(static_cast<unsigned char>(*c))) return false;
-        value = value * 10 + (*c - '0');
-        if (value > INT_MAX) return false;
-    }
-    const char *hex = blank + 1;
-    if (static_cast<size_t>(line + len - hex) != HASH_HEX_SIZE) return false;
-    for (int i = 0; i < HASH_HEX_SIZE; i++) {
-        if (!isxdigit(static_cast<unsigned char>(hex[i]))) return false;
-    }
-    *index = static_cast<int>(value);
-    hex2binary(hex, HASH_HEX_SIZE, hash);
-    return true;
-}
-
 // Checks one line; appends its chunk at *tail. False with the reason in why.
 static bool take_line(const char *path, char *line, ssize_t len, int line_no,
                       std::unordered_map<int, int> *seen, chunkitem ***tail, char *why,
@@ -187,7 +167,7 @@ static bool take_line(const char *path, char *line, ssize_t len, int line_no,
     if (is_blank(line)) return true;
     int index;
     uint8_t hash[HASH_SIZE];
-    if (!parse_chunk_line(line, static_cast<size_t>(len), &index, hash)) {
+    if (!parseChunkLine(line, static_cast<size_t>(len), &index, hash)) {
         snprintf(why, why_size, "%s:%d: not a chunk line (\"<index> <40 hex digits>\")", path,
                  line_no);
         return false;

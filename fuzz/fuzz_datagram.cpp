@@ -20,12 +20,19 @@
 //      bit i % 16 set moves the number on by one, clear repeats it, a duplicate)
 //   7  time passes by n ms (1 byte); the periodic checks run at the new time
 //
-// After every step the engine's bounds are checked; at the end the chunks written must equal the
-// data file's, and the harness releases everything, so that LeakSanitizer reports only what the
-// engine itself loses.
+// Built as fuzz_datagram_swarm (FUZZ_ADAPTIVE=1 and FUZZ_SWARM=1), the peer is tolvane's: the
+// adaptive transport with --swarm, so its scheduler runs (rarest first, the end game, upload
+// slots, pauses, probes) and so do its announcements and the serving of downloaded chunks. Its
+// output starts empty for every input, and its choices among equals from a pinned seed.
+//
+// After every step the engine's bounds are checked, the chunk index against the lists it keeps
+// beside; at the end the chunks written must equal the data file's, and the harness releases
+// everything, so that LeakSanitizer reports only what the engine itself loses.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cassert>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -46,10 +53,14 @@
 #ifndef FUZZ_ADAPTIVE
 #define FUZZ_ADAPTIVE 0
 #endif
+#ifndef FUZZ_SWARM
+#define FUZZ_SWARM 0
+#endif
 
 namespace {
 
 constexpr bool kAdaptive = FUZZ_ADAPTIVE != 0;
+constexpr bool kSwarm = FUZZ_SWARM != 0;
 constexpr int kSteps = kAdaptive ? 8 : 6;  // opcodes of the build
 constexpr int kMaxAckRun = 64;
 constexpr int kMaxSteps = 512;
@@ -80,6 +91,7 @@ struct World {
     uint8_t hash[kServedChunks][HASH_SIZE];
     std::string junk;  // a chunk's worth of bytes no served chunk has
     uint8_t junk_hash[HASH_SIZE];
+    std::string scratch;  // CHUNK_SIZE bytes to read the output into, kept for every input
     fz::Sink self;
     fz::Sink remote[3];  // peers 2, 3, 4
     fz::Sink stranger;   // listed nowhere
@@ -185,6 +197,11 @@ void start_run(Run *run) {
     config->identity = 1;
     config->max_tx_chunks = -1;
     config->transport = kAdaptive ? TRANSPORT_ADAPTIVE : TRANSPORT_CLASSIC;
+    config->swarm = kSwarm ? 1 : 0;
+    config->swarm_rng = 1;  // the same choices among equals in a reproduction
+    // A --swarm download resumes what its output holds: every input starts from an empty one.
+    if (kSwarm && truncate(world->out_path.c_str(), 0) != 0 && errno != ENOENT)
+        broken("the output file cannot be emptied");
     config->sock = world->self.fd;
     snprintf(config->chunk_data_file, sizeof config->chunk_data_file, "%s",
              world->data_path.c_str());
@@ -253,12 +270,30 @@ void step_raw(Run *run, fz::Cursor *in) {
 void step_time(Run *run, fz::Cursor *in, double unit) {
     run->now += unit * fz::take_u8(in);
     double now = run->now;
+    // What a pass of the loop runs after its datagram.
     bt_config_t *config = &run->config;
     sendTimedOutPacketsAt(config, now);
-    checkForStalledDownloadsAt(config, now);
-    checkForUnansweredGets(config, now);
-    retryPausedRequests(config, now);
-    rediscoverMissingChunks(config, now);
+    checkForStalledDownloads(config, now);
+    serveWaitingGets(config, now);
+}
+
+// DATA packet seq of bytes, built in place as the receive path has it: no copy per packet.
+void deliver_data(Run *run, uint8_t sender, const std::string &bytes, int seq, int flaw_at) {
+    alignas(header) uint8_t buffer[HEADER_SIZE + DATA_PAYLOAD];
+    size_t len = seq == PACKETS_PER_CHUNK ? LAST_PACKET_PAYLOAD : DATA_PAYLOAD;
+    header h{};
+    h.magic = htons(PACKET_MAGIC);
+    h.version = PACKET_VERSION;
+    h.type = PKT_DATA;
+    h.h_len = htons(HEADER_SIZE);
+    h.p_len = htons(static_cast<uint16_t>(HEADER_SIZE + len));
+    h.seq = htonl(static_cast<uint32_t>(seq));
+    memcpy(buffer, &h, sizeof h);
+    memcpy(buffer + HEADER_SIZE, bytes.data() + static_cast<size_t>(seq - 1) * DATA_PAYLOAD, len);
+    if (flaw_at >= 0) buffer[HEADER_SIZE + static_cast<size_t>(flaw_at) % len] ^= 0x5A;
+    struct sockaddr_in from = sender_address(sender);
+    handleDatagram(&run->config, reinterpret_cast<header *>(buffer),
+                   static_cast<int>(HEADER_SIZE + len), &from, run->now);
 }
 
 void step_data(Run *run, fz::Cursor *in) {
@@ -271,13 +306,7 @@ void step_data(Run *run, fz::Cursor *in) {
     const std::string &bytes = chunk < kServedChunks ? world->served[chunk] : world->junk;
     for (int i = 0; i < count && first + i <= PACKETS_PER_CHUNK && run->data_budget > 0; i++) {
         run->data_budget--;
-        int seq = first + i;
-        size_t off = static_cast<size_t>(seq - 1) * DATA_PAYLOAD;
-        std::string payload =
-            bytes.substr(off, seq == PACKETS_PER_CHUNK ? LAST_PACKET_PAYLOAD : DATA_PAYLOAD);
-        if (flaw && i == flaw % count) payload[flaw % payload.size()] ^= 0x5A;
-        std::string p = packet(PKT_DATA, payload, static_cast<uint32_t>(seq), 0);
-        deliver(run, sender, p.data(), p.size());
+        deliver_data(run, sender, bytes, first + i, flaw && i == flaw % count ? flaw : -1);
     }
 }
 
@@ -385,7 +414,8 @@ void check_output(const Run *run) {
     if (written.empty()) return;
     FILE *f = fopen(world->out_path.c_str(), "r");
     require(f != nullptr, "the output file is gone");
-    std::string got(CHUNK_SIZE, '\0');
+    std::string &got = world->scratch;
+    got.resize(CHUNK_SIZE);
     for (const WantLine &w : written) {
         size_t len = static_cast<size_t>(world->real_len[w.chunk]);
         bool read = fseeko(f, static_cast<off_t>(w.id) * CHUNK_SIZE, SEEK_SET) == 0 &&

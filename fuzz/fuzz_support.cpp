@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/util.h"
+#include "engine/peer.h"
 
 namespace fz {
 

@@ -163,6 +163,7 @@ def seal_seeds():
 SEEDS = {
     "fuzz_datagram": datagram_seeds,
     "fuzz_datagram_adaptive": adaptive_datagram_seeds,
+    "fuzz_datagram_swarm": adaptive_datagram_seeds,
     "fuzz_control": control_seeds,
     "fuzz_hashfile": hashfile_seeds,
     "fuzz_peerlist": peerlist_seeds,

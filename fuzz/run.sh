@@ -9,8 +9,8 @@ seconds=${2:-60}
 shift $(( $# < 2 ? $# : 2 ))
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_datagram fuzz_datagram_adaptive fuzz_control fuzz_hashfile fuzz_peerlist fuzz_user_input fuzz_netsim
-           fuzz_seal)
+  targets=(fuzz_datagram fuzz_datagram_adaptive fuzz_datagram_swarm fuzz_control fuzz_hashfile fuzz_peerlist
+           fuzz_user_input fuzz_netsim fuzz_seal)
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 # Absolute: fuzz_user_input works in a folder of its own.

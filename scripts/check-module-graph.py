@@ -69,6 +69,8 @@ def layers(graph):
     order, placed = [], set()
     while len(placed) < len(graph):
         ready = sorted(v for v in graph if v not in placed and graph[v] <= placed)
+        if not ready:
+            raise SystemExit("module graph: a cycle was not reported")
         order.append(ready)
         placed.update(ready)
     return order

@@ -15,6 +15,8 @@
 #include "engine/chunkindex.h"
 #include "engine/chunklist.h"
 #include "engine/common.h"
+#include "engine/create.h"
+#include "engine/peer.h"
 #include "engine/time_util.h"
 #include "engine/util.h"
 #include "support/chunk.h"

@@ -17,6 +17,7 @@
 #include "engine/schedule.h"
 #include "engine/store.h"
 #include "engine/swarm.h"
+#include "engine/util.h"
 #include "peer_fixture.h"
 
 using ef::Engine;
@@ -37,6 +38,15 @@ std::string chunk_bytes(const pf::DataSet &d, int i) {
 }
 
 // The hashes of every IHAVE the socket receives within a short while.
+// store_serve_file of the hash list at hashfile.
+int serve(bt_config_t *config, const char *hashfile, const char *datafile, char *why,
+          size_t why_size) {
+    chunkitem *list = readHashesFromFile(hashfile, 0, config);
+    int added = store_serve_file(config, hashfile, list, datafile, why, why_size);
+    chunklist_free(list);
+    return added;
+}
+
 // Sets the file's time of last change to `seconds` after the epoch.
 void set_mtime(const std::string &path, time_t seconds) {
     struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
@@ -63,7 +73,7 @@ TEST(Store, ServedFileKeepsOnlyItsGoodChunksAndRereadsThemChecked) {
     ts::write_file(f.path("data.bin"), bytes);
     ts::write_file(f.path("data.chunks"), f.data.lines());
     char why[256];
-    ASSERT_EQ(2, store_serve_file(&e.config, f.path("data.chunks").c_str(),
+    ASSERT_EQ(2, serve(&e.config, f.path("data.chunks").c_str(),
                                   f.path("data.bin").c_str(), why, sizeof why));
     EXPECT_EQ(nullptr, store_find(&e.config, ef::u8(f.data.hashes[1])));
     store_entry_t *last = store_find(&e.config, ef::u8(f.data.hashes[2]));
@@ -85,10 +95,10 @@ TEST(Store, ServedFileKeepsOnlyItsGoodChunksAndRereadsThemChecked) {
     EXPECT_EQ(nullptr, store_find(&e.config, ef::u8(f.data.hashes[0])));
 
     /* files that cannot be read say why */
-    EXPECT_EQ(-1, store_serve_file(&e.config, f.path("data.chunks").c_str(),
+    EXPECT_EQ(-1, serve(&e.config, f.path("data.chunks").c_str(),
                                    f.path("none.bin").c_str(), why, sizeof why));
     EXPECT_NE(nullptr, strstr(why, "none.bin"));
-    EXPECT_EQ(-1, store_serve_file(&e.config, f.path("none.chunks").c_str(),
+    EXPECT_EQ(-1, serve(&e.config, f.path("none.chunks").c_str(),
                                    f.path("data.bin").c_str(), why, sizeof why));
 }
 
@@ -99,7 +109,7 @@ TEST(Store, AServedFileIsTrustedUntilItChangesThenAChangedChunkIsRefusedOnceAndD
     ts::write_file(f.path("data.chunks"), f.data.lines());
     set_mtime(f.path("data.bin"), 1000);
     char why[256];
-    ASSERT_EQ(3, store_serve_file(&e.config, f.path("data.chunks").c_str(),
+    ASSERT_EQ(3, serve(&e.config, f.path("data.chunks").c_str(),
                                   f.path("data.bin").c_str(), why, sizeof why));
     std::string buf(CHUNK_SIZE, '\0');
     uint8_t *out = reinterpret_cast<uint8_t *>(buf.data());
@@ -383,7 +393,7 @@ TEST(Swarm, AGetRepeatedBeforeTheFirstAckIsNotServedAgain) {
     ts::write_file(f.path("data.bin"), f.data.bytes);
     ts::write_file(f.path("data.chunks"), f.data.lines());
     char why[256];
-    ASSERT_EQ(3, store_serve_file(&e.config, f.path("data.chunks").c_str(),
+    ASSERT_EQ(3, serve(&e.config, f.path("data.chunks").c_str(),
                                   f.path("data.bin").c_str(), why, sizeof why));
     Packet get(packet(PKT_GET, f.data.hashes[0]));
     auto from = e.addr_of(2);
