@@ -69,13 +69,13 @@ void classicStartConnection(bt_config_t *config, bt_peer_t *peer, double) {
     writeWindowSizeToFile(config, peer);
 }
 
+// The designed fill, one packet while the window has room, stopping at the chunk's end or a
+// failed send; the packets that room allows leave in batches, the same packets in the same order.
 void classicFillWindow(bt_config_t *config, bt_peer_t *peer, double now) {
     for (;;) {
-        int num_unacked = timelist_length(peer->sending_unacked);
-        if (num_unacked >= peer->sending_win) return;
-        debug_log(DEBUG_ALL, "send seq = %d with %d / %d packet outstanding\n",
-                  peer->sending_next_seq, num_unacked, peer->sending_win);
-        if (sendDataForPeer(config, peer, now) <= 0) return;
+        int room = peer->sending_win - timelist_length(peer->sending_unacked);
+        if (room <= 0) return;
+        if (sendDataBatchForPeer(config, peer, room, now) <= 0) return;
     }
 }
 
