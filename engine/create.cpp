@@ -229,12 +229,9 @@ static void record_sent_data(bt_config_t *config, bt_peer_t *peer, const header 
     if (peer->sending_next_seq > peer->sending_highest_seq)
         peer->sending_highest_seq = peer->sending_next_seq;
     peer->sending_next_seq++;
-    header *stored = static_cast<header *>(malloc(HEADER_SIZE));
-    assert(stored && "packet");
-    memcpy(stored, hdr, HEADER_SIZE);
     struct timeval sent_at;
     double2timeval(now, &sent_at);
-    timelist_add(&peer->sending_unacked, &sent_at, stored);
+    timelist_add_header(&peer->sending_unacked, &sent_at, hdr);
 }
 
 int sendDataBatchForPeer(bt_config_t *config, bt_peer_t *peer, int count, double now) {

@@ -158,9 +158,7 @@ static bool scan_peer_timeouts(bt_config_t *config, bt_peer_t *peer, double now)
                       seq);
         }
         // The stored copy is never resent: lost packets are rebuilt from the chunk buffer.
-        header *packet = item->hdr;
-        timelist_remove_at(&peer->sending_unacked, link);  // *link moves on to the next node
-        free(packet);
+        timelist_release_at(&peer->sending_unacked, link);  // *link moves on to the next node
     }
     // The packets left were all sent within the timeout: the next scan can skip them until the
     // oldest of them is due.
