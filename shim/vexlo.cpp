@@ -735,7 +735,7 @@ static bool take_segment(char *bytes, size_t got, const struct sockaddr_in &send
         report_foreign(sender);
         return false;
     }
-    vexlo_header h;
+    vexlo_header h{};
     if (giVexloEnabled && got >= VEXLO_HEADER_SIZE) memcpy(&h, bytes, sizeof h);
     seg->from = sender;
     seg->length = batch_result(static_cast<ssize_t>(got), h, &seg->from);
