@@ -127,7 +127,11 @@ TEST(TimeUtil, HeadersKeptInTheNodeAndNodesGivenBackAreTakenAgain) {
     timeitem *node = list;
     timelist_release_upto(&list, 7);
     EXPECT_EQ(list, nullptr);
+    // A block of a node's size taken meanwhile would be that node, had it gone to the allocator.
+    void *other = malloc(sizeof(timeitem));
     timelist_add_header(&list, &t, &h);
+    EXPECT_NE(other, static_cast<void *>(node));
+    free(other);
     EXPECT_EQ(list, node);
     EXPECT_EQ(ntohl(list->hdr->seq), 9u);
     /* a node holding a heap packet releases it; one holding its header alone does not */
