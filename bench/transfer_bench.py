@@ -8,9 +8,11 @@ the whole file, so the layouts differ only in how many peers serve it. The data 
 under --dir, outside the repository, and reused. --transport runs every layout with each profile.
 
 With --baseline every run also moves the same MiB through bare_loop (a bare DATA+ACK loop on
-127.0.0.1, built with the peer), and each run is set against it: peer MB/s over the loop's, the
-downloader's CPU per GiB over the loop's receiving end and each uploader's over its sending end,
-printed as the median over the runs (targets for one uploader: at least 0.8, at most 1.5).
+127.0.0.1, built with the peer) three ways: one sendto/recvfrom per datagram, batched through the
+shim as the peer batches (sendmmsg, recvmmsg, GSO and GRO where the kernel has them; the ceiling),
+and batched with sendmmsg and recvmmsg alone; each run is set against the first two: peer MB/s
+over the loop's, the downloader's CPU per GiB over the loop's receiving end and each uploader's
+over its sending end, printed as the median over the runs.
 
     python3 -m bench.transfer_bench [--size MIB] [--runs N] [--uploaders 1,3]
                                     [--transport classic,adaptive] [--baseline] [--bin build/bin]
@@ -32,6 +34,9 @@ from swarmlib.run import run_guarded, run_swarm
 GIB = 1 << 30
 HASHLIST_TIMEOUT_S = 300
 BARE = "bare loop"
+BARE_BATCHED = "bare loop batched"
+BARE_MMSG = "bare loop mmsg"
+BARE_LOOPS = {BARE: [], BARE_BATCHED: ["--batched"], BARE_MMSG: ["--batched-plain"]}
 
 
 def parse_args(argv):
@@ -87,9 +92,10 @@ def one_run(args, data, hashes, transport, uploaders):
         shutil.rmtree(work, ignore_errors=True)
 
 
-def bare_run(args):
-    """Runs bare_loop once with the benchmark's MiB; (seconds, MB/s, {end: CPU s per GiB}, {})."""
-    argv = [str(Path(args.bin) / "bare_loop"), "--mib", str(args.size)]
+def bare_run(args, loop=BARE):
+    """Runs bare_loop once with the benchmark's MiB, the way `loop` names; (seconds, MB/s,
+    {end: CPU s per GiB}, {})."""
+    argv = [str(Path(args.bin) / "bare_loop"), "--mib", str(args.size)] + BARE_LOOPS[loop]
     try:
         result = subprocess.run(argv, capture_output=True, text=True, timeout=args.timeout,
                                 check=False)
@@ -97,7 +103,7 @@ def bare_run(args):
         raise SwarmError(f"bare_loop took more than {args.timeout:g} s") from e
     except OSError as e:
         raise SwarmError(f"cannot run bare_loop: {e.strerror}") from e
-    line = next((l for l in result.stdout.splitlines() if l.startswith("bare_loop:")), None)
+    line = next((l for l in result.stdout.splitlines() if l.startswith("bare_loop")), None)
     if result.returncode != 0 or line is None:
         raise SwarmError(f"bare_loop failed: {result.stderr.strip() or 'no result line'}")
     fields = dict(f.split("=", 1) for f in line.split()[1:] if "=" in f)
@@ -135,10 +141,11 @@ def run_all(args, data, hashes, layouts):
     results = {layout: {} for layout in layouts}
     for i in range(1, args.runs + 1):
         for layout in layouts:
-            name = BARE if layout == BARE else layout_name(*layout)
+            bare = layout in BARE_LOOPS
+            name = layout if bare else layout_name(*layout)
             label = f"  run {i}/{args.runs} {name:<20}"
             try:
-                result = bare_run(args) if layout == BARE else one_run(args, data, hashes, *layout)
+                result = bare_run(args, layout) if bare else one_run(args, data, hashes, *layout)
             except SwarmError as e:
                 print(f"{label} FAILED: {e}", flush=True)
                 continue
@@ -152,25 +159,24 @@ def print_medians(results):
     for layout, runs in results.items():
         if not runs:
             continue
-        name = BARE if layout == BARE else layout_name(*layout)
+        name = layout if layout in BARE_LOOPS else layout_name(*layout)
         count = f"({len(runs)} run{'s' if len(runs) > 1 else ''})"
         print(f"  {name:<20} {count:<8} {result_text(*median_of(list(runs.values())))}")
 
 
-def print_ratios(results):
-    """Each layout over the bare loop of the same run, the median over the runs: MB/s, and CPU
-    per GiB of the downloader over the loop's receiving end and of every uploader over its
+def print_ratios(results, loop=BARE):
+    """Each layout over the bare loop `loop` of the same run, the median over the runs: MB/s, and
+    CPU per GiB of the downloader over the loop's receiving end and of every uploader over its
     sending end. Taken run by run, the ratios hold up better than the figures themselves
     when other work on the machine comes and goes."""
-    bare = results[BARE]
+    bare = results.get(loop)
     if not bare:
-        print("no ratios: the bare loop did not complete")
+        print(f"no ratios to the {loop}: it did not complete")
         return
-    print("ratios to the bare loop of the same run, median over the runs (targets with one "
-          "uploader: MB/s >= 0.8, CPU <= 1.5 at each end)")
+    print(f"ratios to the {loop} of the same run, median over the runs")
     for layout, runs in results.items():
         pairs = [(runs[i], bare[i]) for i in runs if i in bare]
-        if layout == BARE or not pairs:
+        if layout in BARE_LOOPS or not pairs:
             continue
         rate = statistics.median(r[1] / b[1] for r, b in pairs)
         ends = {name: statistics.median(
@@ -186,12 +192,12 @@ def main(argv=None):
     raise_on_sigterm()
     layouts = [(t, u) for t in args.transport for u in args.uploaders]
     if args.baseline:
-        layouts.insert(0, BARE)
+        layouts[0:0] = list(BARE_LOOPS)
 
     def measure():
         data = ensure_data_file(args.dir, args.size * MIB)
         hashes = chunk_hashes(args.bin, data, HASHLIST_TIMEOUT_S)
-        bare = "; the bare loop in every run" if args.baseline else ""
+        bare = "; the bare loops in every run" if args.baseline else ""
         print(f"transfer benchmark: {args.size} MiB ({data}), {args.runs} "
               f"run{'s' if args.runs > 1 else ''} per layout, "
               f"direct on 127.0.0.1, no loss{bare}", flush=True)
@@ -202,7 +208,8 @@ def main(argv=None):
         return status
     print_medians(results)
     if args.baseline:
-        print_ratios(results)
+        print_ratios(results, BARE)
+        print_ratios(results, BARE_BATCHED)
     failed = len(layouts) * args.runs - sum(len(r) for r in results.values())
     return 0 if failed == 0 else 1
 

@@ -74,11 +74,7 @@ static void take_rtt_sample(const bt_peer_t *peer, adaptive_t *a, double rtt) {
 // Sends packet seq of the chunk (new or again) and notes when; a packet sent before is resent.
 static void send_seq(bt_config_t *config, bt_peer_t *peer, int seq, double now) {
     adaptive_t *a = peer->sending_adaptive;
-    alignas(header) uint8_t buffer[HEADER_SIZE + DATA_PAYLOAD];
-    header *packet = reinterpret_cast<header *>(buffer);
-    if (buildDataPacket(peer, seq, packet) == 0) return;
-    if (sendPacketTo(config, packet, &peer->addr) < 0)
-        debug_log(DEBUG_ERRS, "Error Sending Data \n");
+    if (!queueDataPacket(config, peer, seq)) return;
     debug_log(DEBUG_SEQ | DEBUG_ALL, "Sending seq = %d \n", seq);
     if (flight_size(peer) <= 0 || a->timer_start == 0) a->timer_start = now;
     if (a->sends[seq] > 0) config->retransmissions++;

@@ -11,6 +11,7 @@
 #include "engine/chunkindex.h"
 #include "engine/chunkbuf.h"
 #include "engine/chunklist.h"
+#include "engine/outbox.h"
 #include "engine/progress.h"
 #include "engine/schedule.h"
 #include "engine/time_util.h"
@@ -66,6 +67,7 @@ static const chunkitem *next_slice(const chunkitem *first, int *n) {
 }
 
 ssize_t sendPacketTo(bt_config_t *config, const header *hdr, const struct sockaddr_in *to) {
+    outbox_flush(config->sock);  // the packets held before this one leave before it
     return vexlo_sendto(config->sock, hdr, static_cast<size_t>(packet_length(hdr)), 0,
                         reinterpret_cast<const struct sockaddr *>(to), sizeof *to);
 }
@@ -191,44 +193,92 @@ void initializeNewSendingConnection(bt_config_t *config, bt_peer_t *peer, double
     transport_profile(config)->start(config, peer, now);
 }
 
-int buildDataPacket(const bt_peer_t *peer, int seq, header *packet) {
-    if (seq < 1 || seq > PACKETS_PER_CHUNK) return 0;
-    int cur_data_offset = (seq - 1) * DATA_PAYLOAD;
-    int data_len = CHUNK_SIZE - cur_data_offset;
-    if (data_len > DATA_PAYLOAD) data_len = DATA_PAYLOAD;
-    fill_header(packet, PKT_DATA, HEADER_SIZE + data_len, static_cast<uint32_t>(seq), 0);
-    memcpy(reinterpret_cast<uint8_t *>(packet) + HEADER_SIZE, peer->sending_data + cur_data_offset,
-           static_cast<size_t>(data_len));
+// The payload of DATA packet seq (1..PACKETS_PER_CHUNK): its offset in the chunk and its length.
+static int data_offset(int seq) {
+    return (seq - 1) * DATA_PAYLOAD;
+}
+
+static int data_length(int seq) {
+    int left = CHUNK_SIZE - data_offset(seq);
+    return left < DATA_PAYLOAD ? left : DATA_PAYLOAD;
+}
+
+static void fill_data_header(header *hdr, int seq) {
+    fill_header(hdr, PKT_DATA, HEADER_SIZE + data_length(seq), static_cast<uint32_t>(seq), 0);
+}
+
+static void log_data_packet(const bt_peer_t *peer, int seq) {
     if (debug & DEBUG_ALL) {  // per packet: no address formatting unless it is printed
         debug_log(DEBUG_ALL, "Sending data of size = %d to peer %s : %d with offset = %d \n",
-                  data_len, inet_ntoa(peer->addr.sin_addr), ntohs(peer->addr.sin_port),
-                  cur_data_offset);
+                  data_length(seq), inet_ntoa(peer->addr.sin_addr), ntohs(peer->addr.sin_port),
+                  data_offset(seq));
     }
-    return HEADER_SIZE + data_len;
+}
+
+int buildDataPacket(const bt_peer_t *peer, int seq, header *packet) {
+    if (seq < 1 || seq > PACKETS_PER_CHUNK) return 0;
+    fill_data_header(packet, seq);
+    memcpy(reinterpret_cast<uint8_t *>(packet) + HEADER_SIZE, peer->sending_data + data_offset(seq),
+           static_cast<size_t>(data_length(seq)));
+    log_data_packet(peer, seq);
+    return HEADER_SIZE + data_length(seq);
+}
+
+bool queueDataPacket(bt_config_t *config, const bt_peer_t *peer, int seq) {
+    if (seq < 1 || seq > PACKETS_PER_CHUNK) return false;
+    header hdr;
+    fill_data_header(&hdr, seq);
+    log_data_packet(peer, seq);
+    outbox_add(config->sock, &hdr, peer->sending_data + data_offset(seq),
+               static_cast<size_t>(data_length(seq)), &peer->addr);
+    return true;
+}
+
+// Notes DATA packet seq as sent (new or again) and outstanding: the header alone is kept, with
+// the time; a lost packet is rebuilt from the chunk buffer, never resent from the stored copy.
+static void record_sent_data(bt_config_t *config, bt_peer_t *peer, const header *hdr, double now) {
+    if (peer->sending_next_seq <= peer->sending_highest_seq) config->retransmissions++;
+    if (peer->sending_next_seq > peer->sending_highest_seq)
+        peer->sending_highest_seq = peer->sending_next_seq;
+    peer->sending_next_seq++;
+    struct timeval sent_at;
+    double2timeval(now, &sent_at);
+    timelist_add_header(&peer->sending_unacked, &sent_at, hdr);
+}
+
+int sendDataBatchForPeer(bt_config_t *config, bt_peer_t *peer, int count, double now) {
+    header heads[VEXLO_SEND_MAX];
+    vexlo_datagram out[VEXLO_SEND_MAX];
+    int n = 0;
+    for (int seq = peer->sending_next_seq;
+         n < count && n < VEXLO_SEND_MAX && seq >= 1 && seq <= PACKETS_PER_CHUNK; n++, seq++) {
+        fill_data_header(&heads[n], seq);
+        out[n] = {&heads[n], HEADER_SIZE, peer->sending_data + data_offset(seq),
+                  static_cast<size_t>(data_length(seq)), peer->addr};
+    }
+    if (n == 0) return 0;
+    outbox_flush(config->sock);  // what was held leaves first
+    int sent = vexlo_sendbatch(config->sock, out, n);
+    if (sent < 0) sent = 0;
+    // Each packet is logged and recorded as the designed one-by-one loop does it; a failed one is
+    // outstanding all the same, and ends the fill.
+    int recorded = sent < n ? sent + 1 : n;
+    for (int i = 0; i < recorded; i++) {
+        int seq = peer->sending_next_seq;
+        debug_log(DEBUG_ALL, "send seq = %d with %d / %d packet outstanding\n", seq,
+                  timelist_length(peer->sending_unacked), peer->sending_win);
+        log_data_packet(peer, seq);
+        debug_log(DEBUG_SEQ | DEBUG_ALL, "Sending seq = %d \n", seq);
+        if (i == sent) debug_log(DEBUG_ERRS, "Error Sending Data \n");
+        record_sent_data(config, peer, &heads[i], now);
+    }
+    return sent == n ? n : -1;
 }
 
 int sendDataForPeer(bt_config_t *config, bt_peer_t *peer, double now) {
     if (peer->sending_next_seq < 1 || peer->sending_next_seq > PACKETS_PER_CHUNK) return 0;
-    alignas(header) uint8_t buffer[HEADER_SIZE + DATA_PAYLOAD];
-    header *packet = reinterpret_cast<header *>(buffer);
-    buildDataPacket(peer, peer->sending_next_seq, packet);
-    ssize_t sent = sendPacketTo(config, packet, &peer->addr);
-    debug_log(DEBUG_SEQ | DEBUG_ALL, "Sending seq = %d \n", peer->sending_next_seq);
-    if (sent < 0) debug_log(DEBUG_ERRS, "Error Sending Data \n");
-
-    if (peer->sending_next_seq <= peer->sending_highest_seq) config->retransmissions++;
-    // Outstanding even when the send failed: the timeout scan recovers it. Only the header is
-    // kept: a lost packet is rebuilt from the chunk buffer, never resent from the stored copy.
-    if (peer->sending_next_seq > peer->sending_highest_seq)
-        peer->sending_highest_seq = peer->sending_next_seq;
-    peer->sending_next_seq++;
-    header *stored = static_cast<header *>(malloc(HEADER_SIZE));
-    assert(stored && "packet");
-    memcpy(stored, packet, HEADER_SIZE);
-    struct timeval sent_at;
-    double2timeval(now, &sent_at);
-    timelist_add(&peer->sending_unacked, &sent_at, stored);
-    return static_cast<int>(sent);
+    int packet_len = HEADER_SIZE + data_length(peer->sending_next_seq);
+    return sendDataBatchForPeer(config, peer, 1, now) < 0 ? -1 : packet_len;
 }
 
 void fillWindowForPeer(bt_config_t *config, bt_peer_t *peer, double now) {
@@ -239,8 +289,7 @@ void sendAckForPeer(bt_config_t *config, bt_peer_t *peer, int seq_num) {
     debug_log(DEBUG_SEQ | DEBUG_ALL, "Sending ACK %d \n", seq_num);
     header packet;
     fill_header(&packet, PKT_ACK, HEADER_SIZE, 0, static_cast<uint32_t>(seq_num));
-    if (sendPacketTo(config, &packet, &peer->addr) < 0)
-        debug_log(DEBUG_ERRS, "Error Sending Ack \n");
+    outbox_add(config->sock, &packet, nullptr, 0, &peer->addr);
 }
 
 // ---- ends of connections and downloads -------------------------------------------------------
@@ -252,6 +301,7 @@ void doneSendingData(bt_config_t *config, bt_peer_t *peer) {
         if (peer->sending_done_count < INT_MAX) peer->sending_done_count++;
     }
     transport_profile(config)->end(peer);
+    outbox_flush(config->sock);  // held packets point into the chunk buffer given back below
     peer->sending_active = 0;
     timelist_free(peer->sending_unacked);
     peer->sending_unacked = nullptr;
@@ -281,6 +331,7 @@ static void forget_download_state(bt_config_t *config) {
 
 // -x n ends the peer once its own download has ended, whether complete or aborted.
 [[noreturn]] static void exit_after_download(bt_config_t *config) {
+    outbox_flush(config->sock);  // the last chunk's ACKs
     printf("********* tolvane exiting after %d connections, as specified by -x flag ***********\n",
            config->max_tx_chunks);
     fflush(stdout);

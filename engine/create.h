@@ -41,11 +41,21 @@ void fillWindowForPeer(bt_config_t *config, bt_peer_t *peer, double now);
 // Writes DATA packet seq of peer's chunk (sending_data) into packet, which has room for
 // HEADER_SIZE + DATA_PAYLOAD bytes; its length, or 0 when the chunk has no packet seq.
 int buildDataPacket(const bt_peer_t *peer, int seq, header *packet);
-// vexlo_sendto of the p_len bytes of hdr to `to` on the peer's socket.
+// Queues DATA packet seq of peer's chunk in the outbox, built in place: its header, then its
+// payload where it lies in sending_data (a failed send is reported when it leaves). False when
+// the chunk has no packet seq.
+bool queueDataPacket(bt_config_t *config, const bt_peer_t *peer, int seq);
+// Sends up to count new DATA packets from sending_next_seq on in one batch (at most
+// VEXLO_SEND_MAX), logged and recorded as outstanding one by one as sendDataForPeer would; a
+// packet whose send failed is outstanding too and ends the batch. The packets sent, 0 when the
+// chunk has no packet left, -1 after a failed send.
+int sendDataBatchForPeer(bt_config_t *config, bt_peer_t *peer, int count, double now);
+// vexlo_sendto of the p_len bytes of hdr to `to` on the peer's socket, after what the outbox
+// holds.
 ssize_t sendPacketTo(bt_config_t *config, const header *hdr, const struct sockaddr_in *to);
 // The send's result for one new DATA packet, or 0 when the chunk has no byte left to send.
 int sendDataForPeer(bt_config_t *config, bt_peer_t *peer, double now);
-// Sends one ACK carrying seq_num to peer; nothing is kept.
+// Sends one ACK carrying seq_num to peer, through the outbox; nothing is kept.
 void sendAckForPeer(bt_config_t *config, bt_peer_t *peer, int seq_num);
 // Ends the sending connection to peer and applies the -x limit (may end the process).
 void doneSendingData(bt_config_t *config, bt_peer_t *peer);

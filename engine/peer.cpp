@@ -22,6 +22,7 @@
 #include "engine/create.h"
 #include "engine/input_buffer.h"
 #include "engine/membership.h"
+#include "engine/outbox.h"
 #include "engine/process.h"
 #include "engine/progress.h"
 #include "engine/reliable.h"
@@ -137,6 +138,9 @@ static int open_bound_socket(bt_config_t *config, struct sockaddr_in *myaddr) {
     if (sock < 0) fail_setup("peer_run could not create socket");
     set_socket_buffers(sock, config->receive_buffer);
     vexlo_count_drops(sock);  // where the kernel reports none, the summaries leave the count out
+    // A profile that takes every queued datagram per pass takes a GSO buffer whole, where the
+    // kernel hands it over so; one datagram per pass (classic) stays as designed.
+    if (transport_profile(config)->receives_in_batches) vexlo_receive_coalesced(sock);
     memset(myaddr, 0, sizeof *myaddr);
     myaddr->sin_family = AF_INET;
     myaddr->sin_addr = config->bind_addr;  // 127.0.0.1 unless --bind named another
@@ -246,6 +250,9 @@ int peer_pass(bt_config_t *config, user_iobuf *userbuf, bool *stdin_open) {
     // The one clock read of the pass: every handler and check below judges by it.
     pass_time = now_seconds();
     double now = pass_time;
+    // The DATA and ACKs of the pass wait for its end, or for the end of the datagrams taken,
+    // and leave together.
+    outbox_hold();
     if (nfds > 0) {
         if (FD_ISSET(config->sock, &readfds)) {
             // The classic loop takes one datagram per pass, as designed; the adaptive one
@@ -255,6 +262,7 @@ int peer_pass(bt_config_t *config, user_iobuf *userbuf, bool *stdin_open) {
             } else {
                 process_inbound_udp(config, now);
             }
+            outbox_flush(config->sock);
         }
         if (watch_stdin && FD_ISSET(STDIN_FILENO, &readfds)) {
             process_user_input(STDIN_FILENO, userbuf, handle_user_input, config);
@@ -268,6 +276,7 @@ int peer_pass(bt_config_t *config, user_iobuf *userbuf, bool *stdin_open) {
     serveWaitingGets(config, now);
     progress_tick(config, now);
     membership_tick(config, now);
+    outbox_release(config->sock);
     return 0;
 }
 
@@ -297,33 +306,26 @@ void process_inbound_udp(bt_config_t *config, double now) {
     handleDatagram(config, reinterpret_cast<header *>(buffer), received, &from, now);
 }
 
-// Room for one batch of datagrams, each aligned for its header.
-struct batch_slot_s {
-    alignas(header) char bytes[MAX_PACKET_SIZE];
-};
-static batch_slot_s batch_slots[VEXLO_BATCH_MAX];
-
 void process_inbound_batch(bt_config_t *config, double now) {
-    char *buffers[VEXLO_BATCH_MAX];
-    for (int i = 0; i < VEXLO_BATCH_MAX; i++) buffers[i] = batch_slots[i].bytes;
-    int lengths[VEXLO_BATCH_MAX];
-    struct sockaddr_in froms[VEXLO_BATCH_MAX];
-    int got =
-        vexlo_recvbatch(config->sock, buffers, MAX_PACKET_SIZE, lengths, froms, VEXLO_BATCH_MAX);
+    static vexlo_segment segs[VEXLO_SEGMENTS_MAX];
+    int got = vexlo_recvsegments(config->sock, segs);
     for (int i = 0; i < got; i++) {
-        if (lengths[i] <= 0) continue;
+        if (segs[i].length <= 0) continue;
         if (debug & DEBUG_ALL) {
-            debug_log(DEBUG_ALL, "Incoming message (size = %d) from %s:%d\n", lengths[i],
-                      inet_ntoa(froms[i].sin_addr), ntohs(froms[i].sin_port));
+            debug_log(DEBUG_ALL, "Incoming message (size = %d) from %s:%d\n", segs[i].length,
+                      inet_ntoa(segs[i].from.sin_addr), ntohs(segs[i].from.sin_port));
         }
-        handleDatagram(config, reinterpret_cast<header *>(buffers[i]), lengths[i], &froms[i],
-                       now);
+        // The shim hands each datagram out aligned for its header, in its own memory, which the
+        // handlers only read (held out-of-order packets are copies).
+        handleDatagram(config, reinterpret_cast<header *>(segs[i].bytes), segs[i].length,
+                       &segs[i].from, now);
     }
 }
 
 // ---- releasing a configuration ---------------------------------------------------------------
 
 void releaseConfiguration(bt_config_t *config) {
+    outbox_discard();  // what it holds points into the buffers released below
     chunkindex_free(config);
     bt_peer_t *p = config->peers;
     while (p) {

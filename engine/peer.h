@@ -32,9 +32,9 @@ int peer_start_download(bt_config_t *config, const char *chunkfile, const char *
                         double now);
 // Receives one datagram and hands it to handleDatagram.
 void process_inbound_udp(bt_config_t *config, double now);
-// The adaptive profile's receive: every datagram already queued, up to VEXLO_BATCH_MAX, taken
-// with one system call and handed to handleDatagram one by one, in arrival order, each handled
-// to its end before the next.
+// The adaptive profile's receive: every datagram already queued (up to VEXLO_SEGMENTS_MAX, a
+// GSO buffer that came whole cut into its datagrams), taken with one system call and handed to
+// handleDatagram one by one, in arrival order, each handled to its end before the next.
 void process_inbound_batch(bt_config_t *config, double now);
 // The line handler of standard input: recognises "GET <hashfile> <outfile>".
 void handle_user_input(char *line, void *cbdata);

@@ -70,13 +70,13 @@ void classicStartConnection(bt_config_t *config, bt_peer_t *peer, double) {
     writeWindowSizeToFile(config, peer);
 }
 
+// The designed fill, one packet while the window has room, stopping at the chunk's end or a
+// failed send; the packets that room allows leave in batches, the same packets in the same order.
 void classicFillWindow(bt_config_t *config, bt_peer_t *peer, double now) {
     for (;;) {
-        int num_unacked = timelist_length(peer->sending_unacked);
-        if (num_unacked >= peer->sending_win) return;
-        debug_log(DEBUG_ALL, "send seq = %d with %d / %d packet outstanding\n",
-                  peer->sending_next_seq, num_unacked, peer->sending_win);
-        if (sendDataForPeer(config, peer, now) <= 0) return;
+        int room = peer->sending_win - timelist_length(peer->sending_unacked);
+        if (room <= 0) return;
+        if (sendDataBatchForPeer(config, peer, room, now) <= 0) return;
     }
 }
 
@@ -159,9 +159,7 @@ static bool scan_peer_timeouts(bt_config_t *config, bt_peer_t *peer, double now)
                       seq);
         }
         // The stored copy is never resent: lost packets are rebuilt from the chunk buffer.
-        header *packet = item->hdr;
-        timelist_remove_at(&peer->sending_unacked, link);  // *link moves on to the next node
-        free(packet);
+        timelist_release_at(&peer->sending_unacked, link);  // *link moves on to the next node
     }
     // The packets left were all sent within the timeout: the next scan can skip them until the
     // oldest of them is due.

@@ -1,6 +1,8 @@
 #include "engine/store.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cassert>
 #include <cerrno>
@@ -108,12 +110,34 @@ chunkitem *store_findin(const bt_config_t *config, const chunkitem *requests) {
 
 // ---- reading chunks --------------------------------------------------------------------------
 
-// Reads chunk id of the master data file into buf; the bytes the file lacks get the fill byte.
-// False when the chunk cannot be read.
+// Closes a descriptor as its scope ends.
+struct fd_guard {
+    int fd;
+    ~fd_guard() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// Up to CHUNK_SIZE bytes of fd at offset into buf, straight from the page cache: the count read,
+// less at the file's end, -1 on a read error.
+static ssize_t pread_chunk(int fd, off_t offset, uint8_t *buf) {
+    size_t got = 0;
+    while (got < CHUNK_SIZE) {
+        ssize_t n = pread(fd, buf + got, CHUNK_SIZE - got, offset + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return got > 0 ? static_cast<ssize_t>(got) : -1;
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+// Reads chunk id of the master data file into buf, once, with pread; the bytes the file lacks
+// get the fill byte. False when the chunk cannot be read.
 static bool read_master_chunk(bt_config_t *config, int id, uint8_t *buf) {
     off_t file_offset = static_cast<off_t>(id) * CHUNK_SIZE;
-    FileHandle f(fopen(config->chunk_data_file, "r"), &fclose);
-    if (!f) {
+    fd_guard f{open(config->chunk_data_file, O_RDONLY | O_CLOEXEC)};
+    if (f.fd < 0) {
         // A GET any listed peer can send must not end this peer and its own download.
         int saved = errno;
         debug_log(DEBUG_ERRS, "Error opening chunk data file %s \n", config->chunk_data_file);
@@ -123,19 +147,19 @@ static bool read_master_chunk(bt_config_t *config, int id, uint8_t *buf) {
     }
     debug_log(DEBUG_ALL, "trying to read %d bytes of %s from offset = %lld \n", CHUNK_SIZE,
               config->chunk_data_file, static_cast<long long>(file_offset));
-    if (file_offset < 0 || fseeko(f.get(), file_offset, SEEK_SET) != 0) {
+    if (file_offset < 0) {
         debug_log(DEBUG_ERRS, "Error with fseek! \n");
         return false;
     }
-    size_t got = fread(buf, 1, CHUNK_SIZE, f.get());
-    if (got == 0) {
+    ssize_t got = pread_chunk(f.fd, file_offset, buf);
+    if (got <= 0) {
         debug_log(DEBUG_ERRS, "error reading from master data file \n");
-        debug_log(DEBUG_ERRS, "feof = %d, ferror = %d errno = %d \n", feof(f.get()),
-                  ferror(f.get()), errno);
+        debug_log(DEBUG_ERRS, "feof = %d, ferror = %d errno = %d \n", got == 0 ? 1 : 0,
+                  got < 0 ? 1 : 0, got < 0 ? errno : 0);
         return false;
     }
     debug_log(DEBUG_ALL, "read %d bytes from the chunk-data-file \n", static_cast<int>(got));
-    if (got < CHUNK_SIZE) memset(buf + got, UPLOAD_FILL_BYTE, CHUNK_SIZE - got);
+    if (got < CHUNK_SIZE) memset(buf + got, UPLOAD_FILL_BYTE, static_cast<size_t>(CHUNK_SIZE - got));
     return true;
 }
 

@@ -39,10 +39,39 @@ double now_seconds() {
 
 // ---- timed-packet lists ----------------------------------------------------------------------
 
-void timelist_add(timeitem **head, const struct timeval *tval, header *hdr) {
-    assert(head && "head");
+// Nodes given back, linked through next; at most TIMELIST_SPARE_MAX.
+static timeitem *spare_nodes = nullptr;
+static int spare_count = 0;
+
+static timeitem *node_take() {
+    if (timeitem *n = spare_nodes) {
+        spare_nodes = n->next;
+        spare_count--;
+        return n;
+    }
     timeitem *n = static_cast<timeitem *>(malloc(sizeof(timeitem)));
     assert(n && "n");
+    return n;
+}
+
+static void node_give(timeitem *n) {
+    if (spare_count >= TIMELIST_SPARE_MAX) {
+        free(n);
+        return;
+    }
+    n->next = spare_nodes;
+    spare_nodes = n;
+    spare_count++;
+}
+
+// Releases the packet a node refers to, unless the node holds it itself.
+static void release_packet(timeitem *n) {
+    if (n->hdr != &n->stored) free(n->hdr);
+}
+
+void timelist_add(timeitem **head, const struct timeval *tval, header *hdr) {
+    assert(head && "head");
+    timeitem *n = node_take();
     if (tval) {
         n->t = *tval;
     } else {
@@ -58,13 +87,25 @@ void timelist_add(timeitem **head, const struct timeval *tval, header *hdr) {
     *head = n;
 }
 
+void timelist_add_header(timeitem **head, const struct timeval *tval, const header *hdr) {
+    timelist_add(head, tval, nullptr);
+    timeitem *n = *head;
+    n->stored = *hdr;
+    n->hdr = &n->stored;
+}
+
 void timelist_remove_at(timeitem **head, timeitem **link) {
     timeitem *item = *link;
     if (!item) return;
     int length = (*head)->length;
     *link = item->next;
     if (*head) (*head)->length = length - 1;
-    free(item);
+    node_give(item);
+}
+
+void timelist_release_at(timeitem **head, timeitem **link) {
+    if (*link) release_packet(*link);
+    timelist_remove_at(head, link);
 }
 
 void timelist_remove(timeitem **head, timeitem *to_remove) {
@@ -98,8 +139,8 @@ void timelist_refresh_earliest(timeitem *head) {
 void timelist_free(timeitem *head) {
     while (head) {
         timeitem *next = head->next;
-        free(head->hdr);
-        free(head);
+        release_packet(head);
+        node_give(head);
         head = next;
     }
 }
@@ -112,8 +153,8 @@ void timelist_release_upto(timeitem **head, int last_seq) {
         timeitem *item = *link;
         if (static_cast<int>(ntohl(item->hdr->seq)) <= last_seq) {
             *link = item->next;
-            free(item->hdr);
-            free(item);
+            release_packet(item);
+            node_give(item);
             length--;
         } else {
             link = &item->next;

@@ -12,9 +12,10 @@
 struct timeitem_s {
     struct timeval t;         // when the packet was sent; all zero when no time was given
     struct timeitem_s *next;  // nullptr at the end
-    header *hdr;              // heap block holding a stored packet, header first
+    header *hdr;              // heap block holding a stored packet, header first; or &stored
     int length;               // in the first node: nodes in the list
     double earliest;          // seconds; no node from here on was sent earlier (a lower bound)
+    header stored;            // the header alone, kept in the node (timelist_add_header)
 };
 typedef struct timeitem_s timeitem;
 
@@ -30,15 +31,24 @@ void now_timeval(struct timeval *tv);
 // now_timeval in seconds.
 double now_seconds();
 
+// Nodes given back are kept for the next ones, up to this many for the whole process: a sender
+// records a node for every DATA packet, and takes it from here instead of the allocator.
+constexpr int TIMELIST_SPARE_MAX = 1024;
+
 // Puts a new node first in *head; copies *tval (zero when null). The node refers to hdr, the
 // caller's block, which the list owns from now on (released by timelist_free).
 void timelist_add(timeitem **head, const struct timeval *tval, header *hdr);
+// The same for a packet of which only its header is kept: copied into the node, no block of its
+// own (a sent DATA packet, rebuilt from the chunk when it is sent again).
+void timelist_add_header(timeitem **head, const struct timeval *tval, const header *hdr);
 // Unlinks to_remove (found by identity) and releases the node only, not its packet.
 void timelist_remove(timeitem **head, timeitem *to_remove);
 // Unlinks the node that *link points to, link being head or the next field of a node of the
 // list, and releases the node only, not its packet; *link then points to the node that followed.
 // No walk: for callers that already hold the link.
 void timelist_remove_at(timeitem **head, timeitem **link);
+// As timelist_remove_at, releasing the node's packet too.
+void timelist_release_at(timeitem **head, timeitem **link);
 // The number of nodes, without a walk.
 int timelist_length(const timeitem *head);
 // Seconds; no node of the list was sent before this time, and after timelist_refresh_earliest

@@ -4,6 +4,7 @@
 #include "shim/seal.h"
 
 #include <arpa/inet.h>
+#include <netinet/udp.h>
 #include <sys/uio.h>
 
 #include <cassert>
@@ -423,6 +424,391 @@ int vexlo_recvbatch(int socket, char *const *buffers, size_t size, int *lengths,
         lengths[kept++] = len;
     }
     if (kept == 0) {  // as vexlo_recvfrom: all were dropped, as if none had been queued
+        errno = EAGAIN;
+        return -1;
+    }
+    return static_cast<int>(kept);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Batched send
+
+int giVexloSegmentation = 1;
+
+// The largest UDP payload over IPv4, and what one GSO buffer may hold: the kernel refuses a
+// buffer of more than UDP_MAX_SEGMENTS segments (64 before Linux 6.10).
+constexpr size_t kUdpPayloadMax = 65507;
+constexpr size_t kGsoSegmentsMax = 64;
+// Parts of one message at most: the simulator's header, then head and body, or a sealed slot.
+constexpr size_t kPartsPerDatagram = 3;
+
+// GSO on one socket: probed at its first batch, turned off for good by a fallback.
+static int gso_socket = -1;
+static bool gso_on = false;
+
+// Whether the kernel knows UDP_SEGMENT (Linux 4.18 on): older kernels would ignore the control
+// message and send a whole run as one datagram, so it is used only where the option exists.
+static bool kernel_segments(int socket) {
+#ifdef UDP_SEGMENT
+    int size = 0;
+    socklen_t len = sizeof size;
+    return getsockopt(socket, SOL_UDP, UDP_SEGMENT, &size, &len) == 0;
+#else
+    (void)socket;
+    return false;
+#endif
+}
+
+static bool segmenting_now(int socket) {
+    if (!giVexloSegmentation) return false;
+    if (socket != gso_socket) {
+        gso_socket = socket;
+        gso_on = kernel_segments(socket);
+    }
+    return gso_on;
+}
+
+bool vexlo_segmenting(int socket) {
+    return giVexloSegmentation && socket == gso_socket && gso_on;
+}
+
+// What the kernel is handed for one datagram of a batch: its parts, its length on the wire and
+// the address it goes to (the router in simulator mode).
+struct wire_datagram {
+    struct iovec parts[kPartsPerDatagram];
+    size_t count;   // parts used
+    size_t length;  // bytes on the wire
+    const struct sockaddr_in *to;
+};
+
+// Room for the sealed datagrams of one batch, grown and never shrunk, and the plain bytes of
+// one datagram gathered for the cipher.
+static std::vector<uint8_t> sealed_batch;
+static uint8_t gathered_plain[SEAL_MAX_PLAIN];
+
+// d's datagram sealed into the batch's room at *used; its sealed length, or -1 with errno.
+static ssize_t seal_into_batch(const vexlo_datagram &d, size_t *used) {
+    const size_t len = d.head_len + d.body_len;
+    if (d.head_len > SEAL_MAX_PLAIN || d.body_len > SEAL_MAX_PLAIN - d.head_len) {
+        errno = EMSGSIZE;
+        return -1;
+    }
+    if (d.head_len) memcpy(gathered_plain, d.head, d.head_len);
+    if (d.body_len) memcpy(gathered_plain + d.head_len, d.body, d.body_len);
+    const size_t room = len + SEAL_OVERHEAD;
+    if (sealed_batch.size() - *used < room) sealed_batch.resize(*used + room);
+    const ssize_t n = seal_datagram(gpSeal, gathered_plain, len, &d.to, sealed_batch.data() + *used,
+                                    room);
+    if (n >= 0) *used += static_cast<size_t>(n);
+    return n;
+}
+
+// Fills w for d; header is where the simulator's header goes. False, with errno, when d cannot
+// be sent (as vexlo_sendto would refuse it). Sealed bytes stay at an offset into sealed_batch,
+// which may still move: sealed_offset gets it, and the part is pointed there once all are sealed.
+static bool prepare_datagram(const vexlo_datagram &d, vexlo_header *header, wire_datagram *w,
+                             size_t *sealed_used, size_t *sealed_offset) {
+    if (d.to.sin_family != AF_INET) {
+        if (giVexloEnabled) fputs("vexlo_sendto:  must specify AF_INET.  FIX YOUR CODE.\n", stderr);
+        errno = giVexloEnabled ? ENOTSUP : EAFNOSUPPORT;
+        return false;
+    }
+    w->count = 0;
+    w->length = 0;
+    w->to = giVexloEnabled ? &gsVexloRouter : &d.to;
+    if (giVexloEnabled) {
+        *header = make_header(d.to);
+        w->parts[w->count++] = {header, VEXLO_HEADER_SIZE};
+        w->length += VEXLO_HEADER_SIZE;
+    }
+    if (gpSeal) {
+        *sealed_offset = *sealed_used;
+        const ssize_t n = seal_into_batch(d, sealed_used);
+        if (n < 0) return false;
+        w->parts[w->count++] = {nullptr, static_cast<size_t>(n)};
+        w->length += static_cast<size_t>(n);
+        return true;
+    }
+    if (d.head_len) w->parts[w->count++] = {const_cast<void *>(d.head), d.head_len};
+    if (d.body_len) w->parts[w->count++] = {const_cast<void *>(d.body), d.body_len};
+    w->length += d.head_len + d.body_len;
+    return true;
+}
+
+static bool same_destination(const struct sockaddr_in *a, const struct sockaddr_in *b) {
+    return a->sin_addr.s_addr == b->sin_addr.s_addr && a->sin_port == b->sin_port;
+}
+
+// How many datagrams from w[first] on, fewer than `left`, make one GSO run: one destination,
+// one size but for a shorter last one, within the kernel's limits.
+static size_t gso_run_length(const wire_datagram *w, size_t first, size_t left) {
+    const size_t size = w[first].length;
+    if (size == 0) return 1;
+    size_t limit = kUdpPayloadMax / size;
+    if (limit > kGsoSegmentsMax) limit = kGsoSegmentsMax;
+    if (limit > left) limit = left;
+    size_t run = 1;
+    while (run < limit && same_destination(w[first + run].to, w[first].to) &&
+           w[first + run].length <= size) {
+        run++;
+        if (w[first + run - 1].length < size) break;  // a shorter one ends the run
+    }
+    return run;
+}
+
+// Room for the control message that gives a GSO run's segment size.
+struct segment_control {
+    alignas(struct cmsghdr) char bytes[CMSG_SPACE(sizeof(uint16_t))];
+};
+
+// One message of the batch: `count` datagrams from w[first] on, as one GSO buffer when more
+// than one.
+struct batch_message {
+    size_t first;
+    size_t count;
+};
+
+static void set_segment_size(struct msghdr *msg, segment_control *control, size_t size) {
+#ifdef UDP_SEGMENT
+    msg->msg_control = control->bytes;
+    msg->msg_controllen = sizeof control->bytes;
+    struct cmsghdr *c = CMSG_FIRSTHDR(msg);
+    c->cmsg_level = SOL_UDP;
+    c->cmsg_type = UDP_SEGMENT;
+    c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    const auto segment = static_cast<uint16_t>(size);
+    memcpy(CMSG_DATA(c), &segment, sizeof segment);
+#else
+    (void)msg;
+    (void)control;
+    (void)size;
+#endif
+}
+
+// Cuts w[0..n) into messages: GSO runs when gso, else one datagram each. The number of messages.
+static size_t plan_messages(const wire_datagram *w, size_t n, bool gso, batch_message *out) {
+    size_t count = 0;
+    for (size_t i = 0; i < n;) {
+        const size_t run = gso ? gso_run_length(w, i, n - i) : 1;
+        out[count++] = {i, run};
+        i += run;
+    }
+    return count;
+}
+
+// Sends the planned messages in order; the number of datagrams that went out, errno set when
+// fewer than all. A GSO message the kernel refuses with EIO or EINVAL turns GSO off for socket
+// and goes out again as single datagrams.
+static size_t send_messages(int s, wire_datagram *w, size_t n, bool gso) {
+    batch_message plan[VEXLO_SEND_MAX];
+    struct iovec parts[VEXLO_SEND_MAX * kPartsPerDatagram];
+    struct mmsghdr msgs[VEXLO_SEND_MAX];
+    segment_control controls[VEXLO_SEND_MAX];
+    size_t sent = 0;
+    while (sent < n) {
+        const size_t planned = plan_messages(w + sent, n - sent, gso, plan);
+        size_t used = 0;
+        for (size_t m = 0; m < planned; m++) {
+            msgs[m] = {};
+            struct msghdr &h = msgs[m].msg_hdr;
+            h.msg_iov = parts + used;
+            for (size_t k = 0; k < plan[m].count; k++) {
+                const wire_datagram &d = w[sent + plan[m].first + k];
+                for (size_t p = 0; p < d.count; p++) parts[used++] = d.parts[p];
+            }
+            h.msg_iovlen = static_cast<size_t>(parts + used - h.msg_iov);
+            h.msg_name = const_cast<struct sockaddr_in *>(w[sent + plan[m].first].to);
+            h.msg_namelen = kInetAddrLen;
+            if (plan[m].count > 1) set_segment_size(&h, &controls[m], w[sent + plan[m].first].length);
+        }
+        const int got = sendmmsg(s, msgs, static_cast<unsigned int>(planned), 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            if (gso && plan[0].count > 1 && (errno == EIO || errno == EINVAL)) {
+                debug_log(DEBUG_VEXLO, "Vexlo: the kernel refused a GSO send (%s): sending "
+                          "datagram by datagram\n", strerror(errno));
+                gso_on = false;
+                gso = false;
+                continue;
+            }
+            return sent;
+        }
+        for (int m = 0; m < got; m++) sent += plan[m].count;
+    }
+    return sent;
+}
+
+int vexlo_sendbatch(int s, const vexlo_datagram *d, int n) {
+    if (n > VEXLO_SEND_MAX) n = VEXLO_SEND_MAX;
+    if (n <= 0) return 0;
+    vexlo_header headers[VEXLO_SEND_MAX];
+    wire_datagram w[VEXLO_SEND_MAX];
+    size_t sealed_at[VEXLO_SEND_MAX];
+    size_t sealed_used = 0;
+    size_t ready = 0;
+    int refusal = 0;  // errno of the datagram that could not be prepared
+    for (; ready < static_cast<size_t>(n); ready++) {
+        if (!prepare_datagram(d[ready], &headers[ready], &w[ready], &sealed_used,
+                              &sealed_at[ready])) {
+            refusal = errno;
+            break;
+        }
+    }
+    if (gpSeal) {  // the room has stopped growing: the sealed parts can point into it now
+        for (size_t i = 0; i < ready; i++)
+            w[i].parts[w[i].count - 1].iov_base = sealed_batch.data() + sealed_at[i];
+    }
+    const size_t sent = ready ? send_messages(s, w, ready, segmenting_now(s)) : 0;
+    if (sent == ready && ready < static_cast<size_t>(n)) errno = refusal;
+    return static_cast<int>(sent);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Coalesced receive
+
+static int coalescing_socket = -1;  // the socket of vexlo_receive_coalesced; -1: none
+
+int vexlo_receive_coalesced(int socket) {
+#ifdef UDP_GRO
+    int on = 1;
+    if (setsockopt(socket, SOL_UDP, UDP_GRO, &on, sizeof on) == 0) {
+        coalescing_socket = socket;
+        return 0;
+    }
+#else
+    (void)socket;
+#endif
+    return -1;
+}
+
+// Room for the control messages one receive may carry: the drop count and the segment size.
+struct receive_control {
+    alignas(struct cmsghdr) char bytes[CMSG_SPACE(sizeof(uint32_t)) + CMSG_SPACE(sizeof(int))];
+};
+
+// The segment size the kernel gave with a coalesced buffer; 0 when it came as one datagram.
+static size_t segment_size_of(struct msghdr *msg) {
+#ifdef UDP_GRO
+    if (msg->msg_control == nullptr) return 0;
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(msg); c != nullptr; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO &&
+            c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+            int size = 0;
+            memcpy(&size, CMSG_DATA(c), sizeof size);
+            return size > 0 ? static_cast<size_t>(size) : 0;
+        }
+    }
+#else
+    (void)msg;
+#endif
+    return 0;
+}
+
+// Every segment handed out starts at a multiple of this: the peer's packets are read as records
+// of 4-byte fields in place. Peer packets, the simulator's header and the envelope all keep it.
+constexpr size_t kSegmentAlign = 8;
+// Opened datagrams of one call at most: every landed byte, and a block of slack per segment.
+constexpr size_t kOpenedBytes = VEXLO_LANDING_BYTES + VEXLO_SEGMENTS_MAX * 2 * kSegmentAlign;
+
+// Where the datagrams land, and where one is opened (sealed) or moved to (landed out of
+// alignment) when it cannot be handed out where it landed. Static: pages the traffic never
+// reaches are never touched.
+alignas(16) static char landing_area[VEXLO_LANDING_BYTES];
+alignas(16) static char opened_area[kOpenedBytes];
+static size_t opened_used = 0;  // bytes of opened_area handed out by the running call
+
+// Room for len bytes in opened_area; nullptr when the call has used it up (it cannot: the
+// landed bytes bound what is opened).
+static char *opened_room(size_t len) {
+    const size_t blocks = len / kSegmentAlign + 1;
+    if (kOpenedBytes - opened_used < blocks * kSegmentAlign) return nullptr;
+    char *room = opened_area + opened_used;
+    opened_used += blocks * kSegmentAlign;
+    return room;
+}
+
+// Hands out the datagram of got bytes at bytes, sent as `sender` says (the router in simulator
+// mode): into *seg as vexlo_recvbatch would take it; false when it is dropped.
+static bool take_segment(char *bytes, size_t got, const struct sockaddr_in &sender,
+                         socklen_t sender_len, vexlo_segment *seg) {
+    if (giVexloEnabled && !from_router(sender, sender_len)) {
+        report_foreign(sender);
+        return false;
+    }
+    vexlo_header h{};
+    if (giVexloEnabled && got >= VEXLO_HEADER_SIZE) memcpy(&h, bytes, sizeof h);
+    seg->from = sender;
+    seg->length = batch_result(static_cast<ssize_t>(got), h, &seg->from);
+    seg->bytes = giVexloEnabled && got >= VEXLO_HEADER_SIZE ? bytes + VEXLO_HEADER_SIZE : bytes;
+    if (seg->length < 0) return !gpSeal || (giVexloEnabled && got < VEXLO_HEADER_SIZE);
+    const size_t len = static_cast<size_t>(seg->length);
+    if (gpSeal) {
+        char *plain = opened_room(len);
+        assert(plain && "opened room");
+        seg->length = open_sealed(seg->bytes, seg->length, seg->from, plain, len);
+        seg->bytes = plain;
+        return seg->length >= 0;
+    }
+    if (reinterpret_cast<uintptr_t>(seg->bytes) % kSegmentAlign != 0) {
+        char *aligned = opened_room(len);
+        assert(aligned && "opened room");
+        memcpy(aligned, seg->bytes, len);
+        seg->bytes = aligned;
+    }
+    return true;
+}
+
+// Cuts the buffer of one receive into its datagrams; the number handed out into segs.
+static size_t cut_message(char *bytes, size_t got, size_t segment, const struct sockaddr_in &sender,
+                          socklen_t sender_len, vexlo_segment *segs) {
+    if (segment == 0 || segment >= got) segment = got > 0 ? got : 1;
+    size_t count = 0;
+    for (size_t at = 0; at < got || (got == 0 && at == 0); at += segment) {
+        if (count == VEXLO_SEGMENTS_PER_MESSAGE) {
+            debug_log(DEBUG_VEXLO, "Vexlo dropped %zu bytes of a coalesced buffer: too many "
+                      "segments\n", got - at);
+            break;
+        }
+        const size_t len = got - at < segment ? got - at : segment;
+        if (take_segment(bytes + at, len, sender, sender_len, &segs[count])) count++;
+        if (got == 0) break;
+    }
+    return count;
+}
+
+int vexlo_recvsegments(int socket, vexlo_segment *segs) {
+    const bool coalescing = socket == coalescing_socket;
+    const size_t messages = coalescing ? VEXLO_GRO_MESSAGES : VEXLO_BATCH_MAX;
+    const size_t room = VEXLO_LANDING_BYTES / messages;
+    char *land = landing_area;
+    struct sockaddr_in senders[VEXLO_BATCH_MAX];
+    struct iovec parts[VEXLO_BATCH_MAX];
+    struct mmsghdr msgs[VEXLO_BATCH_MAX] = {};
+    receive_control controls[VEXLO_BATCH_MAX];
+    for (size_t i = 0; i < messages; i++) {
+        parts[i] = {land + i * room, room};
+        msgs[i].msg_hdr.msg_name = &senders[i];
+        msgs[i].msg_hdr.msg_namelen = kInetAddrLen;
+        msgs[i].msg_hdr.msg_iov = &parts[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+        if (coalescing || counting(socket)) {
+            msgs[i].msg_hdr.msg_control = controls[i].bytes;
+            msgs[i].msg_hdr.msg_controllen = sizeof controls[i].bytes;
+        }
+    }
+    const int got = recvmmsg(socket, msgs, static_cast<unsigned int>(messages), MSG_DONTWAIT,
+                             nullptr);
+    if (got <= 0) return got;
+    opened_used = 0;
+    size_t kept = 0;
+    for (size_t k = 0; k < static_cast<size_t>(got); k++) {
+        struct msghdr *h = &msgs[k].msg_hdr;
+        if (counting(socket)) take_drops(h);
+        const size_t segment = coalescing ? segment_size_of(h) : 0;
+        kept += cut_message(static_cast<char *>(parts[k].iov_base), msgs[k].msg_len, segment,
+                            senders[k], h->msg_namelen, segs + kept);
+    }
+    if (kept == 0) {
         errno = EAGAIN;
         return -1;
     }

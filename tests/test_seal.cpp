@@ -426,6 +426,18 @@ struct ShimSeal : testing::Test {
         }
         return got;
     }
+    // "<sender port>:<payload>" of every datagram vexlo_recvsegments on self hands out.
+    std::vector<std::string> segments() {
+        static vexlo_segment segs[VEXLO_SEGMENTS_MAX];
+        EXPECT_TRUE(readable());
+        int n = vexlo_recvsegments(self.fd, segs);
+        std::vector<std::string> got;
+        for (int i = 0; i < n; i++) {
+            got.push_back(std::to_string(ntohs(segs[i].from.sin_port)) + ":" +
+                          std::string(segs[i].bytes, static_cast<size_t>(segs[i].length)));
+        }
+        return got;
+    }
     // Bytes as the router forwards them to self: the header naming peer as the sender.
     std::string from_peer_via_router(const std::string &bytes) const {
         return pf::encapsulated(2, peer.port, self.port, bytes);
@@ -467,6 +479,39 @@ TEST_F(ShimSeal, PassThroughSealsWhatLeavesAndOpensOnlyWhatAuthenticates) {
     EXPECT_EQ(gpSeal->counts.not_sealed, 3);
     EXPECT_EQ(gpSeal->counts.replayed, 2);
     EXPECT_EQ(gpSeal->counts.failed, 1);
+}
+
+TEST_F(ShimSeal, BatchedSendSealsEachDatagramAndTheBatchedReceiveOpensEach) {
+    /* out: every datagram of one batch sealed by itself, in order, each opening at the peer */
+    std::vector<std::string> plain;
+    std::vector<vexlo_datagram> out;
+    for (uint32_t i = 0; i < 6; i++)
+        plain.push_back(ef::packet(PKT_DATA, std::string(i == 5 ? 688 : 1400, 'a'), i + 1));
+    for (const std::string &p : plain)
+        out.push_back({p.data(), HEADER_SIZE, p.data() + HEADER_SIZE, p.size() - HEADER_SIZE,
+                       peer_addr});
+    for (int segmentation : {1, 0}) {
+        SCOPED_TRACE(segmentation);
+        giVexloSegmentation = segmentation;
+        ASSERT_EQ(vexlo_sendbatch(self.fd, out.data(), 6), 6);
+        auto wire = peer.recv_all(0.2);
+        ASSERT_EQ(wire.size(), 6u);
+        for (size_t i = 0; i < wire.size(); i++) {
+            EXPECT_EQ(wire[i].size(), plain[i].size() + SEAL_OVERHEAD);
+            EXPECT_EQ(open_at(peer_seal, wire[i], self_addr).plain, plain[i]);
+        }
+    }
+    giVexloSegmentation = 1;
+    /* in: the datagrams that open, in order; the others dropped */
+    vexlo_receive_coalesced(self.fd);
+    std::string replayed = seal_of(peer_seal, "one", self_addr);
+    const std::string queued[] = {replayed, replayed, std::string(70, 'j'),
+                                  seal_of(peer_seal, "two", self_addr)};
+    for (const std::string &d : queued) peer.send_to(self.port, d);
+    usleep(50000);
+    EXPECT_THAT(segments(), testing::ElementsAre(port_of_peer("one"), port_of_peer("two")));
+    EXPECT_EQ(gpSeal->counts.replayed, 1);
+    EXPECT_EQ(gpSeal->counts.not_sealed, 1);
 }
 
 TEST_F(ShimSeal, TheRouterSeesSealedBytesAndTheHeaderNamesTheSenderThatIsAuthenticated) {

@@ -113,3 +113,31 @@ TEST(TimeUtil, LengthAndEarliestFollowEveryChange) {
     EXPECT_EQ(0, timelist_length(l));
     EXPECT_EQ(0.0, timelist_earliest(l));
 }
+
+TEST(TimeUtil, HeadersKeptInTheNodeAndNodesGivenBackAreTakenAgain) {
+    timeitem *list = nullptr;
+    header h{};
+    h.seq = htonl(7);
+    timeval t{5, 0};
+    timelist_add_header(&list, &t, &h);
+    h.seq = htonl(9);  // the node holds its own copy
+    ASSERT_EQ(list->hdr, &list->stored);
+    EXPECT_EQ(ntohl(list->hdr->seq), 7u);
+    /* released (its header with it, no block of its own), the node is the next one taken */
+    timeitem *node = list;
+    timelist_release_upto(&list, 7);
+    EXPECT_EQ(list, nullptr);
+    // A block of a node's size taken meanwhile would be that node, had it gone to the allocator.
+    void *other = malloc(sizeof(timeitem));
+    timelist_add_header(&list, &t, &h);
+    EXPECT_NE(other, static_cast<void *>(node));
+    free(other);
+    EXPECT_EQ(list, node);
+    EXPECT_EQ(ntohl(list->hdr->seq), 9u);
+    /* a node holding a heap packet releases it; one holding its header alone does not */
+    header *heap = static_cast<header *>(calloc(1, sizeof(header)));
+    timelist_add(&list, &t, heap);
+    timelist_release_at(&list, &list);
+    EXPECT_EQ(list, node);
+    timelist_free(list);
+}

@@ -1,11 +1,15 @@
 // The upload and download halves of a chunk transfer, driven packet by packet.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
 
 #include "config/debug.h"
 #include "engine/store.h"
 #include "engine/create.h"
+#include "engine/outbox.h"
+#include "engine/peer.h"
 #include "engine/process.h"
 #include "engine/reliable.h"
 #include "engine/schedule.h"
@@ -81,6 +85,34 @@ TEST(Download, GappedPacketsGiveOneCumulativeAckPerArrival) {
     d.deliver(5);
     EXPECT_EQ(d.acks(), (std::vector<uint32_t>{5}));
     EXPECT_EQ(nullptr, d.e.peer(2)->receiving_outoforder);
+}
+
+TEST(Download, ABatchOfArrivalsIsAnsweredAsTheSameDatagramsOneByOne) {
+    // Gaps, a duplicate, a packet from before the gap and a run that closes it.
+    const std::vector<int> arrivals = {1, 3, 4, 2, 2, 6, 1, 5, 8, 7, 9};
+    Download single;
+    for (int seq : arrivals) single.deliver(seq);
+    std::vector<uint32_t> expected = single.acks();
+    ASSERT_EQ(expected.size(), arrivals.size());
+
+    /* queued on the socket, taken in one batch, the ACKs held and sent together */
+    Download batched;
+    for (int seq : arrivals)
+        ASSERT_TRUE(batched.e.sock_of(2).send_to(batched.e.self.port, data_packet(batched.chunk, seq)));
+    usleep(20000);
+    giVexloPassNotices = 0;
+    outbox_hold();
+    process_inbound_batch(&batched.e.config, now_seconds());
+    EXPECT_EQ(outbox_held(), static_cast<int>(arrivals.size()));
+    outbox_release(batched.e.config.sock);
+    giVexloPassNotices = -1;
+    EXPECT_EQ(batched.acks(), expected);
+    const bt_peer_t *b = batched.e.peer(2), *s = single.e.peer(2);
+    EXPECT_EQ(b->receiving_lastseq, s->receiving_lastseq);
+    EXPECT_EQ(timelist_length(b->receiving_outoforder), timelist_length(s->receiving_outoforder));
+    ASSERT_EQ(b->receiving_offset, s->receiving_offset);
+    EXPECT_EQ(0, memcmp(b->receiving_data, s->receiving_data,
+                        static_cast<size_t>(s->receiving_offset)));
 }
 
 TEST(Download, HeldPacketsAreBounded) {
@@ -421,6 +453,47 @@ TEST(Upload, StreamsTheWholeChunkFilledPastTheFileEnd) {
     EXPECT_EQ(0, u.e.peer(2)->sending_active);
     EXPECT_EQ(1, u.e.config.tx_chunks);
     EXPECT_EQ(nullptr, u.e.peer(2)->sending_data);
+}
+
+TEST(Upload, TheClassicFillSendsAndLogsItsWindowAsTheDesignedOneByOneLoop) {
+    Upload u;
+    u.get(2, ef::hash_of(5));
+    u.e.sock_of(2).recv_all(0.1);  // packet 1: the window is 1
+    bt_peer_t *p = u.e.peer(2);
+    p->sending_win = 4;
+    debug = DEBUG_ALL;
+    testing::internal::CaptureStderr();
+    classicFillWindow(&u.e.config, p, now_seconds());
+    std::string log = testing::internal::GetCapturedStderr();
+    std::string chunk = u.data.substr(CHUNK_SIZE) + std::string(CHUNK_SIZE - 1000, '\x0A');
+    EXPECT_EQ(u.e.sock_of(2).recv_all(0.1),
+              (std::vector<std::string>{data_packet(chunk, 2), data_packet(chunk, 3),
+                                        data_packet(chunk, 4)}));
+    EXPECT_EQ(timelist_length(p->sending_unacked), 4);
+    std::string want;
+    char line[160];
+    for (int seq = 2; seq <= 4; seq++) {
+        snprintf(line, sizeof line,
+                 "send seq = %d with %d / 4 packet outstanding\n"
+                 "Sending data of size = 1400 to peer 127.0.0.1 : %d with offset = %d \n"
+                 "Sending seq = %d \n",
+                 seq, seq - 1, u.e.sock_of(2).port, (seq - 1) * DATA_PAYLOAD, seq);
+        want += line;
+    }
+    EXPECT_EQ(log, want);
+
+    /* a failed send: that packet is outstanding all the same, and the fill stops there */
+    p->sending_win = 8;
+    int sock = u.e.config.sock;
+    u.e.config.sock = -1;
+    debug = DEBUG_ERRS;
+    testing::internal::CaptureStderr();
+    classicFillWindow(&u.e.config, p, now_seconds());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error Sending Data \n");
+    u.e.config.sock = sock;
+    debug = 0;
+    EXPECT_EQ(timelist_length(p->sending_unacked), 5);
+    EXPECT_EQ(p->sending_next_seq, 6);
 }
 
 TEST(Upload, AckRules) {

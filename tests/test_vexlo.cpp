@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -88,6 +89,7 @@ protected:
         gsSrcPort = 0;
         gsVexloRouter = {};
         giVexloPassNotices = -1;
+        giVexloSegmentation = 1;
         debug = 0;
     }
     // vexlo_init for node bound to 127.0.0.1:port with VEXLO_ROUTER = router (nullptr: unset).
@@ -475,6 +477,175 @@ TEST_F(VexloTest, PlatformFailuresKeepTheirErrno) {
               -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
     EXPECT_EQ(len, 16u);
+}
+
+
+// ---- batched send and coalesced receive -------------------------------------------------------
+
+// A batch of datagrams, each "head" + "body" of its own, for vexlo_sendbatch.
+struct OutBatch {
+    std::vector<std::string> heads, bodies;
+    std::vector<vexlo_datagram> d;
+    void add(const std::string &head, const std::string &body, const sockaddr_in &to) {
+        heads.push_back(head);
+        bodies.push_back(body);
+        d.push_back({nullptr, 0, nullptr, 0, to});
+    }
+    // The datagrams, pointing at the strings now that they no longer move.
+    const vexlo_datagram *datagrams() {
+        for (size_t i = 0; i < d.size(); i++) {
+            d[i].head = heads[i].data();
+            d[i].head_len = heads[i].size();
+            d[i].body = bodies[i].data();
+            d[i].body_len = bodies[i].size();
+        }
+        return d.data();
+    }
+    int count() const { return static_cast<int>(d.size()); }
+    std::string whole(size_t i) const { return heads[i] + bodies[i]; }
+};
+
+// Ten DATA-sized datagrams and a short last one to `to`, an ACK-sized one to `other` between
+// them: the layout a window fill and the ACKs of a batch make.
+OutBatch window_fill(const sockaddr_in &to, const sockaddr_in &other) {
+    OutBatch b;
+    for (uint32_t i = 0; i < 11; i++) {
+        b.add(ts::random_bytes(16, 100 + i), ts::random_bytes(i == 10 ? 688 : 1400, 200 + i), to);
+        if (i == 4) b.add(ts::random_bytes(16, 99), "", other);
+    }
+    return b;
+}
+
+std::vector<std::string> expected_at(const OutBatch &b, const sockaddr_in &at) {
+    std::vector<std::string> out;
+    for (size_t i = 0; i < b.d.size(); i++) {
+        if (b.d[i].to.sin_port == at.sin_port) out.push_back(b.whole(i));
+    }
+    return out;
+}
+
+TEST_F(VexloTest, BatchedSendDeliversTheSameDatagramsInOrderWithOrWithoutSegmentation) {
+    ts::UdpSocket self, a, b;
+    const sockaddr_in to_a = inet_addr_of("127.0.0.1", a.port);
+    const sockaddr_in to_b = inet_addr_of("127.0.0.1", b.port);
+    for (int segmentation : {1, 0}) {
+        SCOPED_TRACE(segmentation);
+        giVexloSegmentation = segmentation;
+        OutBatch out = window_fill(to_a, to_b);
+        EXPECT_EQ(vexlo_sendbatch(self.fd, out.datagrams(), out.count()), out.count());
+        EXPECT_EQ(a.recv_all(0.2), expected_at(out, to_a));
+        EXPECT_EQ(b.recv_all(0.2), expected_at(out, to_b));
+        if (segmentation == 0) {
+            EXPECT_FALSE(vexlo_segmenting(self.fd));
+        }
+    }
+}
+
+TEST_F(VexloTest, ARefusedGsoSendGoesOutDatagramByDatagram) {
+    ts::UdpSocket self, a;
+    const sockaddr_in to_a = inet_addr_of("127.0.0.1", a.port);
+    OutBatch out = window_fill(to_a, to_a);
+    ASSERT_EQ(vexlo_sendbatch(self.fd, out.datagrams(), out.count()), out.count());
+    a.recv_all(0.2);
+    if (!vexlo_segmenting(self.fd)) GTEST_SKIP() << "the kernel has no UDP_SEGMENT";
+    // Without checksums the kernel refuses to segment (EINVAL) but sends single datagrams.
+    int on = 1;
+    ASSERT_EQ(setsockopt(self.fd, SOL_SOCKET, SO_NO_CHECK, &on, sizeof on), 0);
+    EXPECT_EQ(vexlo_sendbatch(self.fd, out.datagrams(), out.count()), out.count());
+    EXPECT_EQ(a.recv_all(0.2), expected_at(out, to_a));
+    EXPECT_FALSE(vexlo_segmenting(self.fd));
+}
+
+TEST_F(VexloTest, BatchedSendThroughTheRouterWrapsEachDatagramAsASingleSendWould) {
+    ts::UdpSocket router, self, a, b;
+    ASSERT_EQ(init(("127.0.0.1:" + std::to_string(router.port)).c_str(), 3, self.port), 0);
+    const sockaddr_in to_a = inet_addr_of("127.0.0.1", a.port);
+    const sockaddr_in to_b = inet_addr_of("127.0.0.1", b.port);
+    OutBatch out = window_fill(to_a, to_b);
+    std::vector<std::string> singles;
+    for (size_t i = 0; i < out.d.size(); i++) {
+        const std::string whole = out.whole(i);
+        const sockaddr_in &to = out.d[i].to;
+        ASSERT_EQ(vexlo_sendto(self.fd, whole.data(), whole.size(), 0, as_sa(to), sizeof to),
+                  static_cast<ssize_t>(whole.size()));
+    }
+    singles = router.recv_all(0.2);
+    ASSERT_EQ(singles.size(), out.d.size());
+    for (int segmentation : {1, 0}) {
+        SCOPED_TRACE(segmentation);
+        giVexloSegmentation = segmentation;
+        EXPECT_EQ(vexlo_sendbatch(self.fd, out.datagrams(), out.count()), out.count());
+        EXPECT_EQ(router.recv_all(0.2), singles);
+    }
+    EXPECT_FALSE(a.recv(0.0).has_value());
+    EXPECT_FALSE(b.recv(0.0).has_value());
+
+    /* a datagram vexlo_sendto would refuse ends the batch there, with its errno and line */
+    out.d[3].to.sin_family = AF_INET6;
+    testing::internal::CaptureStderr();
+    errno = 0;
+    EXPECT_EQ(vexlo_sendbatch(self.fd, out.datagrams(), out.count()), 3);
+    EXPECT_EQ(errno, ENOTSUP);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "vexlo_sendto:  must specify AF_INET.  FIX YOUR CODE.\n");
+    EXPECT_EQ(router.recv_all(0.2), std::vector<std::string>(singles.begin(), singles.begin() + 3));
+}
+
+// "<sender port>:<bytes>" of every segment vexlo_recvsegments hands out until `want` came.
+std::vector<std::string> segments_until(int fd, size_t want, std::string *out = nullptr) {
+    static vexlo_segment segs[VEXLO_SEGMENTS_MAX];
+    std::vector<std::string> got;
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    while (got.size() < want && readable(fd)) {
+        int n = vexlo_recvsegments(fd, segs);
+        for (int i = 0; i < n; i++) {
+            const vexlo_segment &s = segs[i];
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(s.bytes) % 8, 0u);
+            got.push_back(std::to_string(ntohs(s.from.sin_port)) + ":" +
+                          std::string(s.bytes, s.length > 0 ? static_cast<size_t>(s.length) : 0));
+        }
+    }
+    const std::string text = testing::internal::GetCapturedStdout();
+    if (out) *out = text;
+    return got;
+}
+
+std::vector<std::string> with_port(uint16_t port, const std::vector<std::string> &datagrams) {
+    std::vector<std::string> out;
+    for (const std::string &d : datagrams) out.push_back(std::to_string(port) + ":" + d);
+    return out;
+}
+
+TEST_F(VexloTest, CoalescedReceiveHandsOutEachDatagramOfABufferInOrder) {
+    ts::UdpSocket sender, self;
+    const sockaddr_in to_self = inet_addr_of("127.0.0.1", self.port);
+    const bool coalescing = vexlo_receive_coalesced(self.fd) == 0;
+    OutBatch out = window_fill(to_self, to_self);
+    /* a window fill sent as GSO buffers: each datagram as it was sent, one notice each */
+    ASSERT_EQ(vexlo_sendbatch(sender.fd, out.datagrams(), out.count()), out.count());
+    std::string notices;
+    EXPECT_EQ(segments_until(self.fd, out.d.size(), &notices),
+              with_port(sender.port, expected_at(out, to_self)));
+    std::string lines;
+    for (size_t i = 0; i < out.d.size(); i++) lines += kPlainLine;
+    EXPECT_EQ(notices, lines);
+    if (!coalescing) GTEST_SKIP() << "the kernel has no UDP_GRO; datagrams came one by one";
+
+    /* through the router: segments not from it leave, the rest name the header's sender */
+    ASSERT_EQ(init(("127.0.0.1:" + std::to_string(sender.port)).c_str(), 2, self.port), 0);
+    ts::UdpSocket stranger;
+    OutBatch wrapped;
+    const sockaddr_in from_a = inet_addr_of("127.0.0.1", 4001);
+    for (uint32_t i = 0; i < 5; i++)
+        wrapped.add(wire_header(1, "127.0.0.1", 4001, "127.0.0.1", self.port),
+                    ts::random_bytes(1400, 300 + i), to_self);
+    giVexloEnabled = 0;  // the router's own sends are plain
+    ASSERT_EQ(vexlo_sendbatch(sender.fd, wrapped.datagrams(), wrapped.count()), 5);
+    ASSERT_EQ(vexlo_sendbatch(stranger.fd, wrapped.datagrams(), 2), 2);
+    giVexloEnabled = 1;
+    std::vector<std::string> bodies(wrapped.bodies.begin(), wrapped.bodies.end());
+    EXPECT_EQ(segments_until(self.fd, 5), with_port(ntohs(from_a.sin_port), bodies));
 }
 
 }  // namespace
