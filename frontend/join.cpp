@@ -490,10 +490,30 @@ static int fetch_files(bt_config_t *config, const front_options_t *o, const meta
     return status;
 }
 
+// The link's text: from standard input for "-" (one line), or from the command line, whose copy
+// in this process's arguments is wiped at once: it holds the swarm's key, and the command lines
+// of a host are shown to every user of it (though ps may have caught it before).
+static std::string take_link_text(char *arg) {
+    std::string text;
+    if (strcmp(arg, "-") != 0) {
+        text = arg;
+        sodium_memzero(arg, strlen(arg));
+        return text;
+    }
+    char line[LINK_MAX_LEN + 64];
+    if (!fgets(line, sizeof line, stdin)) fail_start("get -: no link on standard input");
+    text = line;
+    sodium_memzero(line, sizeof line);
+    return text;
+}
+
 int run_get_linked(int argc, char **argv, const front_options_t *o) {
     link_t l;
     char why[WHY_LEN];
-    if (link_parse(o->link, &l, why, sizeof why) != 0) fail_start("bad link: %s", why);
+    std::string text = take_link_text(o->link);
+    int parsed = link_parse(text.c_str(), &l, why, sizeof why);
+    sodium_memzero(text.data(), text.size());
+    if (parsed != 0) fail_start("bad link: %s", why);
     if (l.has_key && o->public_swarm)
         fail_usage(o, "takes no --public with a link that carries a key: its swarm is sealed");
     struct in_addr addr = linked_address(o);

@@ -310,7 +310,8 @@ void parse_options(int argc, char **argv, front_options_t *o) {
     }
     if (o->public_swarm && o->key_file) fail_usage(o, "takes --key or --public, not both");
     bool share = strcmp(o->command, "share") == 0;
-    o->linked = share ? !o->peers : argc > optind && link_looks_like(argv[optind]);
+    o->linked = share ? !o->peers
+                      : argc > optind && (link_looks_like(argv[optind]) || strcmp(argv[optind], "-") == 0);
     if (o->linked) {
         check_linked_positionals(argc, argv, o);
         return;

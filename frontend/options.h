@@ -44,7 +44,7 @@ struct front_options_s {
     // The swarm a link names: share without --peers, get of a LINK.
     bool linked;
     std::vector<const char *> paths;  // share: PATH..., files and folders
-    const char *link;                 // get: LINK
+    char *link;                       // get: LINK as argv holds it ("-": standard input)
     const char *dest;                 // get: DEST; nullptr: the current folder
     int port;                         // --port; 0: any free port
     bool port_given;                  // --port was given

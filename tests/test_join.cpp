@@ -37,12 +37,14 @@ struct Join {
         words.insert(words.end(), more.begin(), more.end());
         return ts::spawn(args(words), env, dir.path, {"VEXLO_ROUTER"});
     }
+    // link "-" with stdin_bytes: the link on standard input.
     ts::RunResult get(const std::string &link, const std::string &dest,
-                      const std::vector<std::string> &more_env = {}) {
+                      const std::vector<std::string> &more_env = {},
+                      const std::string &stdin_bytes = "") {
         std::vector<std::string> e = env;
         e.insert(e.end(), more_env.begin(), more_env.end());
-        return ts::run(args({"get", link, path(dest), "--bind", "127.0.0.1"}), "", 60.0, e,
-                       dir.path, {"VEXLO_ROUTER"});
+        return ts::run(args({"get", link, path(dest), "--bind", "127.0.0.1"}), stdin_bytes, 60.0,
+                       e, dir.path, {"VEXLO_ROUTER"});
     }
 };
 
@@ -103,9 +105,13 @@ TEST(Join, AFolderWithTheLinkAloneAndALateMemberServedByBoth) {
     EXPECT_EQ(late.out, j.path("copy2") + "\n");
     expect_same_tree(j, "copy2");
 
-    /* the same command again resumes: nothing left to fetch, still verified */
-    ts::RunResult again = j.get(link, "copy2");
+    /* again, the link on standard input: nothing left to fetch, still verified */
+    ts::RunResult again = j.get("-", "copy2", {}, link + "\n");
     EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_NE(again.err.find("a.bin complete and verified: 4 chunks, 1572881 bytes; 4 were there "
+                             "already, 0 fetched"),
+              std::string::npos)
+        << again.err;
     first.send_signal(SIGINT);
     sharer.send_signal(SIGINT);
     EXPECT_TRUE(first.wait_exit(10.0));
