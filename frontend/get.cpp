@@ -186,8 +186,7 @@ static bool announces_but_never_answers(const bt_peer_t *p) {
 static void warn_silent_holders(download_watch_s *w, bt_config_t *config) {
     const bt_peer_t *me = bt_peer_info(config, config->identity);
     for (const bt_peer_t *p = config->peers; p; p = p->next) {
-        if (p == me || !announces_but_never_answers(p) || !w->warned.insert(p->id).second)
-            continue;
+        if (p == me || !announces_but_never_answers(p) || !w->warned.insert(p->id).second) continue;
         progress_end_line(config);
         if (!me) {  // an open member: no list to be missing from
             fprintf(stderr,
@@ -283,10 +282,12 @@ static out_before_s check_existing_out(const front_options_t *o, const chunkitem
             fail_start("cannot read %s: %s", o->out, strerror(errno));
         case OUT_NO_CHUNK:
             if (!o->force)
-                fail_start("%s holds %s, none of them a chunk of %s; not overwriting it without "
-                           "--force",
-                           o->out, counted(size, "byte").c_str(), list_name(o));
-            if (truncate(o->out, 0) != 0) fail_start("cannot write %s: %s", o->out, strerror(errno));
+                fail_start(
+                    "%s holds %s, none of them a chunk of %s; not overwriting it without "
+                    "--force",
+                    o->out, counted(size, "byte").c_str(), list_name(o));
+            if (truncate(o->out, 0) != 0)
+                fail_start("cannot write %s: %s", o->out, strerror(errno));
             fprintf(stderr, "tolvane: --force: overwriting %s, which held no chunk of %s\n", o->out,
                     list_name(o));
             size = 0;
@@ -313,14 +314,14 @@ static void exit_during_start(int sig) {
     _exit(EXIT_SIGNAL_BASE + sig);
 }
 
-static int start_download_interruptibly(bt_config_t *config, const front_options_t *o,
-                                        double now) {
+static int start_download_interruptibly(bt_config_t *config, const front_options_t *o, double now) {
     int len = snprintf(start_stop_text, sizeof start_stop_text,
                        "tolvane: stopped while checking the chunks %s holds; the same command "
                        "resumes\n",
                        o->out);
     start_stop_len = std::min(static_cast<size_t>(std::max(len, 0)), sizeof start_stop_text - 1);
-    struct sigaction at_once {}, old_int, old_term;
+    struct sigaction at_once {
+    }, old_int, old_term;
     at_once.sa_handler = exit_during_start;
     sigemptyset(&at_once.sa_mask);
     sigaction(SIGINT, &at_once, &old_int);
@@ -372,7 +373,8 @@ static int finish_complete(const front_options_t *o, const chunkitem *list, int 
     verified_s v;
     char why[WHY_LEN];
     if (!check_output_end(o->out, list, fetched, &v, why, sizeof why)) {
-        fprintf(stderr, "tolvane: %s fails its final check against %s: %s\n", o->out, list_name(o), why);
+        fprintf(stderr, "tolvane: %s fails its final check against %s: %s\n", o->out, list_name(o),
+                why);
         return EXIT_INCOMPLETE;
     }
     int kept = total - static_cast<int>(fetched.size());
@@ -411,8 +413,9 @@ static int finish_incomplete(bt_config_t *config, const front_options_t *o, get_
     char why[WHY_LEN];
     switch (outcome) {
         case GET_ABORTED:
-            fprintf(stderr, "tolvane: %s writing %s; the chunks written so far are kept, the "
-                            "same command resumes\n",
+            fprintf(stderr,
+                    "tolvane: %s writing %s; the chunks written so far are kept, the "
+                    "same command resumes\n",
                     engine_abort_reason()[0] ? engine_abort_reason() : "a failure", o->out);
             return EXIT_INCOMPLETE;
         case GET_TIMED_OUT:
@@ -424,13 +427,13 @@ static int finish_incomplete(bt_config_t *config, const front_options_t *o, get_
             report_give_up(config, o, why, total);
             return EXIT_INCOMPLETE;
         default:
-            fprintf(stderr,
-                    "tolvane: stopped by signal %d; %s keeps its %s of %d, the same command "
-                    "resumes\n",
-                    peer_caught_signal(), o->out,
-                    counted(total - chunklist_length(config->to_fetch_list), "verified chunk")
-                        .c_str(),
-                    total);
+            fprintf(
+                stderr,
+                "tolvane: stopped by signal %d; %s keeps its %s of %d, the same command "
+                "resumes\n",
+                peer_caught_signal(), o->out,
+                counted(total - chunklist_length(config->to_fetch_list), "verified chunk").c_str(),
+                total);
             return EXIT_SIGNAL_BASE + peer_caught_signal();
     }
 }
@@ -501,4 +504,3 @@ int run_get(int argc, char **argv, const front_options_t *o) {
     fclose(results);
     return status;
 }
-

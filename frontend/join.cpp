@@ -61,7 +61,8 @@ static void make_scratch() {
     std::string pattern = std::string(tmp && tmp[0] ? tmp : "/tmp") + "/tolvane.XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    if (!mkdtemp(name.data())) fail_start("cannot make a folder in %s: %s", pattern.c_str(), strerror(errno));
+    if (!mkdtemp(name.data()))
+        fail_start("cannot make a folder in %s: %s", pattern.c_str(), strerror(errno));
     scratch = name.data();
     atexit(remove_scratch);
 }
@@ -107,9 +108,8 @@ static struct in_addr linked_address(const front_options_t *o) {
 // ---- the engine ------------------------------------------------------------------------------
 
 // A configuration for an open member bound to addr:--port, sealed with key unless it is nullptr.
-static void make_linked_config(bt_config_t *config, int argc, char **argv,
-                               const front_options_t *o, struct in_addr addr,
-                               const seal_key_t *key) {
+static void make_linked_config(bt_config_t *config, int argc, char **argv, const front_options_t *o,
+                               struct in_addr addr, const seal_key_t *key) {
     bt_init(config, argc, argv);
     config->max_tx_chunks = -1;
     config->swarm = 1;
@@ -163,8 +163,8 @@ static bool hashing_on_terminal;
 static bool show_hashing(long long hashed, long long size) {
     if (stop_requested()) return false;
     if (hashing_on_terminal && size > 0)
-        fprintf(stderr, "\r\x1b[Ktolvane: hashing... %d%% of %s", static_cast<int>(100 * hashed / size),
-                size_text(size).c_str());
+        fprintf(stderr, "\r\x1b[Ktolvane: hashing... %d%% of %s",
+                static_cast<int>(100 * hashed / size), size_text(size).c_str());
     return true;
 }
 
@@ -190,9 +190,11 @@ static void serve_shared_files(bt_config_t *config, const front_options_t *o, co
     for (const meta_file_t &f : m.files) {
         std::string local = local_path_of(o, f.path);
         for (size_t i = 0; i < f.chunks.size(); i++) {
-            long long left = static_cast<long long>(f.size) - static_cast<long long>(i) * CHUNK_SIZE;
+            long long left =
+                static_cast<long long>(f.size) - static_cast<long long>(i) * CHUNK_SIZE;
             int length = left < CHUNK_SIZE ? static_cast<int>(left) : CHUNK_SIZE;
-            store_add(config, f.chunks[i].bytes, local.c_str(), STORE_SERVED, static_cast<int>(i), length);
+            store_add(config, f.chunks[i].bytes, local.c_str(), STORE_SERVED, static_cast<int>(i),
+                      length);
         }
         struct stat st;
         bool unchanged = stat(local.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
@@ -208,7 +210,8 @@ static void serve_shared_files(bt_config_t *config, const front_options_t *o, co
 static metadata_t build_metadata(const front_options_t *o) {
     std::vector<std::string> paths(o->paths.begin(), o->paths.end());
     hashing_on_terminal = isatty(STDERR_FILENO) == 1;
-    fprintf(stderr, "tolvane: hashing %s...\n", paths.size() == 1 ? paths[0].c_str() : "the paths given");
+    fprintf(stderr, "tolvane: hashing %s...\n",
+            paths.size() == 1 ? paths[0].c_str() : "the paths given");
     metadata_t m;
     std::vector<std::string> skipped;
     char why[WHY_LEN];
@@ -228,7 +231,8 @@ static long long total_bytes(const metadata_t &m) {
 }
 
 static void tell_how_to_join(const metadata_t &m, const link_t &l) {
-    fprintf(stderr, "tolvane: sharing %s (%s) on %s\n", counted(static_cast<long long>(m.files.size()), "file").c_str(),
+    fprintf(stderr, "tolvane: sharing %s (%s) on %s\n",
+            counted(static_cast<long long>(m.files.size()), "file").c_str(),
             size_text(total_bytes(m)).c_str(), address_text(l.entries[0]).c_str());
     if (l.has_key)
         fprintf(stderr,
@@ -262,7 +266,7 @@ int run_share_linked(int argc, char **argv, const front_options_t *o) {
     peer_setup(&config);
     serve_metadata(&config, bytes, l.digest);
     serve_shared_files(&config, o, m, hashing_began);
-    struct sockaddr_in self{};
+    struct sockaddr_in self {};
     self.sin_family = AF_INET;
     self.sin_addr = addr;
     self.sin_port = htons(config.myport);
@@ -302,7 +306,8 @@ static void tell_members_once(bt_config_t *config, double now) {
 
 static std::string entries_text(const link_t &l) {
     std::string text;
-    for (const struct sockaddr_in &e : l.entries) text += (text.empty() ? "" : ", ") + address_text(e);
+    for (const struct sockaddr_in &e : l.entries)
+        text += (text.empty() ? "" : ", ") + address_text(e);
     return text;
 }
 
@@ -347,7 +352,8 @@ static const meta_head_t *wait_for_head(bt_config_t *config, const front_options
             fprintf(stderr,
                     "tolvane: no answer yet after %.0f s: asking %s (%s heard from) for the "
                     "swarm's metadata; giving up after %g s\n",
-                    now - start, entries_text(l).c_str(), counted(members, "member").c_str(), limit);
+                    now - start, entries_text(l).c_str(), counted(members, "member").c_str(),
+                    limit);
         }
     }
 }
@@ -395,8 +401,9 @@ static metadata_t fetch_metadata(bt_config_t *config, const front_options_t *o, 
     uint8_t digest[META_DIGEST_BYTES];
     metadata_digest(bytes.data(), bytes.size(), digest);
     if (memcmp(digest, l.digest, sizeof digest) != 0) {
-        fprintf(stderr, "tolvane: the swarm's metadata (%s) does not match the link's digest; "
-                        "a member serves another swarm's, or the link is for another share\n",
+        fprintf(stderr,
+                "tolvane: the swarm's metadata (%s) does not match the link's digest; "
+                "a member serves another swarm's, or the link is for another share\n",
                 size_text(static_cast<long long>(bytes.size())).c_str());
         exit(EXIT_INCOMPLETE);
     }
@@ -415,7 +422,8 @@ static int open_folder(const std::string &path) {
     if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
         fail_start("cannot make the folder %s: %s", path.c_str(), strerror(errno));
     int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) fail_start("%s: %s", path.c_str(), errno == ENOTDIR ? "not a folder" : strerror(errno));
+    if (fd < 0)
+        fail_start("%s: %s", path.c_str(), errno == ENOTDIR ? "not a folder" : strerror(errno));
     return fd;
 }
 
@@ -441,7 +449,8 @@ static destination_s destination_of(const front_options_t *o, const metadata_t &
 }
 
 // The path of f below d.folder.
-static std::string relative_path(const destination_s &d, const metadata_t &m, const meta_file_t &f) {
+static std::string relative_path(const destination_s &d, const metadata_t &m,
+                                 const meta_file_t &f) {
     if (d.single) {
         size_t slash = d.dest.rfind('/');
         return slash == std::string::npos ? d.dest : d.dest.substr(slash + 1);
@@ -472,9 +481,12 @@ static int fetch_files(bt_config_t *config, const front_options_t *o, const meta
         if (f.size == 0) {
             struct stat st;
             if (stat(out.c_str(), &st) == 0 && st.st_size > 0 && !o->force)
-                fail_start("%s holds %s where the share has an empty file; not overwriting it "
-                           "without --force", out.c_str(), counted(st.st_size, "byte").c_str());
-            if (truncate(out.c_str(), 0) != 0) fail_start("cannot write %s: %s", out.c_str(), strerror(errno));
+                fail_start(
+                    "%s holds %s where the share has an empty file; not overwriting it "
+                    "without --force",
+                    out.c_str(), counted(st.st_size, "byte").c_str());
+            if (truncate(out.c_str(), 0) != 0)
+                fail_start("cannot write %s: %s", out.c_str(), strerror(errno));
             continue;
         }
         std::string text = metadata_hash_list(f);

@@ -25,7 +25,6 @@
 
 // ---- options ---------------------------------------------------------------------------------
 
-
 enum front_option_code {
     OPT_PEERS = 256,
     OPT_ID,
@@ -204,7 +203,8 @@ static int parse_port(const char *text) {
     char *end = nullptr;
     errno = 0;
     long port = strtol(text, &end, 10);
-    bool whole = end != text && *end == '\0' && errno == 0 && isdigit(static_cast<unsigned char>(*text));
+    bool whole =
+        end != text && *end == '\0' && errno == 0 && isdigit(static_cast<unsigned char>(*text));
     return whole && port >= 0 && port <= 65535 ? static_cast<int>(port) : -1;
 }
 
@@ -311,16 +311,20 @@ void parse_options(int argc, char **argv, front_options_t *o) {
     }
     if (o->public_swarm && o->key_file) fail_usage(o, "takes --key or --public, not both");
     bool share = strcmp(o->command, "share") == 0;
-    o->linked = share ? !o->peers
-                      : argc > optind && (link_looks_like(argv[optind]) || strcmp(argv[optind], "-") == 0);
+    o->linked =
+        share ? !o->peers
+              : argc > optind && (link_looks_like(argv[optind]) || strcmp(argv[optind], "-") == 0);
     if (o->linked) {
         check_linked_positionals(argc, argv, o);
         return;
     }
-    if (o->port_given) fail_usage(o, "takes --port only for a swarm joined by a link; the port of --id is in LIST");
+    if (o->port_given)
+        fail_usage(o,
+                   "takes --port only for a swarm joined by a link; the port of --id is in LIST");
     int wanted = share ? 1 : 2;
     if (argc - optind != wanted) {
-        fail_usage(o, wanted == 1 ? "takes one FILE with --peers" : "takes a LINK [DEST], or a HASHLIST and an OUT");
+        fail_usage(o, wanted == 1 ? "takes one FILE with --peers"
+                                  : "takes a LINK [DEST], or a HASHLIST and an OUT");
     }
     o->file = argv[optind];
     o->out = wanted == 2 ? argv[optind + 1] : nullptr;
@@ -328,4 +332,3 @@ void parse_options(int argc, char **argv, front_options_t *o) {
     if (o->id == 0) fail_usage(o, "needs --id N");
     if (wanted == 1 && o->hashes.empty()) o->hashes = std::string(o->file) + ".chunks";
 }
-

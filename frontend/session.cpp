@@ -74,8 +74,7 @@ static bool starts_with(const char *text, size_t len, const std::string &prefix)
 
 // Whether the line (len bytes, its newline included) is one of the engine's write-failure lines.
 static bool engine_write_failure_line(const char *line, size_t len) {
-    static const std::string raw[] = {"error with fseek!", "error writing output file",
-                                      "feof = "};
+    static const std::string raw[] = {"error with fseek!", "error writing output file", "feof = "};
     for (const std::string &r : raw) {
         if (starts_with(line, len, r)) return true;
     }
@@ -103,8 +102,8 @@ static ssize_t write_filtered(void *, const char *bytes, size_t size) {
     int saved = errno;
     for (size_t at = 0; at < size;) {
         const void *nl = memchr(bytes + at, '\n', size - at);
-        size_t len = nl ? static_cast<size_t>(static_cast<const char *>(nl) - bytes) + 1 - at
-                        : size - at;
+        size_t len =
+            nl ? static_cast<size_t>(static_cast<const char *>(nl) - bytes) + 1 - at : size - at;
         if (!engine_write_failure_line(bytes + at, len)) write_all(STDERR_FILENO, bytes + at, len);
         at += len;
     }
@@ -183,8 +182,9 @@ swarm_key_t find_swarm_key(const front_options_t *o) {
     } else if (share) {
         k.path = std::string(o->file) + ".key";
     } else {
-        fail_usage(o, "needs the swarm's key: --key KEYFILE (or $TOLVANE_KEY_FILE), the file "
-                      "share wrote; --public for a swarm shared without one");
+        fail_usage(o,
+                   "needs the swarm's key: --key KEYFILE (or $TOLVANE_KEY_FILE), the file "
+                   "share wrote; --public for a swarm shared without one");
     }
     key_path_in_use = k.path;
     char why[WHY_LEN];
@@ -280,7 +280,6 @@ std::string other_peers(const bt_config_t *config) {
     }
     return text;
 }
-
 
 void expect_abort_line(const char *out) {
     abort_line_start = std::string("Error: download of ") + out + " aborted: ";

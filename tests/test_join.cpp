@@ -43,8 +43,8 @@ struct Join {
                       const std::string &stdin_bytes = "") {
         std::vector<std::string> e = env;
         e.insert(e.end(), more_env.begin(), more_env.end());
-        return ts::run(args({"get", link, path(dest), "--bind", "127.0.0.1"}), stdin_bytes, 60.0,
-                       e, dir.path, {"VEXLO_ROUTER"});
+        return ts::run(args({"get", link, path(dest), "--bind", "127.0.0.1"}), stdin_bytes, 60.0, e,
+                       dir.path, {"VEXLO_ROUTER"});
     }
 };
 
@@ -68,7 +68,8 @@ const std::vector<std::pair<std::string, size_t>> kTree = {
 void make_tree(const Join &j) {
     uint32_t seed = 1;
     for (const char *d : {"album", "album/deep", "album/deep/er"}) mkdir(j.path(d).c_str(), 0755);
-    for (const auto &[name, size] : kTree) ts::write_file(j.path(name), ts::random_bytes(size, seed++));
+    for (const auto &[name, size] : kTree)
+        ts::write_file(j.path(name), ts::random_bytes(size, seed++));
 }
 
 void expect_same_tree(const Join &j, const std::string &copy) {
@@ -93,7 +94,8 @@ TEST(Join, AFolderWithTheLinkAloneAndALateMemberServedByBoth) {
     ts::Process sharer = j.share({j.path("album")});
     std::string link = link_of(sharer);
     ASSERT_EQ(link.rfind("tlv1/", 0), 0u) << sharer.err;
-    EXPECT_EQ(link.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789/=.:,"), std::string::npos);
+    EXPECT_EQ(link.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789/=.:,"),
+              std::string::npos);
 
     ts::Process first = j.get_in_background(link, "copy1", {"--seed"});
     ASSERT_TRUE(first.wait_stdout("\n", 60.0)) << first.err;
