@@ -77,14 +77,14 @@ TEST(Download, GappedPacketsGiveOneCumulativeAckPerArrival) {
     for (int seq : {1, 3, 4, 2}) d.deliver(seq);
     EXPECT_EQ(d.acks(), (std::vector<uint32_t>{1, 1, 1, 4}));
     EXPECT_EQ(4, d.e.peer(2)->receiving_lastseq);
-    EXPECT_EQ(nullptr, d.e.peer(2)->receiving_outoforder);
+    EXPECT_EQ(0, heldset_count(&d.e.peer(2)->receiving_held));
 
     /* a duplicate of a taken packet is answered and released at the next in-order arrival */
     d.deliver(2);
     EXPECT_EQ(d.acks(), (std::vector<uint32_t>{4}));
     d.deliver(5);
     EXPECT_EQ(d.acks(), (std::vector<uint32_t>{5}));
-    EXPECT_EQ(nullptr, d.e.peer(2)->receiving_outoforder);
+    EXPECT_EQ(0, heldset_count(&d.e.peer(2)->receiving_held));
 }
 
 TEST(Download, ABatchOfArrivalsIsAnsweredAsTheSameDatagramsOneByOne) {
@@ -98,7 +98,8 @@ TEST(Download, ABatchOfArrivalsIsAnsweredAsTheSameDatagramsOneByOne) {
     /* queued on the socket, taken in one batch, the ACKs held and sent together */
     Download batched;
     for (int seq : arrivals)
-        ASSERT_TRUE(batched.e.sock_of(2).send_to(batched.e.self.port, data_packet(batched.chunk, seq)));
+        ASSERT_TRUE(
+            batched.e.sock_of(2).send_to(batched.e.self.port, data_packet(batched.chunk, seq)));
     usleep(20000);
     giVexloPassNotices = 0;
     outbox_hold();
@@ -109,10 +110,10 @@ TEST(Download, ABatchOfArrivalsIsAnsweredAsTheSameDatagramsOneByOne) {
     EXPECT_EQ(batched.acks(), expected);
     const bt_peer_t *b = batched.e.peer(2), *s = single.e.peer(2);
     EXPECT_EQ(b->receiving_lastseq, s->receiving_lastseq);
-    EXPECT_EQ(timelist_length(b->receiving_outoforder), timelist_length(s->receiving_outoforder));
+    EXPECT_EQ(heldset_count(&b->receiving_held), heldset_count(&s->receiving_held));
     ASSERT_EQ(b->receiving_offset, s->receiving_offset);
-    EXPECT_EQ(0, memcmp(b->receiving_data, s->receiving_data,
-                        static_cast<size_t>(s->receiving_offset)));
+    EXPECT_EQ(
+        0, memcmp(b->receiving_data, s->receiving_data, static_cast<size_t>(s->receiving_offset)));
 }
 
 TEST(Download, HeldPacketsAreBounded) {
@@ -123,9 +124,183 @@ TEST(Download, HeldPacketsAreBounded) {
     d.deliver_bytes(packet(PKT_DATA, std::string(DATA_PAYLOAD, 'x'), 400));  // no packet 400
     d.deliver_bytes(packet(PKT_DATA, "xx", 0xFFFFFFF0u));
     d.deliver_bytes(packet(PKT_DATA, "xx", 5));  // a packet 5 carries 1400 bytes
-    EXPECT_EQ(1, timelist_length(d.e.peer(2)->receiving_outoforder));
+    EXPECT_EQ(1, heldset_count(&d.e.peer(2)->receiving_held));
     // Packets that are no packet of a chunk are dropped without an ACK.
     EXPECT_EQ(d.acks(), (std::vector<uint32_t>{1, 1, 1}));
+}
+
+// ---- held packets against the designed list of copies --------------------------------------
+
+namespace {
+
+// The designed receive path, kept as the reference: a packet ahead of a gap is a whole copy in a
+// list (newest first) and is handled again, nested, once the gap closes.
+struct CopiesReference {
+    bool asks_again = false;  // a finished chunk sends the next GET to the same peer
+    std::string prev;         // the bytes of the peer's last chunk; empty: none
+    bool sentget = true, active = false;
+    int lastseq = -1, offset = 0, finished = 0, first_drops = 0;
+    std::string data = std::string(CHUNK_SIZE, '\x0B');
+    std::vector<std::pair<int, std::string>> held;
+    std::vector<uint32_t> acks;
+
+    void handle(int seq, const std::string &payload, bool send_ack) {
+        size_t size = seq == PACKETS_PER_CHUNK ? LAST_PACKET_PAYLOAD : DATA_PAYLOAD;
+        if (seq < 1 || seq > PACKETS_PER_CHUNK || payload.size() != size) return;
+        if (!active) {
+            if (!sentget || seq != 1) return;
+            if (!prev.empty() && first_drops < MAX_FIRST_DATA_DROPS &&
+                payload == prev.substr(0, DATA_PAYLOAD)) {
+                first_drops++;
+                return;
+            }
+            active = true, sentget = false, lastseq = 0;
+        }
+        if (seq != lastseq + 1) {
+            hold(seq, payload);
+            acks.push_back(static_cast<uint32_t>(lastseq));
+            return;
+        }
+        lastseq++;
+        data.replace(static_cast<size_t>(offset), payload.size(), payload);
+        offset += static_cast<int>(payload.size());
+        for (auto it = held.begin(); it != held.end(); ++it) {
+            if (it->first != lastseq + 1) continue;
+            auto copy = *it;
+            held.erase(it);
+            handle(copy.first, copy.second, false);
+            break;
+        }
+        std::erase_if(held, [&](const auto &h) { return h.first <= lastseq; });
+        if (send_ack && lastseq >= 0) acks.push_back(static_cast<uint32_t>(lastseq));
+        if (active && offset == CHUNK_SIZE) finish();
+    }
+    void hold(int seq, const std::string &payload) {
+        for (const auto &h : held)
+            if (h.first == seq) return;
+        size_t at = static_cast<size_t>(seq - 1) * DATA_PAYLOAD;
+        if (!prev.empty() && prev.compare(at, payload.size(), payload) == 0) return;
+        held.insert(held.begin(), {seq, payload});
+    }
+    void finish() {
+        finished++, active = false, prev = data;
+        held.clear();
+        if (!asks_again) return;
+        sentget = true, lastseq = -1, offset = 0, first_drops = 0;
+        data.assign(CHUNK_SIZE, '\x0B');
+    }
+};
+
+constexpr int kBeyondTheChunk = -1;  // "chunk" of an arrival: DATA seq 376
+constexpr int kCutShort = -2;        // a packet of 2 bytes
+constexpr int kOtherBytes = -3;      // packet seq of neither chunk
+
+// Drives the arrivals (chunk 0 is d.chunk, 1 the next chunk asked of the same peer) through the
+// engine and the reference, and compares ACKs, connection state, bytes in order and chunks done.
+void expect_same_as_copies(Download &d, const std::vector<std::pair<int, int>> &arrivals) {
+    std::string next = ts::random_bytes(CHUNK_SIZE, 11), other = ts::random_bytes(CHUNK_SIZE, 12);
+    CopiesReference ref;
+    ref.asks_again = chunklist_length(d.e.config.to_fetch_list) > 1;
+    int chunks_before = chunklist_length(d.e.config.to_fetch_list);
+    std::vector<uint32_t> acks;
+    auto drain = [&] {
+        for (auto &b : d.e.sock_of(2).recv_all(0.02))
+            if (ef::parse_header(b).type == PKT_ACK) acks.push_back(ack_of(b));
+    };
+    testing::internal::CaptureStdout();
+    for (size_t i = 0; i < arrivals.size(); i++) {
+        auto [chunk, seq] = arrivals[i];
+        std::string bytes = chunk == kBeyondTheChunk ? packet(PKT_DATA, std::string(1400, 'b'), 376)
+                            : chunk == kCutShort
+                                ? packet(PKT_DATA, "xx", static_cast<uint32_t>(seq))
+                            : chunk == kOtherBytes ? data_packet(other, seq)
+                                                   : data_packet(chunk ? next : d.chunk, seq);
+        d.deliver_bytes(bytes);
+        ref.handle(seq, bytes.substr(HEADER_SIZE), true);
+        if (i % 32 == 31) drain();
+    }
+    testing::internal::GetCapturedStdout();
+    drain();
+    const bt_peer_t *p = d.e.peer(2);
+    EXPECT_EQ(ref.acks, acks);
+    EXPECT_EQ(ref.lastseq, p->receiving_lastseq);
+    EXPECT_EQ(ref.offset, p->receiving_offset);
+    EXPECT_EQ(static_cast<int>(ref.held.size()), heldset_count(&p->receiving_held));
+    EXPECT_EQ(ref.finished, chunks_before - chunklist_length(d.e.config.to_fetch_list));
+    if (p->receiving_data) {
+        EXPECT_EQ(0, memcmp(ref.data.data(), p->receiving_data,
+                            static_cast<size_t>(p->receiving_offset)));
+    }
+}
+
+}  // namespace
+
+TEST(Download, HeldPacketsInPlaceAnswerAsTheListOfCopies) {
+    /* gaps, duplicates ahead and behind, packets no chunk has, the whole chunk closed by one
+       arrival; then the next chunk with late packets of this one among its own */
+    std::vector<std::pair<int, int>> script;
+    for (int seq : {1, 3, 3, 5, 4, 2, 2, 2}) script.push_back({0, seq});
+    script.push_back({kBeyondTheChunk, 376});
+    script.push_back({kCutShort, 7});
+    for (int seq : {7, 6, 9, 8, 10}) script.push_back({0, seq});
+    for (int seq = PACKETS_PER_CHUNK; seq > 11; seq--) script.push_back({0, seq});
+    const std::vector<std::pair<int, int>> then = {
+        {0, 11}, {0, 300}, {0, 1}, {1, 1},           {0, 300}, {1, 3},           {0, 3},
+        {1, 2},  {1, 3},   {1, 5}, {0, 5},           {1, 4},   {kOtherBytes, 2}, {kOtherBytes, 9},
+        {0, 6},  {1, 8},   {0, 8}, {kOtherBytes, 8}, {1, 7}};
+    script.insert(script.end(), then.begin(), then.end());
+    Download two(1, "", 1);
+    expect_same_as_copies(two, script);
+
+    /* a whole chunk in a reordered window with repeats, to its end */
+    std::vector<std::pair<int, int>> shuffled;
+    uint32_t rng = 5;
+    auto draw = [&](int n) {
+        return static_cast<int>((rng = rng * 1103515245u + 12345u) >> 16) % n;
+    };
+    for (int base = 1; base <= PACKETS_PER_CHUNK; base += 24) {
+        std::vector<int> window;
+        for (int seq = base; seq < base + 24 && seq <= PACKETS_PER_CHUNK; seq++)
+            window.push_back(seq);
+        for (size_t i = window.size(); i > 1; i--)
+            std::swap(window[i - 1], window[static_cast<size_t>(draw(static_cast<int>(i)))]);
+        for (int seq : window) {
+            shuffled.push_back({0, seq});
+            if (draw(8) == 0) shuffled.push_back({0, seq > 10 ? seq - draw(10) : seq});
+        }
+    }
+    Download one;
+    expect_same_as_copies(one, shuffled);
+}
+
+TEST(Download, HeldPacketsPrintTheMessagesOfTheNestedHandling) {
+    Download d;
+    unsigned saved = debug;
+    debug = DEBUG_SEQ;
+    testing::internal::CaptureStderr();
+    for (int seq : {1, 3, 4, 2}) d.deliver(seq);
+    std::string err = testing::internal::GetCapturedStderr();
+    debug = saved;
+    EXPECT_EQ(
+        "Received seq = 1 \nSending ACK 1 \nReceived seq = 3 \nSending ACK 1 \n"
+        "Received seq = 4 \nSending ACK 1 \nReceived seq = 2 \nReceived seq = 3 \n"
+        "Received seq = 4 \nNot sending ack for 4, b/c it is old data \n"
+        "Not sending ack for 3, b/c it is old data \nSending ACK 4 \n",
+        err);
+}
+
+TEST(Download, AConnectionEndedShortKeepsOnlyTheBytesTakenInOrder) {
+    Download d;
+    for (int seq : {1, 3, 5}) d.deliver(seq);
+    const uint8_t *buffer = d.e.peer(2)->receiving_data;
+    checkForStalledDownloadsAt(&d.e.config, now_seconds() + STALL_TIMEOUT_S + 1);
+    /* checked and kept as the bytes of packet 1 and fill: packets 3 and 5 were never taken */
+    ASSERT_EQ(buffer, d.e.peer(2)->receiving_prev_data);
+    EXPECT_EQ(0, memcmp(buffer, d.chunk.data(), DATA_PAYLOAD));
+    EXPECT_EQ(std::string(CHUNK_SIZE - DATA_PAYLOAD, '\x0B'),
+              std::string(reinterpret_cast<const char *>(buffer) + DATA_PAYLOAD,
+                          CHUNK_SIZE - DATA_PAYLOAD));
+    EXPECT_EQ(0, heldset_count(&d.e.peer(2)->receiving_held));
 }
 
 TEST(Download, DataBeforeTheFirstPacketIsIgnored) {
@@ -281,7 +456,8 @@ TEST(Download, OnlyTheRequestsFurthestChunkMayBeShort) {
         ef::reindex(&d.e.config);
         d.e.config.last_chunk_id = last;
         testing::internal::CaptureStdout();
-        for (int seq = 1; seq <= PACKETS_PER_CHUNK; seq++) d.deliver_bytes(data_packet(padded, seq));
+        for (int seq = 1; seq <= PACKETS_PER_CHUNK; seq++)
+            d.deliver_bytes(data_packet(padded, seq));
         std::string out = testing::internal::GetCapturedStdout();
         if (last == 1) {
             /* the file's last chunk: its 1000 bytes are written */
@@ -303,10 +479,10 @@ TEST(Download, LateDataOfThePreviousChunkIsNotSplicedIntoTheNext) {
     d.deliver_bytes(packet(PKT_DATA, std::string(DATA_PAYLOAD, 'n'), 1));
     /* a late duplicate of the old chunk's packet 300 is not held for the new chunk */
     d.deliver(300);
-    EXPECT_EQ(nullptr, d.e.peer(2)->receiving_outoforder);
+    EXPECT_EQ(0, heldset_count(&d.e.peer(2)->receiving_held));
     /* the new chunk's own packet 300 is */
     d.deliver_bytes(packet(PKT_DATA, std::string(DATA_PAYLOAD, 'n'), 300));
-    EXPECT_EQ(1, timelist_length(d.e.peer(2)->receiving_outoforder));
+    EXPECT_EQ(1, heldset_count(&d.e.peer(2)->receiving_held));
 }
 
 TEST(Download, FirstPacketOfThePreviousChunkIsDroppedAndTheGetSentAgain) {
