@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "engine/common.h"
+#include "engine/heldset.h"
 #include "engine/time_util.h"
 #include "support/sha.h"
 
@@ -85,6 +86,8 @@ typedef struct serve_option_s serve_option_t;
 //              (verifyAndWriteChunk util)                   -> profile->end
 //              releaseReceivingConnection util
 //
+// Held DATA is a bit per packet (engine/heldset); its bytes wait in receiving_data.
+//
 // Classic window accounting: updateWindow and friends in reliable, over the outstanding-packet
 // list of time_util; adaptive: its own sequence-number accounting in adaptive_s.
 struct bt_peer_s {
@@ -93,7 +96,8 @@ struct bt_peer_s {
     int receiving_active;            // truth value: DATA from this peer is being accepted
     int receiving_offset;            // bytes taken in order so far
     int receiving_lastseq;           // highest seq taken in order; -1 after GET, 0 when active
-    timeitem *receiving_outoforder;  // held copies of DATA packets ahead of a gap (owned)
+    heldset_t receiving_held;        // DATA packets held: ahead of a gap, at their place in
+                                     // receiving_data, or taken already and come again
     int receiving_sentget;           // truth value: GET sent, first DATA not yet here
     double receiving_last_action_time;  // seconds; time of the last DATA
 

@@ -26,8 +26,19 @@ constexpr int CONTROL_PREFIX = 4;      // count byte + 3 padding bytes of WHOHAS
 constexpr int MAX_CONTROL_HASHES = (MAX_PACKET_SIZE - HEADER_SIZE - CONTROL_PREFIX) / HASH_SIZE;
 constexpr int GET_PACKET_SIZE = HEADER_SIZE + HASH_SIZE;
 constexpr uint8_t UPLOAD_FILL_BYTE = 0x0A;  // what an uploader sends past the end of its file
+constexpr uint8_t RECEIVE_FILL_BYTE = 0x0B;  // a reassembly buffer's bytes not yet taken in order
+
+// Where DATA packet seq (1..PACKETS_PER_CHUNK) lies in its chunk, and the bytes it carries.
+constexpr int dataPayloadOffset(int seq) {
+    return (seq - 1) * DATA_PAYLOAD;
+}
+constexpr int dataPayloadLength(int seq) {
+    return seq == PACKETS_PER_CHUNK ? LAST_PACKET_PAYLOAD : DATA_PAYLOAD;
+}
 
 static_assert(PACKETS_PER_CHUNK == 375);
+static_assert(dataPayloadOffset(PACKETS_PER_CHUNK) + dataPayloadLength(PACKETS_PER_CHUNK) ==
+              CHUNK_SIZE);
 static_assert(LAST_PACKET_PAYLOAD == 688);
 static_assert(MAX_CONTROL_HASHES == 74);
 static_assert(GET_PACKET_SIZE == 36);

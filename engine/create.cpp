@@ -158,7 +158,8 @@ void tryToGenerateGetRequest(bt_config_t *config, bt_peer_t *peer, double now) {
     peer->receiving_chunk = item;  // a node of to_fetch_list, not a copy
     peer->receiving_offset = 0;
     peer->receiving_data = chunkbuf_take();
-    memset(peer->receiving_data, 0x0B, CHUNK_SIZE);
+    memset(peer->receiving_data, RECEIVE_FILL_BYTE, CHUNK_SIZE);
+    heldset_clear(&peer->receiving_held);
     SHA1Init(&peer->receiving_sha);
     peer->receiving_get_time = now;
     peer->receiving_get_resent = 0;

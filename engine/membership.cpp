@@ -206,7 +206,6 @@ static bt_peer_t *new_record(bt_config_t *config, const struct sockaddr_in *addr
 void peer_record_free(bt_config_t *config, bt_peer_t *peer) {
     chunkindex_forget_peer(config, peer);
     timelist_free(peer->sending_unacked);
-    timelist_free(peer->receiving_outoforder);
     chunkbuf_give(peer->sending_data);
     chunkbuf_give(peer->receiving_data);
     chunkbuf_give(peer->receiving_prev_data);

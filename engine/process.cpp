@@ -5,6 +5,7 @@
 #include <cassert>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "engine/chunkbuf.h"
 #include "engine/chunklist.h"
 #include "engine/create.h"
+#include "engine/heldset.h"
 #include "engine/membership.h"
 #include "engine/reliable.h"
 #include "engine/store.h"
@@ -347,13 +349,6 @@ void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from, doubl
 
 // ---- download side ---------------------------------------------------------------------------
 
-static bool already_held(const bt_peer_t *peer, int seq_num) {
-    for (const timeitem *t = peer->receiving_outoforder; t; t = t->next) {
-        if (static_cast<int>(ntohl(t->hdr->seq)) == seq_num) return true;
-    }
-    return false;
-}
-
 // True when the packet is byte for byte the packet of the same number of the previous chunk
 // from this peer: a late copy of it (duplicated or delayed) that must not be spliced into this
 // chunk. Should the new chunk really hold the same bytes there, the sender resends it in order.
@@ -379,21 +374,22 @@ static bool late_first_packet_of_previous_chunk(bt_peer_t *peer, const header *h
     return true;
 }
 
-// Keeps a copy of a packet that is not next in order. Only sequence numbers a chunk can have,
-// each at most once, so the held packets of a connection stay bounded.
+// Holds a packet that is not next in order. Only sequence numbers a chunk can have, each at most
+// once, so what a connection holds stays bounded. A packet ahead of the gap is written at its
+// place in the chunk buffer at once; one taken already (come again) is only marked, and never
+// replaces the bytes taken in order.
 static void hold_out_of_order(bt_peer_t *peer, const header *hdr, int seq_num) {
-    if (already_held(peer, seq_num)) return;
+    if (heldset_has(&peer->receiving_held, seq_num)) return;
     if (copy_of_previous_chunk(peer, hdr, seq_num)) {
         debug_log(DEBUG_ERRS,
                   "dropping DATA seq = %d from peer %d: a late copy from its last chunk \n",
                   seq_num, peer->id);
         return;
     }
-    size_t len = ntohs(hdr->p_len);
-    header *copy = static_cast<header *>(malloc(len));
-    assert(copy && "copy");
-    memcpy(copy, hdr, len);
-    timelist_add(&peer->receiving_outoforder, nullptr, copy);
+    if (seq_num > peer->receiving_lastseq)  // fits_chunk_layout: its bytes fit its place
+        memcpy(peer->receiving_data + dataPayloadOffset(seq_num), payload_of(hdr),
+               static_cast<size_t>(payload_length(hdr)));
+    heldset_add(&peer->receiving_held, seq_num);
 }
 
 // Copies an in-order payload into the chunk buffer; bytes that would run past it are dropped.
@@ -408,6 +404,27 @@ static void take_in_order(bt_peer_t *peer, const header *hdr) {
         SHA1Update(&peer->receiving_sha, payload_of(hdr), static_cast<uint32_t>(copy));
     }
     if (peer->receiving_offset <= INT_MAX - MAX_PACKET_SIZE) peer->receiving_offset += len;
+}
+
+// Takes the held packet seq, the next in order, where it lies in the chunk buffer.
+static void take_held(bt_peer_t *peer, int seq) {
+    heldset_remove(&peer->receiving_held, seq);
+    int len = dataPayloadLength(seq);
+    SHA1Update(&peer->receiving_sha, peer->receiving_data + peer->receiving_offset,
+               static_cast<uint32_t>(len));
+    peer->receiving_offset += len;
+}
+
+// Under debug 8, the packets still held ahead of the gap, highest first, with where they lie.
+static void print_held(const bt_peer_t *peer) {
+    debug_log(DEBUG_LOSS, "still out-of-order: \n");
+    if (!(debug & DEBUG_LOSS) || !peer->receiving_data) return;
+    for (int seq = PACKETS_PER_CHUNK; seq > peer->receiving_lastseq && seq >= 1; seq--) {
+        if (!heldset_has(&peer->receiving_held, seq)) continue;
+        const uint8_t *at = peer->receiving_data + dataPayloadOffset(seq);
+        fprintf(stderr, "sent = %f  seq = %d (%lx)\n", 0.0, seq,
+                static_cast<unsigned long>(reinterpret_cast<uintptr_t>(at)));
+    }
 }
 
 // Packets 1..374 carry DATA_PAYLOAD bytes and packet 375 the rest of the chunk; anything else
@@ -454,8 +471,7 @@ static void take_next(bt_config_t *config, bt_peer_t *peer, const header *hdr, d
     take_in_order(peer, hdr);
     processOutoforderData(config, peer, now);
     cleanUpOutoforder(peer);
-    debug_log(DEBUG_LOSS, "still out-of-order: \n");
-    timelist_print(peer->receiving_outoforder, DEBUG_LOSS);
+    print_held(peer);
 }
 
 static void acknowledge(bt_config_t *config, bt_peer_t *peer, int seq_num, BOOL send_ack) {
@@ -504,20 +520,29 @@ void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL
     finish_if_complete(config, peer, now);
 }
 
+// The held packets that close up behind the one just taken are taken as if each were handled
+// again in turn, nested in the handling of the packet before it: first every step up to its own
+// following packet, innermost last, then the steps after it, innermost first. So the messages,
+// the single ACK of the arrival and the end of the chunk come as in that nesting. Releasing the
+// packets that came again after they were taken waits for the outermost call: nothing between
+// reads them.
 void processOutoforderData(bt_config_t *config, bt_peer_t *peer, double now) {
-    int wanted = peer->receiving_lastseq + 1;
-    for (timeitem *t = peer->receiving_outoforder; t; t = t->next) {
-        if (static_cast<int>(ntohl(t->hdr->seq)) != wanted) continue;
-        debug_log(DEBUG_LOSS, "Using out-of-order seq = %d \n", wanted);
-        header *pkt = t->hdr;
-        timelist_remove(&peer->receiving_outoforder, t);
-        struct sockaddr_in source = peer->addr;
-        handleData(config, pkt, &source, 0, now);
-        free(pkt);
-        return;
+    int first = peer->receiving_lastseq + 1;
+    int seq = first;
+    for (; heldset_has(&peer->receiving_held, seq); seq++) {
+        debug_log(DEBUG_LOSS, "Using out-of-order seq = %d \n", seq);
+        debug_log(DEBUG_SEQ, "Received seq = %d \n", seq);
+        peer->receiving_last_action_time = now;
+        peer->receiving_lastseq++;
+        take_held(peer, seq);
+    }
+    while (--seq >= first) {
+        print_held(peer);
+        acknowledge(config, peer, seq, 0);
+        finish_if_complete(config, peer, now);
     }
 }
 
 void cleanUpOutoforder(bt_peer_t *peer) {
-    timelist_release_upto(&peer->receiving_outoforder, peer->receiving_lastseq);
+    heldset_release_upto(&peer->receiving_held, peer->receiving_lastseq);
 }

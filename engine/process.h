@@ -26,7 +26,7 @@ void handleDatagram(bt_config_t *config, header *hdr, int received, struct socka
                     double now);
 
 // The handlers of a checked datagram; hdr points into the caller's receive buffer and is not kept
-// (handleData keeps a heap copy of a packet ahead of a gap). A sender outside the peer list is
+// (handleData writes a packet ahead of a gap at its place in the chunk buffer). A sender outside the peer list is
 // dropped, except by handleWhoHas, which answers any address.
 // Answers with an IHAVE of the requested hashes this peer holds; silent when it holds none.
 void handleWhoHas(bt_config_t *config, header *hdr, struct sockaddr_in *from, double now);
@@ -50,7 +50,8 @@ void handleAck(bt_config_t *config, header *hdr, struct sockaddr_in *from, doubl
 void handleData(bt_config_t *config, header *hdr, struct sockaddr_in *from, BOOL send_ack,
                 double now);
 
-// Takes the held packet that is now next in order, if any, and handles it.
+// Takes the held packets that now follow in order, if any, where they lie in the chunk buffer,
+// with the messages and the end of the chunk of handling each again in turn.
 void processOutoforderData(bt_config_t *config, bt_peer_t *peer, double now);
 // Releases every held packet that is no longer ahead of receiving_lastseq.
 void cleanUpOutoforder(bt_peer_t *peer);

@@ -154,11 +154,23 @@ void dumpBytes(const char *start, int numBytes) {
 
 // ---- ends of connections ---------------------------------------------------------------------
 
+void releaseHeldPackets(bt_peer_t *peer) {
+    heldset_t *held = &peer->receiving_held;
+    for (int seq = peer->receiving_lastseq + 1; held->count > 0 && seq <= PACKETS_PER_CHUNK;
+         seq++) {
+        if (seq < 1 || !heldset_has(held, seq)) continue;
+        if (peer->receiving_data)
+            memset(peer->receiving_data + dataPayloadOffset(seq), RECEIVE_FILL_BYTE,
+                   static_cast<size_t>(dataPayloadLength(seq)));
+        heldset_remove(held, seq);
+    }
+    heldset_clear(held);  // the packets taken already that came again
+}
+
 void releaseReceivingConnection(bt_peer_t *peer) {
     peer->receiving_active = 0;
     peer->receiving_sentget = 0;
-    timelist_free(peer->receiving_outoforder);
-    peer->receiving_outoforder = nullptr;
+    releaseHeldPackets(peer);
     chunkbuf_give(peer->receiving_data);
     peer->receiving_data = nullptr;
     peer->receiving_chunk = nullptr;
@@ -181,8 +193,7 @@ void releaseOtherFetchers(bt_config_t *config, const bt_peer_t *peer, const chun
         debug_log(DEBUG_WHOHAS,
                   "chunk %d came from peer %d first; dropping the copy from peer %d \n", chunk->id,
                   peer->id, p->id);
-        timelist_free(p->receiving_outoforder);
-        p->receiving_outoforder = nullptr;
+        releaseHeldPackets(p);
         p->receiving_active = 0;
         p->receiving_sentget = 0;
         p->receiving_lastseq = -1;
@@ -275,8 +286,7 @@ int verifyAndWriteChunk(bt_config_t *config, bt_peer_t *peer, double now, int *l
                         uint8_t digest[HASH_SIZE]) {
     debug_log(DEBUG_ALL, "Finished downloading chunk \n");
     peer->receiving_active = 0;
-    timelist_free(peer->receiving_outoforder);
-    peer->receiving_outoforder = nullptr;
+    releaseHeldPackets(peer);
     const chunkitem *chunk = peer->receiving_chunk;
     if (peer->receiving_offset == CHUNK_SIZE) noteChunkReceived(peer, now);
     *length = verified_length(peer, chunk->hash, chunk->id == config->last_chunk_id, digest);

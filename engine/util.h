@@ -26,6 +26,10 @@ constexpr int CHUNK_MISMATCH = 0;   // the bytes do not match the chunk's hash (
 constexpr int CHUNK_WRITTEN = 1;    // verified and written to the output file
 constexpr int CHUNK_UNWRITTEN = 2;  // verified, but the output file refused them
 
+// Lets go of the packets peer's receiving connection holds. The bytes of those ahead of the
+// gap go back to the fill byte, so the buffer reads as the bytes taken in order and fill, as
+// it is checked and kept after a connection that ended short.
+void releaseHeldPackets(bt_peer_t *peer);
 // Puts peer's receiving side back to idle: held packets and the buffer released, chunk cleared.
 void releaseReceivingConnection(bt_peer_t *peer);
 // The chunk buffer of an ended connection stays with the peer record (receiving_prev_data) until

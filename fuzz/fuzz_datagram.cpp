@@ -463,7 +463,7 @@ void check_bounds(const bt_config_t *config) {
     for (const bt_peer_t *p = config->peers; p; p = p->next) {
         require(p->receiving_offset >= 0 && p->receiving_offset <= CHUNK_SIZE,
                 "receiving offset outside the chunk");
-        require(timelist_length(p->receiving_outoforder) < PACKETS_PER_CHUNK,
+        require(heldset_count(&p->receiving_held) < PACKETS_PER_CHUNK,
                 "more held packets than a chunk has");
         require(timelist_length(p->sending_unacked) <= PACKETS_PER_CHUNK,
                 "more outstanding packets than a chunk has");
