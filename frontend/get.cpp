@@ -222,8 +222,7 @@ static void tell_quiet(download_watch_s *w, bt_config_t *config, double now, dou
             now - w->last_change, other_peers(config).c_str(), give_up_after);
 }
 
-// NO_PROGRESS_GIVE_UP_S, or the seconds NO_PROGRESS_ENV gives.
-static double no_progress_limit() {
+double no_progress_limit() {
     const char *text = getenv(NO_PROGRESS_ENV);
     double s = text ? parse_seconds(text) : 0;
     return s > 0 ? s : NO_PROGRESS_GIVE_UP_S;

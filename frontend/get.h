@@ -10,6 +10,9 @@ int run_get(int argc, char **argv, const front_options_t *o);
 // with every check of get (exits 2 when OUT will not do). results gets OUT's path once it is
 // verified, unless it is nullptr. The exit status get would end with.
 int fetch_file(bt_config_t *config, const front_options_t *o, FILE *results);
+// NO_PROGRESS_GIVE_UP_S, or the seconds NO_PROGRESS_ENV gives: how long a get without --timeout
+// waits without any progress before it gives up.
+double no_progress_limit();
 // Has watcher called on every pass of the downloads that follow, with the pass's time; nullptr:
 // none.
 void watch_download_passes(void (*watcher)(bt_config_t *config, double now));

@@ -311,12 +311,9 @@ static std::string entries_text(const link_t &l) {
     return text;
 }
 
-// NO_PROGRESS_GIVE_UP_S, or the seconds NO_PROGRESS_ENV gives, or --timeout.
+// How long get waits for an answer: --timeout, or as long as a download waits for progress.
 static double ask_limit(const front_options_t *o) {
-    if (o->timeout_s > 0) return o->timeout_s;
-    const char *text = getenv(NO_PROGRESS_ENV);
-    double s = text ? parse_seconds(text) : 0;
-    return s > 0 ? s : NO_PROGRESS_GIVE_UP_S;
+    return o->timeout_s > 0 ? o->timeout_s : no_progress_limit();
 }
 
 // Passes until a member answers with the metadata's head. Exits 1 when none does in time, with
@@ -394,7 +391,6 @@ static metadata_t fetch_metadata(bt_config_t *config, const front_options_t *o, 
     fo.out = copy.c_str();
     fo.label = "the swarm's metadata";
     fo.out_label = "the swarm's metadata";
-    fo.seed = false;
     int status = fetch_file(config, &fo, nullptr);
     if (status != EXIT_DONE) exit(status);
     std::vector<uint8_t> bytes = read_whole(copy);
