@@ -94,6 +94,8 @@ TEST(Join, AFolderWithTheLinkAloneAndALateMemberServedByBoth) {
     ts::Process sharer = j.share({j.path("album")});
     std::string link = link_of(sharer);
     ASSERT_EQ(link.rfind("tlv1/", 0), 0u) << sharer.err;
+    EXPECT_NE(link.find("/k="), std::string::npos);  // the swarm is sealed with the link's key
+    EXPECT_NE(sharer.err.find("seal: every datagram sealed"), std::string::npos) << sharer.err;
     EXPECT_EQ(link.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789/=.:,"),
               std::string::npos);
 
